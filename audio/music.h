@@ -1,0 +1,57 @@
+// The music layer: plays one XM module through SDL's audio output and reports
+// its play position. The operations mirror those of a classic tracker-music
+// library so that the show's driver reads like it always did.
+#ifndef AUDIO_MUSIC_H
+#define AUDIO_MUSIC_H
+
+#include <cstdint>
+
+using music_handle = std::uint32_t;  // 0: no module
+
+// music_load flags.
+constexpr std::uint32_t MUSIC_SOFTWARE_MIXING = 0x10;
+constexpr std::uint32_t MUSIC_RAMPS = 0x400;               // volume ramping
+constexpr std::uint32_t MUSIC_SINC_INTERPOLATION = 0x800000; // windowed-sinc, 8 taps
+
+// music_set_attribute attributes.
+constexpr std::uint32_t MUSIC_ATTRIB_POSITION_SCALER = 0x102;
+
+// music_get_position modes.
+constexpr std::uint32_t MUSIC_POSITION_ORDER = 1;
+
+// music_is_active results.
+constexpr std::uint32_t MUSIC_ACTIVE_STOPPED = 0;
+constexpr std::uint32_t MUSIC_ACTIVE_PLAYING = 1;
+constexpr std::uint32_t MUSIC_ACTIVE_STALLED = 2;
+constexpr std::uint32_t MUSIC_ACTIVE_PAUSED = 3;
+
+// Opens the output device (device -1: the default) at freq Hz, stereo,
+// 16-bit. Returns false when no audio device can be opened.
+bool audio_init(int device, std::uint32_t freq, std::uint32_t flags);
+
+// Loads a module from a file (from_memory false: file is a path) or from
+// memory (file points at length bytes). offset skips leading bytes; length 0
+// means the whole file. freq 0: the output rate. Returns 0 on failure,
+// including when audio_init has not succeeded.
+music_handle music_load(bool from_memory, const void* file, std::uint64_t offset, std::uint32_t length,
+                        std::uint32_t flags, std::uint32_t freq);
+
+// MUSIC_ATTRIB_POSITION_SCALER: the row part of an order-mode position is
+// reported as row * scaler + fraction of the row * scaler.
+bool music_set_attribute(music_handle handle, std::uint32_t attrib, float value);
+
+// Starts playback (once through; it stops at the module's end).
+bool music_play(music_handle handle, bool restart);
+
+// MUSIC_ACTIVE_PLAYING while the module plays and until its last buffer has
+// been heard; MUSIC_ACTIVE_STOPPED afterwards and for an invalid handle.
+std::uint32_t music_is_active(music_handle handle);
+
+// MUSIC_POSITION_ORDER: bits 0-15 order index, bits 16-31 row * scaler +
+// fraction of the position being heard, upper 32 bits zero. All ones on error.
+std::uint64_t music_get_position(music_handle handle, std::uint32_t mode);
+
+// Stops playback, frees every module and closes the output.
+bool audio_free();
+
+#endif
