@@ -1,0 +1,16 @@
+// Applies a frame plan to the screen. Internal to show/.
+#ifndef SHOW_DRAW_H
+#define SHOW_DRAW_H
+
+#include "timeline.h"
+
+#include <SDL.h>
+
+namespace show {
+
+// pictures: picture_count surfaces, null where a load failed (drawn as nothing).
+void draw_frame(SDL_Surface* screen, SDL_Surface* const* pictures, const frame_plan& plan);
+
+}  // namespace show
+
+#endif
