@@ -1,0 +1,126 @@
+#include "draw.h"
+#include "driver.h"
+
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+Uint32 pixel(SDL_Surface* s, int x, int y) {
+  return static_cast<Uint32*>(s->pixels)[y * s->pitch / 4 + x];
+}
+
+SDL_Surface* solid(int w, int h, Uint32 value) {
+  SDL_Surface* s = SDL_CreateRGBSurface(0, w, h, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000);
+  SDL_FillRect(s, nullptr, value);
+  return s;
+}
+
+class draw_step : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    screen = solid(1024, 768, 0x11111111);
+    for (auto& p : pictures) p = nullptr;
+  }
+  void TearDown() override {
+    SDL_FreeSurface(screen);
+    for (auto* p : pictures) SDL_FreeSurface(p);
+  }
+  SDL_Surface* screen = nullptr;
+  SDL_Surface* pictures[show::picture_count];
+};
+
+TEST_F(draw_step, shaking_picture_is_clipped_on_a_white_background) {
+  pictures[static_cast<int>(show::picture::murvhat)] = solid(1024, 768, 0xFF0000FF);
+  show::draw_frame(screen, pictures,
+                   {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat, .x = -76, .y = 25});
+  EXPECT_EQ(pixel(screen, 0, 0), 0xFFFFFFFFu);       // above the picture
+  EXPECT_EQ(pixel(screen, 0, 25), 0xFF0000FFu);      // its left edge is off screen
+  EXPECT_EQ(pixel(screen, 1023 - 77, 767), 0xFF0000FFu);  // its right edge
+  EXPECT_EQ(pixel(screen, 1023 - 76, 767), 0xFFFFFFFFu);
+}
+
+TEST_F(draw_step, missing_picture_draws_nothing_and_nothing_keeps_the_screen) {
+  show::draw_frame(screen, pictures, {.blit = true, .pic = show::picture::kick1});
+  EXPECT_EQ(pixel(screen, 10, 10), 0x11111111u);
+  show::draw_frame(screen, pictures, {});
+  EXPECT_EQ(pixel(screen, 10, 10), 0x11111111u);
+  show::draw_frame(screen, pictures, {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat});
+  EXPECT_EQ(pixel(screen, 10, 10), 0xFFFFFFFFu);  // the shake without its picture leaves white
+}
+
+// A music layer that plays a fixed list of positions, one per poll, and
+// records what the screen showed at each frame's sleep.
+class scripted_world final : public show::platform {
+ public:
+  explicit scripted_world(std::vector<std::uint64_t> positions, bool loads = true)
+      : positions_(std::move(positions)), loads_(loads) {}
+  void audio_init() override { calls.push_back("init"); }
+  bool start_music() override {
+    calls.push_back("start");
+    return loads_;
+  }
+  bool music_playing() override { return loads_ && next_ < positions_.size(); }
+  std::uint64_t music_position() override { return positions_[next_++]; }
+  void audio_free() override { calls.push_back("free"); }
+  void sleep_ms(int ms) override {
+    sleeps.push_back(ms);
+    SDL_Surface* screen = SDL_GetVideoSurface();
+    shown.push_back(pixel(screen, 512, 384));
+  }
+
+  std::vector<const char*> calls;
+  std::vector<int> sleeps;
+  std::vector<Uint32> shown;
+
+ private:
+  std::vector<std::uint64_t> positions_;
+  std::size_t next_ = 0;
+  bool loads_;
+};
+
+std::uint64_t pos(int order, int row, int fraction = 0) {
+  return static_cast<std::uint64_t>(row * 256 + fraction) << 16 | static_cast<std::uint64_t>(order);
+}
+
+class driver : public ::testing::Test {
+ protected:
+  // No pictures can be found here: the show runs with fills only.
+  void SetUp() override {
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+  }
+  void TearDown() override { std::filesystem::current_path(old_); }
+  std::filesystem::path old_;
+};
+
+TEST_F(driver, draws_each_polled_position_then_holds_for_two_seconds) {
+  scripted_world world({pos(2, 10), pos(6, 2), pos(19, 0), pos(3, 1), ~std::uint64_t{0}});
+  show::standard_random random;
+  EXPECT_EQ(show::run_show(world, random), 0);
+  EXPECT_EQ(world.sleeps, (std::vector<int>{1, 1, 1, 1, 1, 2000}));
+  // grey 5, white, unchanged, black, unchanged (failed query), final hold of a missing picture.
+  EXPECT_EQ(world.shown, (std::vector<Uint32>{0x05050505, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0}));
+  EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "start", "free"}));
+}
+
+TEST_F(driver, module_that_does_not_load_goes_straight_to_the_end) {
+  scripted_world world({pos(0, 0)}, false);
+  show::standard_random random;
+  EXPECT_EQ(show::run_show(world, random), 0);
+  EXPECT_EQ(world.sleeps, std::vector<int>{2000});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  setenv("SDL_VIDEODRIVER", "dummy", 1);
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  return RUN_ALL_TESTS();
+}
