@@ -41,8 +41,8 @@ TEST_F(draw_step, shaking_picture_is_clipped_on_a_white_background) {
                    {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat, .x = -76, .y = 25});
   EXPECT_EQ(pixel(screen, 0, 0), 0xFFFFFFFFu);       // above the picture
   EXPECT_EQ(pixel(screen, 0, 25), 0xFF0000FFu);      // its left edge is off screen
-  EXPECT_EQ(pixel(screen, 1023 - 77, 767), 0xFF0000FFu);  // its right edge
-  EXPECT_EQ(pixel(screen, 1023 - 76, 767), 0xFFFFFFFFu);
+  EXPECT_EQ(pixel(screen, 1024 - 76 - 1, 767), 0xFF0000FFu);  // its right edge
+  EXPECT_EQ(pixel(screen, 1024 - 76, 767), 0xFFFFFFFFu);
 }
 
 TEST_F(draw_step, missing_picture_draws_nothing_and_nothing_keeps_the_screen) {
