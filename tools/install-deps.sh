@@ -13,9 +13,15 @@ packages=(
   libjpeg62-turbo-dev       # reference decoder in tests
   libturbojpeg0-dev         # rival in benchmarks
   libstb-dev                # rival in benchmarks
+  clang libclang-rt-14-dev  # fuzz targets (libFuzzer)
   imagemagick               # second writer of TGA test pictures
   xvfb xauth                # virtual X server for headless runs
 )
+
+# Benchmarks also need real photographs to decode.
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(mate-backgrounds)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
