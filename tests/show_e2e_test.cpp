@@ -1,0 +1,77 @@
+// Runs the real show binary headless with the fast module and the bundled
+// pictures: it must play the module through, hold for two seconds and exit 0.
+#include <gtest/gtest.h>
+
+#include <libopenmpt/libopenmpt.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double module_seconds(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+  openmpt_module* mod = openmpt_module_create_from_memory2(bytes.data(), bytes.size(), nullptr, nullptr, nullptr,
+                                                           nullptr, nullptr, nullptr, nullptr);
+  if (!mod) return -1;
+  double seconds = openmpt_module_get_duration_seconds(mod);
+  openmpt_module_destroy(mod);
+  return seconds;
+}
+
+// A working directory holding data/ with the bundled pictures and the given module.
+fs::path stage(const fs::path& module) {
+  fs::path dir = fs::temp_directory_path() / ("show-e2e-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "data");
+  for (const auto& entry : fs::directory_iterator(fs::path(PROJECT_ROOT) / "data"))
+    if (entry.path().extension() == ".jpg") fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
+  if (!module.empty()) fs::copy_file(module, dir / "data" / "lofasz.xm");
+  return dir;
+}
+
+struct run_result {
+  int exit_code;
+  double seconds;
+};
+
+run_result run_show(const fs::path& dir) {
+  std::string command = "cd '" + dir.string() + "' && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy '" SHOW_BINARY "'";
+  auto start = std::chrono::steady_clock::now();
+  int status = std::system(command.c_str());
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, seconds};
+}
+
+TEST(show_end_to_end, plays_the_fast_module_then_holds_two_seconds_and_exits_0) {
+  fs::path module = fs::path(TEST_MODULE_DIR) / "fast.xm";
+  double length = module_seconds(module);
+  ASSERT_GT(length, 5.0);
+  fs::path dir = stage(module);
+  run_result r = run_show(dir);
+  EXPECT_EQ(r.exit_code, 0);
+  // Start-up decodes thirteen pictures first; the music's end is detected within a buffer.
+  EXPECT_GT(r.seconds, length + 2.0 - 0.2);
+  EXPECT_LT(r.seconds, length + 2.0 + 3.0);
+  fs::remove_all(dir);
+}
+
+TEST(show_end_to_end, without_a_module_holds_two_seconds_and_exits_0) {
+  fs::path dir = stage({});
+  run_result r = run_show(dir);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_GT(r.seconds, 1.9);
+  EXPECT_LT(r.seconds, 5.0);
+  fs::remove_all(dir);
+}
+
+}  // namespace
