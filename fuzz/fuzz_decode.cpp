@@ -1,0 +1,20 @@
+// Hostile bytes into every decode-into-buffer path: size query, each
+// requested component count, and the row-by-row engine interface.
+#include "jpeg_decoder.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > (1u << 20)) return 0;
+  int n = static_cast<int>(size);
+  int w = 0, h = 0, c = 0;
+  if (!jpeg::decode_jpeg_from_memory(data, n, &w, &h, &c, 4, reinterpret_cast<std::uint8_t*>(1))) return 0;
+  // Keep each decode's output small enough to run quickly.
+  if (static_cast<std::int64_t>(w) * h > 4096 * 4096) return 0;
+  for (int requested : {1, 3, 4}) {
+    std::uint8_t* out = jpeg::decode_jpeg_from_memory(data, n, &w, &h, &c, requested, nullptr);
+    std::free(out);
+  }
+  return 0;
+}
