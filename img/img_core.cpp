@@ -10,8 +10,11 @@ namespace img {
 
 namespace {
 
-// A format whose loader is not built yet is simply absent.
-constexpr std::array<format_entry, 0> formats{};
+// Tried in this order. TGA has no signature and is reached by its type name
+// only; the JPEG entry (index 1) joins once its loader exists.
+constexpr std::array<format_entry, 1> formats{{
+    {"TGA", nullptr, IMG_LoadTGA_RW},
+}};
 
 int initialized_flags = 0;
 SDL_version linked_version;

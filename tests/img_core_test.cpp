@@ -92,7 +92,8 @@ TEST_F(dispatch, signature_decides_whatever_the_type_says) {
 }
 
 TEST_F(dispatch, loader_starts_where_the_caller_left_the_stream) {
-  SDL_RWops* rw = probe_stream(p, "xxAB");
+  const std::string bytes = "xxAB";  // the stream reads it in place
+  SDL_RWops* rw = probe_stream(p, bytes);
   SDL_RWseek(rw, 2, RW_SEEK_SET);
   EXPECT_EQ(img::load_typed(rw, 1, nullptr, fake_table), loaded_ab);
   EXPECT_EQ(position_seen_by_loader, 2);
@@ -108,7 +109,8 @@ TEST_F(dispatch, unknown_content_and_type_is_unsupported_and_closed_once) {
 
 TEST_F(dispatch, failing_loader_ends_the_search) {
   constexpr img::format_entry table[] = {{"RAW", nullptr, load_fails}, {"RAW", nullptr, load_raw}};
-  SDL_RWops* rw = probe_stream(p, "x");
+  const std::string bytes = "x";
+  SDL_RWops* rw = probe_stream(p, bytes);
   EXPECT_EQ(img::load_typed(rw, 1, "RAW", table), nullptr);
   EXPECT_EQ(p.closes, 1);
 }
