@@ -37,6 +37,9 @@ struct engine_test_access {
   static int read_byte(engine& e) { return e.read_byte(); }
   static int read_entropy_byte(engine& e) { return e.read_entropy_byte(); }
   static void prime_scan_bits(engine& e) { e.prime_scan_bits(); }
+  static void setup_frame(engine& e) { e.setup_frame(); }
+  static bool setup_scan(engine& e) { return e.setup_scan(); }
+  static void find_end_of_image(engine& e) { e.find_end_of_image(); }
   static void reload_entropy(engine& e) { e.reload_bit_window(engine::bit_mode::entropy); }
   static void reload_raw(engine& e) { e.reload_bit_window(engine::bit_mode::raw); }
   static int spare_bits(const engine& e) { return e.spare_bits; }
