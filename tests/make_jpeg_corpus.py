@@ -3,8 +3,10 @@
 here, compressed with cjpeg and rewritten with jpegtran in every layout and
 coding mode the decoder accepts, plus a few it must refuse.
 
-Writes MANIFEST there: one line per file, "name expected_status", where the
-status is the decoder's code after reading the headers (0 = accepted).
+Writes MANIFEST there: one line per file, "name expected_status offset",
+where the status is the decoder's code after reading the headers (0 =
+accepted) and offset is where the start-of-image marker begins (a reference
+reader that wants it at the front starts there).
 
 usage: make_jpeg_corpus.py OUTPUT_DIR
 """
@@ -13,6 +15,7 @@ import subprocess
 import sys
 
 ARITHMETIC_CODING_UNSUPPORTED = -241
+UNSUPPORTED_FRAME_TYPE = -238
 
 
 def picture(width, height, channels, seed):
@@ -114,13 +117,14 @@ def main():
     app15 = segment(0xEF, b"")
     for name, data in [
         ("com_app.jpg", insert_after_soi(plain, comment + app1 + app15)),
-        ("junk_100.jpg", b"\x00\x12junk" * 20 + plain),
+        ("junk_120.jpg", b"\x00\x12junk" * 20 + plain),
         ("junk_4095.jpg", bytes([0x20 + (i % 90) for i in range(4095)]) + plain),
+        ("junk_ff.jpg", b"\xff\x00\xff\x12x" + plain),
         ("fill_bytes.jpg", plain[:2] + b"\xff\xff\xff" + plain[2:]),
     ]:
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
-        manifest.append((name, 0))
+        manifest.append((name, 0, data.find(b"\xff\xd8")))
     icc = os.path.join(out, "profile.icc")
     with open(icc, "wb") as f:
         f.write(bytes(range(256)) * 300)  # spans two APP2 segments
@@ -136,11 +140,14 @@ def main():
     run(["cjpeg", "-arithmetic", "-outfile", arith, rgb])
     manifest.append(("arith_420.jpg", ARITHMETIC_CODING_UNSUPPORTED))
     run(["cjpeg", "-arithmetic", "-progressive", "-outfile", os.path.join(out, "arith_prog.jpg"), rgb])
-    manifest.append(("arith_prog.jpg", ARITHMETIC_CODING_UNSUPPORTED))
+    # SOF10 is refused like every other frame type this decoder lacks.
+    manifest.append(("arith_prog.jpg", UNSUPPORTED_FRAME_TYPE))
 
     with open(os.path.join(out, "MANIFEST"), "w") as f:
-        for name, status in manifest:
-            f.write("%s %d\n" % (name, status))
+        for entry in manifest:
+            name, status = entry[0], entry[1]
+            offset = entry[2] if len(entry) > 2 else 0
+            f.write("%s %d %d\n" % (name, status, offset))
 
 
 if __name__ == "__main__":
