@@ -136,12 +136,4 @@ TEST(JpegEngine, FailureDuringStartIsReportedOnceAndKept) {
   EXPECT_EQ(engine.start_decoding(), -1);
 }
 
-TEST(JpegEngine, StatusNames) {
-  EXPECT_STREQ(jpeg::status_code_name(0), "ok");
-  EXPECT_STREQ(jpeg::status_code_name(-224), "out_of_memory");
-  EXPECT_STREQ(jpeg::status_code_name(-256), "too_many_huffman_symbols");
-  EXPECT_STREQ(jpeg::status_code_name(-242), "unknown");
-  EXPECT_STREQ(jpeg::status_code_name(5), "unknown");
-}
-
 }  // namespace

@@ -359,19 +359,6 @@ TEST(JpegMarkers, FrameLayouts) {
   EXPECT_EQ(access::padded_row_bytes(tiny), 16);
 }
 
-TEST(JpegMarkers, RestartCountersFollowTheInterval) {
-  const byte_string rest = grey_tables() + grey_frame() + scan_header({{1, 0, 0}}) + raw({0x12}) + eoi();
-  chunk_stream with(soi() + segment(0xDD, raw({0, 3})) + rest);
-  jpeg_decoder_engine a(&with);
-  ASSERT_EQ(a.start_decoding(), 0);
-  EXPECT_EQ(access::restart_countdown(a), 3);
-
-  chunk_stream without(soi() + rest);
-  jpeg_decoder_engine b(&without);
-  ASSERT_EQ(b.start_decoding(), 0);
-  EXPECT_EQ(access::restart_countdown(b), 0);
-}
-
 TEST(JpegMarkers, SegmentsAfterTheScanAreStillChecked) {
   // After the entropy-coded data: a table, then a bad segment.
   chunk_stream stream(soi() + grey_tables() + grey_frame() + scan_header({{1, 0, 0}}) + raw({0x12, 0x34}) +

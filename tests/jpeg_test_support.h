@@ -40,8 +40,6 @@ struct engine_test_access {
   static void setup_frame(engine& e) { e.setup_frame(); }
   static bool setup_scan(engine& e) { return e.setup_scan(); }
   static void find_end_of_image(engine& e) { e.find_end_of_image(); }
-  static void reload_entropy(engine& e) { e.reload_bit_window(engine::bit_mode::entropy); }
-  static void reload_raw(engine& e) { e.reload_bit_window(engine::bit_mode::raw); }
   static int spare_bits(const engine& e) { return e.spare_bits; }
   static std::uint32_t bit_window(const engine& e) { return e.bit_window; }
   static bool stream_attached(const engine& e) { return e.stream != nullptr; }
@@ -100,7 +98,6 @@ struct engine_test_access {
   static int scan_mcus_per_column(const engine& e) { return e.scan_mcus_per_column; }
   static int scan_blocks_per_mcu(const engine& e) { return e.scan_blocks_per_mcu; }
   static int mcu_block_component(const engine& e, int i) { return e.mcu_block_components[i]; }
-  static int restart_countdown(const engine& e) { return e.restart_countdown; }
 };
 
 }  // namespace jpeg
