@@ -1,0 +1,140 @@
+// The decoder object: life cycle of the public operations, the memory pool
+// and the single stop operation every failure goes through.
+#include "engine_internal.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace jpeg {
+
+const char* status_code_name(int code) {
+  switch (code) {
+    case status_ok: return "ok";
+    case too_many_huffman_symbols: return "too_many_huffman_symbols";
+    case huffman_slot_out_of_range: return "huffman_slot_out_of_range";
+    case huffman_segment_length_invalid: return "huffman_segment_length_invalid";
+    case quant_segment_length_invalid: return "quant_segment_length_invalid";
+    case quant_table_id_out_of_range: return "quant_table_id_out_of_range";
+    case unsupported_precision: return "unsupported_precision";
+    case height_out_of_range: return "height_out_of_range";
+    case width_out_of_range: return "width_out_of_range";
+    case frame_components_over_four: return "frame_components_over_four";
+    case frame_header_length_mismatch: return "frame_header_length_mismatch";
+    case segment_length_invalid: return "segment_length_invalid";
+    case restart_interval_length_invalid: return "restart_interval_length_invalid";
+    case scan_header_invalid: return "scan_header_invalid";
+    case scan_component_not_in_frame: return "scan_component_not_in_frame";
+    case arithmetic_coding_unsupported: return "arithmetic_coding_unsupported";
+    case marker_out_of_place: return "marker_out_of_place";
+    case start_of_image_missing: return "start_of_image_missing";
+    case unsupported_frame_type: return "unsupported_frame_type";
+    case quant_table_truncated: return "quant_table_truncated";
+    case quant_table_missing: return "quant_table_missing";
+    case huffman_table_missing: return "huffman_table_missing";
+    case unsupported_component_count: return "unsupported_component_count";
+    case unsupported_sampling: return "unsupported_sampling";
+    case coefficient_index_overflow: return "coefficient_index_overflow";
+    case restart_marker_mismatch: return "restart_marker_mismatch";
+    case mcu_row_too_wide: return "mcu_row_too_wide";
+    case spectral_selection_invalid: return "spectral_selection_invalid";
+    case successive_approximation_invalid: return "successive_approximation_invalid";
+    case input_read_failed: return "input_read_failed";
+    case out_of_memory: return "out_of_memory";
+  }
+  return "unknown";
+}
+
+jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream) noexcept {
+  try {
+    reset_state(new_stream);
+    find_frame_header();
+  } catch (const decode_abort&) {
+    // status_ holds the code and the pool is already released.
+  }
+}
+
+jpeg_decoder_engine::~jpeg_decoder_engine() { release_pool(); }
+
+int jpeg_decoder_engine::start_decoding() noexcept {
+  if (decoding_started) return 0;
+  if (status_ != 0) return -1;
+  try {
+    prepare_decoding();
+  } catch (const decode_abort&) {
+    return -1;
+  }
+  decoding_started = true;
+  return 0;
+}
+
+int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
+  if (status_ != 0 || !decoding_started) return -1;
+  if (lines_remaining == 0) return 1;
+  // Lines are produced by the row driver, which arrives together with the
+  // block decoders; until then there is nothing to hand out.
+  (void)line;
+  (void)length;
+  return -1;
+}
+
+void jpeg_decoder_engine::abort_decode(int code) {
+  // Only the first failure is kept: a later one is a consequence of it.
+  if (status_ == 0) status_ = code;
+  release_pool();
+  throw decode_abort{code};
+}
+
+void* jpeg_decoder_engine::pool_alloc(std::uint32_t size, bool zero) {
+  // Rounding a size near 2^32 up to a multiple of 4 (or of the block step)
+  // would wrap to a tiny block; such requests can only come from hostile
+  // sizes and end as out_of_memory.
+  if (size > UINT32_MAX - 3) abort_decode(out_of_memory);
+  const std::uint32_t rounded = ((size == 0 ? 1u : size) + 3u) & ~3u;
+
+  std::uint8_t* result = nullptr;
+  for (pool_block* block = pool_blocks; block != nullptr; block = block->next) {
+    if (rounded <= block->capacity - block->used) {
+      result = reinterpret_cast<std::uint8_t*>(block + 1) + block->used;
+      block->used += rounded;
+      break;
+    }
+  }
+
+  if (result == nullptr) {
+    if (rounded > UINT32_MAX - (pool_capacity_step - 1)) abort_decode(out_of_memory);
+    std::uint32_t capacity = (rounded + (pool_capacity_step - 1)) & ~(pool_capacity_step - 1);
+    if (capacity < pool_min_capacity) capacity = pool_min_capacity;
+    if (capacity > SIZE_MAX - sizeof(pool_block)) abort_decode(out_of_memory);
+    auto* block = static_cast<pool_block*>(std::malloc(sizeof(pool_block) + capacity));
+    if (block == nullptr) abort_decode(out_of_memory);
+    block->next = pool_blocks;
+    block->used = rounded;
+    block->capacity = capacity;
+    pool_blocks = block;
+    result = reinterpret_cast<std::uint8_t*>(block + 1);
+  }
+
+  if (zero) std::memset(result, 0, rounded);
+  return result;
+}
+
+void* jpeg_decoder_engine::pool_alloc_array(std::uint32_t count, std::uint32_t element_size, bool zero) {
+  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * element_size;
+  if (bytes > UINT32_MAX) abort_decode(out_of_memory);
+  return pool_alloc(static_cast<std::uint32_t>(bytes), zero);
+}
+
+void jpeg_decoder_engine::release_pool() {
+  // After a release the caller's stream is never touched again.
+  stream = nullptr;
+  pool_block* block = pool_blocks;
+  while (block != nullptr) {
+    pool_block* next = block->next;
+    std::free(block);
+    block = next;
+  }
+  pool_blocks = nullptr;
+}
+
+}  // namespace jpeg

@@ -1,0 +1,88 @@
+// Huffman tables: turns a table's code counts and symbol list into the
+// one-look-up-plus-tree form the symbol decoders (huffman.h) read.
+#include "huffman.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace jpeg {
+
+bool huffman_counts_fit(const std::uint8_t counts[17]) {
+  // Canonical codes are handed out in increasing order (T.81 C.2), so the
+  // prefixes of the long codes at each depth only grow: a prefix unlike the
+  // previous one at its depth is a new tree node.
+  std::uint32_t last_prefix[16];
+  for (std::uint32_t& p : last_prefix) p = UINT32_MAX;
+  std::uint32_t code = 0;
+  int nodes = 0;
+  for (int length = 1; length <= 16; ++length) {
+    for (int i = 0; i < counts[length]; ++i, ++code) {
+      if (code >= (1u << length)) return false;
+      for (int depth = 8; depth < length; ++depth) {
+        const std::uint32_t prefix = code >> (length - depth);
+        if (prefix != last_prefix[depth]) {
+          last_prefix[depth] = prefix;
+          if (++nodes > 256) return false;
+        }
+      }
+    }
+    code <<= 1;
+  }
+  return true;
+}
+
+void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_table& table) {
+  std::memset(&table, 0, sizeof table);
+  const std::uint8_t* counts = huffman_counts[slot];
+  const std::uint8_t* symbols = huffman_symbols[slot];
+  // The marker reader refuses such counts; an empty table (everything reads
+  // as symbol 0) keeps the structure's bounds even if one slipped through.
+  if (counts == nullptr || symbols == nullptr || !huffman_counts_fit(counts)) return;
+
+  std::int32_t next_node = -1;
+  std::uint32_t code = 0;
+  int k = 0;
+  for (int length = 1; length <= 16; ++length) {
+    for (int i = 0; i < counts[length]; ++i, ++k, ++code) {
+      const int symbol = symbols[k];
+      table.code_length[symbol] = static_cast<std::uint8_t>(length);
+      if (length <= 8) {
+        const int free_bits = 8 - length;
+        const int first = static_cast<int>(code) << free_bits;
+        const int size = symbol & 15;
+        const bool with_bits = size != 0 && length + size <= 8;
+        for (int index = first; index < first + (1 << free_bits); ++index) {
+          table.first_level[index] = symbol;
+          if (with_bits) {
+            const int magnitude = (index >> (free_bits - size)) & ((1 << size) - 1);
+            table.first_level_with_bits[index] =
+                symbol | huffman_packed_has_bits | (magnitude << 16) | ((length + size) << 8);
+          } else {
+            table.first_level_with_bits[index] = symbol | (length << 8);
+          }
+        }
+      } else {
+        const std::uint32_t top = code >> (length - 8);
+        if (table.first_level[top] == 0) {
+          table.first_level[top] = next_node;
+          table.first_level_with_bits[top] = next_node;
+          next_node -= 2;
+        }
+        std::int32_t node = table.first_level[top];
+        // Code bits 9 to length-1, counted from the most significant.
+        for (int bit = length - 9; bit >= 1; --bit) {
+          std::int32_t& child = table.long_code_tree[-node - static_cast<std::int32_t>((code >> bit) & 1)];
+          if (child == 0) {
+            child = next_node;
+            next_node -= 2;
+          }
+          node = child;
+        }
+        table.long_code_tree[-node - static_cast<std::int32_t>(code & 1)] = symbol;
+      }
+    }
+    code <<= 1;
+  }
+}
+
+}  // namespace jpeg

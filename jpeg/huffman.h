@@ -1,0 +1,108 @@
+// Internal to the decoder: Huffman decoding tables and the two symbol
+// decoders, inline for the block decoders (baseline and progressive stages)
+// that call them for every coefficient. Built by huffman.cpp; allocated and
+// rebuilt per scan by setup.cpp; the count check is used by markers.cpp.
+#ifndef JPEG_HUFFMAN_H
+#define JPEG_HUFFMAN_H
+
+#include "bit_reader.h"
+
+#include <cstdint>
+
+namespace jpeg {
+
+// Decodes codes of up to 8 bits with one look-up and longer ones by a walk of
+// at most 8 steps down a binary tree.
+//
+// first_level[i], i = the next 8 bits: >= 0 is the symbol of a code of at
+// most 8 bits that prefixes i; < 0 is a tree node reference; 0 where no code
+// begins.
+// first_level_with_bits[i]: node references as above, otherwise packed as
+//   bits 0-7 symbol, bits 8-12 bits to consume, bit 15 set when the entry
+//   also holds the symbol's magnitude bits (in bits 16 and up); then bits
+//   8-12 count code and magnitude bits together.
+// Tree node j owns long_code_tree slots 2j (reached by a 1 bit) and 2j+1
+// (a 0 bit) and is referred to as -(2j+1), so from reference n the child for
+// bit b is slot -n-b.
+struct huffman_decode_table {
+  std::int32_t first_level[256];
+  std::int32_t first_level_with_bits[256];
+  std::uint8_t code_length[256];
+  std::int32_t long_code_tree[512];
+};
+
+inline constexpr std::int32_t huffman_packed_has_bits = 0x8000;
+
+// False when the 16 code counts (counts[1..16]) are no prefix code (some
+// length runs out of code values) or their long codes need more tree nodes
+// than huffman_decode_table holds. Such tables are refused when read.
+bool huffman_counts_fit(const std::uint8_t counts[17]);
+
+// Magnitude categories of ITU-T T.81 F.2.2.1 (EXTEND): a value below the
+// threshold of its size is negative.
+inline constexpr std::int32_t extend_threshold[16] = {0,   1,   2,    4,    8,    16,   32,   64,
+                                                      128, 256, 512, 1024, 2048, 4096, 8192, 16384};
+inline constexpr std::int32_t extend_offset[16] = {0,    -1,   -3,    -7,    -15,   -31,   -63,   -127,
+                                                   -255, -511, -1023, -2047, -4095, -8191, -16383, -32767};
+
+// s is 0 to 15; bits is below 2^s, so the sum cannot overflow.
+inline std::int32_t extend_value(std::uint32_t bits, int s) {
+  const auto v = static_cast<std::int32_t>(bits);
+  return v < extend_threshold[s] ? v + extend_offset[s] : v;
+}
+
+inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
+  std::int32_t e = table.first_level[bit_window >> 24];
+  if (e >= 0) [[likely]] {
+    read_bits_scan(table.code_length[e]);
+    return e;
+  }
+  // The window holds at least 16 bits, enough for the 8 further bits of the
+  // longest code.
+  std::uint32_t rest = bit_window << 8;
+  int steps = 0;
+  do {
+    e = table.long_code_tree[-e - static_cast<std::int32_t>(rest >> 31)];
+    rest <<= 1;
+    ++steps;
+  } while (e < 0);
+  read_bits_scan(8 + steps);
+  return e;
+}
+
+inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
+  const std::int32_t e = table.first_level_with_bits[bit_window >> 24];
+  // Bit 15 set with the sign clear: symbol, code and magnitude in one entry
+  // (node references are negative and have bit 15 set too).
+  if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
+    read_bits_scan((e >> 8) & 31);
+    extra = static_cast<std::uint32_t>(e) >> 16;
+    return e & 255;
+  }
+  if (e >= 0) {
+    const int length = (e >> 8) & 31;
+    const int size = e & 15;
+    if (length + size > 16 + spare_bits) {
+      read_bits_scan(length);
+      extra = read_bits_scan(size);
+    } else {
+      extra = read_bits_scan(length + size) & ((1u << size) - 1u);
+    }
+    return e & 255;
+  }
+  std::uint32_t rest = bit_window << 8;
+  int steps = 0;
+  std::int32_t s = e;
+  do {
+    s = table.long_code_tree[-s - static_cast<std::int32_t>(rest >> 31)];
+    rest <<= 1;
+    ++steps;
+  } while (s < 0);
+  read_bits_scan(8 + steps);
+  extra = read_bits_scan(s & 15);
+  return s;
+}
+
+}  // namespace jpeg
+
+#endif

@@ -1,0 +1,316 @@
+// JPEG decoder: baseline, extended and progressive Huffman-coded JPEG with
+// 8-bit samples. Input comes through a jpeg_decoder_stream; output is one line
+// at a time (1 byte per pixel for grey pictures, R, G, B, 255 for colour).
+//
+// Everything lives in namespace jpeg and depends on nothing but the C++
+// standard library. Internal stage declarations are in the other headers of
+// this folder; callers need only this one.
+#ifndef JPEG_JPEG_DECODER_H
+#define JPEG_JPEG_DECODER_H
+
+#include <cstdint>
+#include <cstdio>
+
+namespace jpeg {
+
+// ---------------------------------------------------------------------------
+// Input streams
+
+// The decoder's only input abstraction.
+class jpeg_decoder_stream {
+ public:
+  jpeg_decoder_stream() = default;
+  jpeg_decoder_stream(const jpeg_decoder_stream&) = delete;
+  jpeg_decoder_stream& operator=(const jpeg_decoder_stream&) = delete;
+  virtual ~jpeg_decoder_stream() = default;
+
+  // Places up to n bytes in buffer and returns how many, or -1 on failure.
+  // Sets *end_flag to true when the data are exhausted; a result below n with
+  // the flag set means the data ended.
+  virtual int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) = 0;
+};
+
+// A file opened for binary reading through the runtime's buffered input.
+class jpeg_decoder_file_stream : public jpeg_decoder_stream {
+ public:
+  jpeg_decoder_file_stream() = default;
+  ~jpeg_decoder_file_stream() override;
+
+  // Closes any open file first; true when the new file could be opened.
+  bool open_file(const char* file_name);
+  void close_file();
+  int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override;
+
+ private:
+  std::FILE* file_handle = nullptr;
+  bool at_end = false;
+  bool failed = false;
+};
+
+// A block of memory owned by the caller; it must outlive the stream.
+class jpeg_decoder_mem_stream : public jpeg_decoder_stream {
+ public:
+  jpeg_decoder_mem_stream(const std::uint8_t* pointer = nullptr, std::uint32_t size = 0);
+  ~jpeg_decoder_mem_stream() override = default;
+
+  bool open_memory(const std::uint8_t* pointer, std::uint32_t size);
+  void close_memory();
+  int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override;
+
+ private:
+  const std::uint8_t* memory = nullptr;
+  std::uint32_t position = 0;
+  std::uint32_t length = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Status codes: 0 while all is well, one of these after the first failure.
+
+enum status_code : int {
+  status_ok = 0,
+  too_many_huffman_symbols = -256,
+  huffman_slot_out_of_range = -255,
+  huffman_segment_length_invalid = -254,
+  quant_segment_length_invalid = -253,
+  quant_table_id_out_of_range = -252,
+  unsupported_precision = -251,
+  height_out_of_range = -250,
+  width_out_of_range = -249,
+  frame_components_over_four = -248,
+  frame_header_length_mismatch = -247,
+  segment_length_invalid = -246,
+  restart_interval_length_invalid = -245,
+  scan_header_invalid = -244,
+  scan_component_not_in_frame = -243,
+  arithmetic_coding_unsupported = -241,
+  marker_out_of_place = -240,
+  start_of_image_missing = -239,
+  unsupported_frame_type = -238,
+  quant_table_truncated = -237,
+  quant_table_missing = -235,
+  huffman_table_missing = -234,
+  unsupported_component_count = -232,
+  unsupported_sampling = -231,
+  coefficient_index_overflow = -230,
+  restart_marker_mismatch = -229,
+  mcu_row_too_wide = -228,
+  spectral_selection_invalid = -227,
+  successive_approximation_invalid = -226,
+  input_read_failed = -225,
+  out_of_memory = -224,
+};
+
+// The code's name ("out_of_memory"), "ok" for 0, "unknown" for anything else.
+const char* status_code_name(int code);
+
+// ---------------------------------------------------------------------------
+// Decoder object
+
+struct huffman_decode_table;
+struct coefficient_store;
+struct pool_block;
+
+// The five accepted component layouts, in this order.
+enum class component_layout : int { grey, h1v1, h2v1, h1v2, h2v2 };
+
+// All state of one decode. Holds its fixed-size buffers itself and takes
+// everything image-sized from its own pool, so it can live on the stack.
+// Public operations never throw: failures end in `status` and a -1 result.
+class jpeg_decoder_engine {
+ public:
+  // Reads the headers up to and including the frame header. Never fails
+  // outwardly: check status() afterwards. The stream is not owned.
+  explicit jpeg_decoder_engine(jpeg_decoder_stream* stream) noexcept;
+  ~jpeg_decoder_engine();
+  jpeg_decoder_engine(const jpeg_decoder_engine&) = delete;
+  jpeg_decoder_engine& operator=(const jpeg_decoder_engine&) = delete;
+
+  int status() const { return status_; }
+  int width() const { return image_width; }
+  int height() const { return image_height; }
+  int component_count() const { return frame_component_count; }
+
+  // 0 when ready to hand out lines (also when already started), -1 on failure.
+  int start_decoding() noexcept;
+  // 0 with the next line in *line / *length, 1 when no line is left, -1 on
+  // failure or when decoding was never started.
+  int decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept;
+
+  static constexpr int input_pushback_bytes = 128;
+  static constexpr int input_buffer_bytes = 8192;
+  static constexpr int max_components = 4;
+  static constexpr int max_blocks_per_mcu = 10;
+  static constexpr int huffman_slots = 8;
+  static constexpr int quant_slots = 4;
+
+ private:
+  friend struct engine_test_access;  // white-box tests of the stages
+  enum class bit_mode { raw, entropy };
+
+  // Object, pool and the one stop (engine.cpp).
+  [[noreturn]] void abort_decode(int code);
+  void* pool_alloc(std::uint32_t size, bool zero);
+  void* pool_alloc_array(std::uint32_t count, std::uint32_t element_size, bool zero);
+  void release_pool();
+
+  // Input buffer and bit reader (input.cpp; hot parts inline in bit_reader.h).
+  void fill_input_buffer();
+  int read_byte();
+  int read_byte_flagged(bool& synthesised);
+  void unread_byte(int b);
+  int read_entropy_byte();
+  std::uint32_t read_bits(int n);
+  inline std::uint32_t read_bits_scan(int n);
+  void refill_scan_window_slow();
+  void reload_bit_window(bit_mode mode);
+  void prime_scan_bits();
+
+  // Marker parsing (markers.cpp).
+  void find_frame_header();
+  bool find_scan_header();
+  void find_end_of_image();
+  int walk_markers();
+  int next_marker_code();
+  void find_start_of_image();
+  void read_huffman_segment();
+  void read_quant_segment();
+  void read_restart_interval();
+  void skip_segment();
+  void read_frame_header();
+  void read_scan_header();
+
+  // Frame and scan set-up (setup.cpp).
+  void reset_state(jpeg_decoder_stream* new_stream);
+  void prepare_decoding();
+  void setup_frame();
+  void setup_sequential();
+  bool setup_scan();
+  void compute_mcu_layout();
+  void verify_huffman_tables();
+  void verify_quant_tables();
+  coefficient_store* create_coefficient_store(int across, int down, int block_width, int block_height);
+  static std::int16_t* coefficient_block_at(const coefficient_store* store, int x, int y);
+
+  // Huffman tables and symbol decoding (huffman.cpp; decoders inline in
+  // huffman.h).
+  void build_huffman_decode_table(int slot, huffman_decode_table& table);
+  inline int decode_huffman(const huffman_decode_table& table);
+  inline int decode_huffman(const huffman_decode_table& table, std::uint32_t& extra);
+
+  // Exit and status.
+  int status_ = 0;
+  bool decoding_started = false;
+
+  // Pool.
+  pool_block* pool_blocks = nullptr;
+
+  // Input and bits.
+  jpeg_decoder_stream* stream = nullptr;
+  alignas(16) std::uint8_t input_storage[input_pushback_bytes + input_buffer_bytes];
+  std::uint8_t* input_cursor = nullptr;
+  std::int32_t input_remaining = 0;
+  bool end_of_stream = false;
+  std::uint8_t end_byte_toggle = 0;
+  std::uint32_t bit_window = 0;
+  std::int32_t spare_bits = 0;
+
+  // Tables read from the file.
+  std::uint8_t* huffman_counts[huffman_slots] = {};
+  std::uint8_t* huffman_symbols[huffman_slots] = {};
+  std::int16_t* quant_tables[quant_slots] = {};
+  std::uint16_t restart_interval = 0;
+
+  // Frame header.
+  int image_width = 0;
+  int image_height = 0;
+  int frame_component_count = 0;
+  bool is_progressive = false;
+  int component_id[max_components] = {};
+  int component_h_factor[max_components] = {};
+  int component_v_factor[max_components] = {};
+  int component_quant_slot[max_components] = {};
+
+  // Scan header.
+  int scan_component_count = 0;
+  int scan_components[max_components] = {};
+  int component_dc_slot[max_components] = {};
+  int component_ac_slot[max_components] = {};
+  int spectral_first = 0;
+  int spectral_last = 0;
+  int approx_high = 0;
+  int approx_low = 0;
+
+  // Frame layout.
+  component_layout scan_type = component_layout::grey;
+  int mcu_width = 0;
+  int mcu_height = 0;
+  int frame_mcus_per_row = 0;
+  int frame_mcus_per_column = 0;
+  int frame_blocks_per_mcu = 0;
+  int blocks_per_row = 0;
+  int upsampled_blocks_per_component = 0;
+  int upsampled_blocks_per_mcu = 0;
+  int upsampled_blocks_per_row = 0;
+  bool upsample_in_frequency_domain = false;
+  int output_pixel_bytes = 0;
+  int row_bytes = 0;
+  int padded_row_bytes = 0;
+
+  // Scan layout.
+  int component_width_blocks[max_components] = {};
+  int component_height_blocks[max_components] = {};
+  int scan_mcus_per_row = 0;
+  int scan_mcus_per_column = 0;
+  int scan_blocks_per_mcu = 0;
+  int mcu_block_components[max_blocks_per_mcu] = {};
+
+  // Working buffers.
+  std::int16_t* mcu_coefficients = nullptr;
+  int block_extent[max_blocks_per_mcu] = {};
+  std::uint8_t* mcu_samples = nullptr;
+  std::uint8_t* output_line = nullptr;
+  std::uint8_t* second_output_line = nullptr;
+
+  // Output progress.
+  int lines_remaining = 0;
+  int mcu_lines_remaining = 0;
+
+  // Huffman decoding tables.
+  huffman_decode_table* huffman_lookup[huffman_slots] = {};
+
+  // Sequential decoding.
+  std::int32_t dc_predictor[max_components] = {};
+  std::int32_t restart_countdown = 0;
+  int expected_restart_index = 0;
+
+  // Progressive decoding.
+  coefficient_store* dc_coefficient_store[max_components] = {};
+  coefficient_store* ac_coefficient_store[max_components] = {};
+  int progressive_block_row[max_components] = {};
+  std::int32_t end_of_band_run = 0;
+
+  // Colour tables.
+  std::int32_t cr_to_red[256];
+  std::int32_t cb_to_blue[256];
+  std::int32_t cr_to_green[256];
+  std::int32_t cb_to_green[256];
+};
+
+// ---------------------------------------------------------------------------
+// Decode-into-buffer entry points.
+//
+// destination: null = allocate the buffer with malloc (the caller frees it);
+// the pointer value 1 = size query (outputs filled, nothing decoded, result
+// 1); anything else = the caller's buffer of height * requested * width bytes.
+// requested components is 1, 3 or 4. Any failure gives null.
+
+std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested_components, std::uint8_t* destination);
+std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height,
+                                      int* components, int requested_components, std::uint8_t* destination);
+std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* height, int* components,
+                                    int requested_components);
+
+}  // namespace jpeg
+
+#endif

@@ -1,0 +1,247 @@
+// Frame and scan set-up: initial state, the frame layout and its buffers, the
+// MCU layout of each scan, the table checks and the coefficient stores.
+#include "engine_internal.h"
+#include "huffman.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace jpeg {
+
+void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
+  release_pool();
+  status_ = 0;
+  decoding_started = false;
+  image_width = image_height = frame_component_count = 0;
+  stream = new_stream;
+  is_progressive = false;
+
+  for (int i = 0; i < huffman_slots; ++i) {
+    huffman_counts[i] = nullptr;
+    huffman_symbols[i] = nullptr;
+    huffman_lookup[i] = nullptr;
+  }
+  for (auto& table : quant_tables) table = nullptr;
+  mcu_coefficients = nullptr;
+  mcu_samples = nullptr;
+  output_line = nullptr;
+  second_output_line = nullptr;
+
+  for (int i = 0; i < max_components; ++i) {
+    component_id[i] = component_h_factor[i] = component_v_factor[i] = component_quant_slot[i] = 0;
+    scan_components[i] = component_dc_slot[i] = component_ac_slot[i] = 0;
+    component_width_blocks[i] = component_height_blocks[i] = 0;
+    dc_predictor[i] = 0;
+    progressive_block_row[i] = 0;
+    dc_coefficient_store[i] = nullptr;
+    ac_coefficient_store[i] = nullptr;
+  }
+  scan_component_count = spectral_first = spectral_last = approx_high = approx_low = 0;
+  scan_type = component_layout::grey;
+  mcu_width = mcu_height = frame_mcus_per_row = frame_mcus_per_column = frame_blocks_per_mcu = 0;
+  blocks_per_row = upsampled_blocks_per_component = upsampled_blocks_per_mcu = upsampled_blocks_per_row = 0;
+  upsample_in_frequency_domain = false;
+  output_pixel_bytes = row_bytes = padded_row_bytes = 0;
+  scan_mcus_per_row = scan_mcus_per_column = scan_blocks_per_mcu = 0;
+  for (int& c : mcu_block_components) c = 0;
+  lines_remaining = mcu_lines_remaining = 0;
+  restart_interval = 0;
+  restart_countdown = 0;
+  expected_restart_index = 0;
+  end_of_band_run = 0;
+
+  std::memset(input_storage, 0, sizeof input_storage);
+  input_cursor = input_storage + input_pushback_bytes;
+  input_remaining = 0;
+  end_of_stream = false;
+  end_byte_toggle = 0;
+  for (int& e : block_extent) e = 64;
+
+  fill_input_buffer();
+  bit_window = 0;
+  reload_bit_window(bit_mode::raw);
+}
+
+void jpeg_decoder_engine::prepare_decoding() {
+  setup_frame();
+  // The progressive pass, which decodes every scan into the coefficient
+  // stores, arrives together with the progressive block decoders.
+  if (!is_progressive) setup_sequential();
+}
+
+void jpeg_decoder_engine::setup_frame() {
+  struct layout_row {
+    int h, v;
+    component_layout type;
+    int mcu_w, mcu_h, blocks;
+  };
+  static constexpr layout_row colour_layouts[] = {
+      {1, 1, component_layout::h1v1, 8, 8, 3},
+      {2, 1, component_layout::h2v1, 16, 8, 4},
+      {1, 2, component_layout::h1v2, 8, 16, 4},
+      {2, 2, component_layout::h2v2, 16, 16, 6},
+  };
+
+  if (frame_component_count == 1) {
+    if (component_h_factor[0] != 1 || component_v_factor[0] != 1) abort_decode(unsupported_sampling);
+    scan_type = component_layout::grey;
+    mcu_width = mcu_height = 8;
+    frame_blocks_per_mcu = 1;
+  } else if (frame_component_count == 3) {
+    for (int i = 1; i < 3; ++i) {
+      if (component_h_factor[i] != 1 || component_v_factor[i] != 1) abort_decode(unsupported_sampling);
+    }
+    const layout_row* match = nullptr;
+    for (const layout_row& row : colour_layouts) {
+      if (row.h == component_h_factor[0] && row.v == component_v_factor[0]) match = &row;
+    }
+    if (match == nullptr) abort_decode(unsupported_sampling);
+    scan_type = match->type;
+    mcu_width = match->mcu_w;
+    mcu_height = match->mcu_h;
+    frame_blocks_per_mcu = match->blocks;
+  } else {
+    abort_decode(unsupported_component_count);
+  }
+
+  frame_mcus_per_row = (image_width + mcu_width - 1) / mcu_width;
+  frame_mcus_per_column = (image_height + mcu_height - 1) / mcu_height;
+
+  output_pixel_bytes = scan_type == component_layout::grey ? 1 : 4;
+  padded_row_bytes = ((image_width + 15) & ~15) * output_pixel_bytes;
+  row_bytes = image_width * output_pixel_bytes;
+
+  output_line = static_cast<std::uint8_t*>(pool_alloc(static_cast<std::uint32_t>(padded_row_bytes), true));
+  if (scan_type == component_layout::h1v2) {
+    second_output_line = static_cast<std::uint8_t*>(pool_alloc(static_cast<std::uint32_t>(padded_row_bytes), true));
+  }
+
+  blocks_per_row = frame_mcus_per_row * frame_blocks_per_mcu;
+  if (blocks_per_row > 8192) abort_decode(mcu_row_too_wide);
+
+  mcu_coefficients = static_cast<std::int16_t*>(
+      pool_alloc_array(static_cast<std::uint32_t>(frame_blocks_per_mcu), 64 * sizeof(std::int16_t), false));
+  for (int i = 0; i < frame_blocks_per_mcu; ++i) block_extent[i] = 64;
+
+  upsampled_blocks_per_component = component_h_factor[0] * component_v_factor[0];
+  upsampled_blocks_per_mcu = upsampled_blocks_per_component * frame_component_count;
+  upsampled_blocks_per_row = frame_mcus_per_row * upsampled_blocks_per_mcu;
+  upsample_in_frequency_domain = upsampled_blocks_per_mcu == 12;
+  const int sample_blocks = upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row;
+  mcu_samples = static_cast<std::uint8_t*>(pool_alloc_array(static_cast<std::uint32_t>(sample_blocks), 64, false));
+
+  lines_remaining = image_height;
+  mcu_lines_remaining = 0;
+  // The colour conversion tables are built by the colour stage.
+}
+
+void jpeg_decoder_engine::setup_sequential() {
+  if (!setup_scan()) abort_decode(marker_out_of_place);
+  // Only the first scan of a sequential image is decoded, so it must be the
+  // interleaved scan of every component the output needs.
+  if (scan_component_count != frame_component_count) abort_decode(scan_header_invalid);
+}
+
+bool jpeg_decoder_engine::setup_scan() {
+  if (!find_scan_header()) return false;
+  compute_mcu_layout();
+  verify_huffman_tables();
+  verify_quant_tables();
+  for (std::int32_t& p : dc_predictor) p = 0;
+  end_of_band_run = 0;
+  if (restart_interval != 0) {
+    restart_countdown = restart_interval;
+    expected_restart_index = 0;
+  }
+  prime_scan_bits();
+  return true;
+}
+
+void jpeg_decoder_engine::compute_mcu_layout() {
+  int max_h = 1;
+  int max_v = 1;
+  for (int i = 0; i < frame_component_count; ++i) {
+    if (component_h_factor[i] > max_h) max_h = component_h_factor[i];
+    if (component_v_factor[i] > max_v) max_v = component_v_factor[i];
+  }
+  for (int i = 0; i < frame_component_count; ++i) {
+    component_width_blocks[i] = ((image_width * component_h_factor[i] + max_h - 1) / max_h + 7) / 8;
+    component_height_blocks[i] = ((image_height * component_v_factor[i] + max_v - 1) / max_v + 7) / 8;
+  }
+
+  if (scan_component_count == 1) {
+    const int j = scan_components[0];
+    scan_mcus_per_row = component_width_blocks[j];
+    scan_mcus_per_column = component_height_blocks[j];
+    scan_blocks_per_mcu = 1;
+    mcu_block_components[0] = j;
+    return;
+  }
+
+  scan_mcus_per_row = ((image_width + 7) / 8 + max_h - 1) / max_h;
+  scan_mcus_per_column = ((image_height + 7) / 8 + max_v - 1) / max_v;
+  int blocks = 0;
+  for (int k = 0; k < scan_component_count; ++k) {
+    const int j = scan_components[k];
+    const int count = component_h_factor[j] * component_v_factor[j];
+    // The frame set-up admits at most 4 + 1 + 1 blocks; this only guards the
+    // array against layouts it never lets through.
+    if (blocks + count > max_blocks_per_mcu) abort_decode(unsupported_sampling);
+    for (int n = 0; n < count; ++n) mcu_block_components[blocks++] = j;
+  }
+  scan_blocks_per_mcu = blocks;
+}
+
+void jpeg_decoder_engine::verify_huffman_tables() {
+  for (int k = 0; k < scan_component_count; ++k) {
+    const int j = scan_components[k];
+    if (spectral_first == 0) {
+      const int slot = component_dc_slot[j];
+      if (huffman_counts[slot] == nullptr) abort_decode(huffman_table_missing);
+      // A DC symbol is a magnitude size; above 15 there is no such size and
+      // its bits could not be read in one go. Such a table is no DC table.
+      int total = 0;
+      for (int length = 1; length <= 16; ++length) total += huffman_counts[slot][length];
+      for (int i = 0; i < total; ++i) {
+        if (huffman_symbols[slot][i] > 15) abort_decode(huffman_table_missing);
+      }
+    }
+    if (spectral_last > 0 && huffman_counts[component_ac_slot[j]] == nullptr) abort_decode(huffman_table_missing);
+  }
+  for (int slot = 0; slot < huffman_slots; ++slot) {
+    if (huffman_counts[slot] == nullptr) continue;
+    if (huffman_lookup[slot] == nullptr) {
+      huffman_lookup[slot] = static_cast<huffman_decode_table*>(pool_alloc(sizeof(huffman_decode_table), false));
+    }
+    build_huffman_decode_table(slot, *huffman_lookup[slot]);
+  }
+}
+
+void jpeg_decoder_engine::verify_quant_tables() {
+  for (int k = 0; k < scan_component_count; ++k) {
+    if (quant_tables[component_quant_slot[scan_components[k]]] == nullptr) abort_decode(quant_table_missing);
+  }
+}
+
+coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int down, int block_width,
+                                                                 int block_height) {
+  auto* store = static_cast<coefficient_store*>(pool_alloc(sizeof(coefficient_store), false));
+  store->blocks_across = across;
+  store->blocks_down = down;
+  store->block_width = block_width;
+  store->block_height = block_height;
+  store->block_bytes = block_width * block_height * 2;
+  const std::uint64_t blocks = static_cast<std::uint64_t>(across) * static_cast<std::uint64_t>(down);
+  if (across < 0 || down < 0 || blocks > UINT32_MAX) abort_decode(out_of_memory);
+  store->coefficients = static_cast<std::int16_t*>(
+      pool_alloc_array(static_cast<std::uint32_t>(blocks), static_cast<std::uint32_t>(store->block_bytes), true));
+  return store;
+}
+
+std::int16_t* jpeg_decoder_engine::coefficient_block_at(const coefficient_store* store, int x, int y) {
+  const std::size_t offset = static_cast<std::size_t>(store->block_bytes) *
+                             (static_cast<std::size_t>(x) + static_cast<std::size_t>(store->blocks_across) * y);
+  return reinterpret_cast<std::int16_t*>(reinterpret_cast<std::uint8_t*>(store->coefficients) + offset);
+}
+
+}  // namespace jpeg

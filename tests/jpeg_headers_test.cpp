@@ -1,0 +1,201 @@
+// Real files from cjpeg and jpegtran: the header values and the tables this
+// decoder reads must equal what libjpeg-turbo reads from the same bytes.
+#include "jpeg_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include <jpeglib.h>
+
+namespace {
+
+using jpeg::jpeg_decoder_engine;
+using access = jpeg::engine_test_access;
+
+struct corpus_file {
+  std::string name;
+  int status;
+  std::size_t soi_offset;  // libjpeg wants the SOI at the front
+};
+
+std::vector<corpus_file> manifest() {
+  std::ifstream in(std::string(JPEG_CORPUS_DIR) + "/MANIFEST");
+  std::vector<corpus_file> files;
+  corpus_file f;
+  while (in >> f.name >> f.status >> f.soi_offset) files.push_back(f);
+  return files;
+}
+
+byte_string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return byte_string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+constexpr int zigzag_to_natural[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                       12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                       35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                       58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// libjpeg's view of a file: its headers up to the first scan.
+struct reference {
+  jpeg_decompress_struct info{};
+  jpeg_error_mgr error{};
+  std::jmp_buf jump{};
+  bool ok = false;
+
+  explicit reference(const byte_string& bytes) {
+    info.err = jpeg_std_error(&error);
+    error.error_exit = [](j_common_ptr c) { std::longjmp(static_cast<reference*>(c->client_data)->jump, 1); };
+    info.client_data = this;
+    jpeg_create_decompress(&info);
+    if (setjmp(jump) == 0) {
+      jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
+      ok = jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK;
+    }
+  }
+  ~reference() { jpeg_destroy_decompress(&info); }
+};
+
+TEST(JpegHeaders, CorpusMatchesTheReference) {
+  const std::vector<corpus_file> files = manifest();
+  ASSERT_GT(files.size(), 50u) << "corpus missing in " << JPEG_CORPUS_DIR;
+  for (const corpus_file& file : files) {
+    SCOPED_TRACE(file.name);
+    const std::string path = std::string(JPEG_CORPUS_DIR) + "/" + file.name;
+    const byte_string bytes = read_file(path);
+    reference ref(byte_string(bytes.begin() + static_cast<std::ptrdiff_t>(file.soi_offset), bytes.end()));
+    ASSERT_TRUE(ref.ok);
+
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    jpeg_decoder_engine engine(&stream);
+    EXPECT_EQ(engine.status(), file.status) << jpeg::status_code_name(engine.status());
+    if (file.status != 0) continue;
+
+    EXPECT_EQ(engine.width(), static_cast<int>(ref.info.image_width));
+    EXPECT_EQ(engine.height(), static_cast<int>(ref.info.image_height));
+    EXPECT_EQ(engine.component_count(), ref.info.num_components);
+    EXPECT_EQ(access::is_progressive(engine), ref.info.progressive_mode != 0);
+    for (int i = 0; i < engine.component_count(); ++i) {
+      EXPECT_EQ(access::h_factor(engine, i), ref.info.comp_info[i].h_samp_factor);
+      EXPECT_EQ(access::v_factor(engine, i), ref.info.comp_info[i].v_samp_factor);
+    }
+
+    // Set-up reads on to the first scan header, as libjpeg did.
+    ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
+    if (access::is_progressive(engine)) {
+      bool found = false;
+      ASSERT_EQ(access::abort_code([&] { found = access::setup_scan(engine); }), 0);
+      ASSERT_TRUE(found);
+    }
+    EXPECT_EQ(access::restart_interval(engine), static_cast<int>(ref.info.restart_interval));
+    EXPECT_EQ(access::scan_component_count(engine), ref.info.comps_in_scan);
+
+    for (int slot = 0; slot < 4; ++slot) {
+      const std::int16_t* ours = access::quant_table(engine, slot);
+      const JQUANT_TBL* theirs = ref.info.quant_tbl_ptrs[slot];
+      ASSERT_EQ(ours != nullptr, theirs != nullptr) << "quant slot " << slot;
+      if (ours == nullptr) continue;
+      for (int k = 0; k < 64; ++k) {
+        EXPECT_EQ(static_cast<std::uint16_t>(ours[k]), theirs->quantval[zigzag_to_natural[k]]) << slot << " " << k;
+      }
+    }
+    for (int slot = 0; slot < 8; ++slot) {
+      const std::uint8_t* counts = access::huffman_counts(engine, slot);
+      if (counts == nullptr) continue;
+      const JHUFF_TBL* theirs = slot < 4 ? ref.info.dc_huff_tbl_ptrs[slot] : ref.info.ac_huff_tbl_ptrs[slot - 4];
+      ASSERT_NE(theirs, nullptr) << "huffman slot " << slot;
+      int total = 0;
+      for (int length = 1; length <= 16; ++length) {
+        EXPECT_EQ(counts[length], theirs->bits[length]) << slot;
+        total += counts[length];
+      }
+      for (int i = 0; i < total; ++i) EXPECT_EQ(access::huffman_symbols(engine, slot)[i], theirs->huffval[i]);
+      EXPECT_NE(access::lookup(engine, slot), nullptr);
+    }
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(JpegHeaders, FileStreamReadsTheSameHeaders) {
+  for (const corpus_file& file : manifest()) {
+    if (file.status != 0) continue;
+    SCOPED_TRACE(file.name);
+    const std::string path = std::string(JPEG_CORPUS_DIR) + "/" + file.name;
+    const byte_string bytes = read_file(path);
+    jpeg::jpeg_decoder_mem_stream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    jpeg_decoder_engine from_memory(&memory);
+    jpeg::jpeg_decoder_file_stream file_stream;
+    ASSERT_TRUE(file_stream.open_file(path.c_str()));
+    jpeg_decoder_engine from_file(&file_stream);
+    EXPECT_EQ(from_file.status(), 0);
+    EXPECT_EQ(from_file.width(), from_memory.width());
+    EXPECT_EQ(from_file.height(), from_memory.height());
+    EXPECT_EQ(from_file.component_count(), from_memory.component_count());
+    EXPECT_EQ(from_file.start_decoding(), 0);
+  }
+}
+
+TEST(JpegHeaders, EveryPrefixOfARealFileFailsCleanly) {
+  // Cut a real progressive file with restarts at every length: the headers
+  // either fail with a code or read fully; nothing else may happen.
+  const byte_string bytes = read_file(std::string(JPEG_CORPUS_DIR) + "/com_app.jpg");
+  ASSERT_FALSE(bytes.empty());
+  for (std::size_t n = 0; n < bytes.size(); n += (n < 2000 ? 1 : 97)) {
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(n));
+    jpeg_decoder_engine engine(&stream);
+    if (engine.status() == 0) {
+      EXPECT_EQ(engine.width(), 37);
+      const int started = engine.start_decoding();
+      EXPECT_TRUE(started == 0 || engine.status() < 0);
+    } else {
+      EXPECT_LT(engine.status(), 0);
+    }
+  }
+}
+
+TEST(JpegHeaders, MutatedHeadersFailWithACodeOrPass) {
+  // Hostile headers: a few bytes changed anywhere in the first kilobyte of
+  // real files. Every outcome must be 0 or a named code; the sanitizer build
+  // checks that nothing reads or writes out of bounds on the way.
+  std::mt19937 rng(7);
+  for (const char* name : {"420_37x23.jpg", "444_prog_64x48.jpg", "420_restart_rows.jpg", "grey_q1_16bit.jpg",
+                           "420_scans.jpg", "com_app.jpg"}) {
+    const byte_string original = read_file(std::string(JPEG_CORPUS_DIR) + "/" + name);
+    ASSERT_FALSE(original.empty()) << name;
+    const std::size_t span = std::min<std::size_t>(original.size(), 1024);
+    for (int round = 0; round < 1500; ++round) {
+      byte_string bytes = original;
+      const int changes = std::uniform_int_distribution<int>(1, 4)(rng);
+      for (int c = 0; c < changes; ++c) {
+        const std::size_t at = std::uniform_int_distribution<std::size_t>(0, span - 1)(rng);
+        bytes[at] = static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 255)(rng));
+      }
+      jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+      jpeg_decoder_engine engine(&stream);
+      if (engine.status() == 0) engine.start_decoding();
+      if (engine.status() != 0) {
+        ASSERT_STRNE(jpeg::status_code_name(engine.status()), "unknown") << name << " round " << round;
+      }
+      if (engine.status() == 0 && access::is_progressive(engine)) {
+        // Walk every scan header; the data between them is passed over.
+        for (int scans = 0; scans < 64 && engine.status() == 0; ++scans) {
+          bool found = false;
+          access::abort_code([&] { found = access::setup_scan(engine); });
+          if (!found) break;
+        }
+        if (engine.status() != 0) {
+          ASSERT_STRNE(jpeg::status_code_name(engine.status()), "unknown");
+        }
+      }
+    }
+  }
+}
+
+}  // namespace

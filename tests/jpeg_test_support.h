@@ -1,0 +1,212 @@
+// Shared by the jpeg_*_test sources: white-box access to the decoder's
+// stages, test streams and builders for hand-made JPEG byte strings.
+#ifndef TESTS_JPEG_TEST_SUPPORT_H
+#define TESTS_JPEG_TEST_SUPPORT_H
+
+#include "engine_internal.h"
+#include "huffman.h"
+#include "jpeg_decoder.h"
+
+#include <cstdint>
+#include <algorithm>
+#include <initializer_list>
+#include <vector>
+
+using byte_string = std::vector<std::uint8_t>;
+
+namespace jpeg {
+
+// Reaches the private stage operations of an engine. Calls that can fail
+// throw decode_abort, which abort_code turns into the code.
+struct engine_test_access {
+  using engine = jpeg_decoder_engine;
+
+  template <class F>
+  static int abort_code(F&& f) {
+    try {
+      f();
+    } catch (const decode_abort& a) {
+      return a.code;
+    }
+    return 0;
+  }
+
+  static void reset(engine& e, jpeg_decoder_stream* s) { e.reset_state(s); }
+  static std::uint32_t read_bits(engine& e, int n) { return e.read_bits(n); }
+  static std::uint32_t read_bits_scan(engine& e, int n) { return e.read_bits_scan(n); }
+  static int read_byte(engine& e) { return e.read_byte(); }
+  static int read_entropy_byte(engine& e) { return e.read_entropy_byte(); }
+  static void prime_scan_bits(engine& e) { e.prime_scan_bits(); }
+  static void setup_frame(engine& e) { e.setup_frame(); }
+  static bool setup_scan(engine& e) { return e.setup_scan(); }
+  static void find_end_of_image(engine& e) { e.find_end_of_image(); }
+  static int spare_bits(const engine& e) { return e.spare_bits; }
+  static std::uint32_t bit_window(const engine& e) { return e.bit_window; }
+  static bool stream_attached(const engine& e) { return e.stream != nullptr; }
+
+  static void* pool_alloc(engine& e, std::uint32_t size, bool zero) { return e.pool_alloc(size, zero); }
+  static const pool_block* pool_blocks(const engine& e) { return e.pool_blocks; }
+  [[noreturn]] static void abort_decode(engine& e, int code) { e.abort_decode(code); }
+
+  // Stores a table in a slot as a DHT segment would.
+  static void define_huffman(engine& e, int slot, const std::uint8_t counts[17], const std::uint8_t* symbols) {
+    if (e.huffman_counts[slot] == nullptr) {
+      e.huffman_counts[slot] = static_cast<std::uint8_t*>(e.pool_alloc(17, false));
+      e.huffman_symbols[slot] = static_cast<std::uint8_t*>(e.pool_alloc(256, false));
+    }
+    int total = 0;
+    for (int i = 0; i < 17; ++i) {
+      e.huffman_counts[slot][i] = counts[i];
+      if (i > 0) total += counts[i];
+    }
+    for (int i = 0; i < total; ++i) e.huffman_symbols[slot][i] = symbols[i];
+  }
+  static void build(engine& e, int slot, huffman_decode_table& t) { e.build_huffman_decode_table(slot, t); }
+  static int decode(engine& e, const huffman_decode_table& t) { return e.decode_huffman(t); }
+  static int decode(engine& e, const huffman_decode_table& t, std::uint32_t& extra) {
+    return e.decode_huffman(t, extra);
+  }
+
+  // Header fields.
+  static const std::uint8_t* huffman_counts(const engine& e, int slot) { return e.huffman_counts[slot]; }
+  static const std::uint8_t* huffman_symbols(const engine& e, int slot) { return e.huffman_symbols[slot]; }
+  static const std::int16_t* quant_table(const engine& e, int slot) { return e.quant_tables[slot]; }
+  static const huffman_decode_table* lookup(const engine& e, int slot) { return e.huffman_lookup[slot]; }
+  static int restart_interval(const engine& e) { return e.restart_interval; }
+  static bool is_progressive(const engine& e) { return e.is_progressive; }
+  static int component_id(const engine& e, int i) { return e.component_id[i]; }
+  static int h_factor(const engine& e, int i) { return e.component_h_factor[i]; }
+  static int v_factor(const engine& e, int i) { return e.component_v_factor[i]; }
+  static int quant_slot(const engine& e, int i) { return e.component_quant_slot[i]; }
+  static int scan_component_count(const engine& e) { return e.scan_component_count; }
+  static int scan_component(const engine& e, int k) { return e.scan_components[k]; }
+  static int dc_slot(const engine& e, int j) { return e.component_dc_slot[j]; }
+  static int ac_slot(const engine& e, int j) { return e.component_ac_slot[j]; }
+  static int spectral_first(const engine& e) { return e.spectral_first; }
+  static int spectral_last(const engine& e) { return e.spectral_last; }
+  static int approx_high(const engine& e) { return e.approx_high; }
+  static int approx_low(const engine& e) { return e.approx_low; }
+
+  // Layout fields.
+  static component_layout scan_type(const engine& e) { return e.scan_type; }
+  static int frame_mcus_per_row(const engine& e) { return e.frame_mcus_per_row; }
+  static int blocks_per_row(const engine& e) { return e.blocks_per_row; }
+  static int row_bytes(const engine& e) { return e.row_bytes; }
+  static int padded_row_bytes(const engine& e) { return e.padded_row_bytes; }
+  static bool upsample_in_frequency_domain(const engine& e) { return e.upsample_in_frequency_domain; }
+  static int scan_mcus_per_row(const engine& e) { return e.scan_mcus_per_row; }
+  static int scan_mcus_per_column(const engine& e) { return e.scan_mcus_per_column; }
+  static int scan_blocks_per_mcu(const engine& e) { return e.scan_blocks_per_mcu; }
+  static int mcu_block_component(const engine& e, int i) { return e.mcu_block_components[i]; }
+};
+
+}  // namespace jpeg
+
+// Hands out its bytes in chunks of a fixed size (at most what is asked),
+// reports the end only on a call that finds nothing left, and can be told to
+// fail on its n-th call.
+class chunk_stream : public jpeg::jpeg_decoder_stream {
+ public:
+  explicit chunk_stream(byte_string data, int chunk = 1 << 30, int fail_on_call = -1)
+      : data_(std::move(data)), chunk_(chunk), fail_on_call_(fail_on_call) {}
+  int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override {
+    ++calls;
+    if (calls == fail_on_call_) return -1;
+    std::size_t count = std::min<std::size_t>({static_cast<std::size_t>(n), static_cast<std::size_t>(chunk_),
+                                               data_.size() - position_});
+    if (count == 0) *end_flag = true;
+    std::copy(data_.begin() + static_cast<std::ptrdiff_t>(position_),
+              data_.begin() + static_cast<std::ptrdiff_t>(position_ + count), buffer);
+    position_ += count;
+    return static_cast<int>(count);
+  }
+  int calls = 0;
+
+ private:
+  byte_string data_;
+  std::size_t position_ = 0;
+  int chunk_;
+  int fail_on_call_;
+};
+
+// Builders for marker segments. Everything is big-endian as in the file.
+inline byte_string& operator+=(byte_string& a, const byte_string& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+inline byte_string operator+(byte_string a, const byte_string& b) { return a += b; }
+inline byte_string raw(std::initializer_list<int> v) {
+  byte_string b;
+  for (int x : v) b.push_back(static_cast<std::uint8_t>(x));
+  return b;
+}
+// A segment whose length field is right for its payload.
+inline byte_string segment(int code, const byte_string& payload) {
+  const std::size_t length = payload.size() + 2;
+  return raw({0xFF, code, static_cast<int>(length >> 8), static_cast<int>(length & 255)}) + payload;
+}
+inline byte_string soi() { return raw({0xFF, 0xD8}); }
+inline byte_string eoi() { return raw({0xFF, 0xD9}); }
+
+struct frame_component {
+  int id, h, v, quant;
+};
+inline byte_string frame_header(int code, int width, int height, const std::vector<frame_component>& components,
+                                int precision = 8) {
+  byte_string p = raw({precision, height >> 8, height & 255, width >> 8, width & 255,
+                       static_cast<int>(components.size())});
+  for (const frame_component& c : components) p += raw({c.id, (c.h << 4) | c.v, c.quant});
+  return segment(code, p);
+}
+inline byte_string quant_table_8(int id, int value = 1) {
+  byte_string p = raw({id});
+  p.insert(p.end(), 64, static_cast<std::uint8_t>(value));
+  return p;
+}
+inline byte_string dqt(int id) { return segment(0xDB, quant_table_8(id)); }
+
+// One table of a DHT segment: class/id byte, 16 counts, the symbols.
+inline byte_string huffman_table(int class_id, const std::vector<int>& counts16, const byte_string& symbols) {
+  byte_string p = raw({class_id});
+  for (int c : counts16) p.push_back(static_cast<std::uint8_t>(c));
+  return p + symbols;
+}
+// DC table: symbols 0..11 with the standard luminance lengths.
+inline byte_string dc_table(int class_id) {
+  return huffman_table(class_id, {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0},
+                       raw({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+}
+// AC table: end of block and a few run/size symbols.
+inline byte_string ac_table(int class_id) {
+  return huffman_table(class_id, {1, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                       raw({0x00, 0x01, 0x11, 0xF0}));
+}
+inline byte_string dht(const byte_string& tables) { return segment(0xC4, tables); }
+
+struct scan_component {
+  int id, dc, ac;
+};
+inline byte_string scan_header(const std::vector<scan_component>& components, int ss = 0, int se = 63,
+                               int ah = 0, int al = 0) {
+  byte_string p = raw({static_cast<int>(components.size())});
+  for (const scan_component& c : components) p += raw({c.id, (c.dc << 4) | c.ac});
+  p += raw({ss, se, (ah << 4) | al});
+  return segment(0xDA, p);
+}
+
+// A small valid sequential grey picture up to its scan header, and the rest.
+inline byte_string grey_tables() { return dqt(0) + dht(dc_table(0x00) + ac_table(0x10)); }
+inline byte_string grey_frame(int width = 8, int height = 8) {
+  return frame_header(0xC0, width, height, {{1, 1, 1, 0}});
+}
+inline byte_string grey_picture() {
+  return soi() + grey_tables() + grey_frame() + scan_header({{1, 0, 0}}) + raw({0x12, 0x34, 0x56}) + eoi();
+}
+// The same for three components in the given layout of component 0.
+inline byte_string colour_picture(int h0, int v0, int width = 37, int height = 23) {
+  return soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10) + dc_table(0x01) + ac_table(0x11)) +
+         frame_header(0xC0, width, height, {{1, h0, v0, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
+         scan_header({{1, 0, 0}, {2, 1, 1}, {3, 1, 1}}) + raw({0x12, 0x34}) + eoi();
+}
+
+#endif
