@@ -158,15 +158,15 @@ struct rendered {
 
 // Renders the whole module in awkward chunk sizes, placed at output frame
 // `first`, and collects every row start.
-rendered render_offline(const char* name, std::uint64_t first, std::size_t chunk) {
-  std::ifstream in(module_path(name), std::ios::binary);
+rendered render_offline(const std::string& path, std::uint64_t first, std::size_t chunk) {
+  std::ifstream in(path, std::ios::binary);
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const openmpt_module_initial_ctl ctls[] = {{"play.at_end", "stop"}, {nullptr, nullptr}};
   openmpt_module* mod = openmpt_module_create_from_memory2(bytes.data(), bytes.size(), openmpt_log_func_silent,
                                                            nullptr, nullptr, nullptr, nullptr, nullptr, ctls);
   rendered out;
   if (!mod) {
-    ADD_FAILURE() << "cannot load " << name;
+    ADD_FAILURE() << "cannot load " << path;
     return out;
   }
   openmpt_module_set_repeat_count(mod, 0);
@@ -200,7 +200,7 @@ rendered render_offline(const char* name, std::uint64_t first, std::size_t chunk
 TEST(ModuleRenderer, RowsOfTheFastModuleStartOnTheirExactFrame) {
   // Speed 1 at 250 BPM: 441 frames per tick and per row; 18 x 64 rows.
   const std::uint64_t first = 12345;
-  const rendered m = render_offline("fast.xm", first, 1000);
+  const rendered m = render_offline(module_path("fast.xm"), first, 1000);
   ASSERT_EQ(m.rows.size(), 18u * 64u);
   for (std::size_t i = 0; i < m.rows.size(); ++i) {
     const row_start want{static_cast<std::uint16_t>(i / 64), static_cast<std::uint16_t>(i % 64), first + 441 * i, 1};
@@ -216,7 +216,7 @@ TEST(ModuleRenderer, RowsOfTheFastModuleStartOnTheirExactFrame) {
 
 TEST(ModuleRenderer, PatternDelayLengthensItsRow) {
   // Speed 2 at 250 BPM, 441 frames per tick; row 2 carries EE2 (6 ticks).
-  const rendered m = render_offline("delay.xm", 0, 37);
+  const rendered m = render_offline(module_path("delay.xm"), 0, 37);
   const std::vector<std::uint64_t> tick_starts = {0, 2, 4, 10, 12, 14, 16, 18};
   ASSERT_EQ(m.rows.size(), tick_starts.size());
   for (std::size_t i = 0; i < m.rows.size(); ++i) {
@@ -228,7 +228,7 @@ TEST(ModuleRenderer, PatternDelayLengthensItsRow) {
 
 TEST(ModuleRenderer, BreakAndJumpChangeTheOrder) {
   // 882 frames per row. break.xm: order 0 rows 0-3, then order 1 from row 5.
-  const rendered b = render_offline("break.xm", 0, 512);
+  const rendered b = render_offline(module_path("break.xm"), 0, 512);
   const std::vector<std::pair<int, int>> break_rows = {{0, 0}, {0, 1}, {0, 2}, {0, 3}, {1, 5}, {1, 6}, {1, 7}};
   ASSERT_EQ(b.rows.size(), break_rows.size());
   for (std::size_t i = 0; i < b.rows.size(); ++i) {
@@ -237,13 +237,26 @@ TEST(ModuleRenderer, BreakAndJumpChangeTheOrder) {
     EXPECT_EQ(b.rows[i].frame, 882u * i);
   }
   // jump.xm: order 0 rows 0-2, then order 2 whole; order 1 never plays.
-  const rendered j = render_offline("jump.xm", 0, 4096);
+  const rendered j = render_offline(module_path("jump.xm"), 0, 4096);
   ASSERT_EQ(j.rows.size(), 11u);
   for (std::size_t i = 0; i < j.rows.size(); ++i) {
     EXPECT_EQ(j.rows[i].order, i < 3 ? 0 : 2);
     EXPECT_EQ(j.rows[i].row, i < 3 ? i : i - 3);
     EXPECT_EQ(j.rows[i].frame, 882u * i);
   }
+}
+
+TEST(ModuleRenderer, TheShowsModulePlaysEveryOrderOnce) {
+  // The show's pictures follow orders 0 to 17 of 64 rows each.
+  const rendered m = render_offline(std::string(PROJECT_ROOT) + "/data/lofasz.xm", 0, 4096);
+  ASSERT_EQ(m.rows.size(), 18u * 64u);
+  for (std::size_t i = 0; i < m.rows.size(); ++i) {
+    ASSERT_EQ(m.rows[i].order, i / 64) << "row " << i;
+    ASSERT_EQ(m.rows[i].row, i % 64) << "row " << i;
+  }
+  const double seconds = static_cast<double>(m.end) / 44100.0;
+  EXPECT_GT(seconds, 60.0);
+  EXPECT_LT(seconds, 120.0);
 }
 
 TEST(ModuleRenderer, TickLengthTruncatesLikeThePlayer) {
