@@ -268,7 +268,7 @@ def make_kick():
         body = math.sin(phase) * math.exp(-t / 0.16)
         click = math.exp(-t / 0.0015) * 0.5
         out.append(math.tanh(1.6 * (body + click)))
-    return Sample(_norm(out), name="kick")
+    return Sample(_norm(out), relnote=24, name="kick")
 
 
 def make_snare():
@@ -279,14 +279,14 @@ def make_snare():
         t = i / DRUM_RATE
         tone = (math.sin(2 * math.pi * 185 * t) + 0.5 * math.sin(2 * math.pi * 330 * t)) * math.exp(-t / 0.045)
         out.append(0.8 * tone + hiss[i] * math.exp(-t / 0.075))
-    return Sample(_norm(out, 27000), name="snare")
+    return Sample(_norm(out, 27000), relnote=24, name="snare")
 
 
 def make_hat(decay, length):
     n = int(length * DRUM_RATE)
     hiss = _highpass(_highpass(_noise(n), 0.55), 0.55)
     return Sample(_norm([hiss[i] * math.exp(-i / DRUM_RATE / decay) for i in range(n)], 22000),
-                  panning=150, name="hat")
+                  panning=150, relnote=24, name="hat")
 
 
 def make_crash():
@@ -294,8 +294,8 @@ def make_crash():
     rate = DRUM_RATE // 2
     n = int(1.3 * rate)
     hiss = _highpass(_noise(n), 0.6)
-    shimmer = [math.sin(2 * math.pi * f * i / rate) for i, f in zip(range(n), [3150] * n)]
-    out = [(hiss[i] + 0.15 * shimmer[i]) * math.exp(-i / rate / 0.45) for i in range(n)]
+    out = [(hiss[i] + 0.15 * math.sin(2 * math.pi * 3150 * i / rate)) * math.exp(-i / rate / 0.45)
+           for i in range(n)]
     return Sample(_norm(out, 24000), relnote=12, name="crash")
 
 
@@ -306,7 +306,7 @@ def make_tom():
         t = i / DRUM_RATE
         phase += 2 * math.pi * (110 + 90 * math.exp(-t / 0.05)) / DRUM_RATE
         out.append(math.sin(phase) * math.exp(-t / 0.12))
-    return Sample(_norm(out, 26000), name="tom")
+    return Sample(_norm(out, 26000), relnote=24, name="tom")
 
 
 def make_noise_loop():
@@ -329,11 +329,6 @@ def _cycle(harmonics, cycles=1, detune=(0,), length=CYCLE):
     return out
 
 
-def make_drum(sample):
-    sample.relnote = sample.relnote or 24
-    return sample
-
-
 def make_instruments():
     saw_soft = [(h, 1.0 / h * (0.82 ** h)) for h in range(1, 14)]
     square = [(h, (1.0 / h) * (1.0 if h % 2 else 0.28)) for h in range(1, 17)]
@@ -347,7 +342,7 @@ def make_instruments():
     stab = Sample(list(pad_data), loop_len=len(pad_data), relnote=24, name="stab")
 
     def one_shot(name, sample):
-        return Instrument(name, make_drum(sample))
+        return Instrument(name, sample)
 
     return [
         one_shot("kick", make_kick()),                                   # 1
