@@ -53,7 +53,7 @@ run_result run_show(const fs::path& dir) {
 }
 
 TEST(show_end_to_end, plays_the_fast_module_then_holds_two_seconds_and_exits_0) {
-  fs::path module = fs::path(TEST_MODULE_DIR) / "fast.xm";
+  fs::path module = fs::path(MUSIC_TEST_MODULES) / "fast.xm";
   double length = module_seconds(module);
   ASSERT_GT(length, 5.0);
   fs::path dir = stage(module);
