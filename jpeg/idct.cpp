@@ -1,0 +1,166 @@
+// Inverse DCT: separable two-pass integer transform in 13-bit fixed point
+// (Loeffler-Ligtenberg-Moschytz factorisation), with the +128 level shift
+// and the clamp folded into the second pass.
+//
+// Sparse blocks are cheap because the row and column kernels are stamped
+// from one template per pass, specialised on how many inputs can be
+// non-zero; the terms of inputs known to be zero fold away at compile time.
+// All sums are formed in uint32_t so that hostile coefficients (int16
+// extremes, already multiplied by 16-bit quantisers and wrapped) wrap by
+// definition instead of overflowing; the arithmetic right shifts are done on
+// the int32_t reinterpretation. Because dropping a zero term is an identity
+// in wrapping arithmetic, every specialisation matches the full transform
+// bit for bit, overflow included.
+#include "kernels.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace jpeg {
+namespace {
+
+using u32 = uint32_t;
+
+#if defined(__GNUC__)
+#define JPEG_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define JPEG_ALWAYS_INLINE inline
+#endif
+
+constexpr u32 fix(int32_t constant) { return static_cast<u32>(constant); }
+
+constexpr int32_t arithmetic_shift(u32 value, int shift)
+{
+    return static_cast<int32_t>(value) >> shift;
+}
+
+// The 8-point 1-D kernel; x receives the outputs before descaling.
+JPEG_ALWAYS_INLINE void transform_8(u32 d0, u32 d1, u32 d2, u32 d3, u32 d4, u32 d5, u32 d6,
+                                    u32 d7, u32 (&x)[8])
+{
+    // Even part.
+    const u32 z1 = (d2 + d6) * fix(4433);
+    const u32 e2 = z1 - d6 * fix(15137);
+    const u32 e3 = z1 + d2 * fix(6270);
+    const u32 e0 = (d0 + d4) * fix(8192);
+    const u32 e1 = (d0 - d4) * fix(8192);
+    const u32 t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
+
+    // Odd part.
+    const u32 z5 = (d7 + d3 + d5 + d1) * fix(9633);
+    const u32 o_z1 = (d7 + d1) * fix(-7373);
+    const u32 o_z2 = (d5 + d3) * fix(-20995);
+    const u32 o_z3 = (d7 + d3) * fix(-16069) + z5;
+    const u32 o_z4 = (d5 + d1) * fix(-3196) + z5;
+    const u32 o0 = d7 * fix(2446) + o_z1 + o_z3;
+    const u32 o1 = d5 * fix(16819) + o_z2 + o_z4;
+    const u32 o2 = d3 * fix(25172) + o_z2 + o_z3;
+    const u32 o3 = d1 * fix(12299) + o_z1 + o_z4;
+
+    x[0] = t10 + o3;
+    x[7] = t10 - o3;
+    x[1] = t11 + o2;
+    x[6] = t11 - o2;
+    x[2] = t12 + o1;
+    x[5] = t12 - o1;
+    x[3] = t13 + o0;
+    x[4] = t13 - o0;
+}
+
+// First pass over one coefficient row; reads coefficients 0..W-1 only. The
+// results keep 2 fraction bits.
+template <int W>
+JPEG_ALWAYS_INLINE void row_kernel(const int16_t* __restrict in, int32_t* __restrict out)
+{
+    static_assert(W >= 1 && W <= 8);
+    if constexpr (W == 1) {
+        // (d0 * 8192 + 1024) >> 11; exact for every int16 d0.
+        const int32_t value = in[0] * 4;
+        for (int k = 0; k < 8; ++k)
+            out[k] = value;
+    } else {
+        auto d = [in](int k) -> u32 { return k < W ? static_cast<u32>(int32_t{in[k]}) : 0u; };
+        u32 x[8];
+        transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
+        for (int k = 0; k < 8; ++k)
+            out[k] = arithmetic_shift(x[k] + 1024u, 11);
+    }
+}
+
+// Branch-free form of clamp_sample, so that the column loop vectorises.
+JPEG_ALWAYS_INLINE uint8_t clamp_lane(int32_t value)
+{
+    return static_cast<uint8_t>(std::min(std::max(value, 0), 255));
+}
+
+// Second pass over all eight columns; reads workspace rows 0..N-1 only.
+// Iterations over x are independent and touch consecutive addresses, which
+// lets the compiler run the columns side by side in vector registers.
+// 33685504 = 2^17 (rounding) + 128 * 2^18 (level shift); the shift of 18
+// removes 13 fixed-point bits, the 2 kept by the first pass and the 2-D
+// normalisation factor 8.
+template <int N>
+JPEG_ALWAYS_INLINE void column_pass(const int32_t* __restrict workspace, uint8_t* __restrict samples)
+{
+    static_assert(N >= 1 && N <= 8);
+    for (int column = 0; column < 8; ++column) {
+        auto d = [workspace, column](int k) -> u32 {
+            return k < N ? static_cast<u32>(workspace[8 * k + column]) : 0u;
+        };
+        u32 x[8];
+        transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
+        for (int k = 0; k < 8; ++k)
+            samples[8 * k + column] = clamp_lane(arithmetic_shift(x[k] + 33685504u, 18));
+    }
+}
+
+} // namespace
+
+void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent)
+{
+    if (block_extent == 1) {
+        // The DC-only shortcut: what the two passes give for a lone DC term.
+        const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
+        std::memset(samples, value, 64);
+        return;
+    }
+
+    // Rows at and beyond `rows` are never written and never read.
+    int32_t workspace[64];
+    const uint8_t* widths = extent_row_widths[block_extent - 1].data();
+    const int rows = extent_row_count[block_extent - 1];
+    for (int v = 0; v < rows; ++v) {
+        const int16_t* in = coefficients + 8 * v;
+        int32_t* out = workspace + 8 * v;
+        switch (widths[v]) {
+        case 1: row_kernel<1>(in, out); break;
+        case 2: row_kernel<2>(in, out); break;
+        case 3: row_kernel<3>(in, out); break;
+        case 4: row_kernel<4>(in, out); break;
+        case 5: row_kernel<5>(in, out); break;
+        case 6: row_kernel<6>(in, out); break;
+        case 7: row_kernel<7>(in, out); break;
+        default: row_kernel<8>(in, out); break;
+        }
+    }
+    switch (rows) {
+    case 1: column_pass<1>(workspace, samples); break;
+    case 2: column_pass<2>(workspace, samples); break;
+    case 3: column_pass<3>(workspace, samples); break;
+    case 4: column_pass<4>(workspace, samples); break;
+    case 5: column_pass<5>(workspace, samples); break;
+    case 6: column_pass<6>(workspace, samples); break;
+    case 7: column_pass<7>(workspace, samples); break;
+    default: column_pass<8>(workspace, samples); break;
+    }
+}
+
+void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples)
+{
+    int32_t workspace[64];
+    for (int v = 0; v < 4; ++v)
+        row_kernel<4>(coefficients + 8 * v, workspace + 8 * v);
+    column_pass<4>(workspace, samples);
+}
+
+} // namespace jpeg
