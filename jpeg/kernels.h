@@ -23,6 +23,23 @@
 
 namespace jpeg {
 
+// On x86-64 with GCC or Clang the inverse DCT and the colour converters are
+// also built for AVX2 and the AVX2 build is used when the processor has it.
+// Both builds give identical bytes; defining JPEG_PORTABLE_KERNELS keeps only
+// the portable one (the tests build the kernels both ways).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(JPEG_PORTABLE_KERNELS)
+#define JPEG_X86_KERNELS 1
+#else
+#define JPEG_X86_KERNELS 0
+#endif
+
+#if JPEG_X86_KERNELS
+namespace detail {
+// Decided once per process.
+bool use_avx2_kernels();
+} // namespace detail
+#endif
+
 // The five accepted component layouts, in this order.
 enum class scan_type { grey, h1v1, h2v1, h1v2, h2v2 };
 
