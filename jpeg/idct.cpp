@@ -16,30 +16,12 @@
 #include <algorithm>
 #include <cstring>
 
+#if JPEG_X86_KERNELS
+#include <immintrin.h>
+#endif
+
 namespace jpeg {
 namespace {
-
-// Widest coefficient row among the first `extent` zig-zag positions.
-constexpr std::array<uint8_t, 64> build_extent_max_row_width()
-{
-    std::array<uint8_t, 64> widths{};
-    for (int e = 0; e < 64; ++e)
-        for (uint8_t w : extent_row_widths[e])
-            widths[e] = std::max(widths[e], w);
-    return widths;
-}
-
-constexpr std::array<uint8_t, 64> extent_max_row_width = build_extent_max_row_width();
-
-// The four-row first pass only has kernels up to width 4.
-constexpr bool four_rows_are_at_most_four_wide()
-{
-    for (int e = 0; e < 64; ++e)
-        if (extent_row_count[e] <= 4 && extent_max_row_width[e] > 4)
-            return false;
-    return true;
-}
-static_assert(four_rows_are_at_most_four_wide());
 
 using u32 = uint32_t;
 
@@ -56,28 +38,29 @@ constexpr int32_t arithmetic_shift(u32 value, int shift)
     return static_cast<int32_t>(value) >> shift;
 }
 
-// The 8-point 1-D kernel; x receives the outputs before descaling.
-JPEG_ALWAYS_INLINE void transform_8(u32 d0, u32 d1, u32 d2, u32 d3, u32 d4, u32 d5, u32 d6,
-                                    u32 d7, u32 (&x)[8])
+// The 8-point 1-D kernel; x receives the outputs before descaling. T is
+// uint32_t, or a vector of them that carries several rows or columns.
+template <typename T>
+JPEG_ALWAYS_INLINE void transform_8(T d0, T d1, T d2, T d3, T d4, T d5, T d6, T d7, T (&x)[8])
 {
     // Even part.
-    const u32 z1 = (d2 + d6) * fix(4433);
-    const u32 e2 = z1 - d6 * fix(15137);
-    const u32 e3 = z1 + d2 * fix(6270);
-    const u32 e0 = (d0 + d4) * fix(8192);
-    const u32 e1 = (d0 - d4) * fix(8192);
-    const u32 t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
+    const T z1 = (d2 + d6) * fix(4433);
+    const T e2 = z1 - d6 * fix(15137);
+    const T e3 = z1 + d2 * fix(6270);
+    const T e0 = (d0 + d4) * fix(8192);
+    const T e1 = (d0 - d4) * fix(8192);
+    const T t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
 
     // Odd part.
-    const u32 z5 = (d7 + d3 + d5 + d1) * fix(9633);
-    const u32 o_z1 = (d7 + d1) * fix(-7373);
-    const u32 o_z2 = (d5 + d3) * fix(-20995);
-    const u32 o_z3 = (d7 + d3) * fix(-16069) + z5;
-    const u32 o_z4 = (d5 + d1) * fix(-3196) + z5;
-    const u32 o0 = d7 * fix(2446) + o_z1 + o_z3;
-    const u32 o1 = d5 * fix(16819) + o_z2 + o_z4;
-    const u32 o2 = d3 * fix(25172) + o_z2 + o_z3;
-    const u32 o3 = d1 * fix(12299) + o_z1 + o_z4;
+    const T z5 = (d7 + d3 + d5 + d1) * fix(9633);
+    const T o_z1 = (d7 + d1) * fix(-7373);
+    const T o_z2 = (d5 + d3) * fix(-20995);
+    const T o_z3 = (d7 + d3) * fix(-16069) + z5;
+    const T o_z4 = (d5 + d1) * fix(-3196) + z5;
+    const T o0 = d7 * fix(2446) + o_z1 + o_z3;
+    const T o1 = d5 * fix(16819) + o_z2 + o_z4;
+    const T o2 = d3 * fix(25172) + o_z2 + o_z3;
+    const T o3 = d1 * fix(12299) + o_z1 + o_z4;
 
     x[0] = t10 + o3;
     x[7] = t10 - o3;
@@ -156,21 +139,21 @@ JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint
         return;
     }
 
-    // Rows at and beyond `rows` are zero; the first pass covers 4 or 8 rows
-    // so that it fills whole vectors, and the second pass never reads the
-    // workspace rows beyond `rows`.
+    // Sparse blocks (all coefficients in the top-left 4x4) run the first pass
+    // on exactly their coefficient rectangle. Denser ones run it on all eight
+    // rows at full width, which fills whole vectors; the extra terms multiply
+    // zeros and leave every result unchanged. The second pass never reads
+    // workspace rows at or beyond `rows`.
     int32_t workspace[64];
-    const int width = extent_max_row_width[block_extent - 1];
     const int rows = extent_row_count[block_extent - 1];
-    if (rows <= 4) {
-        switch (width) {
-        case 1: row_pass<1, 4>(coefficients, workspace); break;
-        case 2: row_pass<2, 4>(coefficients, workspace); break;
-        case 3: row_pass<3, 4>(coefficients, workspace); break;
-        default: row_pass<4, 4>(coefficients, workspace); break;
-        }
-    } else {
-        row_pass<8, 8>(coefficients, workspace);
+    switch (extent_rectangle[block_extent - 1]) {
+    case 0x12: row_pass<2, 1>(coefficients, workspace); break;
+    case 0x22: row_pass<2, 2>(coefficients, workspace); break;
+    case 0x32: row_pass<2, 3>(coefficients, workspace); break;
+    case 0x33: row_pass<3, 3>(coefficients, workspace); break;
+    case 0x34: row_pass<4, 3>(coefficients, workspace); break;
+    case 0x44: row_pass<4, 4>(coefficients, workspace); break;
+    default: row_pass<8, 8>(coefficients, workspace); break;
     }
     switch (rows) {
     case 1: column_pass<1>(workspace, samples); break;
@@ -191,21 +174,138 @@ JPEG_ALWAYS_INLINE void inverse_dct_quarter_block_body(const int16_t* coefficien
     column_pass<4>(workspace, samples);
 }
 
-// The same bodies, compiled once more for AVX2: the compiler then runs
-// eight columns (and eight rows) per vector instead of four.
 #if JPEG_X86_KERNELS
+
+// The AVX2 build keeps a whole block in registers: eight rows side by side
+// for the first pass, eight columns side by side for the second, with an
+// in-register transpose between them and one at the input. Same arithmetic,
+// same order, so the same bytes as the portable build.
+
+#define JPEG_AVX2_INLINE inline __attribute__((target("avx2"), always_inline))
+
+typedef int16_t i16x8 __attribute__((vector_size(16)));
+typedef int32_t i32x8 __attribute__((vector_size(32)));
+typedef uint32_t u32x8 __attribute__((vector_size(32)));
+
+// Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row,
+// widened to 32 bits; rows at or beyond R read as zero and are not loaded.
+template <int W, int R>
+JPEG_AVX2_INLINE void load_columns(const int16_t* coefficients, u32x8 (&columns)[8])
+{
+    i16x8 r[8];
+    for (int v = 0; v < 8; ++v) {
+        r[v] = i16x8{};
+        if (v < R)
+            std::memcpy(&r[v], coefficients + 8 * v, sizeof r[v]);
+    }
+    i16x8 a[8], b[8], c[8];
+    for (int p = 0; p < 8; p += 2) {
+        a[p] = __builtin_shuffle(r[p], r[p + 1], i16x8{0, 8, 1, 9, 2, 10, 3, 11});
+        a[p + 1] = __builtin_shuffle(r[p], r[p + 1], i16x8{4, 12, 5, 13, 6, 14, 7, 15});
+    }
+    for (int p = 0; p < 8; p += 4)
+        for (int q = 0; q < 2; ++q) {
+            b[p + 2 * q] = __builtin_shuffle(a[p + q], a[p + q + 2], i16x8{0, 1, 8, 9, 2, 3, 10, 11});
+            b[p + 2 * q + 1] = __builtin_shuffle(a[p + q], a[p + q + 2], i16x8{4, 5, 12, 13, 6, 7, 14, 15});
+        }
+    for (int q = 0; q < 4; ++q) {
+        c[2 * q] = __builtin_shuffle(b[q], b[q + 4], i16x8{0, 1, 2, 3, 8, 9, 10, 11});
+        c[2 * q + 1] = __builtin_shuffle(b[q], b[q + 4], i16x8{4, 5, 6, 7, 12, 13, 14, 15});
+    }
+    for (int k = 0; k < 8; ++k)
+        columns[k] = k < W ? reinterpret_cast<u32x8>(__builtin_convertvector(c[k], i32x8)) : u32x8{};
+}
+
+// 8x8 transpose of 32-bit lanes.
+JPEG_AVX2_INLINE void transpose(const i32x8 (&in)[8], i32x8 (&out)[8])
+{
+    i32x8 t[8], u[8];
+    for (int p = 0; p < 8; p += 2) {
+        t[p] = __builtin_shuffle(in[p], in[p + 1], i32x8{0, 8, 1, 9, 4, 12, 5, 13});
+        t[p + 1] = __builtin_shuffle(in[p], in[p + 1], i32x8{2, 10, 3, 11, 6, 14, 7, 15});
+    }
+    for (int p = 0; p < 8; p += 4)
+        for (int q = 0; q < 2; ++q) {
+            u[p + 2 * q] = __builtin_shuffle(t[p + q], t[p + q + 2], i32x8{0, 1, 8, 9, 4, 5, 12, 13});
+            u[p + 2 * q + 1] = __builtin_shuffle(t[p + q], t[p + q + 2], i32x8{2, 3, 10, 11, 6, 7, 14, 15});
+        }
+    for (int q = 0; q < 4; ++q) {
+        out[q] = __builtin_shuffle(u[q], u[q + 4], i32x8{0, 1, 2, 3, 8, 9, 10, 11});
+        out[q + 4] = __builtin_shuffle(u[q], u[q + 4], i32x8{4, 5, 6, 7, 12, 13, 14, 15});
+    }
+}
+
+// Clamps eight rows of eight samples to 0..255 and stores them. Saturating
+// to 16 bits and then to unsigned 8 bits is clamp_sample for every int32.
+JPEG_AVX2_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples)
+{
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    for (int half = 0; half < 8; half += 4) {
+        const __m256i low = _mm256_packs_epi32(__m256i(rows[half]), __m256i(rows[half + 1]));
+        const __m256i high = _mm256_packs_epi32(__m256i(rows[half + 2]), __m256i(rows[half + 3]));
+        // Per 128-bit lane, four bytes of each of the four rows; put each
+        // row's two four-byte pieces next to each other.
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 8 * half), bytes);
+    }
+}
+
+// Both passes for a block whose coefficients lie in the top-left R rows and
+// W columns.
+template <int W, int R>
+JPEG_AVX2_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples)
+{
+    u32x8 d[8], x[8];
+    load_columns<W, R>(coefficients, d);
+    transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
+    i32x8 by_column[8], rows[8];
+    for (int k = 0; k < 8; ++k)
+        by_column[k] = reinterpret_cast<i32x8>(x[k] + 1024u) >> 11;
+    transpose(by_column, rows);
+
+    // Workspace rows R..7 come from zero coefficient rows; they are left out.
+    for (int k = 0; k < 8; ++k)
+        d[k] = k < R ? reinterpret_cast<u32x8>(rows[k]) : u32x8{};
+    transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
+    i32x8 sample_rows[8];
+    for (int k = 0; k < 8; ++k)
+        sample_rows[k] = reinterpret_cast<i32x8>(x[k] + 33685504u) >> 18;
+    store_clamped(sample_rows, samples);
+}
+
 __attribute__((target("avx2"))) void inverse_dct_block_avx2(const int16_t* coefficients,
                                                             uint8_t* samples, int block_extent)
 {
-    inverse_dct_block_body(coefficients, samples, block_extent);
+    switch (extent_rectangle[block_extent - 1]) {
+    case 0x11: {
+        const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
+        std::memset(samples, value, 64);
+        break;
+    }
+    case 0x12: transform_block<2, 1>(coefficients, samples); break;
+    case 0x22: transform_block<2, 2>(coefficients, samples); break;
+    case 0x32: transform_block<2, 3>(coefficients, samples); break;
+    case 0x33: transform_block<3, 3>(coefficients, samples); break;
+    case 0x34: transform_block<4, 3>(coefficients, samples); break;
+    case 0x44: transform_block<4, 4>(coefficients, samples); break;
+    case 0x54:
+    case 0x55:
+    case 0x56: transform_block<8, 5>(coefficients, samples); break;
+    case 0x66: transform_block<8, 6>(coefficients, samples); break;
+    case 0x76:
+    case 0x77:
+    case 0x78: transform_block<8, 7>(coefficients, samples); break;
+    default: transform_block<8, 8>(coefficients, samples); break;
+    }
 }
 
 __attribute__((target("avx2"))) void inverse_dct_quarter_block_avx2(const int16_t* coefficients,
                                                                     uint8_t* samples)
 {
-    inverse_dct_quarter_block_body(coefficients, samples);
+    transform_block<4, 4>(coefficients, samples);
 }
-#endif
+
+#endif // JPEG_X86_KERNELS
 
 } // namespace
 
