@@ -17,11 +17,15 @@
 #include <cstring>
 
 #if JPEG_X86_KERNELS
-#include <immintrin.h>
+#include "kernels_avx2.h"
 #endif
 
 namespace jpeg {
 namespace {
+
+#if JPEG_X86_KERNELS
+using namespace detail::avx2;
+#endif
 
 using u32 = uint32_t;
 
@@ -181,60 +185,6 @@ JPEG_ALWAYS_INLINE void inverse_dct_quarter_block_body(const int16_t* coefficien
 // in-register transpose between them and one at the input. Same arithmetic,
 // same order, so the same bytes as the portable build.
 
-#define JPEG_AVX2_INLINE inline __attribute__((target("avx2"), always_inline))
-
-typedef int16_t i16x8 __attribute__((vector_size(16)));
-typedef int32_t i32x8 __attribute__((vector_size(32)));
-typedef uint32_t u32x8 __attribute__((vector_size(32)));
-
-// Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row,
-// widened to 32 bits; rows at or beyond R read as zero and are not loaded.
-template <int W, int R>
-JPEG_AVX2_INLINE void load_columns(const int16_t* coefficients, u32x8 (&columns)[8])
-{
-    i16x8 r[8];
-    for (int v = 0; v < 8; ++v) {
-        r[v] = i16x8{};
-        if (v < R)
-            std::memcpy(&r[v], coefficients + 8 * v, sizeof r[v]);
-    }
-    i16x8 a[8], b[8], c[8];
-    for (int p = 0; p < 8; p += 2) {
-        a[p] = __builtin_shuffle(r[p], r[p + 1], i16x8{0, 8, 1, 9, 2, 10, 3, 11});
-        a[p + 1] = __builtin_shuffle(r[p], r[p + 1], i16x8{4, 12, 5, 13, 6, 14, 7, 15});
-    }
-    for (int p = 0; p < 8; p += 4)
-        for (int q = 0; q < 2; ++q) {
-            b[p + 2 * q] = __builtin_shuffle(a[p + q], a[p + q + 2], i16x8{0, 1, 8, 9, 2, 3, 10, 11});
-            b[p + 2 * q + 1] = __builtin_shuffle(a[p + q], a[p + q + 2], i16x8{4, 5, 12, 13, 6, 7, 14, 15});
-        }
-    for (int q = 0; q < 4; ++q) {
-        c[2 * q] = __builtin_shuffle(b[q], b[q + 4], i16x8{0, 1, 2, 3, 8, 9, 10, 11});
-        c[2 * q + 1] = __builtin_shuffle(b[q], b[q + 4], i16x8{4, 5, 6, 7, 12, 13, 14, 15});
-    }
-    for (int k = 0; k < 8; ++k)
-        columns[k] = k < W ? reinterpret_cast<u32x8>(__builtin_convertvector(c[k], i32x8)) : u32x8{};
-}
-
-// 8x8 transpose of 32-bit lanes.
-JPEG_AVX2_INLINE void transpose(const i32x8 (&in)[8], i32x8 (&out)[8])
-{
-    i32x8 t[8], u[8];
-    for (int p = 0; p < 8; p += 2) {
-        t[p] = __builtin_shuffle(in[p], in[p + 1], i32x8{0, 8, 1, 9, 4, 12, 5, 13});
-        t[p + 1] = __builtin_shuffle(in[p], in[p + 1], i32x8{2, 10, 3, 11, 6, 14, 7, 15});
-    }
-    for (int p = 0; p < 8; p += 4)
-        for (int q = 0; q < 2; ++q) {
-            u[p + 2 * q] = __builtin_shuffle(t[p + q], t[p + q + 2], i32x8{0, 1, 8, 9, 4, 5, 12, 13});
-            u[p + 2 * q + 1] = __builtin_shuffle(t[p + q], t[p + q + 2], i32x8{2, 3, 10, 11, 6, 7, 14, 15});
-        }
-    for (int q = 0; q < 4; ++q) {
-        out[q] = __builtin_shuffle(u[q], u[q + 4], i32x8{0, 1, 2, 3, 8, 9, 10, 11});
-        out[q + 4] = __builtin_shuffle(u[q], u[q + 4], i32x8{4, 5, 6, 7, 12, 13, 14, 15});
-    }
-}
-
 // Clamps eight rows of eight samples to 0..255 and stores them. Saturating
 // to 16 bits and then to unsigned 8 bits is clamp_sample for every int32.
 JPEG_AVX2_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples)
@@ -299,15 +249,17 @@ __attribute__((target("avx2"))) void inverse_dct_block_avx2(const int16_t* coeff
     }
 }
 
-__attribute__((target("avx2"))) void inverse_dct_quarter_block_avx2(const int16_t* coefficients,
-                                                                    uint8_t* samples)
-{
-    transform_block<4, 4>(coefficients, samples);
-}
-
 #endif // JPEG_X86_KERNELS
 
 } // namespace
+
+#if JPEG_X86_KERNELS
+__attribute__((target("avx2"))) void detail::inverse_dct_quarter_block_avx2(
+    const int16_t* coefficients, uint8_t* samples)
+{
+    transform_block<4, 4>(coefficients, samples);
+}
+#endif
 
 #if JPEG_X86_KERNELS
 bool detail::use_avx2_kernels()
@@ -333,7 +285,7 @@ void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples)
 {
 #if JPEG_X86_KERNELS
     if (detail::use_avx2_kernels())
-        return inverse_dct_quarter_block_avx2(coefficients, samples);
+        return detail::inverse_dct_quarter_block_avx2(coefficients, samples);
 #endif
     inverse_dct_quarter_block_body(coefficients, samples);
 }
