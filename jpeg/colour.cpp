@@ -1,16 +1,20 @@
 // Colour conversion: sample blocks of one MCU row to output lines.
 //
 // Two implementations give identical bytes: a portable one that follows the
-// table formulation pixel by pixel, and on x86-64 one built for AVX2 from
-// GCC vector extensions, chosen once per process. The vector one evaluates
-// the table entries' defining products directly, four pixels per vector
-// (the products stay below 2^24 in magnitude, so the 32-bit lanes are exact),
-// which replaces the per-pixel table loads and scalar clamps.
+// table formulation pixel by pixel, and on x86-64 an AVX2 one, chosen once
+// per process. The AVX2 one evaluates the table entries' defining products
+// directly, eight pixels per vector (the products stay below 2^24 in
+// magnitude, so the 32-bit lanes are exact), which replaces the per-pixel
+// table loads and scalar clamps.
 #include "kernels.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+
+#if JPEG_X86_KERNELS
+#include <immintrin.h>
+#endif
 
 namespace jpeg {
 namespace {
@@ -112,54 +116,49 @@ void convert_upsampled_line_portable(const colour_tables& tables, const uint8_t*
 
 #define JPEG_AVX2_INLINE inline __attribute__((target("avx2"), always_inline))
 
-typedef int32_t i32x4 __attribute__((vector_size(16)));
-typedef uint32_t u32x4 __attribute__((vector_size(16)));
-typedef uint8_t u8x16 __attribute__((vector_size(16)));
-
-// Four bytes zero-extended to four lanes. The bytes enter through a scalar
-// load so that no partial store feeds a wider load (a store-forwarding
-// stall).
-JPEG_AVX2_INLINE i32x4 widen4(const uint8_t* p)
+// Eight bytes zero-extended to eight 32-bit lanes.
+JPEG_AVX2_INLINE __m256i widen8(const uint8_t* p)
 {
-    uint32_t bits;
-    std::memcpy(&bits, p, 4);
-    const u8x16 bytes = reinterpret_cast<u8x16>(u32x4{bits, 0, 0, 0});
-    const u8x16 zero{};
-    return reinterpret_cast<i32x4>(__builtin_shuffle(
-        bytes, zero, u8x16{0, 16, 16, 16, 1, 16, 16, 16, 2, 16, 16, 16, 3, 16, 16, 16}));
-}
-
-JPEG_AVX2_INLINE i32x4 clamp4(i32x4 value)
-{
-    value = value < 0 ? 0 : value;
-    return value > 255 ? 255 : value;
+    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
 }
 
 struct chroma_vectors {
-    i32x4 red, green, blue;
+    __m256i red, green, blue;
 };
+
+JPEG_AVX2_INLINE __m256i times(__m256i k, int32_t factor)
+{
+    return _mm256_mullo_epi32(k, _mm256_set1_epi32(factor));
+}
 
 // The same values as the table entries: cr_to_red, cb_to_blue and the
 // shifted sum of cr_to_green and cb_to_green.
-JPEG_AVX2_INLINE chroma_vectors chroma4(const uint8_t* cb, const uint8_t* cr)
+JPEG_AVX2_INLINE chroma_vectors chroma8(const uint8_t* cb, const uint8_t* cr)
 {
-    const i32x4 kb = widen4(cb) - 128, kr = widen4(cr) - 128;
-    return {(91881 * kr + 32768) >> 16, (-46802 * kr - 22554 * kb + 32768) >> 16,
-            (116130 * kb + 32768) >> 16};
+    const __m256i centre = _mm256_set1_epi32(128), half = _mm256_set1_epi32(32768);
+    const __m256i kb = _mm256_sub_epi32(widen8(cb), centre);
+    const __m256i kr = _mm256_sub_epi32(widen8(cr), centre);
+    return {_mm256_srai_epi32(_mm256_add_epi32(times(kr, 91881), half), 16),
+            _mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(times(kr, -46802), times(kb, -22554)), half), 16),
+            _mm256_srai_epi32(_mm256_add_epi32(times(kb, 116130), half), 16)};
 }
 
-// Lanes are stored little-endian, which puts red at byte 0 of each pixel.
-JPEG_AVX2_INLINE void put4(uint8_t* out, i32x4 luma, i32x4 red, i32x4 green, i32x4 blue)
+// Eight pixels. The two saturating packs are clamp_sample for these values
+// (all within -300..600); a byte shuffle then interleaves R, G, B, A inside
+// each 128-bit half, which holds four consecutive pixels.
+JPEG_AVX2_INLINE void put8(uint8_t* out, __m256i luma, __m256i red, __m256i green, __m256i blue)
 {
-    const u32x4 pixels = reinterpret_cast<u32x4>(clamp4(luma + red)) |
-                         (reinterpret_cast<u32x4>(clamp4(luma + green)) << 8) |
-                         (reinterpret_cast<u32x4>(clamp4(luma + blue)) << 16) | 0xFF000000u;
-    std::memcpy(out, &pixels, 16);
+    const __m256i red_green = _mm256_packs_epi32(_mm256_add_epi32(luma, red), _mm256_add_epi32(luma, green));
+    const __m256i blue_alpha = _mm256_packs_epi32(_mm256_add_epi32(luma, blue), _mm256_set1_epi32(255));
+    const __m256i planar = _mm256_packus_epi16(red_green, blue_alpha);
+    const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
+                                                0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(planar, interleave));
 }
 
-JPEG_AVX2_INLINE void put4(uint8_t* out, const uint8_t* luma, const chroma_vectors& c)
+JPEG_AVX2_INLINE void put8(uint8_t* out, const uint8_t* luma, const chroma_vectors& c)
 {
-    put4(out, widen4(luma), c.red, c.green, c.blue);
+    put8(out, widen8(luma), c.red, c.green, c.blue);
 }
 
 __attribute__((target("avx2"))) void convert_h1v1_line_avx2(const uint8_t* mcu_samples,
@@ -168,9 +167,7 @@ __attribute__((target("avx2"))) void convert_h1v1_line_avx2(const uint8_t* mcu_s
 {
     for (int i = 0; i < mcus_per_row; ++i) {
         const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
-        uint8_t* out = output + i * 32;
-        for (int g = 0; g < 8; g += 4)
-            put4(out + 4 * g, y + g, chroma4(y + block_bytes + g, y + 2 * block_bytes + g));
+        put8(output + i * 32, y, chroma8(y + block_bytes, y + 2 * block_bytes));
     }
 }
 
@@ -178,20 +175,18 @@ __attribute__((target("avx2"))) void convert_h2v1_line_avx2(const uint8_t* mcu_s
                                                             int mcus_per_row, int line,
                                                             uint8_t* output)
 {
+    // Each chroma sample serves two neighbouring pixels: chroma lanes 0..3
+    // the left luma block, lanes 4..7 the right one.
+    const __m256i left = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+    const __m256i right = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
     for (int i = 0; i < mcus_per_row; ++i) {
         const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
         uint8_t* out = output + i * 64;
-        // Chroma samples 4g..4g+3 serve pixels 8g..8g+7, which all lie in
-        // luma block g; each chroma lane is used by two neighbouring pixels.
-        for (int g = 0; g < 2; ++g) {
-            const chroma_vectors c = chroma4(y + 2 * block_bytes + 4 * g, y + 3 * block_bytes + 4 * g);
-            const uint8_t* luma = y + g * block_bytes;
-            const i32x4 low{0, 0, 1, 1}, high{2, 2, 3, 3};
-            put4(out + 32 * g, widen4(luma), __builtin_shuffle(c.red, low),
-                 __builtin_shuffle(c.green, low), __builtin_shuffle(c.blue, low));
-            put4(out + 32 * g + 16, widen4(luma + 4), __builtin_shuffle(c.red, high),
-                 __builtin_shuffle(c.green, high), __builtin_shuffle(c.blue, high));
-        }
+        const chroma_vectors c = chroma8(y + 2 * block_bytes, y + 3 * block_bytes);
+        put8(out, widen8(y), _mm256_permutevar8x32_epi32(c.red, left),
+             _mm256_permutevar8x32_epi32(c.green, left), _mm256_permutevar8x32_epi32(c.blue, left));
+        put8(out + 32, widen8(y + block_bytes), _mm256_permutevar8x32_epi32(c.red, right),
+             _mm256_permutevar8x32_epi32(c.green, right), _mm256_permutevar8x32_epi32(c.blue, right));
     }
 }
 
@@ -203,13 +198,10 @@ __attribute__((target("avx2"))) void convert_h1v2_lines_avx2(const uint8_t* mcu_
     for (int i = 0; i < mcus_per_row; ++i) {
         const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
         const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
-        const uint8_t* cb = mcu + 2 * block_bytes + (line / 2) * 8;
-        const uint8_t* cr = mcu + 3 * block_bytes + (line / 2) * 8;
-        for (int g = 0; g < 8; g += 4) {
-            const chroma_vectors c = chroma4(cb + g, cr + g);
-            put4(output + i * 32 + 4 * g, y + g, c);
-            put4(second_output + i * 32 + 4 * g, y + 8 + g, c);
-        }
+        const chroma_vectors c = chroma8(mcu + 2 * block_bytes + (line / 2) * 8,
+                                         mcu + 3 * block_bytes + (line / 2) * 8);
+        put8(output + i * 32, y, c);
+        put8(second_output + i * 32, y + 8, c);
     }
 }
 
@@ -222,9 +214,10 @@ __attribute__((target("avx2"))) void convert_upsampled_line_avx2(const uint8_t* 
         const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
         const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
         uint8_t* out = output + i * 64;
-        for (int g = 0; g < 16; g += 4) {
-            const uint8_t* sample = y + (g / 8) * block_bytes + g % 8;
-            put4(out + 4 * g, sample, chroma4(sample + component_bytes, sample + 2 * component_bytes));
+        for (int half = 0; half < 2; ++half) {
+            const uint8_t* sample = y + half * block_bytes;
+            put8(out + 32 * half, sample,
+                 chroma8(sample + component_bytes, sample + 2 * component_bytes));
         }
     }
 }
