@@ -2,10 +2,11 @@
 // (Loeffler-Ligtenberg-Moschytz factorisation), with the +128 level shift
 // and the clamp folded into the second pass.
 //
-// Sparse blocks are cheap because the row and column kernels are stamped
-// from one template per pass, specialised on how many inputs can be
-// non-zero; the terms of inputs known to be zero fold away at compile time.
-// All sums are formed in uint32_t so that hostile coefficients (int16
+// Sparse blocks are cheap: a block's extent fixes the top-left rectangle of
+// coefficients that can be non-zero, and both passes are stamped from one
+// template each on that rectangle's width and height, so the terms of inputs
+// known to be zero fold away at compile time. The choice is made once per
+// block, by one switch on the rectangle. All sums are formed in uint32_t so that hostile coefficients (int16
 // extremes, already multiplied by 16-bit quantisers and wrapped) wrap by
 // definition instead of overflowing; the arithmetic right shifts are done on
 // the int32_t reinterpretation. Because dropping a zero term is an identity
@@ -84,22 +85,15 @@ JPEG_ALWAYS_INLINE void transform_8(T d0, T d1, T d2, T d3, T d4, T d5, T d6, T 
 template <int W, int R>
 JPEG_ALWAYS_INLINE void row_pass(const int16_t* __restrict in, int32_t* __restrict out)
 {
-    static_assert(W >= 1 && W <= 8 && R >= 1 && R <= 8);
+    static_assert(W >= 2 && W <= 8 && R >= 1 && R <= 8);
     for (int v = 0; v < R; ++v) {
-        if constexpr (W == 1) {
-            // (d0 * 8192 + 1024) >> 11 is exactly d0 * 4 for every int16 d0.
-            const int32_t value = in[8 * v] * 4;
-            for (int k = 0; k < 8; ++k)
-                out[8 * v + k] = value;
-        } else {
-            auto d = [in, v](int k) -> u32 {
-                return k < W ? static_cast<u32>(int32_t{in[8 * v + k]}) : 0u;
-            };
-            u32 x[8];
-            transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
-            for (int k = 0; k < 8; ++k)
-                out[8 * v + k] = arithmetic_shift(x[k] + 1024u, 11);
-        }
+        auto d = [in, v](int k) -> u32 {
+            return k < W ? static_cast<u32>(int32_t{in[8 * v + k]}) : 0u;
+        };
+        u32 x[8];
+        transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
+        for (int k = 0; k < 8; ++k)
+            out[8 * v + k] = arithmetic_shift(x[k] + 1024u, 11);
     }
 }
 
@@ -146,11 +140,11 @@ JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint
     // Sparse blocks (all coefficients in the top-left 4x4) run the first pass
     // on exactly their coefficient rectangle. Denser ones run it on all eight
     // rows at full width, which fills whole vectors; the extra terms multiply
-    // zeros and leave every result unchanged. The second pass never reads
-    // workspace rows at or beyond `rows`.
+    // zeros and leave every result unchanged. The second pass reads only the
+    // workspace rows of the rectangle.
     int32_t workspace[64];
-    const int rows = extent_row_count[block_extent - 1];
-    switch (extent_rectangle[block_extent - 1]) {
+    const int rectangle = extent_rectangle[block_extent - 1];
+    switch (rectangle) {
     case 0x12: row_pass<2, 1>(coefficients, workspace); break;
     case 0x22: row_pass<2, 2>(coefficients, workspace); break;
     case 0x32: row_pass<2, 3>(coefficients, workspace); break;
@@ -159,7 +153,7 @@ JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint
     case 0x44: row_pass<4, 4>(coefficients, workspace); break;
     default: row_pass<8, 8>(coefficients, workspace); break;
     }
-    switch (rows) {
+    switch (rectangle / 16) {
     case 1: column_pass<1>(workspace, samples); break;
     case 2: column_pass<2>(workspace, samples); break;
     case 3: column_pass<3>(workspace, samples); break;

@@ -46,7 +46,7 @@ bool use_avx2_kernels();
 enum class scan_type { grey, h1v1, h2v1, h1v2, h2v2 };
 
 // ---------------------------------------------------------------------------
-// Zig-zag order and the extent tables derived from it
+// Zig-zag order and the extent rectangles derived from it
 
 namespace detail {
 
@@ -83,34 +83,6 @@ constexpr std::array<uint8_t, 64> build_natural_to_zigzag()
     return inverse;
 }
 
-// [extent - 1][v]: 1 + largest column among the first `extent` zig-zag
-// positions that lie in coefficient row v, 0 when none does.
-constexpr std::array<std::array<uint8_t, 8>, 64> build_extent_row_widths()
-{
-    std::array<std::array<uint8_t, 8>, 64> widths{};
-    std::array<uint8_t, 8> current{};
-    for (int k = 0; k < 64; ++k) {
-        const int row = zigzag_to_natural[k] / 8, column = zigzag_to_natural[k] % 8;
-        if (column + 1 > current[row])
-            current[row] = static_cast<uint8_t>(column + 1);
-        widths[k] = current;
-    }
-    return widths;
-}
-
-constexpr std::array<uint8_t, 64> build_extent_row_count()
-{
-    std::array<uint8_t, 64> counts{};
-    int rows = 0;
-    for (int k = 0; k < 64; ++k) {
-        const int row = zigzag_to_natural[k] / 8;
-        if (row + 1 > rows)
-            rows = row + 1;
-        counts[k] = static_cast<uint8_t>(rows);
-    }
-    return counts;
-}
-
 // [extent - 1]: rows * 16 + columns of the smallest top-left rectangle that
 // holds the first `extent` zig-zag positions.
 constexpr std::array<uint8_t, 64> build_extent_rectangle()
@@ -130,16 +102,16 @@ constexpr std::array<uint8_t, 64> build_extent_rectangle()
 
 } // namespace detail
 
+// Entry p: zig-zag index of natural position p (for finding the extent of a
+// block that is held in natural order).
 inline constexpr std::array<uint8_t, 64> natural_to_zigzag = detail::build_natural_to_zigzag();
-inline constexpr std::array<std::array<uint8_t, 8>, 64> extent_row_widths =
-    detail::build_extent_row_widths();
-inline constexpr std::array<uint8_t, 64> extent_row_count = detail::build_extent_row_count();
+// Every coefficient that can be non-zero in a block of extent e lies in the
+// top-left extent_rectangle[e - 1] / 16 rows and extent_rectangle[e - 1] % 16
+// columns. Fifteen rectangles occur.
 inline constexpr std::array<uint8_t, 64> extent_rectangle = detail::build_extent_rectangle();
 
 static_assert(zigzag_to_natural[2] == 8 && zigzag_to_natural[15] == 5 &&
               zigzag_to_natural[61] == 55 && zigzag_to_natural[63] == 63);
-static_assert(extent_row_count[28] == 7 && extent_row_widths[28][0] == 8 &&
-              extent_row_widths[28][6] == 1);
 static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 &&
               extent_rectangle[35] == 0x88);
 
