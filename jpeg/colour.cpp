@@ -13,7 +13,7 @@
 #include <cstring>
 
 #if JPEG_X86_KERNELS
-#include <immintrin.h>
+#include "kernels_avx2.h"
 #endif
 
 namespace jpeg {
@@ -47,8 +47,8 @@ inline void put_pixel(uint8_t* out, int y, const chroma_terms& chroma)
     out[3] = 255;
 }
 
-void convert_h1v1_line_portable(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                       int line, uint8_t* output)
+void convert_h1v1_line_portable(const colour_tables& tables, const uint8_t* mcu_samples,
+                                int mcus_per_row, int line, uint8_t* output)
 {
     for (int i = 0; i < mcus_per_row; ++i) {
         const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
@@ -60,8 +60,8 @@ void convert_h1v1_line_portable(const colour_tables& tables, const uint8_t* mcu_
     }
 }
 
-void convert_h2v1_line_portable(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                       int line, uint8_t* output)
+void convert_h2v1_line_portable(const colour_tables& tables, const uint8_t* mcu_samples,
+                                int mcus_per_row, int line, uint8_t* output)
 {
     for (int i = 0; i < mcus_per_row; ++i) {
         const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
@@ -77,8 +77,9 @@ void convert_h2v1_line_portable(const colour_tables& tables, const uint8_t* mcu_
     }
 }
 
-void convert_h1v2_lines_portable(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                        int line, uint8_t* output, uint8_t* second_output)
+void convert_h1v2_lines_portable(const colour_tables& tables, const uint8_t* mcu_samples,
+                                 int mcus_per_row, int line, uint8_t* output,
+                                 uint8_t* second_output)
 {
     for (int i = 0; i < mcus_per_row; ++i) {
         const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
@@ -96,7 +97,7 @@ void convert_h1v2_lines_portable(const colour_tables& tables, const uint8_t* mcu
 }
 
 void convert_upsampled_line_portable(const colour_tables& tables, const uint8_t* mcu_samples,
-                            int mcus_per_row, int line, uint8_t* output)
+                                     int mcus_per_row, int line, uint8_t* output)
 {
     constexpr std::size_t component_bytes = 4 * block_bytes;
     for (int i = 0; i < mcus_per_row; ++i) {
@@ -111,10 +112,9 @@ void convert_upsampled_line_portable(const colour_tables& tables, const uint8_t*
     }
 }
 
-
 #if JPEG_X86_KERNELS
 
-#define JPEG_AVX2_INLINE inline __attribute__((target("avx2"), always_inline))
+using namespace detail::avx2;
 
 // Eight bytes zero-extended to eight 32-bit lanes.
 JPEG_AVX2_INLINE __m256i widen8(const uint8_t* p)

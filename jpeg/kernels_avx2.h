@@ -1,8 +1,9 @@
-// AVX2 building blocks shared by the inverse DCT and the chroma upsampling:
-// vector types, the transposing coefficient load and the 8x8 transpose.
+// AVX2 building blocks of the kernels: vector types, the transposing
+// coefficient load and the 8x8 transpose shared by the inverse DCT and the
+// chroma upsampling.
 //
-// Internal header, used only by idct.cpp and upsample.cpp, and only when
-// JPEG_X86_KERNELS is set. Everything here is for functions compiled with
+// Internal header, used only by idct.cpp, upsample.cpp and colour.cpp, and
+// only when JPEG_X86_KERNELS is set. Everything here is for functions compiled with
 // target("avx2"); the vector operations are GCC vector extensions.
 #pragma once
 
