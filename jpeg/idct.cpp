@@ -194,27 +194,44 @@ JPEG_AVX2_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples)
     }
 }
 
-// Both passes for a block whose coefficients lie in the top-left R rows and
-// W columns.
-template <int W, int R>
-JPEG_AVX2_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples)
+// The second pass over eight columns side by side, from workspace rows
+// 0..R-1 (later rows are zero), and the clamped store.
+template <int R>
+JPEG_AVX2_INLINE void column_pass_avx2(const i32x8* workspace_rows, uint8_t* samples)
 {
     u32x8 d[8], x[8];
-    load_columns<W, R>(coefficients, d);
-    transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
-    i32x8 by_column[8], rows[8];
     for (int k = 0; k < 8; ++k)
-        by_column[k] = reinterpret_cast<i32x8>(x[k] + 1024u) >> 11;
-    transpose(by_column, rows);
-
-    // Workspace rows R..7 come from zero coefficient rows; they are left out.
-    for (int k = 0; k < 8; ++k)
-        d[k] = k < R ? reinterpret_cast<u32x8>(rows[k]) : u32x8{};
+        d[k] = k < R ? reinterpret_cast<u32x8>(workspace_rows[k]) : u32x8{};
     transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
     i32x8 sample_rows[8];
     for (int k = 0; k < 8; ++k)
         sample_rows[k] = reinterpret_cast<i32x8>(x[k] + 33685504u) >> 18;
     store_clamped(sample_rows, samples);
+}
+
+// The first pass on vectors of eight rows (lane = row), then the transpose
+// into workspace rows (lane = column).
+JPEG_AVX2_INLINE void row_pass_avx2(const u32x8 (&columns)[8], i32x8 (&workspace_rows)[8])
+{
+    u32x8 x[8];
+    transform_8(columns[0], columns[1], columns[2], columns[3], columns[4], columns[5],
+                columns[6], columns[7], x);
+    i32x8 by_column[8];
+    for (int k = 0; k < 8; ++k)
+        by_column[k] = reinterpret_cast<i32x8>(x[k] + 1024u) >> 11;
+    transpose(by_column, workspace_rows);
+}
+
+// Both passes for a block whose coefficients lie in the top-left R rows and
+// W columns.
+template <int W, int R>
+JPEG_AVX2_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples)
+{
+    u32x8 columns[8];
+    load_columns<W, R>(coefficients, columns);
+    i32x8 workspace_rows[8];
+    row_pass_avx2(columns, workspace_rows);
+    column_pass_avx2<R>(workspace_rows, samples);
 }
 
 __attribute__((target("avx2"))) void inverse_dct_block_avx2(const int16_t* coefficients,
@@ -252,6 +269,36 @@ __attribute__((target("avx2"))) void detail::inverse_dct_quarter_block_avx2(
     const int16_t* coefficients, uint8_t* samples)
 {
     transform_block<4, 4>(coefficients, samples);
+}
+
+// Two 4x4-input blocks share the first pass: its lanes 0..3 carry the rows
+// of the left block and lanes 4..7 those of the right one, and the
+// transpose that follows yields the left block's workspace rows in rows
+// 0..3 and the right block's in rows 4..7.
+__attribute__((target("avx2"))) void detail::inverse_dct_quarter_pair_avx2(
+    const i32x8 (&coefficient_rows)[4], uint8_t* left, uint8_t* right)
+{
+    // The blocks hold 16-bit coefficients: keep the low 16 bits, sign
+    // extended.
+    i32x8 r[4];
+    for (int n = 0; n < 4; ++n)
+        r[n] = (coefficient_rows[n] << 16) >> 16;
+    // 4x4 transposes inside each half: column m, lanes (block, row).
+    const i32x8 t0 = __builtin_shuffle(r[0], r[1], i32x8{0, 8, 1, 9, 4, 12, 5, 13});
+    const i32x8 t1 = __builtin_shuffle(r[0], r[1], i32x8{2, 10, 3, 11, 6, 14, 7, 15});
+    const i32x8 t2 = __builtin_shuffle(r[2], r[3], i32x8{0, 8, 1, 9, 4, 12, 5, 13});
+    const i32x8 t3 = __builtin_shuffle(r[2], r[3], i32x8{2, 10, 3, 11, 6, 14, 7, 15});
+    const i32x8 low{0, 1, 8, 9, 4, 5, 12, 13}, high{2, 3, 10, 11, 6, 7, 14, 15};
+    const u32x8 columns[8] = {
+        reinterpret_cast<u32x8>(__builtin_shuffle(t0, t2, low)),
+        reinterpret_cast<u32x8>(__builtin_shuffle(t0, t2, high)),
+        reinterpret_cast<u32x8>(__builtin_shuffle(t1, t3, low)),
+        reinterpret_cast<u32x8>(__builtin_shuffle(t1, t3, high)),
+        u32x8{}, u32x8{}, u32x8{}, u32x8{}};
+    i32x8 workspace_rows[8];
+    row_pass_avx2(columns, workspace_rows);
+    column_pass_avx2<4>(workspace_rows, left);
+    column_pass_avx2<4>(workspace_rows + 4, right);
 }
 #endif
 

@@ -14,9 +14,6 @@
 
 namespace jpeg::detail {
 
-// The 4x4-input inverse DCT of the AVX2 build.
-void inverse_dct_quarter_block_avx2(const int16_t* coefficients, uint8_t* samples);
-
 namespace avx2 {
 
 #define JPEG_AVX2_INLINE inline __attribute__((target("avx2"), always_inline))
@@ -24,6 +21,19 @@ namespace avx2 {
 typedef int16_t i16x8 __attribute__((vector_size(16)));
 typedef int32_t i32x8 __attribute__((vector_size(32)));
 typedef uint32_t u32x8 __attribute__((vector_size(32)));
+
+} // namespace avx2
+
+// The 4x4-input inverse DCT of the AVX2 build.
+void inverse_dct_quarter_block_avx2(const int16_t* coefficients, uint8_t* samples);
+
+// The 4x4-input inverse DCT of two blocks at once. coefficient_rows[n] holds
+// coefficient row n, columns 0..3, of the left block in lanes 0..3 and of
+// the right block in lanes 4..7; only their low 16 bits are used.
+void inverse_dct_quarter_pair_avx2(const avx2::i32x8 (&coefficient_rows)[4], uint8_t* left,
+                                   uint8_t* right);
+
+namespace avx2 {
 
 // Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row,
 // widened to 32 bits; rows at or beyond R read as zero and are not loaded,

@@ -192,9 +192,12 @@ __attribute__((target("avx2"))) void upsample_chroma_block_avx2(const int16_t* c
     i32x8 rows[8];
     transpose(stage, rows);
 
-    int16_t scratch[4][64];
+    // Per vertical frequency n: lanes 0..3 of `top` are row n of the
+    // top-left quadrant's coefficients, lanes 4..7 row n of the top-right
+    // one; likewise `bottom` for the lower two.
     const i32x8 class_a{0, 1, 2, 3, 0, 1, 2, 3}, class_b{4, 5, 6, 7, 4, 5, 6, 7};
     const i32x8 sign{1, 1, 1, 1, -1, -1, -1, -1};
+    i32x8 top[4], bottom[4];
 #pragma GCC unroll 4
     for (int n = 0; n < 4; ++n) {
         i32x8 same{}, alternating{};
@@ -211,22 +214,13 @@ __attribute__((target("avx2"))) void upsample_chroma_block_avx2(const int16_t* c
         same = round_weights(same);
         alternating = round_weights(alternating);
         // Lanes 0..3 of (sum, difference) hold class a, lanes 4..7 class b.
-        // Combined: lanes 0..3 are row n of the left quadrant, lanes 4..7
-        // row n of the right one.
         const i32x8 sums = same + alternating, differences = same - alternating;
-        const i32x8 top = __builtin_shuffle(sums, class_a) + sign * __builtin_shuffle(sums, class_b);
-        const i32x8 bottom = __builtin_shuffle(differences, class_a) +
-                             sign * __builtin_shuffle(differences, class_b);
-        // Coefficients keep their low 16 bits.
-        const i16x8 top16 = __builtin_convertvector(top, i16x8);
-        const i16x8 bottom16 = __builtin_convertvector(bottom, i16x8);
-        std::memcpy(&scratch[0][8 * n], &top16, 8);
-        std::memcpy(&scratch[1][8 * n], reinterpret_cast<const char*>(&top16) + 8, 8);
-        std::memcpy(&scratch[2][8 * n], &bottom16, 8);
-        std::memcpy(&scratch[3][8 * n], reinterpret_cast<const char*>(&bottom16) + 8, 8);
+        top[n] = __builtin_shuffle(sums, class_a) + sign * __builtin_shuffle(sums, class_b);
+        bottom[n] = __builtin_shuffle(differences, class_a) +
+                    sign * __builtin_shuffle(differences, class_b);
     }
-    for (int q = 0; q < 4; ++q)
-        detail::inverse_dct_quarter_block_avx2(scratch[q], quadrants + 64 * q);
+    detail::inverse_dct_quarter_pair_avx2(top, quadrants, quadrants + 64);
+    detail::inverse_dct_quarter_pair_avx2(bottom, quadrants + 128, quadrants + 192);
 }
 
 #endif // JPEG_X86_KERNELS
