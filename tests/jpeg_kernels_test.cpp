@@ -70,22 +70,29 @@ constexpr int32_t expected_zigzag[64] = {
     41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
-// Coefficient values in three flavours: typical small values, values of any
-// 16-bit size (hostile: they overflow the 32-bit sums), and mostly zeros.
+// Coefficient values in four flavours: typical small values, values of any
+// 16-bit size (hostile: they overflow the 32-bit sums), mostly zeros, and
+// the 16-bit extremes.
+constexpr int flavours = 4;
+
 int16_t random_coefficient(std::mt19937& rng, int flavour)
 {
     switch (flavour) {
     case 0: return int16_t(std::uniform_int_distribution<int>(-300, 300)(rng));
     case 1: return int16_t(std::uniform_int_distribution<int>(-32768, 32767)(rng));
-    default:
+    case 2:
         return (rng() % 4 == 0) ? int16_t(std::uniform_int_distribution<int>(-2048, 2047)(rng)) : 0;
+    default: {
+        constexpr int16_t extremes[] = {-32768, 32767, -32767, 0};
+        return extremes[rng() % 4];
+    }
     }
 }
 
 // A block that is zero at every zig-zag position >= extent.
 void random_block(std::mt19937& rng, int extent, int16_t* block)
 {
-    const int flavour = int(rng() % 3);
+    const int flavour = int(rng() % flavours);
     std::memset(block, 0, 64 * sizeof(int16_t));
     for (int k = 0; k < extent; ++k)
         block[expected_zigzag[k]] = random_coefficient(rng, flavour);
@@ -195,7 +202,7 @@ TEST(InverseDct, QuarterBlockReadsOnlyTopLeftCorner)
     std::mt19937 rng(77);
     for (int trial = 0; trial < 5000; ++trial) {
         int16_t corner[64] = {}, noisy[64];
-        const int flavour = int(rng() % 3);
+        const int flavour = int(rng() % flavours);
         for (int i = 0; i < 64; ++i) {
             noisy[i] = random_coefficient(rng, 1);
             if (i / 8 < 4 && i % 8 < 4)
@@ -292,7 +299,7 @@ TEST(Upsampling, EveryRectangleMatchesGeneralRule)
             if (trial % 2) {
                 random_block(rng, extent, block);
             } else {
-                const int flavour = int(rng() % 3);
+                const int flavour = int(rng() % flavours);
                 std::memset(block, 0, sizeof block);
                 for (int v = 0; v < rows; ++v)
                     for (int u = 0; u < columns; ++u)
