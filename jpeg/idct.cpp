@@ -15,6 +15,7 @@
 #include "kernels.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #if JPEG_X86_KERNELS
@@ -315,6 +316,7 @@ bool detail::use_avx2_kernels()
 
 void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent)
 {
+    assert(block_extent >= 1 && block_extent <= 64);
 #if JPEG_X86_KERNELS
     if (detail::use_avx2_kernels())
         return inverse_dct_block_avx2(coefficients, samples, block_extent);

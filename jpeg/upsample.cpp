@@ -15,6 +15,7 @@
 // overflows here. Only the final quadrant coefficients are cut to 16 bits.
 #include "kernels.h"
 
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -271,6 +272,7 @@ void upsample_chroma_block_portable(const int16_t* coefficients, int block_exten
 
 void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants)
 {
+    assert(block_extent >= 1 && block_extent <= 64);
     if (block_extent == 1) {
         // A lone DC term reaches each quadrant unchanged as its own DC term
         // (weight 1024 in both directions), so all four take the inverse
