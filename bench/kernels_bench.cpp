@@ -73,17 +73,19 @@ void upsample_chroma(benchmark::State& state)
 }
 BENCHMARK(upsample_chroma)->Arg(1)->Arg(6)->Arg(15)->Arg(36)->Arg(64);
 
+enum class layout { grey, h1v1, h2v1, h1v2, h2v2 };
+
 // One 1024-pixel line per iteration; items are pixels.
 constexpr int line_pixels = 1024;
 
-template <scan_type Layout>
+template <layout Layout>
 void convert_line(benchmark::State& state)
 {
-    constexpr int mcu_width = (Layout == scan_type::h2v1 || Layout == scan_type::h2v2) ? 16 : 8;
-    constexpr int mcu_height = (Layout == scan_type::h1v2 || Layout == scan_type::h2v2) ? 16 : 8;
-    constexpr int blocks = Layout == scan_type::grey   ? 1
-                           : Layout == scan_type::h1v1 ? 3
-                           : Layout == scan_type::h2v2 ? 12
+    constexpr int mcu_width = (Layout == layout::h2v1 || Layout == layout::h2v2) ? 16 : 8;
+    constexpr int mcu_height = (Layout == layout::h1v2 || Layout == layout::h2v2) ? 16 : 8;
+    constexpr int blocks = Layout == layout::grey   ? 1
+                           : Layout == layout::h1v1 ? 3
+                           : Layout == layout::h2v2 ? 12
                                                        : 4;
     constexpr int mcus = line_pixels / mcu_width;
     colour_tables tables;
@@ -95,26 +97,26 @@ void convert_line(benchmark::State& state)
     std::vector<uint8_t> first(line_pixels * 4), second(line_pixels * 4);
     int line = 0;
     for (auto _ : state) {
-        if constexpr (Layout == scan_type::grey)
+        if constexpr (Layout == layout::grey)
             convert_grey_line(samples.data(), mcus, line, first.data());
-        else if constexpr (Layout == scan_type::h1v1)
+        else if constexpr (Layout == layout::h1v1)
             convert_h1v1_line(tables, samples.data(), mcus, line, first.data());
-        else if constexpr (Layout == scan_type::h2v1)
+        else if constexpr (Layout == layout::h2v1)
             convert_h2v1_line(tables, samples.data(), mcus, line, first.data());
-        else if constexpr (Layout == scan_type::h1v2)
+        else if constexpr (Layout == layout::h1v2)
             convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
         else
             convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
-        line = (line + (Layout == scan_type::h1v2 ? 2 : 1)) % mcu_height;
+        line = (line + (Layout == layout::h1v2 ? 2 : 1)) % mcu_height;
         benchmark::ClobberMemory();
     }
     // The two-line converter hands out two lines per call.
-    state.SetItemsProcessed(state.iterations() * line_pixels * (Layout == scan_type::h1v2 ? 2 : 1));
+    state.SetItemsProcessed(state.iterations() * line_pixels * (Layout == layout::h1v2 ? 2 : 1));
 }
-BENCHMARK(convert_line<scan_type::grey>);
-BENCHMARK(convert_line<scan_type::h1v1>);
-BENCHMARK(convert_line<scan_type::h2v1>);
-BENCHMARK(convert_line<scan_type::h1v2>);
-BENCHMARK(convert_line<scan_type::h2v2>);
+BENCHMARK(convert_line<layout::grey>);
+BENCHMARK(convert_line<layout::h1v1>);
+BENCHMARK(convert_line<layout::h2v1>);
+BENCHMARK(convert_line<layout::h1v2>);
+BENCHMARK(convert_line<layout::h2v2>);
 
 } // namespace

@@ -3,7 +3,7 @@
 //
 // Internal header. Used by the engine's block decoders (baseline and
 // progressive, for the zig-zag table and the MCU transform), the frame set-up
-// (colour tables, scan_type) and the row output driver (line converters), and
+// (colour tables) and the row output driver (line converters), and
 // by idct.cpp, upsample.cpp and colour.cpp, which implement it. Nothing outside
 // jpeg/ needs to see it.
 //
@@ -41,9 +41,6 @@ namespace detail {
 bool use_avx2_kernels();
 } // namespace detail
 #endif
-
-// The five accepted component layouts, in this order.
-enum class scan_type { grey, h1v1, h2v1, h1v2, h2v2 };
 
 // ---------------------------------------------------------------------------
 // Zig-zag order and the extent rectangles derived from it

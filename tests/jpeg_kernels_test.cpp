@@ -471,6 +471,8 @@ struct mcu_row_view {
     }
 };
 
+enum class layout { grey, h1v1, h2v1, h1v2, h2v2 };
+
 // Random widths (so partial last MCUs), random lines; each converter must
 // fill exactly its whole MCUs and never write past the padded line size.
 TEST(ColourConverters, MatchPerPixelRule)
@@ -478,16 +480,15 @@ TEST(ColourConverters, MatchPerPixelRule)
     colour_tables tables;
     build_colour_tables(tables);
     std::mt19937 rng(2024);
-    const scan_type layouts[] = {scan_type::grey, scan_type::h1v1, scan_type::h2v1, scan_type::h1v2,
-                                 scan_type::h2v2};
-    for (scan_type layout : layouts) {
-        const int mcu_width = (layout == scan_type::h2v1 || layout == scan_type::h2v2) ? 16 : 8;
-        const int mcu_height = (layout == scan_type::h1v2 || layout == scan_type::h2v2) ? 16 : 8;
-        const int blocks = layout == scan_type::grey   ? 1
-                           : layout == scan_type::h1v1 ? 3
-                           : layout == scan_type::h2v2 ? 12
+    const layout layouts[] = {layout::grey, layout::h1v1, layout::h2v1, layout::h1v2, layout::h2v2};
+    for (layout kind : layouts) {
+        const int mcu_width = (kind == layout::h2v1 || kind == layout::h2v2) ? 16 : 8;
+        const int mcu_height = (kind == layout::h1v2 || kind == layout::h2v2) ? 16 : 8;
+        const int blocks = kind == layout::grey   ? 1
+                           : kind == layout::h1v1 ? 3
+                           : kind == layout::h2v2 ? 12
                                                        : 4;
-        const int pixel_bytes = layout == scan_type::grey ? 1 : 4;
+        const int pixel_bytes = kind == layout::grey ? 1 : 4;
         for (int trial = 0; trial < 1500; ++trial) {
             const int width = 1 + int(rng() % (trial < 100 ? 40 : 700));
             const int mcus = (width + mcu_width - 1) / mcu_width;
@@ -497,7 +498,7 @@ TEST(ColourConverters, MatchPerPixelRule)
                 s = uint8_t(rng());
             const mcu_row_view s{samples.data(), blocks};
             int line = int(rng() % mcu_height);
-            if (layout == scan_type::h1v2)
+            if (kind == layout::h1v2)
                 line &= ~1;
 
             std::vector<uint8_t> first(padded + 16, guard_value), second(padded + 16, guard_value);
@@ -505,22 +506,22 @@ TEST(ColourConverters, MatchPerPixelRule)
             for (int i = 0; i < mcus; ++i)
                 for (int x = 0; x < mcu_width; ++x) {
                     const size_t at = size_t(i * mcu_width + x) * pixel_bytes;
-                    switch (layout) {
-                    case scan_type::grey: want_first[at] = uint8_t(s(i, 0, line, x)); break;
-                    case scan_type::h1v1:
+                    switch (kind) {
+                    case layout::grey: want_first[at] = uint8_t(s(i, 0, line, x)); break;
+                    case layout::h1v1:
                         reference_pixel(s(i, 0, line, x), s(i, 1, line, x), s(i, 2, line, x), &want_first[at]);
                         break;
-                    case scan_type::h2v1:
+                    case layout::h2v1:
                         reference_pixel(s(i, x / 8, line, x % 8), s(i, 2, line, x / 2),
                                         s(i, 3, line, x / 2), &want_first[at]);
                         break;
-                    case scan_type::h1v2: {
+                    case layout::h1v2: {
                         const int cb = s(i, 2, line / 2, x), cr = s(i, 3, line / 2, x);
                         reference_pixel(s(i, line / 8, line % 8, x), cb, cr, &want_first[at]);
                         reference_pixel(s(i, line / 8, line % 8 + 1, x), cb, cr, &want_second[at]);
                         break;
                     }
-                    case scan_type::h2v2: {
+                    case layout::h2v2: {
                         const int b = (line / 8) * 2 + x / 8;
                         reference_pixel(s(i, b, line % 8, x % 8), s(i, b + 4, line % 8, x % 8),
                                         s(i, b + 8, line % 8, x % 8), &want_first[at]);
@@ -529,19 +530,19 @@ TEST(ColourConverters, MatchPerPixelRule)
                     }
                 }
 
-            switch (layout) {
-            case scan_type::grey: convert_grey_line(samples.data(), mcus, line, first.data()); break;
-            case scan_type::h1v1: convert_h1v1_line(tables, samples.data(), mcus, line, first.data()); break;
-            case scan_type::h2v1: convert_h2v1_line(tables, samples.data(), mcus, line, first.data()); break;
-            case scan_type::h1v2:
+            switch (kind) {
+            case layout::grey: convert_grey_line(samples.data(), mcus, line, first.data()); break;
+            case layout::h1v1: convert_h1v1_line(tables, samples.data(), mcus, line, first.data()); break;
+            case layout::h2v1: convert_h2v1_line(tables, samples.data(), mcus, line, first.data()); break;
+            case layout::h1v2:
                 convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
                 break;
-            case scan_type::h2v2:
+            case layout::h2v2:
                 convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
                 break;
             }
-            ASSERT_EQ(first, want_first) << "layout " << int(layout) << " width " << width << " line " << line;
-            ASSERT_EQ(second, want_second) << "layout " << int(layout) << " width " << width;
+            ASSERT_EQ(first, want_first) << "layout " << int(kind) << " width " << width << " line " << line;
+            ASSERT_EQ(second, want_second) << "layout " << int(kind) << " width " << width;
         }
     }
 }
