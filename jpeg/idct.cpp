@@ -304,13 +304,11 @@ __attribute__((target("avx2"))) void detail::inverse_dct_quarter_pair_avx2(
 #endif
 
 #if JPEG_X86_KERNELS
-bool detail::use_avx2_kernels()
+bool detail::processor_has_avx2()
 {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
+    // Also false when the operating system does not save the AVX registers.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
 }
 #endif
 

@@ -37,8 +37,15 @@ namespace jpeg {
 
 #if JPEG_X86_KERNELS
 namespace detail {
-// Decided once per process.
-bool use_avx2_kernels();
+bool processor_has_avx2();
+
+// Decided once per process; inline so that the test costs the callers one
+// load and one branch.
+inline bool use_avx2_kernels()
+{
+    static const bool available = processor_has_avx2();
+    return available;
+}
 } // namespace detail
 #endif
 

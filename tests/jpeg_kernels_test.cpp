@@ -114,17 +114,6 @@ TEST(ZigzagTables, OrderAndExtentRectangles)
     }
 }
 
-TEST(ClampSample, Limits)
-{
-    EXPECT_EQ(clamp_sample(-1), 0);
-    EXPECT_EQ(clamp_sample(INT32_MIN), 0);
-    EXPECT_EQ(clamp_sample(0), 0);
-    EXPECT_EQ(clamp_sample(137), 137);
-    EXPECT_EQ(clamp_sample(255), 255);
-    EXPECT_EQ(clamp_sample(256), 255);
-    EXPECT_EQ(clamp_sample(INT32_MAX), 255);
-}
-
 TEST(InverseDct, DcOnlyValues)
 {
     const std::pair<int, int> cases[] = {{0, 128},   {3, 128}, {4, 129},     {-4, 128},
