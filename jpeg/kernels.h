@@ -18,6 +18,8 @@
 //                      non-zero; every coefficient at or beyond it is zero.
 #pragma once
 
+#include "jpeg_decoder.h"
+
 #include <array>
 #include <cstdint>
 
@@ -176,14 +178,8 @@ void mcu_to_samples_upsampled(const int16_t* mcu_coefficients, const int* block_
 // ---------------------------------------------------------------------------
 // Colour conversion
 
-// JFIF YCbCr -> RGB in 16-bit fixed point; indexed by the 8-bit chroma value.
-struct colour_tables {
-    int32_t cr_to_red[256];
-    int32_t cb_to_blue[256];
-    int32_t cr_to_green[256]; // unshifted, units of 2^-16
-    int32_t cb_to_green[256]; // unshifted, carries the rounding half
-};
-
+// colour_tables (the four JFIF YCbCr -> RGB tables) is a member of the engine
+// and so lives in jpeg_decoder.h.
 void build_colour_tables(colour_tables& tables);
 
 // Each converter writes mcus_per_row whole MCUs of line `line` (counted from
