@@ -96,11 +96,12 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     if (e >= 0) {
       const int length = (e >> 8) & 31;
       const int size = e & 15;
+      // Bits that begin no code have length 0 and read as symbol 0.
       if (length + size > 16 + b.spare) {
-        take(length);
+        take_some(length);
         extra = take_some(size);
       } else {
-        extra = take(length + size) & ((1u << size) - 1u);
+        extra = take_some(length + size) & ((1u << size) - 1u);
       }
       return e & 255;
     }

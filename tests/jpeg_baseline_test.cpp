@@ -241,6 +241,16 @@ TEST(JpegBaseline, RunsMayReachButNotPassTheLastCoefficient) {
   EXPECT_EQ(status_with({{0x01, 1}, {0xF1, 1}}), jpeg::coefficient_index_overflow);  // 49 + 15
 }
 
+TEST(JpegBaseline, BitsThatBeginNoCodeReadAsSymbolZero) {
+  // 1111111 begins no code of either table: DC size 0, then end of block,
+  // with nothing consumed; every block of the picture is flat mid-grey.
+  int status = -1;
+  const std::vector<std::uint8_t> pixels =
+      decode_grey(grey_file(3, 2, std::vector<int>(64, 1), false, byte_string(6, 0xFE)), &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(pixels, std::vector<std::uint8_t>(3 * 2 * 64, 128));
+}
+
 // Two MCUs in one row share the coefficient block: the second must not
 // inherit anything from the first, however the extents fall.
 TEST(JpegBaseline, ExtentBookkeepingClearsWhatTheLastBlockLeft) {
