@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;
@@ -15,6 +16,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int requested : {1, 3, 4}) {
     std::uint8_t* out = jpeg::decode_jpeg_from_memory(data, n, &w, &h, &c, requested, nullptr);
     std::free(out);
+  }
+  // The engine directly, with calls past the last line.
+  jpeg::jpeg_decoder_mem_stream stream(data, static_cast<std::uint32_t>(size));
+  jpeg::jpeg_decoder_engine engine(&stream);
+  if (engine.start_decoding() == 0) {
+    const std::uint8_t* line;
+    std::uint32_t length;
+    unsigned sum = 0;
+    for (int y = 0; y <= engine.height() + 1; ++y) {
+      if (engine.decode_row(&line, &length) == 0) sum += line[length - 1];
+    }
+    if (sum == 0xFFFFFFFFu) std::abort();  // keeps the reads
   }
   return 0;
 }

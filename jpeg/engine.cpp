@@ -68,16 +68,6 @@ int jpeg_decoder_engine::start_decoding() noexcept {
   return 0;
 }
 
-int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
-  if (status_ != 0 || !decoding_started) return -1;
-  if (lines_remaining == 0) return 1;
-  // Lines are produced by the row driver, which arrives together with the
-  // block decoders; until then there is nothing to hand out.
-  (void)line;
-  (void)length;
-  return -1;
-}
-
 void jpeg_decoder_engine::abort_decode(int code) {
   // Only the first failure is kept: a later one is a consequence of it.
   if (status_ == 0) status_ = code;

@@ -113,6 +113,15 @@ struct pool_block;
 // The five accepted component layouts, in this order.
 enum class component_layout : int { grey, h1v1, h2v1, h1v2, h2v2 };
 
+// JFIF YCbCr -> RGB in 16-bit fixed point, indexed by the 8-bit chroma value.
+// Part of the engine so that it needs no heap memory for them.
+struct colour_tables {
+  std::int32_t cr_to_red[256];
+  std::int32_t cb_to_blue[256];
+  std::int32_t cr_to_green[256];  // unshifted, units of 2^-16
+  std::int32_t cb_to_green[256];  // unshifted, carries the rounding half
+};
+
 // All state of one decode. Holds its fixed-size buffers itself and takes
 // everything image-sized from its own pool, so it can live on the stack.
 // Public operations never throw: failures end in `status` and a -1 result.
@@ -190,6 +199,18 @@ class jpeg_decoder_engine {
   void verify_quant_tables();
   coefficient_store* create_coefficient_store(int across, int down, int block_width, int block_height);
   static std::int16_t* coefficient_block_at(const coefficient_store* store, int x, int y);
+
+  // Baseline block decoding (baseline.cpp).
+  void decode_baseline_mcu_row();
+  template <int Blocks, bool Upsampled>
+  void decode_baseline_mcu_row_as();
+  void resync_at_restart();
+
+  // Row output (row_output.cpp).
+  void convert_current_line();
+  // Decode-into-buffer entry points (decode_buffer.cpp): the next line
+  // converted straight into the caller's row when the layouts agree.
+  friend struct buffer_decoder;
 
   // Huffman tables and symbol decoding (huffman.cpp; decoders inline in
   // huffman.h).
@@ -290,10 +311,7 @@ class jpeg_decoder_engine {
   std::int32_t end_of_band_run = 0;
 
   // Colour tables.
-  std::int32_t cr_to_red[256];
-  std::int32_t cb_to_blue[256];
-  std::int32_t cr_to_green[256];
-  std::int32_t cb_to_green[256];
+  colour_tables colour;
 };
 
 // ---------------------------------------------------------------------------
@@ -310,6 +328,13 @@ std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* w
                                       int* components, int requested_components, std::uint8_t* destination);
 std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* height, int* components,
                                     int requested_components);
+
+// decode_jpeg_from_stream that also tells why it failed: *status (when status
+// is not null) receives the decoder's status code, out_of_memory when the
+// output buffer could not be allocated, and 0 for refused arguments and on
+// success.
+std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested_components, std::uint8_t* destination, int* status);
 
 }  // namespace jpeg
 

@@ -2,6 +2,7 @@
 // MCU layout of each scan, the table checks and the coefficient stores.
 #include "engine_internal.h"
 #include "huffman.h"
+#include "kernels.h"
 
 #include <cstdint>
 #include <cstring>
@@ -64,9 +65,10 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
 
 void jpeg_decoder_engine::prepare_decoding() {
   setup_frame();
-  // The progressive pass, which decodes every scan into the coefficient
-  // stores, arrives together with the progressive block decoders.
-  if (!is_progressive) setup_sequential();
+  // Progressive scans have no block decoders yet; refusing the frame type
+  // here keeps every entry point's size query honest about it.
+  if (is_progressive) abort_decode(unsupported_frame_type);
+  setup_sequential();
 }
 
 void jpeg_decoder_engine::setup_frame() {
@@ -132,7 +134,7 @@ void jpeg_decoder_engine::setup_frame() {
 
   lines_remaining = image_height;
   mcu_lines_remaining = 0;
-  // The colour conversion tables are built by the colour stage.
+  build_colour_tables(colour);
 }
 
 void jpeg_decoder_engine::setup_sequential() {

@@ -87,12 +87,17 @@ TEST(JpegHeaders, CorpusMatchesTheReference) {
       EXPECT_EQ(access::v_factor(engine, i), ref.info.comp_info[i].v_samp_factor);
     }
 
-    // Set-up reads on to the first scan header, as libjpeg did.
-    ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
+    // Set-up reads on to the first scan header, as libjpeg did. start_decoding
+    // refuses progressive frames for now, so their set-up is run by hand.
     if (access::is_progressive(engine)) {
       bool found = false;
-      ASSERT_EQ(access::abort_code([&] { found = access::setup_scan(engine); }), 0);
+      ASSERT_EQ(access::abort_code([&] {
+        access::setup_frame(engine);
+        found = access::setup_scan(engine);
+      }), 0);
       ASSERT_TRUE(found);
+    } else {
+      ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
     }
     EXPECT_EQ(access::restart_interval(engine), static_cast<int>(ref.info.restart_interval));
     EXPECT_EQ(access::scan_component_count(engine), ref.info.comps_in_scan);
@@ -138,7 +143,8 @@ TEST(JpegHeaders, FileStreamReadsTheSameHeaders) {
     EXPECT_EQ(from_file.width(), from_memory.width());
     EXPECT_EQ(from_file.height(), from_memory.height());
     EXPECT_EQ(from_file.component_count(), from_memory.component_count());
-    EXPECT_EQ(from_file.start_decoding(), 0);
+    EXPECT_EQ(from_file.start_decoding(), from_memory.start_decoding());
+    EXPECT_EQ(from_file.status(), access::is_progressive(from_memory) ? jpeg::unsupported_frame_type : 0);
   }
 }
 
@@ -179,7 +185,10 @@ TEST(JpegHeaders, MutatedHeadersFailWithACodeOrPass) {
       }
       jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
       jpeg_decoder_engine engine(&stream);
-      if (engine.status() == 0) engine.start_decoding();
+      if (engine.status() == 0 && !access::is_progressive(engine)) engine.start_decoding();
+      if (engine.status() == 0 && access::is_progressive(engine)) {
+        access::abort_code([&] { access::setup_frame(engine); });
+      }
       if (engine.status() != 0) {
         ASSERT_STRNE(jpeg::status_code_name(engine.status()), "unknown") << name << " round " << round;
       }

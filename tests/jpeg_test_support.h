@@ -98,6 +98,12 @@ struct engine_test_access {
   static int scan_mcus_per_column(const engine& e) { return e.scan_mcus_per_column; }
   static int scan_blocks_per_mcu(const engine& e) { return e.scan_blocks_per_mcu; }
   static int mcu_block_component(const engine& e, int i) { return e.mcu_block_components[i]; }
+
+  // Block decoding.
+  static void decode_mcu_row(engine& e) { e.decode_baseline_mcu_row(); }
+  static const std::int16_t* mcu_coefficients(const engine& e) { return e.mcu_coefficients; }
+  static int block_extent(const engine& e, int i) { return e.block_extent[i]; }
+  static const std::uint8_t* mcu_samples(const engine& e) { return e.mcu_samples; }
 };
 
 }  // namespace jpeg

@@ -66,7 +66,7 @@ def main():
         manifest.append((name, 0))
         return path
 
-    sizes = [(1, 1), (17, 9), (37, 23), (64, 48), (255, 129), (16, 16), (8, 600)]
+    sizes = [(1, 1), (17, 9), (37, 23), (64, 48), (255, 129), (16, 16), (8, 600), (7, 3), (17, 17), (33, 31)]
     layouts = {"444": "1x1,1x1,1x1", "422": "2x1,1x1,1x1", "440": "1x2,1x1,1x1", "420": "2x2,1x1,1x1"}
     for i, (w, h) in enumerate(sizes):
         rgb = os.path.join(out, "src_%dx%d.ppm" % (w, h))
@@ -84,6 +84,31 @@ def main():
     rgb = os.path.join(out, "src_37x23.ppm")
     grey = os.path.join(out, "src_37x23.pgm")
     big = os.path.join(out, "src_255x129.ppm")
+    odd = os.path.join(out, "src_33x31.ppm")
+    # Every layout over the range of qualities, and restarts after every MCU.
+    for quality in (5, 30, 60, 85, 100):
+        cjpeg("grey_q%d_33x31.jpg" % quality, os.path.join(out, "src_33x31.pgm"), "-grayscale",
+              "-quality", str(quality))
+        for name, sample in layouts.items():
+            cjpeg("%s_q%d_33x31.jpg" % (name, quality), odd, "-sample", sample, "-quality", str(quality))
+    # Noise: large coefficients, long codes and the full run/size alphabet.
+    noise = os.path.join(out, "src_noise_41x27.ppm")
+    state = 12345
+    with open(noise, "wb") as f:
+        f.write(b"P6\n41 27\n255\n")
+        pixels = bytearray()
+        for _ in range(41 * 27 * 3):
+            state = (state * 1103515245 + 12345) & 0x7FFFFFFF
+            pixels.append(state >> 23)
+        f.write(pixels)
+    for quality in (75, 100):
+        cjpeg("grey_noise_q%d_41x27.jpg" % quality, noise, "-grayscale", "-quality", str(quality))
+        for name, sample in layouts.items():
+            cjpeg("%s_noise_q%d_41x27.jpg" % (name, quality), noise, "-sample", sample, "-quality", str(quality))
+    for name, sample in layouts.items():
+        cjpeg("%s_restart_1b_33x31.jpg" % name, odd, "-sample", sample, "-restart", "1B")
+        # Quality 2 needs quantisation steps above 255: 16-bit tables.
+        cjpeg("%s_q2_16bit_33x31.jpg" % name, odd, "-sample", sample, "-quality", "2")
     # Restart markers every MCU row, every block, every three MCUs.
     base = cjpeg("420_restart_rows.jpg", big, "-sample", "2x2,1x1,1x1", "-restart", "1")
     cjpeg("444_restart_1b.jpg", rgb, "-restart", "1B")

@@ -1,0 +1,221 @@
+// Baseline block decoding: one MCU row of a sequential scan straight from the
+// entropy-coded data into dequantised coefficient blocks, each MCU handed to
+// the MCU transform, and the restart-marker handling shared with the
+// progressive scans.
+#include "huffman.h"
+#include "kernels.h"
+
+#include <cstdint>
+
+namespace jpeg {
+
+namespace {
+
+// The scan's bit reader held in locals for the length of an MCU row: the
+// same window, the same two-byte refills and so the same byte consumption as
+// read_bits_scan, but free of the loads and stores through the engine that
+// every coefficient store would otherwise force.
+struct local_bits {
+  std::uint32_t window;
+  std::int32_t spare;
+  std::uint8_t* cursor;
+  std::int32_t remaining;
+};
+
+}  // namespace
+
+// Everything decided per scan (tables per block, block count, the transform)
+// is fixed here, so the loops below run without per-block choices.
+template <int Blocks, bool Upsampled>
+void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
+  struct block_plan {
+    const huffman_decode_table* dc;
+    const huffman_decode_table* ac;
+    const std::int16_t* quant;
+    int component;
+  };
+  block_plan plan[Blocks];
+  for (int i = 0; i < Blocks; ++i) {
+    const int c = mcu_block_components[i];
+    plan[i] = {huffman_lookup[component_dc_slot[c]], huffman_lookup[component_ac_slot[c]],
+               quant_tables[component_quant_slot[c]], c};
+  }
+
+  local_bits b{bit_window, spare_bits, input_cursor, input_remaining};
+  std::int32_t predictor[max_components];
+  for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
+
+  auto write_back = [&] {
+    bit_window = b.window;
+    spare_bits = b.spare;
+    input_cursor = b.cursor;
+    input_remaining = b.remaining;
+  };
+  auto reload = [&] {
+    b = {bit_window, spare_bits, input_cursor, input_remaining};
+  };
+
+  // read_bits_scan over the locals; n is 1 to 16 + spare.
+  auto take = [&](int n) -> std::uint32_t {
+    const std::uint32_t result = b.window >> (32 - n);
+    const std::int32_t old_spare = b.spare;
+    b.spare -= n;
+    if (b.spare > 0) [[likely]] {
+      b.window <<= n;
+      return result;
+    }
+    b.window <<= old_spare;
+    std::uint32_t pair;
+    if (b.remaining >= 2 && b.cursor[0] != 0xFF && b.cursor[1] != 0xFF) [[likely]] {
+      pair = (static_cast<std::uint32_t>(b.cursor[0]) << 8) | b.cursor[1];
+      b.cursor += 2;
+      b.remaining -= 2;
+    } else {
+      // Stuffing, markers, buffer refills and the end of the data.
+      write_back();
+      const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
+      pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
+      b.cursor = input_cursor;
+      b.remaining = input_remaining;
+    }
+    b.window = (b.window & 0xFFFF0000u) | pair;
+    b.window <<= -b.spare;
+    b.spare += 16;
+    return result;
+  };
+  auto take_some = [&](int n) -> std::uint32_t { return n == 0 ? 0 : take(n); };
+
+  // decode_huffman with the magnitude bits, over the locals.
+  auto decode = [&](const huffman_decode_table& table, std::uint32_t& extra) -> int {
+    const std::int32_t e = table.first_level_with_bits[b.window >> 24];
+    if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
+      take((e >> 8) & 31);
+      extra = static_cast<std::uint32_t>(e) >> 16;
+      return e & 255;
+    }
+    if (e >= 0) {
+      const int length = (e >> 8) & 31;
+      const int size = e & 15;
+      // Bits that begin no code have length 0 and read as symbol 0.
+      if (length + size > 16 + b.spare) {
+        take_some(length);
+        extra = take_some(size);
+      } else {
+        extra = take_some(length + size) & ((1u << size) - 1u);
+      }
+      return e & 255;
+    }
+    std::uint32_t rest = b.window << 8;
+    int steps = 0;
+    std::int32_t s = e;
+    do {
+      s = table.long_code_tree[-s - static_cast<std::int32_t>(rest >> 31)];
+      rest <<= 1;
+      ++steps;
+    } while (s < 0);
+    take(8 + steps);
+    extra = take_some(s & 15);
+    return s;
+  };
+
+  const int mcus = scan_mcus_per_row;
+  for (int m = 0; m < mcus; ++m) {
+    if (restart_interval != 0 && restart_countdown == 0) {
+      write_back();
+      resync_at_restart();
+      reload();
+      for (std::int32_t& p : predictor) p = 0;
+    }
+
+    for (int i = 0; i < Blocks; ++i) {
+      const block_plan& p = plan[i];
+      std::int16_t* block = mcu_coefficients + 64 * i;
+      const std::int16_t* q = p.quant;
+
+      std::uint32_t extra;
+      const int dc_size = decode(*p.dc, extra);
+      // A hostile stream can drive the running DC anywhere; it and its
+      // product wrap, and the block keeps the low 16 bits.
+      predictor[p.component] = wrap_add(predictor[p.component], extend_value(extra, dc_size));
+      block[0] = static_cast<std::int16_t>(wrap_mul(predictor[p.component], q[0]));
+
+      const int old_extent = block_extent[i];
+      int k = 1;
+      while (k < 64) {
+        const int symbol = decode(*p.ac, extra);
+        const int run = symbol >> 4;
+        const int size = symbol & 15;
+        if (size != 0) {
+          if (run != 0) {
+            if (k + run > 63) {
+              write_back();
+              abort_decode(coefficient_index_overflow);
+            }
+            for (int j = k; j < k + run && j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
+            k += run;
+          }
+          // |value| < 2^15 and |q| <= 2^15: the product fits 32 bits.
+          block[zigzag_to_natural[k]] = static_cast<std::int16_t>(extend_value(extra, size) * q[k]);
+          ++k;
+        } else if (run == 15) {
+          if (k + 16 > 64) {
+            write_back();
+            abort_decode(coefficient_index_overflow);
+          }
+          for (int j = k; j < k + 16 && j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
+          k += 16;
+        } else {
+          break;
+        }
+      }
+      for (int j = k; j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
+      block_extent[i] = k;
+    }
+
+    if constexpr (Upsampled) {
+      jpeg::mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
+    } else {
+      jpeg::mcu_to_samples(mcu_coefficients, block_extent, Blocks, mcu_samples, m);
+    }
+    --restart_countdown;
+  }
+
+  write_back();
+  for (int c = 0; c < max_components; ++c) dc_predictor[c] = predictor[c];
+}
+
+void jpeg_decoder_engine::decode_baseline_mcu_row() {
+  // The set-up admits only interleaved scans of every component, so the
+  // block count names the layout.
+  switch (scan_type) {
+    case component_layout::grey: decode_baseline_mcu_row_as<1, false>(); break;
+    case component_layout::h1v1: decode_baseline_mcu_row_as<3, false>(); break;
+    case component_layout::h2v1:
+    case component_layout::h1v2: decode_baseline_mcu_row_as<4, false>(); break;
+    case component_layout::h2v2: decode_baseline_mcu_row_as<6, true>(); break;
+  }
+}
+
+void jpeg_decoder_engine::resync_at_restart() {
+  // Bounded, so that a stream without the marker cannot keep the decoder
+  // reading for ever.
+  int budget = 1536;
+  int c = read_byte();
+  while (c != 0xFF) {
+    if (--budget == 0) abort_decode(restart_marker_mismatch);
+    c = read_byte();
+  }
+  do {
+    c = read_byte();
+    if (c == 0xFF && --budget == 0) abort_decode(restart_marker_mismatch);
+  } while (c == 0xFF);
+  if (c != marker::rst0 + expected_restart_index) abort_decode(restart_marker_mismatch);
+
+  for (std::int32_t& p : dc_predictor) p = 0;
+  end_of_band_run = 0;
+  restart_countdown = restart_interval;
+  expected_restart_index = (expected_restart_index + 1) & 7;
+  reload_bit_window(bit_mode::entropy);
+}
+
+}  // namespace jpeg

@@ -1,0 +1,115 @@
+// Decode-into-buffer entry points: run an engine over a stream and deliver
+// the picture as packed rows of 1, 3 or 4 bytes per pixel.
+#include "engine_internal.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace jpeg {
+
+namespace {
+
+std::uint8_t* const size_query = reinterpret_cast<std::uint8_t*>(1);
+
+// One decoder line (grey bytes, or R, G, B, 255 per pixel) into one row of
+// the requested layout.
+void convert_row(const std::uint8_t* in, int width, int picture_components, int requested, std::uint8_t* out) {
+  if (picture_components == 1) {
+    switch (requested) {
+      case 1: std::memcpy(out, in, static_cast<std::size_t>(width)); return;
+      case 3:
+        for (int x = 0; x < width; ++x, out += 3) out[0] = out[1] = out[2] = in[x];
+        return;
+      default:
+        for (int x = 0; x < width; ++x, out += 4) {
+          out[0] = out[1] = out[2] = in[x];
+          out[3] = 255;
+        }
+        return;
+    }
+  }
+  switch (requested) {
+    case 4: std::memcpy(out, in, static_cast<std::size_t>(width) * 4); return;
+    case 3:
+      for (int x = 0; x < width; ++x, in += 4, out += 3) {
+        out[0] = in[0];
+        out[1] = in[1];
+        out[2] = in[2];
+      }
+      return;
+    default:
+      // The weights add up to 65536, so the result stays within 0..255.
+      for (int x = 0; x < width; ++x, in += 4) {
+        out[x] = static_cast<std::uint8_t>((in[0] * 19595u + in[1] * 38470u + in[2] * 7471u + 32768u) >> 16);
+      }
+      return;
+  }
+}
+
+}  // namespace
+
+std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested, std::uint8_t* destination, int* status) {
+  if (status != nullptr) *status = 0;
+  if (components == nullptr) return nullptr;
+  *components = 0;
+  if (stream == nullptr || width == nullptr || height == nullptr) return nullptr;
+  if (requested != 1 && requested != 3 && requested != 4) return nullptr;
+
+  jpeg_decoder_engine engine(stream);
+  auto fail = [&]() -> std::uint8_t* {
+    if (status != nullptr) *status = engine.status();
+    return nullptr;
+  };
+  if (engine.status() != 0) return fail();
+  *width = engine.width();
+  *height = engine.height();
+  *components = engine.component_count();
+  if (engine.start_decoding() != 0) return fail();
+
+  const std::size_t row_bytes = static_cast<std::size_t>(requested) * static_cast<std::size_t>(engine.width());
+  const bool allocated = destination == nullptr;
+  if (allocated) {
+    destination = static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(engine.height())));
+    if (destination == nullptr) {
+      if (status != nullptr) *status = out_of_memory;
+      return nullptr;
+    }
+  }
+  if (destination == size_query) return destination;
+
+  const int picture_components = engine.component_count();
+  std::uint8_t* row = destination;
+  for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
+    const std::uint8_t* line = nullptr;
+    std::uint32_t length = 0;
+    if (engine.decode_row(&line, &length) != 0) {
+      if (allocated) std::free(destination);
+      return fail();
+    }
+    convert_row(line, engine.width(), picture_components, requested, row);
+  }
+  return destination;
+}
+
+std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested_components, std::uint8_t* destination) {
+  return decode_jpeg_with_status(stream, width, height, components, requested_components, destination, nullptr);
+}
+
+std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height,
+                                      int* components, int requested_components, std::uint8_t* destination) {
+  // A negative size or a null pointer describes no data at all.
+  jpeg_decoder_mem_stream stream(data, data == nullptr || size < 0 ? 0u : static_cast<std::uint32_t>(size));
+  return decode_jpeg_from_stream(&stream, width, height, components, requested_components, destination);
+}
+
+std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* height, int* components,
+                                    int requested_components) {
+  jpeg_decoder_file_stream stream;
+  if (file_name == nullptr || !stream.open_file(file_name)) return nullptr;
+  return decode_jpeg_from_stream(&stream, width, height, components, requested_components, nullptr);
+}
+
+}  // namespace jpeg

@@ -1,0 +1,327 @@
+// MCU transform, and the frequency-domain 2x2 upsampling of chroma blocks.
+//
+// A chroma block of an h2v2 frame covers 16x16 pixels. Instead of filtering
+// samples, its coefficients are re-expressed as the coefficients of its four
+// 8x8 quadrants (only output frequencies 0..3 in each direction are kept),
+// which the 4x4-input inverse DCT then turns into full-resolution samples.
+// The weights split every input frequency into a part that is the same in
+// both halves of the 16-pixel span (class a) and one that changes sign
+// between them (class b), so each quadrant is a signed sum of four term
+// matrices.
+//
+// Ranges: |C| <= 32768 and the largest same-parity weight sum of a row of
+// the weight table is 1880, so first-stage sums stay below 2^26, first-stage
+// results below 2^16 and second-stage sums below 2^27; int32_t never
+// overflows here. Only the final quadrant coefficients are cut to 16 bits.
+#include "kernels.h"
+
+#include <cassert>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#if JPEG_X86_KERNELS
+#include "kernels_avx2.h"
+#endif
+
+namespace jpeg {
+namespace {
+
+// In units of 1/1024; row m = output frequency, column k = input frequency.
+// The same table serves the horizontal and the vertical direction.
+constexpr int32_t upsampling_weights[4][8] = {
+    {1024, 928, 0, -325, 0, 218, 0, -184},
+    {0, 426, 1024, 810, 0, -360, 0, 284},
+    {0, -75, 0, 526, 1024, 787, 0, -383},
+    {0, 23, 0, -99, 0, 502, 1024, 887},
+};
+
+constexpr int32_t round_weights(int32_t sum) { return (sum + 512) >> 10; }
+
+template <int Count, typename F, int... I>
+inline void static_for_impl(F&& f, std::integer_sequence<int, I...>)
+{
+    (f(std::integral_constant<int, I>{}), ...);
+}
+
+// Calls f(integral_constant<int, i>) for i = 0 .. Count-1, unrolled at
+// compile time so that every index is a constant inside f.
+template <int Count, typename F>
+inline void static_for(F&& f)
+{
+    static_for_impl<Count>(f, std::make_integer_sequence<int, Count>{});
+}
+
+// Sum of W[m][k] * input(k) over k < Count with k + m of the given parity;
+// terms with weight zero are not formed.
+template <int M, int Count, int Parity, typename Input>
+inline int32_t weighted_sum(Input&& input)
+{
+    int32_t sum = 0;
+    static_for<Count>([&](auto k) {
+        constexpr int32_t weight = upsampling_weights[M][k];
+        if constexpr ((k + M) % 2 == Parity && weight != 0)
+            sum += weight * input(k);
+    });
+    return sum;
+}
+
+// The two term matrices of one class for coefficients inside a Rows x
+// Columns top-left rectangle (everything outside it must be zero). Parity
+// selects the class: 0 = class a (terms_aa, terms_ab), 1 = class b
+// (terms_ba, terms_bb).
+template <int Rows, int Columns, int Parity>
+void compute_terms(const int16_t* coefficients, quarter_matrix& same, quarter_matrix& alternating)
+{
+    // First stage, along each coefficient row.
+    int32_t stage[Rows > 0 ? Rows : 1][4];
+    static_for<Rows>([&](auto v) {
+        static_for<4>([&](auto m) {
+            stage[v][m] = round_weights(weighted_sum<m, Columns, Parity>(
+                [&](int u) { return int32_t{coefficients[8 * v + u]}; }));
+        });
+    });
+
+    // Second stage, down the columns of the first-stage results.
+    static_for<4>([&](auto m) {
+        static_for<4>([&](auto n) {
+            auto column = [&](int v) { return stage[v][m]; };
+            same(m, n) = round_weights(weighted_sum<n, Rows, 0>(column));
+            alternating(m, n) = round_weights(weighted_sum<n, Rows, 1>(column));
+        });
+    });
+}
+
+using terms_routine = void (*)(const int16_t*, quarter_matrix&, quarter_matrix&);
+
+// Columns that carry no weight for a class are dropped from its rectangle:
+// class a never uses columns 2 and 6, class b never columns 0 and 4. This is
+// what makes rectangles share members (27 distinct routines for 15
+// rectangles).
+constexpr int effective_columns(int columns, int parity)
+{
+    const int last = columns - 1;
+    if (parity == 0 && (last == 2 || last == 6))
+        return columns - 1;
+    if (parity == 1 && (last == 0 || last == 4))
+        return columns - 1;
+    return columns;
+}
+
+template <int Parity, std::size_t... E>
+constexpr std::array<terms_routine, 64> make_terms_table(std::index_sequence<E...>)
+{
+    return {&compute_terms<extent_rectangle[E] / 16,
+                           effective_columns(extent_rectangle[E] % 16, Parity), Parity>...};
+}
+
+constexpr auto a_terms_for_extent = make_terms_table<0>(std::make_index_sequence<64>{});
+constexpr auto b_terms_for_extent = make_terms_table<1>(std::make_index_sequence<64>{});
+
+quarter_matrix matrix_sum(const quarter_matrix& x, const quarter_matrix& y)
+{
+    quarter_matrix result;
+    for (int i = 0; i < 16; ++i)
+        result.entries[i] = x.entries[i] + y.entries[i];
+    return result;
+}
+
+void matrix_subtract(quarter_matrix& x, const quarter_matrix& y)
+{
+    for (int i = 0; i < 16; ++i)
+        x.entries[i] -= y.entries[i];
+}
+
+// The 48 entries outside the top-left 4x4 are left alone: the quarter-block
+// inverse DCT never reads them.
+template <int Sign>
+void store_quarter(int16_t* block, const quarter_matrix& x, const quarter_matrix& y)
+{
+    for (int m = 0; m < 4; ++m)
+        for (int n = 0; n < 4; ++n)
+            block[8 * n + m] = static_cast<int16_t>(x(m, n) + Sign * y(m, n));
+}
+
+void store_quarter_sum(int16_t* block, const quarter_matrix& x, const quarter_matrix& y)
+{
+    store_quarter<1>(block, x, y);
+}
+
+void store_quarter_difference(int16_t* block, const quarter_matrix& x, const quarter_matrix& y)
+{
+    store_quarter<-1>(block, x, y);
+}
+
+#if JPEG_X86_KERNELS
+
+using namespace detail::avx2;
+
+JPEG_AVX2_INLINE i32x8 round_weights(i32x8 sum) { return (sum + 512) >> 10; }
+
+// The AVX2 build of the whole chroma step for a block whose coefficients lie
+// in the top-left R rows and W columns. The first stage runs on all eight
+// coefficient rows at once (lanes = rows). A transpose turns its eight
+// results, A[.][m] and B[.][m] for m = 0..3, into vectors whose lanes are
+// (class, m), so the second stage yields, per vertical frequency n, the
+// class-a terms in lanes 0..3 and the class-b terms in lanes 4..7.
+template <int W, int R>
+__attribute__((target("avx2"))) void upsample_chroma_block_avx2(const int16_t* coefficients,
+                                                               uint8_t* quadrants)
+{
+    // Plain loops with constant bounds: the compiler unrolls them, so the
+    // weights become constants and zero-weight terms disappear. (Lambdas
+    // would not inherit the AVX2 target.)
+    u32x8 loaded[8];
+    load_columns<W, R>(coefficients, loaded);
+    i32x8 stage[8];
+#pragma GCC unroll 8
+    for (int m = 0; m < 4; ++m) {
+        i32x8 even{}, odd{};
+#pragma GCC unroll 8
+        for (int u = 0; u < W; ++u) {
+            const int32_t weight = upsampling_weights[m][u];
+            if (weight == 0)
+                continue;
+            if ((u + m) % 2 == 0)
+                even += weight * reinterpret_cast<i32x8>(loaded[u]);
+            else
+                odd += weight * reinterpret_cast<i32x8>(loaded[u]);
+        }
+        stage[m] = round_weights(even);
+        stage[4 + m] = round_weights(odd);
+    }
+    i32x8 rows[8];
+    transpose(stage, rows);
+
+    // Per vertical frequency n: lanes 0..3 of `top` are row n of the
+    // top-left quadrant's coefficients, lanes 4..7 row n of the top-right
+    // one; likewise `bottom` for the lower two.
+    const i32x8 class_a{0, 1, 2, 3, 0, 1, 2, 3}, class_b{4, 5, 6, 7, 4, 5, 6, 7};
+    const i32x8 sign{1, 1, 1, 1, -1, -1, -1, -1};
+    i32x8 top[4], bottom[4];
+#pragma GCC unroll 4
+    for (int n = 0; n < 4; ++n) {
+        i32x8 same{}, alternating{};
+#pragma GCC unroll 8
+        for (int v = 0; v < R; ++v) {
+            const int32_t weight = upsampling_weights[n][v];
+            if (weight == 0)
+                continue;
+            if ((v + n) % 2 == 0)
+                same += weight * rows[v];
+            else
+                alternating += weight * rows[v];
+        }
+        same = round_weights(same);
+        alternating = round_weights(alternating);
+        // Lanes 0..3 of (sum, difference) hold class a, lanes 4..7 class b.
+        const i32x8 sums = same + alternating, differences = same - alternating;
+        top[n] = __builtin_shuffle(sums, class_a) + sign * __builtin_shuffle(sums, class_b);
+        bottom[n] = __builtin_shuffle(differences, class_a) +
+                    sign * __builtin_shuffle(differences, class_b);
+    }
+    detail::inverse_dct_quarter_pair_avx2(top, quadrants, quadrants + 64);
+    detail::inverse_dct_quarter_pair_avx2(bottom, quadrants + 128, quadrants + 192);
+}
+
+#endif // JPEG_X86_KERNELS
+
+} // namespace
+
+void compute_a_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_aa,
+                     quarter_matrix& terms_ab)
+{
+    a_terms_for_extent[block_extent - 1](coefficients, terms_aa, terms_ab);
+}
+
+void compute_b_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_ba,
+                     quarter_matrix& terms_bb)
+{
+    b_terms_for_extent[block_extent - 1](coefficients, terms_ba, terms_bb);
+}
+
+namespace {
+
+void upsample_chroma_block_portable(const int16_t* coefficients, int block_extent,
+                                    uint8_t* quadrants)
+{
+    quarter_matrix terms_aa, terms_ab, terms_ba, terms_bb;
+    compute_a_terms(coefficients, block_extent, terms_aa, terms_ab);
+    compute_b_terms(coefficients, block_extent, terms_ba, terms_bb);
+
+    // Sums and differences are shared by the four quadrants.
+    const quarter_matrix sum_a = matrix_sum(terms_aa, terms_ab);
+    matrix_subtract(terms_aa, terms_ab);
+    const quarter_matrix sum_b = matrix_sum(terms_ba, terms_bb);
+    matrix_subtract(terms_ba, terms_bb);
+    const quarter_matrix& difference_a = terms_aa;
+    const quarter_matrix& difference_b = terms_ba;
+
+    int16_t scratch[64];
+    store_quarter_sum(scratch, sum_a, sum_b);
+    inverse_dct_quarter_block(scratch, quadrants);
+    store_quarter_difference(scratch, sum_a, sum_b);
+    inverse_dct_quarter_block(scratch, quadrants + 64);
+    store_quarter_sum(scratch, difference_a, difference_b);
+    inverse_dct_quarter_block(scratch, quadrants + 128);
+    store_quarter_difference(scratch, difference_a, difference_b);
+    inverse_dct_quarter_block(scratch, quadrants + 192);
+}
+
+} // namespace
+
+void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants)
+{
+    assert(block_extent >= 1 && block_extent <= 64);
+    if (block_extent == 1) {
+        // A lone DC term reaches each quadrant unchanged as its own DC term
+        // (weight 1024 in both directions), so all four take the inverse
+        // DCT's DC-only shortcut value.
+        const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
+        std::memset(quadrants, value, 256);
+        return;
+    }
+#if JPEG_X86_KERNELS
+    if (detail::use_avx2_kernels()) {
+        // Rectangles of more than four rows run at full width: the first
+        // stage covers all columns of a row in one pass anyway.
+        switch (extent_rectangle[block_extent - 1]) {
+        case 0x12: upsample_chroma_block_avx2<2, 1>(coefficients, quadrants); return;
+        case 0x22: upsample_chroma_block_avx2<2, 2>(coefficients, quadrants); return;
+        case 0x32: upsample_chroma_block_avx2<2, 3>(coefficients, quadrants); return;
+        case 0x33: upsample_chroma_block_avx2<3, 3>(coefficients, quadrants); return;
+        case 0x34: upsample_chroma_block_avx2<4, 3>(coefficients, quadrants); return;
+        case 0x44: upsample_chroma_block_avx2<4, 4>(coefficients, quadrants); return;
+        case 0x54:
+        case 0x55:
+        case 0x56: upsample_chroma_block_avx2<8, 5>(coefficients, quadrants); return;
+        case 0x66: upsample_chroma_block_avx2<8, 6>(coefficients, quadrants); return;
+        case 0x76:
+        case 0x77:
+        case 0x78: upsample_chroma_block_avx2<8, 7>(coefficients, quadrants); return;
+        default: upsample_chroma_block_avx2<8, 8>(coefficients, quadrants); return;
+        }
+    }
+#endif
+    upsample_chroma_block_portable(coefficients, block_extent, quadrants);
+}
+
+void mcu_to_samples(const int16_t* mcu_coefficients, const int* block_extent, int block_count,
+                    uint8_t* mcu_samples, int mcu_index)
+{
+    uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * block_count * 64;
+    for (int b = 0; b < block_count; ++b)
+        inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
+}
+
+void mcu_to_samples_upsampled(const int16_t* mcu_coefficients, const int* block_extent,
+                              uint8_t* mcu_samples, int mcu_index)
+{
+    uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * upsampled_blocks_per_mcu * 64;
+    for (int b = 0; b < 4; ++b)
+        inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
+    upsample_chroma_block(mcu_coefficients + 4 * 64, block_extent[4], out + 4 * 64);
+    upsample_chroma_block(mcu_coefficients + 5 * 64, block_extent[5], out + 8 * 64);
+}
+
+} // namespace jpeg

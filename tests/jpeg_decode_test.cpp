@@ -1,0 +1,405 @@
+// Whole decodes: against libjpeg-turbo on the generated corpus, pinned
+// checksums of our own output, the row driver and the decode-into-buffer
+// entry points.
+#include "jpeg_test_support.h"
+
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using jpeg::engine_test_access;
+using jpeg::jpeg_decoder_engine;
+using access = engine_test_access;
+
+byte_string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return byte_string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct picture {
+  int width = 0, height = 0, components = 0;
+  std::vector<std::uint8_t> pixels;
+  int status = 0;
+  bool ok = false;
+};
+
+picture decode_ours(const byte_string& bytes, int requested) {
+  picture p;
+  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  std::uint8_t* out =
+      jpeg::decode_jpeg_with_status(&stream, &p.width, &p.height, &p.components, requested, nullptr, &p.status);
+  if (out != nullptr) {
+    p.ok = true;
+    p.pixels.assign(out, out + static_cast<std::size_t>(p.width) * p.height * requested);
+    std::free(out);
+  }
+  return p;
+}
+
+// libjpeg-turbo with the accurate integer transform, no smoothing and plain
+// replicating upsampling, as grey or RGB; the layout of component 0 is
+// reported through h and v.
+struct reference_picture : picture {
+  int h = 1, v = 1;
+};
+reference_picture decode_reference(const byte_string& bytes) {
+  reference_picture p;
+  jpeg_decompress_struct info;
+  struct error_jump {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+  } error;
+  info.err = jpeg_std_error(&error.manager);
+  error.manager.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<error_jump*>(c->err)->jump, 1); };
+  jpeg_create_decompress(&info);
+  if (setjmp(error.jump) == 0) {
+    jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&info, TRUE);
+    info.dct_method = JDCT_ISLOW;
+    info.do_fancy_upsampling = FALSE;
+    info.do_block_smoothing = FALSE;
+    info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    p.h = info.comp_info[0].h_samp_factor;
+    p.v = info.comp_info[0].v_samp_factor;
+    jpeg_start_decompress(&info);
+    p.width = static_cast<int>(info.output_width);
+    p.height = static_cast<int>(info.output_height);
+    p.components = info.output_components;
+    p.pixels.resize(static_cast<std::size_t>(p.width) * p.height * p.components);
+    while (info.output_scanline < info.output_height) {
+      JSAMPROW row = p.pixels.data() + static_cast<std::size_t>(info.output_scanline) * p.width * p.components;
+      jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    p.ok = true;
+  }
+  jpeg_destroy_decompress(&info);
+  return p;
+}
+
+struct corpus_entry {
+  std::string name;
+  int status;
+  int soi_offset;
+};
+std::vector<corpus_entry> corpus() {
+  std::ifstream in(std::string(JPEG_CORPUS_DIR) + "/MANIFEST");
+  std::vector<corpus_entry> files;
+  std::string name;
+  int status, offset;
+  while (in >> name >> status >> offset) files.push_back({name, status, offset});
+  return files;
+}
+
+struct difference {
+  int max = 0;
+  double squared = 0;
+  std::size_t count = 0;
+  double psnr() const { return squared == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * count / squared); }
+};
+
+// Every sequential corpus file decodes like libjpeg-turbo within a tolerance
+// per layout: rounding order for whole-resolution chroma, and a PSNR floor
+// for 2x2 pictures, whose chroma we upsample in the DCT domain where libjpeg
+// replicates samples.
+TEST(JpegDecode, CorpusAgreesWithLibjpeg) {
+  std::map<std::string, difference> by_layout;
+  int decoded = 0;
+  for (const corpus_entry& entry : corpus()) {
+    if (entry.status != 0) continue;
+    const byte_string bytes = read_file(std::string(JPEG_CORPUS_DIR) + "/" + entry.name);
+    const picture ours = decode_ours(bytes, 4);
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    jpeg_decoder_engine engine(&stream);
+    if (access::is_progressive(engine)) {
+      EXPECT_EQ(ours.status, jpeg::unsupported_frame_type) << entry.name;
+      continue;
+    }
+    // libjpeg reads these components as RGB; this decoder always as YCbCr.
+    if (entry.name == "rgb_ids.jpg") continue;
+    SCOPED_TRACE(entry.name);
+    ASSERT_TRUE(ours.ok) << jpeg::status_code_name(ours.status);
+    // libjpeg wants the start of image first.
+    const reference_picture theirs =
+        decode_reference(byte_string(bytes.begin() + entry.soi_offset, bytes.end()));
+    ASSERT_TRUE(theirs.ok);
+    ASSERT_EQ(ours.width, theirs.width);
+    ASSERT_EQ(ours.height, theirs.height);
+    ASSERT_EQ(ours.components, theirs.components);
+    const std::string layout = theirs.components == 1 ? "grey" : theirs.h == 1 && theirs.v == 1 ? "4:4:4"
+                               : theirs.v == 1                                                ? "4:2:2"
+                               : theirs.h == 1                                                ? "4:4:0"
+                                                                                              : "4:2:0";
+    difference& d = by_layout[layout];
+    difference file;
+    for (std::size_t i = 0, n = static_cast<std::size_t>(ours.width) * ours.height; i < n; ++i) {
+      for (int c = 0; c < theirs.components; ++c) {
+        const int e = ours.pixels[i * 4 + c] - theirs.pixels[i * theirs.components + c];
+        file.max = std::max(file.max, std::abs(e));
+        file.squared += e * e;
+        ++file.count;
+      }
+      if (theirs.components == 1) {
+        EXPECT_EQ(ours.pixels[i * 4 + 1], ours.pixels[i * 4]);
+      }
+      ASSERT_EQ(ours.pixels[i * 4 + 3], 255);
+    }
+    d.max = std::max(d.max, file.max);
+    d.squared += file.squared;
+    d.count += file.count;
+    if (layout == "4:2:0") {
+      // The synthetic pictures carry strong chroma texture up to noise,
+      // where interpolation and replication part most.
+      EXPECT_GE(file.psnr(), 22.0);
+    } else {
+      // The same integer transform and conversion; what differs is where
+      // the colour equations round.
+      EXPECT_LE(file.max, 3);
+    }
+    ++decoded;
+  }
+  EXPECT_GT(decoded, 100);
+  for (const auto& [layout, d] : by_layout) {
+    std::printf("%-6s max difference %3d, PSNR %.1f dB over %zu samples\n", layout.c_str(), d.max, d.psnr(), d.count);
+  }
+}
+
+// The show's own photographs: on natural pictures the two chroma upsamplings
+// agree far more closely than on the synthetic textures.
+TEST(JpegDecode, PhotographsAgreeWithLibjpeg) {
+  for (const char* name : {"fank", "murv", "murvtabla", "kick1", "function2", "sun", "murvhat"}) {
+    const byte_string bytes = read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg");
+    const picture ours = decode_ours(bytes, 3);
+    const reference_picture theirs = decode_reference(bytes);
+    ASSERT_TRUE(ours.ok && theirs.ok) << name;
+    difference d;
+    const std::size_t n = static_cast<std::size_t>(ours.width) * ours.height;
+    for (std::size_t i = 0; i < n; ++i) {
+      for (int c = 0; c < 3; ++c) {
+        const int e = ours.pixels[i * 3 + c] - theirs.pixels[i * theirs.components + (theirs.components == 1 ? 0 : c)];
+        d.max = std::max(d.max, std::abs(e));
+        d.squared += e * e;
+        ++d.count;
+      }
+    }
+    std::printf("%-10s %d:%d max difference %3d, PSNR %.1f dB\n", name, theirs.h, theirs.v, d.max, d.psnr());
+    if (theirs.h == 2 && theirs.v == 2) {
+      EXPECT_GE(d.psnr(), 45.0) << name;
+    } else {
+      EXPECT_LE(d.max, 3) << name;
+    }
+  }
+}
+
+// FNV-1a over our own output, so that any change of a single sample shows.
+std::uint64_t checksum(const std::vector<std::uint8_t>& bytes) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
+  return h;
+}
+
+TEST(JpegDecode, PinnedChecksumsOfOurOwnOutput) {
+  struct pinned {
+    const char* path;
+    std::uint64_t rgba;
+  } files[] = {
+#include "jpeg_golden_checksums.inc"
+  };
+  for (const pinned& f : files) {
+    const picture p = decode_ours(read_file(std::string(PROJECT_ROOT) + "/" + f.path), 4);
+    ASSERT_TRUE(p.ok) << f.path;
+    EXPECT_EQ(checksum(p.pixels), f.rgba) << f.path << " now 0x" << std::hex << checksum(p.pixels);
+  }
+}
+
+// --- Row driver ------------------------------------------------------------
+
+std::string corpus_path(const char* name) { return std::string(JPEG_CORPUS_DIR) + "/" + name; }
+
+TEST(JpegRowDriver, LinePairsOfVerticallySubsampledFrames) {
+  const byte_string bytes = read_file(corpus_path("440_33x31.jpg"));
+  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  jpeg_decoder_engine engine(&stream);
+  const std::uint8_t* line = nullptr;
+  std::uint32_t length = 0;
+  EXPECT_EQ(engine.decode_row(&line, &length), -1);  // not started
+  ASSERT_EQ(engine.start_decoding(), 0);
+  std::vector<const std::uint8_t*> lines;
+  for (int y = 0; y < 31; ++y) {
+    ASSERT_EQ(engine.decode_row(&line, &length), 0) << y;
+    EXPECT_EQ(length, 33u * 4);
+    lines.push_back(line);
+  }
+  // Even lines come from one buffer, odd lines from the other; the last
+  // (odd height) is an even line whose partner is never handed out.
+  EXPECT_NE(lines[0], lines[1]);
+  for (int y = 2; y < 31; ++y) EXPECT_EQ(lines[y], lines[y % 2]) << y;
+  EXPECT_EQ(engine.decode_row(&line, &length), 1);
+  EXPECT_EQ(engine.decode_row(&line, &length), 1);
+  EXPECT_EQ(engine.start_decoding(), 0);
+}
+
+TEST(JpegRowDriver, EveryLayoutHandsOutExactlyItsHeight) {
+  for (const char* name : {"grey_7x3.jpg", "444_17x17.jpg", "422_7x3.jpg", "440_17x9.jpg", "420_17x17.jpg",
+                           "420_1x1.jpg", "grey_8x600.jpg", "420_16x16.jpg"}) {
+    const byte_string bytes = read_file(corpus_path(name));
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    jpeg_decoder_engine engine(&stream);
+    ASSERT_EQ(engine.start_decoding(), 0) << name;
+    const std::uint8_t* line;
+    std::uint32_t length;
+    int lines = 0;
+    while (engine.decode_row(&line, &length) == 0) ++lines;
+    EXPECT_EQ(lines, engine.height()) << name;
+    EXPECT_EQ(engine.status(), 0) << name;
+  }
+}
+
+// Damage right after the scan shows when the last MCU row is decoded: the
+// end-of-image search runs with it, before its first line is handed out.
+TEST(JpegRowDriver, EndOfImageSearchRunsWithTheLastMcuRow) {
+  for (auto [name, first_bad_line] : {std::pair{"grey_17x9.jpg", 8}, std::pair{"440_17x17.jpg", 16},
+                                      std::pair{"420_16x16.jpg", 0}, std::pair{"grey_1x1.jpg", 0}}) {
+    byte_string bytes = read_file(corpus_path(name));
+    ASSERT_EQ(bytes[bytes.size() - 1], 0xD9);
+    bytes[bytes.size() - 1] = 0xD3;  // an RST marker where EOI was
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    jpeg_decoder_engine engine(&stream);
+    ASSERT_EQ(engine.start_decoding(), 0);
+    const std::uint8_t* line;
+    std::uint32_t length;
+    for (int y = 0; y < first_bad_line; ++y) ASSERT_EQ(engine.decode_row(&line, &length), 0) << name << y;
+    EXPECT_EQ(engine.decode_row(&line, &length), -1) << name;
+    EXPECT_EQ(engine.status(), jpeg::marker_out_of_place) << name;
+    EXPECT_EQ(engine.decode_row(&line, &length), -1) << name;
+    EXPECT_EQ(engine.start_decoding(), 0) << name;  // it had completed before the failure
+  }
+}
+
+TEST(JpegRowDriver, SequentialScanWithoutEveryComponentIsRefused) {
+  // The first scan carries only the luma: nothing of the frame could be
+  // converted from it.
+  const byte_string bytes = soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10)) +
+                            frame_header(0xC0, 16, 16, {{1, 2, 2, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
+                            scan_header({{1, 0, 0}}) + raw({0x12, 0x34}) + eoi();
+  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  jpeg_decoder_engine engine(&stream);
+  EXPECT_EQ(engine.start_decoding(), -1);
+  EXPECT_EQ(engine.status(), jpeg::scan_header_invalid);
+}
+
+// --- Entry points ----------------------------------------------------------
+
+std::uint8_t* const size_query = reinterpret_cast<std::uint8_t*>(1);
+
+TEST(JpegEntryPoints, SizeQueryAndRefusedArguments) {
+  const byte_string bytes = read_file(corpus_path("420_33x31.jpg"));
+  const int n = static_cast<int>(bytes.size());
+  int w = -7, h = -7, c = -7;
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), n, &w, &h, &c, 4, size_query), size_query);
+  EXPECT_EQ(w, 33);
+  EXPECT_EQ(h, 31);
+  EXPECT_EQ(c, 3);
+
+  for (int requested : {0, 2, 5, -1}) {
+    w = h = c = -7;
+    EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), n, &w, &h, &c, requested, nullptr), nullptr);
+    EXPECT_EQ(c, 0);
+    EXPECT_EQ(w, -7);
+    EXPECT_EQ(h, -7);
+  }
+  w = h = c = -7;
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), n, &w, &h, nullptr, 4, nullptr), nullptr);
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), n, nullptr, &h, &c, 4, nullptr), nullptr);
+  EXPECT_EQ(c, 0);
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), n, &w, nullptr, &c, 4, nullptr), nullptr);
+  EXPECT_EQ(jpeg::decode_jpeg_from_stream(nullptr, &w, &h, &c, 4, nullptr), nullptr);
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(nullptr, 100, &w, &h, &c, 4, nullptr), nullptr);
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), -5, &w, &h, &c, 4, nullptr), nullptr);
+
+  // A picture that fails at start_decoding still reports its size.
+  const byte_string progressive = read_file(corpus_path("420_prog_33x31.jpg"));
+  w = h = c = -7;
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(progressive.data(), static_cast<int>(progressive.size()), &w, &h, &c, 4,
+                                          size_query),
+            nullptr);
+  EXPECT_EQ(w, 33);
+  EXPECT_EQ(c, 3);
+}
+
+TEST(JpegEntryPoints, ComponentConversions) {
+  for (const char* name : {"444_noise_q100_41x27.jpg", "420_q85_33x31.jpg", "grey_noise_q100_41x27.jpg"}) {
+    SCOPED_TRACE(name);
+    const byte_string bytes = read_file(corpus_path(name));
+    const picture p1 = decode_ours(bytes, 1), p3 = decode_ours(bytes, 3), p4 = decode_ours(bytes, 4);
+    ASSERT_TRUE(p1.ok && p3.ok && p4.ok);
+    const std::size_t n = static_cast<std::size_t>(p4.width) * p4.height;
+    const bool grey = p4.components == 1;
+    for (std::size_t i = 0; i < n; ++i) {
+      const int r = p4.pixels[i * 4], g = p4.pixels[i * 4 + 1], b = p4.pixels[i * 4 + 2];
+      ASSERT_EQ(p4.pixels[i * 4 + 3], 255);
+      ASSERT_EQ(p3.pixels[i * 3], r);
+      ASSERT_EQ(p3.pixels[i * 3 + 1], g);
+      ASSERT_EQ(p3.pixels[i * 3 + 2], b);
+      if (grey) {
+        ASSERT_EQ(g, r);
+        ASSERT_EQ(b, r);
+        ASSERT_EQ(p1.pixels[i], r);
+      } else {
+        ASSERT_EQ(p1.pixels[i], (r * 19595 + g * 38470 + b * 7471 + 32768) >> 16);
+      }
+    }
+  }
+  // Pure white and black: the grey weights round to the ends exactly.
+  std::uint8_t white[4] = {255, 255, 255, 255}, black[4] = {0, 0, 0, 255};
+  EXPECT_EQ((white[0] * 19595 + white[1] * 38470 + white[2] * 7471 + 32768) >> 16, 255);
+  EXPECT_EQ((black[0] * 19595 + black[1] * 38470 + black[2] * 7471 + 32768) >> 16, 0);
+}
+
+TEST(JpegEntryPoints, CallersBufferAndFailures) {
+  const byte_string bytes = read_file(corpus_path("422_17x17.jpg"));
+  const picture reference = decode_ours(bytes, 3);
+  ASSERT_TRUE(reference.ok);
+  std::vector<std::uint8_t> buffer(17 * 17 * 3 + 64, 0xAB);
+  int w, h, c;
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &c, 3, buffer.data()),
+            buffer.data());
+  EXPECT_TRUE(std::equal(reference.pixels.begin(), reference.pixels.end(), buffer.begin()));
+  for (std::size_t i = 17 * 17 * 3; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xAB);
+
+  // A failure in the last MCU row: the caller's rows above it are written,
+  // the rest untouched, and the result is null.
+  byte_string damaged = read_file(corpus_path("grey_17x9.jpg"));
+  damaged.back() = 0xD3;
+  std::vector<std::uint8_t> grey(17 * 9, 0xCD);
+  EXPECT_EQ(jpeg::decode_jpeg_from_memory(damaged.data(), static_cast<int>(damaged.size()), &w, &h, &c, 1, grey.data()),
+            nullptr);
+  const picture intact = decode_ours(read_file(corpus_path("grey_17x9.jpg")), 1);
+  EXPECT_TRUE(std::equal(grey.begin(), grey.begin() + 17 * 8, intact.pixels.begin()));
+  for (std::size_t i = 17 * 8; i < grey.size(); ++i) ASSERT_EQ(grey[i], 0xCD);
+
+  // From a file: a missing one leaves the outputs alone; a real one matches
+  // the memory path.
+  w = h = c = -7;
+  EXPECT_EQ(jpeg::decode_jpeg_from_file("/nonexistent/x.jpg", &w, &h, &c, 4), nullptr);
+  EXPECT_EQ(c, -7);
+  std::uint8_t* from_file = jpeg::decode_jpeg_from_file(corpus_path("422_17x17.jpg").c_str(), &w, &h, &c, 3);
+  ASSERT_NE(from_file, nullptr);
+  EXPECT_TRUE(std::equal(reference.pixels.begin(), reference.pixels.end(), from_file));
+  std::free(from_file);
+}
+
+}  // namespace
