@@ -6,7 +6,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;
-  for (const char* type : {static_cast<const char*>(nullptr), "TGA"}) {
+  const char* const types[] = {nullptr, "TGA"};
+  for (const char* type : types) {
     SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
     SDL_Surface* s = IMG_LoadTyped_RW(rw, 1, type);
     if (s) SDL_FreeSurface(s);

@@ -11,9 +11,10 @@ namespace img {
 namespace {
 
 // Tried in this order. TGA has no signature and is reached by its type name
-// only; the JPEG entry (index 1) joins once its loader exists.
-constexpr std::array<format_entry, 1> formats{{
+// only; JPEG is recognised by content alone.
+constexpr std::array<format_entry, 2> formats{{
     {"TGA", nullptr, IMG_LoadTGA_RW},
+    {"JPG", IMG_isJPG, IMG_LoadJPG_RW},
 }};
 
 int initialized_flags = 0;

@@ -1,5 +1,6 @@
 #include "draw.h"
 #include "driver.h"
+#include "img.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -71,7 +74,7 @@ class scripted_world final : public show::platform {
   void sleep_ms(int ms) override {
     sleeps.push_back(ms);
     SDL_Surface* screen = SDL_GetVideoSurface();
-    shown.push_back(pixel(screen, 512, 384));
+    shown.push_back(pixel(screen, 512, 100));
   }
 
   std::vector<const char*> calls;
@@ -107,6 +110,43 @@ TEST_F(driver, draws_each_polled_position_then_holds_for_two_seconds) {
   // grey 5, white, unchanged, black, unchanged (failed query), final hold of a missing picture.
   EXPECT_EQ(world.shown, (std::vector<Uint32>{0x05050505, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0}));
   EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "start", "free"}));
+}
+
+TEST(driver_with_pictures, blits_the_bundled_pictures_in_step_with_the_position) {
+  namespace fs = std::filesystem;
+  fs::path old = fs::current_path();
+  fs::path dir = fs::temp_directory_path() / ("driver-pictures-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "data");
+  for (const char* name : {"murv.jpg", "kick2.jpg", "murvtabla.jpg"})
+    fs::copy_file(fs::path(PROJECT_ROOT) / "data" / name, dir / "data" / name, fs::copy_options::overwrite_existing);
+  fs::current_path(dir);
+
+  // A pixel of each picture's pattern (the centre holds its label), as the
+  // blit converts it to the screen's format.
+  SDL_Init(SDL_INIT_VIDEO);
+  SDL_Surface* screen = SDL_SetVideoMode(1024, 768, 32, 0);
+  auto centre_of = [&](const char* file) {
+    SDL_Surface* p = IMG_Load(file);
+    EXPECT_NE(p, nullptr) << file;
+    if (!p) return Uint32{0};
+    Uint8 r, g, b;
+    SDL_GetRGB(pixel(p, 512, 100), p->format, &r, &g, &b);
+    SDL_FreeSurface(p);
+    return SDL_MapRGB(screen->format, r, g, b);
+  };
+  Uint32 murv = centre_of("data/murv.jpg"), kick2 = centre_of("data/kick2.jpg"),
+         murvtabla = centre_of("data/murvtabla.jpg");
+  SDL_Quit();
+  EXPECT_NE(murv, kick2);
+
+  scripted_world world({pos(0, 1), pos(6, 3), pos(6, 4)});
+  show::standard_random random;
+  EXPECT_EQ(show::run_show(world, random), 0);
+  // murv.jpg, kick2.jpg, kick1.jpg is missing here (unchanged), the final hold.
+  for (Uint32& v : world.shown) v &= 0x00FFFFFF;  // the screen's unused byte
+  EXPECT_EQ(world.shown, (std::vector<Uint32>{murv, kick2, kick2, murvtabla}));
+  fs::current_path(old);
+  fs::remove_all(dir);
 }
 
 TEST_F(driver, module_that_does_not_load_goes_straight_to_the_end) {

@@ -78,7 +78,7 @@ TEST(is_jpg, walks_the_marker_structure_to_the_end_of_image) {
   EXPECT_EQ(is_jpg(soi + eoi), 1);
   EXPECT_EQ(is_jpg(soi + bytes{0xFF} + eoi), 1);              // a fill byte
   EXPECT_EQ(is_jpg(bytes{0xFF, 0xD9}), 0);                   // no start of image
-  EXPECT_EQ(is_jpg(bytes{}), 0);
+  EXPECT_EQ(is_jpg(bytes{'x'}, 1), 0);                        // nothing left to read
   EXPECT_EQ(is_jpg(soi + bytes{0x00} + eoi), 0);              // junk between segments
   EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xE0, 0x00, 0x04, 1, 2} + eoi), 1);
   EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xE0, 0x00, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), 0);  // runs past the data
@@ -133,7 +133,9 @@ TEST(load_jpg, surface_holds_the_decoders_rgba_output_exactly) {
       for (int x = 0; x < w; ++x) {
         Uint32 p = pixel(s, x, y);
         ASSERT_EQ(p >> 24, 255u);
-        if (components == 1) ASSERT_TRUE((p & 0xFF) == (p >> 8 & 0xFF) && (p & 0xFF) == (p >> 16 & 0xFF));
+        if (components == 1) {
+          ASSERT_TRUE((p & 0xFF) == (p >> 8 & 0xFF) && (p & 0xFF) == (p >> 16 & 0xFF));
+        }
       }
     }
     std::free(want);
