@@ -6,6 +6,7 @@
 #include "kernels.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace jpeg {
 
@@ -132,6 +133,11 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       std::int16_t* block = mcu_coefficients + 64 * i;
       const std::int16_t* q = p.quant;
 
+      // Only positions below the block's last extent can still hold values
+      // from the MCU before; clearing the whole block is four vector stores
+      // and leaves the run handling below with nothing but an add.
+      if (block_extent[i] > 1) std::memset(block, 0, 64 * sizeof(std::int16_t));
+
       std::uint32_t extra;
       const int dc_size = decode(*p.dc, extra);
       // A hostile stream can drive the running DC anywhere; it and its
@@ -139,21 +145,37 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       predictor[p.component] = wrap_add(predictor[p.component], extend_value(extra, dc_size));
       block[0] = static_cast<std::int16_t>(wrap_mul(predictor[p.component], q[0]));
 
-      const int old_extent = block_extent[i];
+      const huffman_decode_table& ac = *p.ac;
       int k = 1;
       while (k < 64) {
-        const int symbol = decode(*p.ac, extra);
+        const std::int32_t e = ac.first_level_with_bits[b.window >> 24];
+        if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
+          // Code, run and magnitude in one entry: the common coefficient.
+          take((e >> 8) & 31);
+          k += (e >> 4) & 15;
+          if (k > 63) [[unlikely]] {
+            write_back();
+            abort_decode(coefficient_index_overflow);
+          }
+          block[zigzag_to_natural[k]] =
+              static_cast<std::int16_t>(extend_value(static_cast<std::uint32_t>(e) >> 16, e & 15) * q[k]);
+          ++k;
+          continue;
+        }
+        if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
+          // End of block (or bits that begin no code, which read as it).
+          take_some((e >> 8) & 31);
+          break;
+        }
+        const int symbol = decode(ac, extra);
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
-          if (run != 0) {
-            if (k + run > 63) {
-              write_back();
-              abort_decode(coefficient_index_overflow);
-            }
-            for (int j = k; j < k + run && j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
-            k += run;
+          if (k + run > 63) {
+            write_back();
+            abort_decode(coefficient_index_overflow);
           }
+          k += run;
           // |value| < 2^15 and |q| <= 2^15: the product fits 32 bits.
           block[zigzag_to_natural[k]] = static_cast<std::int16_t>(extend_value(extra, size) * q[k]);
           ++k;
@@ -162,13 +184,11 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
             write_back();
             abort_decode(coefficient_index_overflow);
           }
-          for (int j = k; j < k + 16 && j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
           k += 16;
         } else {
           break;
         }
       }
-      for (int j = k; j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
       block_extent[i] = k;
     }
 
