@@ -370,15 +370,25 @@ TEST(JpegEntryPoints, ComponentConversions) {
 }
 
 TEST(JpegEntryPoints, CallersBufferAndFailures) {
+  // Rows converted in the entry point (3) and straight from the decoder (4),
+  // including the partial MCU at the right edge: exactly the rows are written.
+  int w, h, c;
+  for (const char* name : {"422_17x17.jpg", "440_7x3.jpg", "420_33x31.jpg", "444_1x1.jpg"}) {
+    const byte_string bytes = read_file(corpus_path(name));
+    for (int requested : {3, 4}) {
+      const picture reference = decode_ours(bytes, requested);
+      ASSERT_TRUE(reference.ok);
+      const std::size_t size = reference.pixels.size();
+      std::vector<std::uint8_t> buffer(size + 64, 0xAB);
+      EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &c, requested,
+                                              buffer.data()),
+                buffer.data());
+      EXPECT_TRUE(std::equal(reference.pixels.begin(), reference.pixels.end(), buffer.begin())) << name;
+      for (std::size_t i = size; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xAB) << name << " " << requested;
+    }
+  }
   const byte_string bytes = read_file(corpus_path("422_17x17.jpg"));
   const picture reference = decode_ours(bytes, 3);
-  ASSERT_TRUE(reference.ok);
-  std::vector<std::uint8_t> buffer(17 * 17 * 3 + 64, 0xAB);
-  int w, h, c;
-  EXPECT_EQ(jpeg::decode_jpeg_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &c, 3, buffer.data()),
-            buffer.data());
-  EXPECT_TRUE(std::equal(reference.pixels.begin(), reference.pixels.end(), buffer.begin()));
-  for (std::size_t i = 17 * 17 * 3; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xAB);
 
   // A failure in the last MCU row: the caller's rows above it are written,
   // the rest untouched, and the result is null.
