@@ -57,28 +57,39 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   };
 
   // read_bits_scan over the locals; n is 1 to 16 + spare.
+  //
+  // While the next two bytes are plain data, the refill is done without a
+  // branch: the pair is always placed right behind the window's valid bits,
+  // and taken in (two bytes consumed, 16 bits credited) only when the
+  // window runs short, exactly when read_bits_scan would fetch it. When it
+  // is not taken in, its leading bits may appear below the valid bits of the
+  // window; those are the same bits the refill will put there, and nothing
+  // reads them before it. Stuffing, markers, buffer refills and the end of
+  // the data go the slow way, with read_bits_scan's own steps.
   auto take = [&](int n) -> std::uint32_t {
     const std::uint32_t result = b.window >> (32 - n);
     const std::int32_t old_spare = b.spare;
     b.spare -= n;
-    if (b.spare > 0) [[likely]] {
+    if (b.remaining >= 2 && b.cursor[0] != 0xFF && b.cursor[1] != 0xFF) [[likely]] {
+      const std::uint64_t pair = (static_cast<std::uint64_t>(b.cursor[0]) << 8) | b.cursor[1];
+      const std::uint64_t joined = (static_cast<std::uint64_t>(b.window) << 32) | (pair << (32 - old_spare));
+      b.window = static_cast<std::uint32_t>((joined << n) >> 32);
+      const std::int32_t refill = b.spare <= 0 ? 1 : 0;
+      b.cursor += 2 * refill;
+      b.remaining -= 2 * refill;
+      b.spare += 16 * refill;
+      return result;
+    }
+    if (b.spare > 0) {
       b.window <<= n;
       return result;
     }
     b.window <<= old_spare;
-    std::uint32_t pair;
-    if (b.remaining >= 2 && b.cursor[0] != 0xFF && b.cursor[1] != 0xFF) [[likely]] {
-      pair = (static_cast<std::uint32_t>(b.cursor[0]) << 8) | b.cursor[1];
-      b.cursor += 2;
-      b.remaining -= 2;
-    } else {
-      // Stuffing, markers, buffer refills and the end of the data.
-      write_back();
-      const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
-      pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
-      b.cursor = input_cursor;
-      b.remaining = input_remaining;
-    }
+    write_back();
+    const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
+    const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
+    b.cursor = input_cursor;
+    b.remaining = input_remaining;
     b.window = (b.window & 0xFFFF0000u) | pair;
     b.window <<= -b.spare;
     b.spare += 16;
