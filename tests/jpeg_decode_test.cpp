@@ -289,6 +289,26 @@ TEST(JpegRowDriver, EndOfImageSearchRunsWithTheLastMcuRow) {
   }
 }
 
+// Working memory stays bounded by the row, not the picture: the widest
+// frame of every layout needs less than 1 MiB of pool beside the output.
+TEST(JpegRowDriver, WidestPicturesNeedLessThanAMebibyte) {
+  for (auto [h0, v0] : {std::pair{0, 0}, {1, 1}, {2, 1}, {1, 2}, {2, 2}}) {
+    byte_string bytes;
+    if (h0 == 0) {
+      bytes = soi() + grey_tables() + grey_frame(16384, 4000) + scan_header({{1, 0, 0}}) + raw({0x12}) + eoi();
+    } else {
+      bytes = soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10) + dc_table(0x01) + ac_table(0x11)) +
+              frame_header(0xC0, 16384, 4000, {{1, h0, v0, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
+              scan_header({{1, 0, 0}, {2, 1, 1}, {3, 1, 1}}) + raw({0x12, 0x34}) + eoi();
+    }
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    jpeg_decoder_engine engine(&stream);
+    // Everything is allocated by the set-up; rows allocate nothing.
+    ASSERT_EQ(engine.start_decoding(), 0) << h0 << "x" << v0;
+    EXPECT_LT(access::pool_bytes(engine), 1u << 20) << h0 << "x" << v0;
+  }
+}
+
 TEST(JpegRowDriver, SequentialScanWithoutEveryComponentIsRefused) {
   // The first scan carries only the luma: nothing of the frame could be
   // converted from it.
