@@ -206,7 +206,9 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     if constexpr (Upsampled) {
       jpeg::mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
     } else {
-      jpeg::mcu_to_samples(mcu_coefficients, block_extent, Blocks, mcu_samples, m);
+      // mcu_to_samples, with the block count known here.
+      std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(m) * Blocks * 64;
+      for (int i = 0; i < Blocks; ++i) inverse_dct_block(mcu_coefficients + 64 * i, samples + 64 * i, block_extent[i]);
     }
     --restart_countdown;
   }
