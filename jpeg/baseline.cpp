@@ -178,7 +178,21 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
           take_some((e >> 8) & 31);
           break;
         }
-        const int symbol = decode(ac, extra);
+        int symbol;
+        if (e >= 0) {
+          // A code of at most 8 bits whose magnitude reaches further.
+          const int length = (e >> 8) & 31;
+          const int size = e & 15;
+          symbol = e & 255;
+          if (length + size > 16 + b.spare) {
+            take(length);
+            extra = take_some(size);
+          } else {
+            extra = take(length + size) & ((1u << size) - 1u);
+          }
+        } else {
+          symbol = decode(ac, extra);
+        }
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
