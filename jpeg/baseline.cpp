@@ -34,12 +34,21 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     const huffman_decode_table* ac;
     const std::int16_t* quant;
     int component;
+    int slot;  // the block's place in the MCU: frame component order
   };
+  // A scan may list the components in another order than the frame does
+  // (T.81 asks for frame order, but nothing breaks if it is not kept); the
+  // transform and the converters expect frame order, so each block is put
+  // where frame order has it.
+  int first_slot[max_components] = {};
+  for (int c = 1; c < frame_component_count; ++c) {
+    first_slot[c] = first_slot[c - 1] + component_h_factor[c - 1] * component_v_factor[c - 1];
+  }
   block_plan plan[Blocks];
   for (int i = 0; i < Blocks; ++i) {
     const int c = mcu_block_components[i];
     plan[i] = {huffman_lookup[component_dc_slot[c]], huffman_lookup[component_ac_slot[c]],
-               quant_tables[component_quant_slot[c]], c};
+               quant_tables[component_quant_slot[c]], c, first_slot[c]++};
   }
 
   local_bits b{bit_window, spare_bits, input_cursor, input_remaining};
@@ -141,13 +150,14 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
 
     for (int i = 0; i < Blocks; ++i) {
       const block_plan& p = plan[i];
-      std::int16_t* block = mcu_coefficients + 64 * i;
+      const int slot = p.slot;
+      std::int16_t* block = mcu_coefficients + 64 * slot;
       const std::int16_t* q = p.quant;
 
       // Only positions below the block's last extent can still hold values
       // from the MCU before; clearing the whole block is four vector stores
       // and leaves the run handling below with nothing but an add.
-      if (block_extent[i] > 1) std::memset(block, 0, 64 * sizeof(std::int16_t));
+      if (block_extent[slot] > 1) std::memset(block, 0, 64 * sizeof(std::int16_t));
 
       std::uint32_t extra;
       const int dc_size = decode(*p.dc, extra);
@@ -214,7 +224,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
           break;
         }
       }
-      block_extent[i] = k;
+      block_extent[slot] = k;
     }
 
     if constexpr (Upsampled) {
