@@ -16,11 +16,21 @@ namespace {
 // same window, the same two-byte refills and so the same byte consumption as
 // read_bits_scan, but free of the loads and stores through the engine that
 // every coefficient store would otherwise force.
+//
+// plain_end marks the first 0xFF byte at or after the cursor (or the end of
+// the buffered data), so that one comparison tells whether the next two
+// bytes are plain data.
 struct local_bits {
   std::uint32_t window;
   std::int32_t spare;
   std::uint8_t* cursor;
-  std::int32_t remaining;
+  std::uint8_t* end;
+  const std::uint8_t* plain_end;
+
+  void find_plain_end() {
+    const void* ff = std::memchr(cursor, 0xFF, static_cast<std::size_t>(end - cursor));
+    plain_end = ff != nullptr ? static_cast<const std::uint8_t*>(ff) : end;
+  }
 };
 
 }  // namespace
@@ -51,19 +61,23 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
                quant_tables[component_quant_slot[c]], c, first_slot[c]++};
   }
 
-  local_bits b{bit_window, spare_bits, input_cursor, input_remaining};
-  std::int32_t predictor[max_components];
-  for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
-
+  local_bits b;
   auto write_back = [&] {
     bit_window = b.window;
     spare_bits = b.spare;
     input_cursor = b.cursor;
-    input_remaining = b.remaining;
+    input_remaining = static_cast<std::int32_t>(b.end - b.cursor);
   };
   auto reload = [&] {
-    b = {bit_window, spare_bits, input_cursor, input_remaining};
+    b.window = bit_window;
+    b.spare = spare_bits;
+    b.cursor = input_cursor;
+    b.end = input_cursor + input_remaining;
+    b.find_plain_end();
   };
+  reload();
+  std::int32_t predictor[max_components];
+  for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
 
   // read_bits_scan over the locals; n is 1 to 16 + spare.
   //
@@ -79,13 +93,12 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     const std::uint32_t result = b.window >> (32 - n);
     const std::int32_t old_spare = b.spare;
     b.spare -= n;
-    if (b.remaining >= 2 && b.cursor[0] != 0xFF && b.cursor[1] != 0xFF) [[likely]] {
+    if (b.plain_end - b.cursor >= 2) [[likely]] {
       const std::uint64_t pair = (static_cast<std::uint64_t>(b.cursor[0]) << 8) | b.cursor[1];
       const std::uint64_t joined = (static_cast<std::uint64_t>(b.window) << 32) | (pair << (32 - old_spare));
       b.window = static_cast<std::uint32_t>((joined << n) >> 32);
       const std::int32_t refill = b.spare <= 0 ? 1 : 0;
       b.cursor += 2 * refill;
-      b.remaining -= 2 * refill;
       b.spare += 16 * refill;
       return result;
     }
@@ -98,7 +111,8 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
     const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
     b.cursor = input_cursor;
-    b.remaining = input_remaining;
+    b.end = input_cursor + input_remaining;
+    b.find_plain_end();
     b.window = (b.window & 0xFFFF0000u) | pair;
     b.window <<= -b.spare;
     b.spare += 16;
