@@ -169,9 +169,10 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       const std::int16_t* q = p.quant;
 
       // Only positions below the block's last extent can still hold values
-      // from the MCU before; clearing the whole block is four vector stores
+      // from the MCU before; clearing the whole block is a few vector stores,
+      // cheaper than a test of the extent that the processor cannot predict,
       // and leaves the run handling below with nothing but an add.
-      if (block_extent[slot] > 1) std::memset(block, 0, 64 * sizeof(std::int16_t));
+      std::memset(block, 0, 64 * sizeof(std::int16_t));
 
       std::uint32_t extra;
       const int dc_size = decode(*p.dc, extra);
