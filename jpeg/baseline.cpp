@@ -6,6 +6,7 @@
 #include "kernels.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace jpeg {
 
@@ -15,11 +16,21 @@ namespace {
 // same window, the same two-byte refills and so the same byte consumption as
 // read_bits_scan, but free of the loads and stores through the engine that
 // every coefficient store would otherwise force.
+//
+// plain_end marks the first 0xFF byte at or after the cursor (or the end of
+// the buffered data), so that one comparison tells whether the next two
+// bytes are plain data.
 struct local_bits {
   std::uint32_t window;
   std::int32_t spare;
   std::uint8_t* cursor;
-  std::int32_t remaining;
+  std::uint8_t* end;
+  const std::uint8_t* plain_end;
+
+  void find_plain_end() {
+    const void* ff = std::memchr(cursor, 0xFF, static_cast<std::size_t>(end - cursor));
+    plain_end = ff != nullptr ? static_cast<const std::uint8_t*>(ff) : end;
+  }
 };
 
 }  // namespace
@@ -33,51 +44,75 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     const huffman_decode_table* ac;
     const std::int16_t* quant;
     int component;
+    int slot;  // the block's place in the MCU: frame component order
   };
+  // A scan may list the components in another order than the frame does
+  // (T.81 asks for frame order, but nothing breaks if it is not kept); the
+  // transform and the converters expect frame order, so each block is put
+  // where frame order has it.
+  int first_slot[max_components] = {};
+  for (int c = 1; c < frame_component_count; ++c) {
+    first_slot[c] = first_slot[c - 1] + component_h_factor[c - 1] * component_v_factor[c - 1];
+  }
   block_plan plan[Blocks];
   for (int i = 0; i < Blocks; ++i) {
     const int c = mcu_block_components[i];
     plan[i] = {huffman_lookup[component_dc_slot[c]], huffman_lookup[component_ac_slot[c]],
-               quant_tables[component_quant_slot[c]], c};
+               quant_tables[component_quant_slot[c]], c, first_slot[c]++};
   }
 
-  local_bits b{bit_window, spare_bits, input_cursor, input_remaining};
-  std::int32_t predictor[max_components];
-  for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
-
+  local_bits b;
   auto write_back = [&] {
     bit_window = b.window;
     spare_bits = b.spare;
     input_cursor = b.cursor;
-    input_remaining = b.remaining;
+    input_remaining = static_cast<std::int32_t>(b.end - b.cursor);
   };
   auto reload = [&] {
-    b = {bit_window, spare_bits, input_cursor, input_remaining};
+    b.window = bit_window;
+    b.spare = spare_bits;
+    b.cursor = input_cursor;
+    b.end = input_cursor + input_remaining;
+    b.find_plain_end();
   };
+  reload();
+  std::int32_t predictor[max_components];
+  for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
 
   // read_bits_scan over the locals; n is 1 to 16 + spare.
+  //
+  // While the next two bytes are plain data, the refill is done without a
+  // branch: the pair is always placed right behind the window's valid bits,
+  // and taken in (two bytes consumed, 16 bits credited) only when the
+  // window runs short, exactly when read_bits_scan would fetch it. When it
+  // is not taken in, its leading bits may appear below the valid bits of the
+  // window; those are the same bits the refill will put there, and nothing
+  // reads them before it. Stuffing, markers, buffer refills and the end of
+  // the data go the slow way, with read_bits_scan's own steps.
   auto take = [&](int n) -> std::uint32_t {
     const std::uint32_t result = b.window >> (32 - n);
     const std::int32_t old_spare = b.spare;
     b.spare -= n;
-    if (b.spare > 0) [[likely]] {
+    if (b.plain_end - b.cursor >= 2) [[likely]] {
+      const std::uint64_t pair = (static_cast<std::uint64_t>(b.cursor[0]) << 8) | b.cursor[1];
+      const std::uint64_t joined = (static_cast<std::uint64_t>(b.window) << 32) | (pair << (32 - old_spare));
+      b.window = static_cast<std::uint32_t>((joined << n) >> 32);
+      const std::int32_t refill = b.spare <= 0 ? 1 : 0;
+      b.cursor += 2 * refill;
+      b.spare += 16 * refill;
+      return result;
+    }
+    if (b.spare > 0) {
       b.window <<= n;
       return result;
     }
     b.window <<= old_spare;
-    std::uint32_t pair;
-    if (b.remaining >= 2 && b.cursor[0] != 0xFF && b.cursor[1] != 0xFF) [[likely]] {
-      pair = (static_cast<std::uint32_t>(b.cursor[0]) << 8) | b.cursor[1];
-      b.cursor += 2;
-      b.remaining -= 2;
-    } else {
-      // Stuffing, markers, buffer refills and the end of the data.
-      write_back();
-      const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
-      pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
-      b.cursor = input_cursor;
-      b.remaining = input_remaining;
-    }
+    write_back();
+    const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
+    const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
+    b.cursor = input_cursor;
+    b.end = input_cursor + input_remaining;
+    b.find_plain_end();
     b.window = (b.window & 0xFFFF0000u) | pair;
     b.window <<= -b.spare;
     b.spare += 16;
@@ -129,8 +164,15 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
 
     for (int i = 0; i < Blocks; ++i) {
       const block_plan& p = plan[i];
-      std::int16_t* block = mcu_coefficients + 64 * i;
+      const int slot = p.slot;
+      std::int16_t* block = mcu_coefficients + 64 * slot;
       const std::int16_t* q = p.quant;
+
+      // Only positions below the block's last extent can still hold values
+      // from the MCU before; clearing the whole block is a few vector stores,
+      // cheaper than a test of the extent that the processor cannot predict,
+      // and leaves the run handling below with nothing but an add.
+      std::memset(block, 0, 64 * sizeof(std::int16_t));
 
       std::uint32_t extra;
       const int dc_size = decode(*p.dc, extra);
@@ -139,21 +181,51 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       predictor[p.component] = wrap_add(predictor[p.component], extend_value(extra, dc_size));
       block[0] = static_cast<std::int16_t>(wrap_mul(predictor[p.component], q[0]));
 
-      const int old_extent = block_extent[i];
+      const huffman_decode_table& ac = *p.ac;
       int k = 1;
       while (k < 64) {
-        const int symbol = decode(*p.ac, extra);
+        const std::int32_t e = ac.first_level_with_bits[b.window >> 24];
+        if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
+          // Code, run and magnitude in one entry: the common coefficient.
+          take((e >> 8) & 31);
+          k += (e >> 4) & 15;
+          if (k > 63) [[unlikely]] {
+            write_back();
+            abort_decode(coefficient_index_overflow);
+          }
+          block[zigzag_to_natural[k]] =
+              static_cast<std::int16_t>(extend_value(static_cast<std::uint32_t>(e) >> 16, e & 15) * q[k]);
+          ++k;
+          continue;
+        }
+        if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
+          // End of block (or bits that begin no code, which read as it).
+          take_some((e >> 8) & 31);
+          break;
+        }
+        int symbol;
+        if (e >= 0) {
+          // A code of at most 8 bits whose magnitude reaches further.
+          const int length = (e >> 8) & 31;
+          const int size = e & 15;
+          symbol = e & 255;
+          if (length + size > 16 + b.spare) {
+            take(length);
+            extra = take_some(size);
+          } else {
+            extra = take(length + size) & ((1u << size) - 1u);
+          }
+        } else {
+          symbol = decode(ac, extra);
+        }
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
-          if (run != 0) {
-            if (k + run > 63) {
-              write_back();
-              abort_decode(coefficient_index_overflow);
-            }
-            for (int j = k; j < k + run && j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
-            k += run;
+          if (k + run > 63) {
+            write_back();
+            abort_decode(coefficient_index_overflow);
           }
+          k += run;
           // |value| < 2^15 and |q| <= 2^15: the product fits 32 bits.
           block[zigzag_to_natural[k]] = static_cast<std::int16_t>(extend_value(extra, size) * q[k]);
           ++k;
@@ -162,20 +234,20 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
             write_back();
             abort_decode(coefficient_index_overflow);
           }
-          for (int j = k; j < k + 16 && j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
           k += 16;
         } else {
           break;
         }
       }
-      for (int j = k; j < old_extent; ++j) block[zigzag_to_natural[j]] = 0;
-      block_extent[i] = k;
+      block_extent[slot] = k;
     }
 
     if constexpr (Upsampled) {
       jpeg::mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
     } else {
-      jpeg::mcu_to_samples(mcu_coefficients, block_extent, Blocks, mcu_samples, m);
+      // mcu_to_samples, with the block count known here.
+      std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(m) * Blocks * 64;
+      for (int i = 0; i < Blocks; ++i) inverse_dct_block(mcu_coefficients + 64 * i, samples + 64 * i, block_extent[i]);
     }
     --restart_countdown;
   }

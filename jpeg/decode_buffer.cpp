@@ -81,6 +81,16 @@ std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, i
 
   const int picture_components = engine.component_count();
   std::uint8_t* row = destination;
+  // The decoder's own line layout: convert straight into the rows.
+  if (requested == (picture_components == 1 ? 1 : 4)) {
+    for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
+      if (engine.decode_row_into(row) != 0) {
+        if (allocated) std::free(destination);
+        return fail();
+      }
+    }
+    return destination;
+  }
   for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
     const std::uint8_t* line = nullptr;
     std::uint32_t length = 0;

@@ -45,10 +45,13 @@ inline constexpr std::int32_t extend_threshold[16] = {0,   1,   2,    4,    8,  
 inline constexpr std::int32_t extend_offset[16] = {0,    -1,   -3,    -7,    -15,   -31,   -63,   -127,
                                                    -255, -511, -1023, -2047, -4095, -8191, -16383, -32767};
 
-// s is 0 to 15; bits is below 2^s, so the sum cannot overflow.
+// s is 0 to 15; bits is below 2^s, so the sum cannot overflow. Without a
+// branch: the sign of a coefficient is as good as random, and a mispredicted
+// jump here would cost more than the whole look-up.
 inline std::int32_t extend_value(std::uint32_t bits, int s) {
   const auto v = static_cast<std::int32_t>(bits);
-  return v < extend_threshold[s] ? v + extend_offset[s] : v;
+  const std::int32_t below = (v - extend_threshold[s]) >> 31;  // -1 when v is below the threshold
+  return v + (extend_offset[s] & below);
 }
 
 inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {

@@ -207,10 +207,13 @@ class jpeg_decoder_engine {
   void resync_at_restart();
 
   // Row output (row_output.cpp).
-  void convert_current_line();
-  // Decode-into-buffer entry points (decode_buffer.cpp): the next line
-  // converted straight into the caller's row when the layouts agree.
-  friend struct buffer_decoder;
+  bool start_next_line() noexcept;
+  bool line_already_converted() const;
+  void convert_mcus(int first, int count, std::uint8_t* out, std::uint8_t* second);
+  // decode_row that writes the line's row_bytes straight into `row`; for the
+  // decode-into-buffer entry points when the layouts agree.
+  int decode_row_into(std::uint8_t* row) noexcept;
+  friend std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream*, int*, int*, int*, int, std::uint8_t*, int*);
 
   // Huffman tables and symbol decoding (huffman.cpp; decoders inline in
   // huffman.h).

@@ -4,51 +4,81 @@
 #include "kernels.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace jpeg {
 
-void jpeg_decoder_engine::convert_current_line() {
+bool jpeg_decoder_engine::start_next_line() noexcept {
+  if (mcu_lines_remaining != 0) return true;
+  try {
+    // Progressive frames are refused by start_decoding until their block
+    // decoders exist, so every started frame is sequential here.
+    decode_baseline_mcu_row();
+    if (lines_remaining <= mcu_height) find_end_of_image();
+  } catch (const decode_abort&) {
+    return false;
+  }
+  mcu_lines_remaining = mcu_height;
+  return true;
+}
+
+void jpeg_decoder_engine::convert_mcus(int first, int count, std::uint8_t* out, std::uint8_t* second) {
   const int line = mcu_height - mcu_lines_remaining;
   if (upsample_in_frequency_domain) {
-    convert_upsampled_line(colour, mcu_samples, frame_mcus_per_row, line, output_line);
+    const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * upsampled_blocks_per_mcu * 64;
+    convert_upsampled_line(colour, samples, count, line, out);
     return;
   }
+  const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * frame_blocks_per_mcu * 64;
   switch (scan_type) {
-    case component_layout::grey: convert_grey_line(mcu_samples, frame_mcus_per_row, line, output_line); break;
-    case component_layout::h1v1: convert_h1v1_line(colour, mcu_samples, frame_mcus_per_row, line, output_line); break;
-    case component_layout::h2v1: convert_h2v1_line(colour, mcu_samples, frame_mcus_per_row, line, output_line); break;
-    case component_layout::h1v2:
-      // Both lines of a chroma row in one pass; the odd line was converted
-      // with the even one before it.
-      if ((mcu_lines_remaining & 1) == 0) {
-        convert_h1v2_lines(colour, mcu_samples, frame_mcus_per_row, line, output_line, second_output_line);
-      }
-      break;
-    case component_layout::h2v2:
-      // Always upsampled in the frequency domain (handled above).
-      break;
+    case component_layout::grey: convert_grey_line(samples, count, line, out); break;
+    case component_layout::h1v1: convert_h1v1_line(colour, samples, count, line, out); break;
+    case component_layout::h2v1: convert_h2v1_line(colour, samples, count, line, out); break;
+    // Both lines of a chroma row in one pass.
+    case component_layout::h1v2: convert_h1v2_lines(colour, samples, count, line, out, second); break;
+    case component_layout::h2v2: break;  // always upsampled in the frequency domain
   }
+}
+
+bool jpeg_decoder_engine::line_already_converted() const {
+  // The odd line of an h1v2 pair was converted with the even one before it.
+  return scan_type == component_layout::h1v2 && (mcu_lines_remaining & 1) != 0;
 }
 
 int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
   if (status_ != 0 || !decoding_started) return -1;
   if (lines_remaining == 0) return 1;
-  if (mcu_lines_remaining == 0) {
-    try {
-      // Progressive frames are refused by start_decoding until their block
-      // decoders exist, so every started frame is sequential here.
-      decode_baseline_mcu_row();
-      if (lines_remaining <= mcu_height) find_end_of_image();
-    } catch (const decode_abort&) {
-      return -1;
-    }
-    mcu_lines_remaining = mcu_height;
-  }
+  if (!start_next_line()) return -1;
 
-  convert_current_line();
-  const bool second = scan_type == component_layout::h1v2 && (mcu_lines_remaining & 1) != 0;
-  if (line != nullptr) *line = second ? second_output_line : output_line;
+  const bool converted = line_already_converted();
+  if (!converted) convert_mcus(0, frame_mcus_per_row, output_line, second_output_line);
+  if (line != nullptr) *line = converted ? second_output_line : output_line;
   if (length != nullptr) *length = static_cast<std::uint32_t>(row_bytes);
+  --mcu_lines_remaining;
+  --lines_remaining;
+  return 0;
+}
+
+int jpeg_decoder_engine::decode_row_into(std::uint8_t* row) noexcept {
+  if (status_ != 0 || !decoding_started) return -1;
+  if (lines_remaining == 0) return 1;
+  if (!start_next_line()) return -1;
+
+  if (line_already_converted()) {
+    std::memcpy(row, second_output_line, static_cast<std::size_t>(row_bytes));
+  } else {
+    // Whole MCUs go straight into the caller's row; the one that reaches
+    // past the picture's right edge goes through the line buffer, from which
+    // only the picture's part is copied. The bytes are the same either way.
+    const int whole = image_width / mcu_width;
+    convert_mcus(0, whole, row, second_output_line);
+    if (whole < frame_mcus_per_row) {
+      const std::size_t offset = static_cast<std::size_t>(whole) * mcu_width * output_pixel_bytes;
+      convert_mcus(whole, 1, output_line + offset,
+                   second_output_line == nullptr ? nullptr : second_output_line + offset);
+      std::memcpy(row + offset, output_line + offset, static_cast<std::size_t>(row_bytes) - offset);
+    }
+  }
   --mcu_lines_remaining;
   --lines_remaining;
   return 0;

@@ -251,6 +251,42 @@ TEST(JpegBaseline, BitsThatBeginNoCodeReadAsSymbolZero) {
   EXPECT_EQ(pixels, std::vector<std::uint8_t>(3 * 2 * 64, 128));
 }
 
+// T.81 wants scan components in frame order; a scan that lists them in
+// another order still decodes to the same picture.
+TEST(JpegBaseline, ScanComponentOrderDoesNotMatter) {
+  const code_book dc = dc_book(), ac = ac_book();
+  auto picture_with_order = [&](const std::vector<int>& order) {
+    bit_writer w;
+    for (int mcu = 0; mcu < 2; ++mcu) {
+      for (int c : order) {
+        int zz[64] = {};
+        zz[1 + c] = 20 * (c + 1) * (mcu ? -1 : 1);
+        zz[10 + mcu] = 7 - c;
+        put_block(w, dc, ac, mcu == 0 ? 40 * (c - 1) : 25, zz);
+      }
+    }
+    w.pad();
+    std::vector<scan_component> scan;
+    for (int c : order) scan.push_back({c + 1, 0, 0});
+    const byte_string file = soi() + quant_segment(std::vector<int>(64, 2), false) +
+                             dht(dc.table(0x00) + ac.table(0x10)) +
+                             frame_header(0xC0, 16, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}) +
+                             scan_header(scan) + w.bytes + eoi();
+    int wd, h, c, status;
+    jpeg::jpeg_decoder_mem_stream stream(file.data(), static_cast<std::uint32_t>(file.size()));
+    std::uint8_t* pixels = jpeg::decode_jpeg_with_status(&stream, &wd, &h, &c, 4, nullptr, &status);
+    EXPECT_EQ(status, 0);
+    std::vector<std::uint8_t> out;
+    if (pixels != nullptr) out.assign(pixels, pixels + 16 * 8 * 4);
+    std::free(pixels);
+    return out;
+  };
+  const std::vector<std::uint8_t> in_frame_order = picture_with_order({0, 1, 2});
+  ASSERT_EQ(in_frame_order.size(), 16u * 8 * 4);
+  EXPECT_EQ(picture_with_order({2, 0, 1}), in_frame_order);
+  EXPECT_EQ(picture_with_order({1, 2, 0}), in_frame_order);
+}
+
 // Two MCUs in one row share the coefficient block: the second must not
 // inherit anything from the first, however the extents fall.
 TEST(JpegBaseline, ExtentBookkeepingClearsWhatTheLastBlockLeft) {

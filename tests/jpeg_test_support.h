@@ -46,6 +46,12 @@ struct engine_test_access {
 
   static void* pool_alloc(engine& e, std::uint32_t size, bool zero) { return e.pool_alloc(size, zero); }
   static const pool_block* pool_blocks(const engine& e) { return e.pool_blocks; }
+  // Heap bytes held by the pool: every block's header and data area.
+  static std::size_t pool_bytes(const engine& e) {
+    std::size_t total = 0;
+    for (const pool_block* b = e.pool_blocks; b != nullptr; b = b->next) total += sizeof(pool_block) + b->capacity;
+    return total;
+  }
   [[noreturn]] static void abort_decode(engine& e, int code) { e.abort_decode(code); }
 
   // Stores a table in a slot as a DHT segment would.
