@@ -128,7 +128,7 @@ bool audio_init(int /*device*/, std::uint32_t freq, std::uint32_t /*flags*/) {
   want.channels = 2;
   want.samples = buffer_frames;
   want.callback = fill_audio;
-  // No `obtained` spec: SDL converts from exactly this format if the device
+  // No `obtained` SDL_AudioSpec: SDL converts from exactly this format if the device
   // differs, and fills in the buffer size it chose.
   if (SDL_OpenAudio(&want, nullptr) < 0) {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
