@@ -23,7 +23,7 @@ class timed_platform final : public show::platform {
  public:
   explicit timed_platform(show::platform& real) : real_(real) {}
   void audio_init() override { real_.audio_init(); }
-  bool start_music() override { return real_.start_music(); }
+  void start_music() override { real_.start_music(); }
   bool music_playing() override { return real_.music_playing(); }
   std::uint64_t music_position() override {
     std::uint64_t p = real_.music_position();

@@ -15,12 +15,11 @@ namespace {
 class sdl_platform final : public platform {
  public:
   void audio_init() override { ::audio_init(-1, 44100, 0); }
-  bool start_music() override {
+  void start_music() override {
     music_ = music_load(false, "data/lofasz.xm", 0, 0, MUSIC_SOFTWARE_MIXING | MUSIC_RAMPS | MUSIC_SINC_INTERPOLATION,
                         0);
     music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, 256.0f);
     music_play(music_, false);
-    return music_ != 0;
   }
   bool music_playing() override { return music_is_active(music_) == MUSIC_ACTIVE_PLAYING; }
   std::uint64_t music_position() override { return music_get_position(music_, MUSIC_POSITION_ORDER); }

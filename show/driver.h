@@ -15,9 +15,9 @@ class platform {
  public:
   virtual ~platform() = default;
   virtual void audio_init() = 0;
-  // The module "data/lofasz.xm", loaded once, with the position scaler at 256
-  // and started. False when it could not be loaded.
-  virtual bool start_music() = 0;
+  // Loads "data/lofasz.xm", sets the position scaler to 256 and starts it. A
+  // module that cannot be loaded is simply never reported as playing.
+  virtual void start_music() = 0;
   // True only while the module reports exactly "playing".
   virtual bool music_playing() = 0;
   // Bits 0-15 order, bits 16-31 row * 256 + fraction; all ones on error.
