@@ -65,10 +65,11 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
 
 void jpeg_decoder_engine::prepare_decoding() {
   setup_frame();
-  // Progressive scans have no block decoders yet; refusing the frame type
-  // here keeps every entry point's size query honest about it.
-  if (is_progressive) abort_decode(unsupported_frame_type);
-  setup_sequential();
+  if (is_progressive) {
+    decode_progressive_scans();
+  } else {
+    setup_sequential();
+  }
 }
 
 void jpeg_decoder_engine::setup_frame() {

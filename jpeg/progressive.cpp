@@ -1,0 +1,241 @@
+// Progressive decoding: every scan of the picture is decoded during
+// start_decoding into the per-component coefficient stores (DC first and
+// refinement passes, AC band first and refinement passes with end-of-band
+// runs); the row driver then gathers one MCU row at a time out of the stores,
+// dequantises it and hands it to the same transform as sequential blocks.
+#include "huffman.h"
+#include "kernels.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace jpeg {
+
+void jpeg_decoder_engine::decode_progressive_scans() {
+  for (int c = 0; c < frame_component_count; ++c) {
+    const int across = frame_mcus_per_row * component_h_factor[c];
+    const int down = frame_mcus_per_column * component_v_factor[c];
+    dc_coefficient_store[c] = create_coefficient_store(across, down, 1, 1);
+    ac_coefficient_store[c] = create_coefficient_store(across, down, 8, 8);
+  }
+
+  while (setup_scan()) {
+    if (spectral_first > spectral_last || spectral_last > 63) abort_decode(spectral_selection_invalid);
+    const bool dc_scan = spectral_first == 0;
+    if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
+    if (approx_high != 0 && approx_low != approx_high - 1) abort_decode(successive_approximation_invalid);
+
+    block_decoder decoder;
+    if (dc_scan) {
+      decoder = approx_high == 0 ? &jpeg_decoder_engine::dc_initial_block : &jpeg_decoder_engine::dc_refinement_block;
+    } else {
+      decoder = approx_high == 0 ? &jpeg_decoder_engine::ac_initial_block : &jpeg_decoder_engine::ac_refinement_block;
+    }
+    decode_scan_blocks(decoder);
+    // The markers after the scan are read as headers again.
+    reload_bit_window(bit_mode::raw);
+  }
+
+  // From here on the row driver walks the interleaved MCUs of the whole frame.
+  scan_component_count = frame_component_count;
+  for (int i = 0; i < frame_component_count; ++i) scan_components[i] = i;
+  compute_mcu_layout();
+}
+
+void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
+  // The stores span the frame's padded MCU grid, which every scan layout
+  // stays inside; checked once here so that no block decoder needs to.
+  const bool interleaved = scan_component_count != 1;
+  for (int k = 0; k < scan_component_count; ++k) {
+    const int c = scan_components[k];
+    const int across = interleaved ? scan_mcus_per_row * component_h_factor[c] : scan_mcus_per_row;
+    const int down = interleaved ? scan_mcus_per_column * component_v_factor[c] : scan_mcus_per_column;
+    if (across > ac_coefficient_store[c]->blocks_across || down > ac_coefficient_store[c]->blocks_down) {
+      abort_decode(scan_header_invalid);
+    }
+  }
+
+  int block_row[max_components] = {};
+  for (int y = 0; y < scan_mcus_per_column; ++y) {
+    int block_col[max_components] = {};
+    for (int x = 0; x < scan_mcus_per_row; ++x) {
+      int h_off = 0;
+      int v_off = 0;
+      if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
+      for (int b = 0; b < scan_blocks_per_mcu; ++b) {
+        const int c = mcu_block_components[b];
+        (this->*decoder)(c, block_col[c] + h_off, block_row[c] + v_off);
+        if (!interleaved) {
+          ++block_col[c];
+        } else if (++h_off == component_h_factor[c]) {
+          h_off = 0;
+          if (++v_off == component_v_factor[c]) {
+            v_off = 0;
+            block_col[c] += component_h_factor[c];
+          }
+        }
+      }
+      --restart_countdown;
+    }
+    if (!interleaved) {
+      ++block_row[scan_components[0]];
+    } else {
+      for (int k = 0; k < scan_component_count; ++k) block_row[scan_components[k]] += component_v_factor[scan_components[k]];
+    }
+  }
+}
+
+void jpeg_decoder_engine::dc_initial_block(int c, int x, int y) {
+  // DC tables hold sizes of at most 15 (checked at scan set-up), which one
+  // read_bits_scan can serve.
+  const int s = decode_huffman(*huffman_lookup[component_dc_slot[c]]);
+  const std::int32_t difference = extend_value(read_bits_scan(s), s);
+  dc_predictor[c] = wrap_add(dc_predictor[c], difference);
+  *coefficient_block_at(dc_coefficient_store[c], x, y) =
+      static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
+}
+
+void jpeg_decoder_engine::dc_refinement_block(int c, int x, int y) {
+  if (read_bits_scan(1) == 0) return;
+  std::int16_t* value = coefficient_block_at(dc_coefficient_store[c], x, y);
+  *value = static_cast<std::int16_t>(*value | (1 << approx_low));
+}
+
+void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
+  if (end_of_band_run != 0) {
+    --end_of_band_run;
+    return;
+  }
+  std::int16_t* block = coefficient_block_at(ac_coefficient_store[c], x, y);
+  const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
+  for (int k = spectral_first; k <= spectral_last; ++k) {
+    const int symbol = decode_huffman(table);
+    const int run = symbol >> 4;
+    const int size = symbol & 15;
+    if (size != 0) {
+      k += run;
+      if (k > 63) abort_decode(coefficient_index_overflow);
+      const std::int32_t value = extend_value(read_bits_scan(size), size);
+      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(wrap_shl(value, approx_low));
+    } else if (run == 15) {
+      k += 15;
+      if (k > 63) abort_decode(coefficient_index_overflow);
+    } else {
+      // This block is the first of the run; run <= 14 keeps the count far
+      // from overflow.
+      end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(read_bits_scan(run)) - 1;
+      return;
+    }
+  }
+}
+
+void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
+  std::int16_t* block = coefficient_block_at(ac_coefficient_store[c], x, y);
+  const std::int32_t p1 = std::int32_t{1} << approx_low;
+  const std::int32_t m1 = wrap_shl(-1, approx_low);
+  const int last = spectral_last;
+  // A known coefficient takes one correction bit, which moves it away from
+  // zero unless that bit is already set.
+  auto refine = [&](int position) {
+    const std::int32_t known = block[position];
+    if (read_bits_scan(1) != 0 && (known & p1) == 0) {
+      block[position] = static_cast<std::int16_t>(known + (known >= 0 ? p1 : m1));
+    }
+  };
+
+  int k = spectral_first;
+  if (end_of_band_run == 0) {
+    const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
+    for (; k <= last; ++k) {
+      const int symbol = decode_huffman(table);
+      int run = symbol >> 4;
+      const int size = symbol & 15;
+      std::int32_t value = 0;
+      if (size != 0) {
+        if (size != 1) abort_decode(coefficient_index_overflow);
+        value = read_bits_scan(1) != 0 ? p1 : m1;
+      } else if (run != 15) {
+        // The rest of this block's band is refined as the first block of
+        // the run, below.
+        end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(read_bits_scan(run));
+        break;
+      }
+      // Pass `run` positions that are still zero, refining the known ones
+      // on the way; the new coefficient goes to the next zero position.
+      for (; k <= last; ++k) {
+        const int position = zigzag_to_natural[k];
+        if (block[position] != 0) {
+          refine(position);
+        } else if (--run < 0) {
+          break;
+        }
+      }
+      if (value != 0 && k < 64) block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
+    }
+  }
+  if (end_of_band_run > 0) {
+    for (; k <= last; ++k) {
+      const int position = zigzag_to_natural[k];
+      if (block[position] != 0) refine(position);
+    }
+    --end_of_band_run;
+  }
+}
+
+void jpeg_decoder_engine::gather_mcu_row_coefficients() {
+  // The quantisation tables in natural order, so that a block is dequantised
+  // in one pass over its positions; a zero coefficient stays zero. A
+  // component that no scan named has no table to check and only zero
+  // coefficients, so any table serves it.
+  std::int16_t quant[max_components][64];
+  for (int c = 0; c < frame_component_count; ++c) {
+    const std::int16_t* q = quant_tables[component_quant_slot[c]];
+    for (int p = 0; p < 64; ++p) quant[c][p] = q != nullptr ? q[natural_to_zigzag[p]] : 0;
+  }
+
+  int block_col[max_components] = {};
+  const bool interleaved = scan_component_count != 1;
+  for (int m = 0; m < scan_mcus_per_row; ++m) {
+    int h_off = 0;
+    int v_off = 0;
+    for (int b = 0; b < scan_blocks_per_mcu; ++b) {
+      const int c = mcu_block_components[b];
+      const int x = block_col[c] + h_off;
+      const int y = progressive_block_row[c] + v_off;
+      std::int16_t* block = mcu_coefficients + 64 * b;
+      std::memcpy(block, coefficient_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
+      block[0] = *coefficient_block_at(dc_coefficient_store[c], x, y);
+
+      // The highest non-zero zig-zag index, without a branch per position.
+      int highest = 0;
+      for (int p = 0; p < 64; ++p) {
+        const int index = block[p] != 0 ? natural_to_zigzag[p] : 0;
+        highest = index > highest ? index : highest;
+      }
+      block_extent[b] = highest + 1;
+      for (int p = 0; p < 64; ++p) block[p] = static_cast<std::int16_t>(block[p] * quant[c][p]);
+
+      if (!interleaved) {
+        ++block_col[c];
+      } else if (++h_off == component_h_factor[c]) {
+        h_off = 0;
+        if (++v_off == component_v_factor[c]) {
+          v_off = 0;
+          block_col[c] += component_h_factor[c];
+        }
+      }
+    }
+    if (upsample_in_frequency_domain) {
+      mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
+    } else {
+      mcu_to_samples(mcu_coefficients, block_extent, scan_blocks_per_mcu, mcu_samples, m);
+    }
+  }
+  if (!interleaved) {
+    ++progressive_block_row[scan_components[0]];
+  } else {
+    for (int c = 0; c < frame_component_count; ++c) progressive_block_row[c] += component_v_factor[c];
+  }
+}
+
+}  // namespace jpeg
