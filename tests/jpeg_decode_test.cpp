@@ -104,6 +104,8 @@ std::vector<corpus_entry> corpus() {
   return files;
 }
 
+std::string corpus_path(const char* name) { return std::string(JPEG_CORPUS_DIR) + "/" + name; }
+
 struct difference {
   int max = 0;
   double squared = 0;
@@ -176,6 +178,48 @@ TEST(JpegDecode, CorpusAgreesWithLibjpeg) {
   }
 }
 
+// jpegtran keeps the quantised coefficients when it rewrites a sequential
+// file progressively, so our output must not change by a single byte: the
+// progressive path differs from the sequential one only in how the
+// coefficients arrive.
+TEST(JpegDecode, ProgressiveRewritesDecodeExactlyLikeTheirSequentialSource) {
+  std::map<std::string, picture> sequential;
+  int compared = 0;
+  for (const corpus_entry& entry : corpus()) {
+    const std::string& name = entry.name;
+    if (name.rfind("same_", 0) != 0 || name.find("_seq.jpg") == std::string::npos) continue;
+    sequential[name.substr(0, name.size() - 8)] = decode_ours(read_file(corpus_path(name.c_str())), 4);
+  }
+  for (const corpus_entry& entry : corpus()) {
+    const std::string& name = entry.name;
+    if (name.rfind("same_", 0) != 0 || name.find("_seq.jpg") != std::string::npos) continue;
+    SCOPED_TRACE(name);
+    const byte_string bytes = read_file(corpus_path(name.c_str()));
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    jpeg_decoder_engine engine(&stream);
+    ASSERT_TRUE(access::is_progressive(engine));
+    // The longest tag that prefixes the name is its source ("same_420" is
+    // a prefix of "same_420_noise_sa" too).
+    const picture* source = nullptr;
+    std::size_t best = 0;
+    for (const auto& [tag, p] : sequential) {
+      if (name.rfind(tag + "_", 0) == 0 && tag.size() > best) {
+        best = tag.size();
+        source = &p;
+      }
+    }
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(source->ok);
+    const picture ours = decode_ours(bytes, 4);
+    ASSERT_TRUE(ours.ok) << jpeg::status_code_name(ours.status);
+    EXPECT_EQ(ours.width, source->width);
+    EXPECT_EQ(ours.height, source->height);
+    EXPECT_TRUE(ours.pixels == source->pixels);
+    ++compared;
+  }
+  EXPECT_GE(compared, 40);
+}
+
 // The show's own photographs: on natural pictures the two chroma upsamplings
 // agree far more closely than on the synthetic textures.
 TEST(JpegDecode, PhotographsAgreeWithLibjpeg) {
@@ -225,8 +269,6 @@ TEST(JpegDecode, PinnedChecksumsOfOurOwnOutput) {
 }
 
 // --- Row driver ------------------------------------------------------------
-
-std::string corpus_path(const char* name) { return std::string(JPEG_CORPUS_DIR) + "/" + name; }
 
 TEST(JpegRowDriver, LinePairsOfVerticallySubsampledFrames) {
   const byte_string bytes = read_file(corpus_path("440_33x31.jpg"));
