@@ -223,7 +223,8 @@ TEST(JpegDecode, ProgressiveRewritesDecodeExactlyLikeTheirSequentialSource) {
 // The show's own photographs: on natural pictures the two chroma upsamplings
 // agree far more closely than on the synthetic textures.
 TEST(JpegDecode, PhotographsAgreeWithLibjpeg) {
-  for (const char* name : {"fank", "murv", "murvtabla", "kick1", "function2", "sun", "murvhat"}) {
+  for (const char* name : {"fank", "murv", "murvtabla", "kick1", "function2", "sun", "murvhat", "egyenlo",
+                           "murvparaszt", "function1", "function3"}) {
     const byte_string bytes = read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg");
     const picture ours = decode_ours(bytes, 3);
     const reference_picture theirs = decode_reference(bytes);
