@@ -6,10 +6,33 @@
 #include "huffman.h"
 #include "kernels.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 namespace jpeg {
+
+namespace {
+
+// coefficient_block_at for the two store shapes, inline for the per-block
+// paths.
+inline std::int16_t* dc_value_at(const coefficient_store* store, int x, int y) {
+  return store->coefficients + (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
+                                static_cast<std::size_t>(x));
+}
+inline std::int16_t* ac_block_at(const coefficient_store* store, int x, int y) {
+  return store->coefficients + 64 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
+                                     static_cast<std::size_t>(x));
+}
+
+// Zig-zag indices lo .. hi - 1 as bits (both 0 to 65; empty when lo >= hi).
+inline std::uint64_t index_range(int lo, int hi) {
+  const std::uint64_t below_hi = hi >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
+  const std::uint64_t below_lo = lo >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lo) - 1;
+  return below_hi & ~below_lo;
+}
+
+}  // namespace
 
 void jpeg_decoder_engine::decode_progressive_scans() {
   for (int c = 0; c < frame_component_count; ++c) {
@@ -91,13 +114,13 @@ void jpeg_decoder_engine::dc_initial_block(int c, int x, int y) {
   const int s = decode_huffman(*huffman_lookup[component_dc_slot[c]]);
   const std::int32_t difference = extend_value(read_bits_scan(s), s);
   dc_predictor[c] = wrap_add(dc_predictor[c], difference);
-  *coefficient_block_at(dc_coefficient_store[c], x, y) =
+  *dc_value_at(dc_coefficient_store[c], x, y) =
       static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
 }
 
 void jpeg_decoder_engine::dc_refinement_block(int c, int x, int y) {
   if (read_bits_scan(1) == 0) return;
-  std::int16_t* value = coefficient_block_at(dc_coefficient_store[c], x, y);
+  std::int16_t* value = dc_value_at(dc_coefficient_store[c], x, y);
   *value = static_cast<std::int16_t>(*value | (1 << approx_low));
 }
 
@@ -106,7 +129,7 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
     --end_of_band_run;
     return;
   }
-  std::int16_t* block = coefficient_block_at(ac_coefficient_store[c], x, y);
+  std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
   for (int k = spectral_first; k <= spectral_last; ++k) {
     const int symbol = decode_huffman(table);
@@ -130,25 +153,44 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
 }
 
 void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
-  std::int16_t* block = coefficient_block_at(ac_coefficient_store[c], x, y);
+  std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   const std::int32_t p1 = std::int32_t{1} << approx_low;
   const std::int32_t m1 = wrap_shl(-1, approx_low);
   const int last = spectral_last;
-  // A known coefficient takes one correction bit, which moves it away from
-  // zero unless that bit is already set.
-  auto refine = [&](int position) {
-    const std::int32_t known = block[position];
-    if (read_bits_scan(1) != 0 && (known & p1) == 0) {
-      block[position] = static_cast<std::int16_t>(known + (known >= 0 ? p1 : m1));
+
+  // The band's known (non-zero) coefficients as bits by zig-zag index: the
+  // walks below jump from one to the next instead of testing every
+  // position, and count zero positions with bit operations. Refining never
+  // makes a coefficient zero, so only new coefficients change the set.
+  // Most of a block is zero, so it is looked at four coefficients at a time.
+  std::uint64_t known = 0;
+  for (int p = 0; p < 64; p += 4) {
+    std::uint64_t four;
+    std::memcpy(&four, block + p, sizeof four);
+    if (four == 0) continue;
+    for (int i = p; i < p + 4; ++i) {
+      known |= static_cast<std::uint64_t>(block[i] != 0) << natural_to_zigzag[i];
+    }
+  }
+  known &= index_range(spectral_first, last + 1);
+  // Each known coefficient in lo .. hi - 1 takes one correction bit, in
+  // zig-zag order, which moves it away from zero unless that bit is set.
+  auto refine = [&](int lo, int hi) {
+    for (std::uint64_t todo = known & index_range(lo, hi); todo != 0; todo &= todo - 1) {
+      std::int16_t& coefficient = block[zigzag_to_natural[std::countr_zero(todo)]];
+      const std::int32_t value = coefficient;
+      if (read_bits_scan(1) != 0 && (value & p1) == 0) {
+        coefficient = static_cast<std::int16_t>(value + (value >= 0 ? p1 : m1));
+      }
     }
   };
 
   int k = spectral_first;
   if (end_of_band_run == 0) {
     const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
-    for (; k <= last; ++k) {
+    while (k <= last) {
       const int symbol = decode_huffman(table);
-      int run = symbol >> 4;
+      const int run = symbol >> 4;
       const int size = symbol & 15;
       std::int32_t value = 0;
       if (size != 0) {
@@ -161,30 +203,28 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
         break;
       }
       // Pass `run` positions that are still zero, refining the known ones
-      // on the way; the new coefficient goes to the next zero position.
-      for (; k <= last; ++k) {
-        const int position = zigzag_to_natural[k];
-        if (block[position] != 0) {
-          refine(position);
-        } else if (--run < 0) {
-          break;
-        }
+      // on the way; the walk stops at the next zero position, where a new
+      // coefficient goes (or after the band when it runs out of zeros).
+      std::uint64_t zeros = ~known & index_range(k, last + 1);
+      for (int r = 0; r < run && zeros != 0; ++r) zeros &= zeros - 1;
+      const int stop = zeros != 0 ? std::countr_zero(zeros) : last + 1;
+      refine(k, stop);
+      k = stop;
+      if (value != 0 && k < 64) {
+        block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
+        known |= std::uint64_t{1} << k;
       }
-      if (value != 0 && k < 64) block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
+      ++k;
     }
   }
   if (end_of_band_run > 0) {
-    for (; k <= last; ++k) {
-      const int position = zigzag_to_natural[k];
-      if (block[position] != 0) refine(position);
-    }
+    refine(k, last + 1);
     --end_of_band_run;
   }
 }
 
 void jpeg_decoder_engine::gather_mcu_row_coefficients() {
-  // The quantisation tables in natural order, so that a block is dequantised
-  // in one pass over its positions; a zero coefficient stays zero. A
+  // The quantisation tables in natural order, as the gathered blocks are. A
   // component that no scan named has no table to check and only zero
   // coefficients, so any table serves it.
   std::int16_t quant[max_components][64];
@@ -203,17 +243,24 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
       const int x = block_col[c] + h_off;
       const int y = progressive_block_row[c] + v_off;
       std::int16_t* block = mcu_coefficients + 64 * b;
-      std::memcpy(block, coefficient_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
-      block[0] = *coefficient_block_at(dc_coefficient_store[c], x, y);
+      std::memcpy(block, ac_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
+      block[0] = *dc_value_at(dc_coefficient_store[c], x, y);
 
-      // The highest non-zero zig-zag index, without a branch per position.
+      // Most of a block is zero, four coefficients at a time: only the
+      // non-zero ones are looked at for the extent and dequantised.
       int highest = 0;
-      for (int p = 0; p < 64; ++p) {
-        const int index = block[p] != 0 ? natural_to_zigzag[p] : 0;
-        highest = index > highest ? index : highest;
+      for (int p = 0; p < 64; p += 4) {
+        std::uint64_t four;
+        std::memcpy(&four, block + p, sizeof four);
+        if (four == 0) continue;
+        for (int i = p; i < p + 4; ++i) {
+          if (block[i] == 0) continue;
+          const int index = natural_to_zigzag[i];
+          highest = index > highest ? index : highest;
+          block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
+        }
       }
       block_extent[b] = highest + 1;
-      for (int p = 0; p < 64; ++p) block[p] = static_cast<std::int16_t>(block[p] * quant[c][p]);
 
       if (!interleaved) {
         ++block_col[c];
