@@ -103,7 +103,10 @@ void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
     if (!interleaved) {
       ++block_row[scan_components[0]];
     } else {
-      for (int k = 0; k < scan_component_count; ++k) block_row[scan_components[k]] += component_v_factor[scan_components[k]];
+      for (int k = 0; k < scan_component_count; ++k) {
+        const int c = scan_components[k];
+        block_row[c] += component_v_factor[c];
+      }
     }
   }
 }
@@ -161,8 +164,8 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
   // The band's known (non-zero) coefficients as bits by zig-zag index: the
   // walks below jump from one to the next instead of testing every
   // position, and count zero positions with bit operations. Refining never
-  // makes a coefficient zero, so only new coefficients change the set.
-  // Most of a block is zero, so it is looked at four coefficients at a time.
+  // makes a coefficient zero, so only new coefficients change the set. Most
+  // of a block is zero, so it is looked at four coefficients at a time.
   std::uint64_t known = 0;
   for (int p = 0; p < 64; p += 4) {
     std::uint64_t four;

@@ -218,7 +218,8 @@ TEST(JpegProgressive, RefusalsCarryTheirCodes) {
        jpeg::successive_approximation_invalid},
       {"run past 63", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 60, 63) + bit_writer{}.put(s51, 3).done()),
        jpeg::coefficient_index_overflow},
-      {"sixteen zeros from 49", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 49, 63) + bit_writer{}.put(zrl, 3).done()),
+      {"sixteen zeros from 49",
+       grey_progressive(16, 8, scan_header({{1, 0, 0}}, 49, 63) + bit_writer{}.put(zrl, 3).done()),
        jpeg::coefficient_index_overflow},
       {"sixteen zeros from 48", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 48, 63) +
                                                          bit_writer{}.put(zrl, 3).put(eob, 3).done()),
