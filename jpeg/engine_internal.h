@@ -1,7 +1,7 @@
 // Internal to the decoder: types and helpers shared by the stage sources
 // (engine.cpp, input.cpp, markers.cpp, setup.cpp, huffman.cpp, baseline.cpp,
-// row_output.cpp and decode_buffer.cpp). Callers of the decoder never need
-// this header.
+// progressive.cpp, row_output.cpp and decode_buffer.cpp). Callers of the
+// decoder never need this header.
 #ifndef JPEG_ENGINE_INTERNAL_H
 #define JPEG_ENGINE_INTERNAL_H
 

@@ -206,6 +206,17 @@ class jpeg_decoder_engine {
   void decode_baseline_mcu_row_as();
   void resync_at_restart();
 
+  // Progressive decoding (progressive.cpp): every scan into the coefficient
+  // stores during start_decoding, then one MCU row at a time out of them.
+  using block_decoder = void (jpeg_decoder_engine::*)(int c, int x, int y);
+  void decode_progressive_scans();
+  void decode_scan_blocks(block_decoder decoder);
+  void dc_initial_block(int c, int x, int y);
+  void dc_refinement_block(int c, int x, int y);
+  void ac_initial_block(int c, int x, int y);
+  void ac_refinement_block(int c, int x, int y);
+  void gather_mcu_row_coefficients();
+
   // Row output (row_output.cpp).
   bool start_next_line() noexcept;
   bool line_already_converted() const;

@@ -11,9 +11,13 @@ namespace jpeg {
 bool jpeg_decoder_engine::start_next_line() noexcept {
   if (mcu_lines_remaining != 0) return true;
   try {
-    // Progressive frames are refused by start_decoding until their block
-    // decoders exist, so every started frame is sequential here.
-    decode_baseline_mcu_row();
+    // A progressive picture's coefficients were all decoded by
+    // start_decoding; its MCU rows come out of the coefficient stores.
+    if (is_progressive) {
+      gather_mcu_row_coefficients();
+    } else {
+      decode_baseline_mcu_row();
+    }
     if (lines_remaining <= mcu_height) find_end_of_image();
   } catch (const decode_abort&) {
     return false;

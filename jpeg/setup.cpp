@@ -65,10 +65,11 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
 
 void jpeg_decoder_engine::prepare_decoding() {
   setup_frame();
-  // Progressive scans have no block decoders yet; refusing the frame type
-  // here keeps every entry point's size query honest about it.
-  if (is_progressive) abort_decode(unsupported_frame_type);
-  setup_sequential();
+  if (is_progressive) {
+    decode_progressive_scans();
+  } else {
+    setup_sequential();
+  }
 }
 
 void jpeg_decoder_engine::setup_frame() {
@@ -227,7 +228,13 @@ void jpeg_decoder_engine::verify_quant_tables() {
 
 coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int down, int block_width,
                                                                  int block_height) {
-  auto* store = static_cast<coefficient_store*>(pool_alloc(sizeof(coefficient_store), false));
+  // The pool steps in 4 bytes, but the record holds a pointer: it is
+  // placed at the next multiple of its own alignment inside a slightly
+  // larger piece.
+  constexpr std::uint32_t slack = alignof(coefficient_store) > 4 ? alignof(coefficient_store) - 4 : 0;
+  auto place = reinterpret_cast<std::uintptr_t>(pool_alloc(sizeof(coefficient_store) + slack, false));
+  place = (place + alignof(coefficient_store) - 1) & ~static_cast<std::uintptr_t>(alignof(coefficient_store) - 1);
+  auto* store = reinterpret_cast<coefficient_store*>(place);
   store->blocks_across = across;
   store->blocks_down = down;
   store->block_width = block_width;

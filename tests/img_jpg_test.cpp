@@ -144,7 +144,9 @@ TEST(load_jpg, surface_holds_the_decoders_rgba_output_exactly) {
 }
 
 TEST(load_jpg, bundled_pictures_load_through_img_load) {
-  for (const char* name : {"murvtabla.jpg", "murvhat.jpg", "kick1.jpg", "kick2.jpg", "sun.jpg", "murv.jpg"}) {
+  for (const char* name : {"murvtabla.jpg", "murvhat.jpg", "kick1.jpg", "kick2.jpg", "sun.jpg", "murv.jpg",
+                           // progressive
+                           "egyenlo.jpg", "murvparaszt.jpg", "function1.jpg", "function3.jpg"}) {
     SDL_Surface* s = IMG_Load((std::string(PROJECT_ROOT) + "/data/" + name).c_str());
     ASSERT_NE(s, nullptr) << name << ": " << SDL_GetError();
     EXPECT_EQ(s->w, 1024);

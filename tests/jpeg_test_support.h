@@ -110,6 +110,15 @@ struct engine_test_access {
   static const std::int16_t* mcu_coefficients(const engine& e) { return e.mcu_coefficients; }
   static int block_extent(const engine& e, int i) { return e.block_extent[i]; }
   static const std::uint8_t* mcu_samples(const engine& e) { return e.mcu_samples; }
+  // Progressive coefficient stores: the stored (not dequantised) values.
+  static const coefficient_store* dc_store(const engine& e, int c) { return e.dc_coefficient_store[c]; }
+  static const coefficient_store* ac_store(const engine& e, int c) { return e.ac_coefficient_store[c]; }
+  static std::int16_t dc_at(const engine& e, int c, int x, int y) {
+    return *engine::coefficient_block_at(e.dc_coefficient_store[c], x, y);
+  }
+  static const std::int16_t* ac_at(const engine& e, int c, int x, int y) {
+    return engine::coefficient_block_at(e.ac_coefficient_store[c], x, y);
+  }
 };
 
 }  // namespace jpeg

@@ -134,6 +134,44 @@ def main():
         f.write("0,1,2: 0-0, 0, 0;\n0: 1-5, 0, 0;\n0: 6-63, 0, 0;\n1: 1-63, 0, 0;\n2: 1-63, 0, 0;\n")
     cjpeg("420_scans.jpg", big, "-sample", "2x2,1x1,1x1", "-scans", scans)
 
+    # Successive approximation over several levels, spectral selection,
+    # non-interleaved and partly interleaved DC scans, with and without
+    # restarts, at sizes that leave partial MCUs.
+    sa_colour = os.path.join(out, "sa_colour.txt")
+    with open(sa_colour, "w") as f:
+        f.write("0: 0-0, 0, 2;\n1,2: 0-0, 0, 2;\n0,1,2: 0-0, 2, 1;\n0,1,2: 0-0, 1, 0;\n"
+                "0: 1-2, 0, 3;\n0: 3-63, 0, 3;\n1: 1-63, 0, 1;\n2: 1-10, 0, 0;\n2: 11-63, 0, 0;\n"
+                "0: 1-63, 3, 2;\n0: 1-63, 2, 1;\n0: 1-63, 1, 0;\n1: 1-63, 1, 0;\n")
+    sa_grey = os.path.join(out, "sa_grey.txt")
+    with open(sa_grey, "w") as f:
+        f.write("0: 0-0, 0, 1;\n0: 1-9, 0, 2;\n0: 10-63, 0, 2;\n0: 0-0, 1, 0;\n0: 1-63, 2, 1;\n0: 1-63, 1, 0;\n")
+    for tag in ("33x31", "255x129", "7x3"):
+        cjpeg("grey_sa_%s.jpg" % tag, os.path.join(out, "src_%s.pgm" % tag), "-grayscale", "-scans", sa_grey)
+        cjpeg("grey_sa_restart_%s.jpg" % tag, os.path.join(out, "src_%s.pgm" % tag), "-grayscale",
+              "-scans", sa_grey, "-restart", "2B")
+        for name, sample in layouts.items():
+            source = os.path.join(out, "src_%s.ppm" % tag)
+            cjpeg("%s_sa_%s.jpg" % (name, tag), source, "-sample", sample, "-scans", sa_colour)
+            cjpeg("%s_sa_restart_%s.jpg" % (name, tag), source, "-sample", sample, "-scans", sa_colour,
+                  "-restart", "3B")
+    for name, sample in layouts.items():
+        cjpeg("%s_prog_noise_q100_41x27.jpg" % name, noise, "-sample", sample, "-quality", "100", "-progressive")
+
+    # The same coefficients coded sequentially and progressively: same_X_seq.jpg
+    # and every other same_X_*.jpg must decode to identical bytes.
+    def same(tag, source, *options):
+        seq = cjpeg("same_%s_seq.jpg" % tag, source, *options)
+        jpegtran("same_%s_prog.jpg" % tag, seq, "-progressive")
+        jpegtran("same_%s_sa.jpg" % tag, seq, "-scans", sa_grey if "-grayscale" in options else sa_colour)
+        jpegtran("same_%s_prog_restart.jpg" % tag, seq, "-progressive", "-restart", "1B")
+
+    same("grey", os.path.join(out, "src_255x129.pgm"), "-grayscale")
+    same("grey_noise", noise, "-grayscale", "-quality", "100")
+    for name, sample in layouts.items():
+        same(name, big, "-sample", sample)
+        same(name + "_noise", noise, "-sample", sample, "-quality", "95")
+        same(name + "_odd", os.path.join(out, "src_17x9.ppm"), "-sample", sample, "-quality", "50")
+
     # Segments the decoder skips, in front of everything else.
     with open(os.path.join(out, "420_37x23.jpg"), "rb") as f:
         plain = f.read()

@@ -1,0 +1,291 @@
+// Progressive decoding: every scan of the picture is decoded during
+// start_decoding into the per-component coefficient stores (DC first and
+// refinement passes, AC band first and refinement passes with end-of-band
+// runs); the row driver then gathers one MCU row at a time out of the stores,
+// dequantises it and hands it to the same transform as sequential blocks.
+#include "huffman.h"
+#include "kernels.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace jpeg {
+
+namespace {
+
+// coefficient_block_at for the two store shapes, inline for the per-block
+// paths.
+inline std::int16_t* dc_value_at(const coefficient_store* store, int x, int y) {
+  return store->coefficients + (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
+                                static_cast<std::size_t>(x));
+}
+inline std::int16_t* ac_block_at(const coefficient_store* store, int x, int y) {
+  return store->coefficients + 64 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
+                                     static_cast<std::size_t>(x));
+}
+
+// Zig-zag indices lo .. hi - 1 as bits (both 0 to 65; empty when lo >= hi).
+inline std::uint64_t index_range(int lo, int hi) {
+  const std::uint64_t below_hi = hi >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
+  const std::uint64_t below_lo = lo >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lo) - 1;
+  return below_hi & ~below_lo;
+}
+
+}  // namespace
+
+void jpeg_decoder_engine::decode_progressive_scans() {
+  for (int c = 0; c < frame_component_count; ++c) {
+    const int across = frame_mcus_per_row * component_h_factor[c];
+    const int down = frame_mcus_per_column * component_v_factor[c];
+    dc_coefficient_store[c] = create_coefficient_store(across, down, 1, 1);
+    ac_coefficient_store[c] = create_coefficient_store(across, down, 8, 8);
+  }
+
+  while (setup_scan()) {
+    if (spectral_first > spectral_last || spectral_last > 63) abort_decode(spectral_selection_invalid);
+    const bool dc_scan = spectral_first == 0;
+    if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
+    if (approx_high != 0 && approx_low != approx_high - 1) abort_decode(successive_approximation_invalid);
+
+    block_decoder decoder;
+    if (dc_scan) {
+      decoder = approx_high == 0 ? &jpeg_decoder_engine::dc_initial_block : &jpeg_decoder_engine::dc_refinement_block;
+    } else {
+      decoder = approx_high == 0 ? &jpeg_decoder_engine::ac_initial_block : &jpeg_decoder_engine::ac_refinement_block;
+    }
+    decode_scan_blocks(decoder);
+    // The markers after the scan are read as headers again.
+    reload_bit_window(bit_mode::raw);
+  }
+
+  // From here on the row driver walks the interleaved MCUs of the whole frame.
+  scan_component_count = frame_component_count;
+  for (int i = 0; i < frame_component_count; ++i) scan_components[i] = i;
+  compute_mcu_layout();
+}
+
+void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
+  // The stores span the frame's padded MCU grid, which every scan layout
+  // stays inside; checked once here so that no block decoder needs to.
+  const bool interleaved = scan_component_count != 1;
+  for (int k = 0; k < scan_component_count; ++k) {
+    const int c = scan_components[k];
+    const int across = interleaved ? scan_mcus_per_row * component_h_factor[c] : scan_mcus_per_row;
+    const int down = interleaved ? scan_mcus_per_column * component_v_factor[c] : scan_mcus_per_column;
+    if (across > ac_coefficient_store[c]->blocks_across || down > ac_coefficient_store[c]->blocks_down) {
+      abort_decode(scan_header_invalid);
+    }
+  }
+
+  int block_row[max_components] = {};
+  for (int y = 0; y < scan_mcus_per_column; ++y) {
+    int block_col[max_components] = {};
+    for (int x = 0; x < scan_mcus_per_row; ++x) {
+      int h_off = 0;
+      int v_off = 0;
+      if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
+      for (int b = 0; b < scan_blocks_per_mcu; ++b) {
+        const int c = mcu_block_components[b];
+        (this->*decoder)(c, block_col[c] + h_off, block_row[c] + v_off);
+        if (!interleaved) {
+          ++block_col[c];
+        } else if (++h_off == component_h_factor[c]) {
+          h_off = 0;
+          if (++v_off == component_v_factor[c]) {
+            v_off = 0;
+            block_col[c] += component_h_factor[c];
+          }
+        }
+      }
+      --restart_countdown;
+    }
+    if (!interleaved) {
+      ++block_row[scan_components[0]];
+    } else {
+      for (int k = 0; k < scan_component_count; ++k) {
+        const int c = scan_components[k];
+        block_row[c] += component_v_factor[c];
+      }
+    }
+  }
+}
+
+void jpeg_decoder_engine::dc_initial_block(int c, int x, int y) {
+  // DC tables hold sizes of at most 15 (checked at scan set-up), which one
+  // read_bits_scan can serve.
+  const int s = decode_huffman(*huffman_lookup[component_dc_slot[c]]);
+  const std::int32_t difference = extend_value(read_bits_scan(s), s);
+  dc_predictor[c] = wrap_add(dc_predictor[c], difference);
+  *dc_value_at(dc_coefficient_store[c], x, y) =
+      static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
+}
+
+void jpeg_decoder_engine::dc_refinement_block(int c, int x, int y) {
+  if (read_bits_scan(1) == 0) return;
+  std::int16_t* value = dc_value_at(dc_coefficient_store[c], x, y);
+  *value = static_cast<std::int16_t>(*value | (1 << approx_low));
+}
+
+void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
+  if (end_of_band_run != 0) {
+    --end_of_band_run;
+    return;
+  }
+  std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
+  const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
+  for (int k = spectral_first; k <= spectral_last; ++k) {
+    const int symbol = decode_huffman(table);
+    const int run = symbol >> 4;
+    const int size = symbol & 15;
+    if (size != 0) {
+      k += run;
+      if (k > 63) abort_decode(coefficient_index_overflow);
+      const std::int32_t value = extend_value(read_bits_scan(size), size);
+      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(wrap_shl(value, approx_low));
+    } else if (run == 15) {
+      k += 15;
+      if (k > 63) abort_decode(coefficient_index_overflow);
+    } else {
+      // This block is the first of the run; run <= 14 keeps the count far
+      // from overflow.
+      end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(read_bits_scan(run)) - 1;
+      return;
+    }
+  }
+}
+
+void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
+  std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
+  const std::int32_t p1 = std::int32_t{1} << approx_low;
+  const std::int32_t m1 = wrap_shl(-1, approx_low);
+  const int last = spectral_last;
+
+  // The band's known (non-zero) coefficients as bits by zig-zag index: the
+  // walks below jump from one to the next instead of testing every
+  // position, and count zero positions with bit operations. Refining never
+  // makes a coefficient zero, so only new coefficients change the set. Most
+  // of a block is zero, so it is looked at four coefficients at a time.
+  std::uint64_t known = 0;
+  for (int p = 0; p < 64; p += 4) {
+    std::uint64_t four;
+    std::memcpy(&four, block + p, sizeof four);
+    if (four == 0) continue;
+    for (int i = p; i < p + 4; ++i) {
+      known |= static_cast<std::uint64_t>(block[i] != 0) << natural_to_zigzag[i];
+    }
+  }
+  known &= index_range(spectral_first, last + 1);
+  // Each known coefficient in lo .. hi - 1 takes one correction bit, in
+  // zig-zag order, which moves it away from zero unless that bit is set.
+  auto refine = [&](int lo, int hi) {
+    for (std::uint64_t todo = known & index_range(lo, hi); todo != 0; todo &= todo - 1) {
+      std::int16_t& coefficient = block[zigzag_to_natural[std::countr_zero(todo)]];
+      const std::int32_t value = coefficient;
+      if (read_bits_scan(1) != 0 && (value & p1) == 0) {
+        coefficient = static_cast<std::int16_t>(value + (value >= 0 ? p1 : m1));
+      }
+    }
+  };
+
+  int k = spectral_first;
+  if (end_of_band_run == 0) {
+    const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
+    while (k <= last) {
+      const int symbol = decode_huffman(table);
+      const int run = symbol >> 4;
+      const int size = symbol & 15;
+      std::int32_t value = 0;
+      if (size != 0) {
+        if (size != 1) abort_decode(coefficient_index_overflow);
+        value = read_bits_scan(1) != 0 ? p1 : m1;
+      } else if (run != 15) {
+        // The rest of this block's band is refined as the first block of
+        // the run, below.
+        end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(read_bits_scan(run));
+        break;
+      }
+      // Pass `run` positions that are still zero, refining the known ones
+      // on the way; the walk stops at the next zero position, where a new
+      // coefficient goes (or after the band when it runs out of zeros).
+      std::uint64_t zeros = ~known & index_range(k, last + 1);
+      for (int r = 0; r < run && zeros != 0; ++r) zeros &= zeros - 1;
+      const int stop = zeros != 0 ? std::countr_zero(zeros) : last + 1;
+      refine(k, stop);
+      k = stop;
+      if (value != 0 && k < 64) {
+        block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
+        known |= std::uint64_t{1} << k;
+      }
+      ++k;
+    }
+  }
+  if (end_of_band_run > 0) {
+    refine(k, last + 1);
+    --end_of_band_run;
+  }
+}
+
+void jpeg_decoder_engine::gather_mcu_row_coefficients() {
+  // The quantisation tables in natural order, as the gathered blocks are. A
+  // component that no scan named has no table to check and only zero
+  // coefficients, so any table serves it.
+  std::int16_t quant[max_components][64];
+  for (int c = 0; c < frame_component_count; ++c) {
+    const std::int16_t* q = quant_tables[component_quant_slot[c]];
+    for (int p = 0; p < 64; ++p) quant[c][p] = q != nullptr ? q[natural_to_zigzag[p]] : 0;
+  }
+
+  int block_col[max_components] = {};
+  const bool interleaved = scan_component_count != 1;
+  for (int m = 0; m < scan_mcus_per_row; ++m) {
+    int h_off = 0;
+    int v_off = 0;
+    for (int b = 0; b < scan_blocks_per_mcu; ++b) {
+      const int c = mcu_block_components[b];
+      const int x = block_col[c] + h_off;
+      const int y = progressive_block_row[c] + v_off;
+      std::int16_t* block = mcu_coefficients + 64 * b;
+      std::memcpy(block, ac_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
+      block[0] = *dc_value_at(dc_coefficient_store[c], x, y);
+
+      // Most of a block is zero, four coefficients at a time: only the
+      // non-zero ones are looked at for the extent and dequantised.
+      int highest = 0;
+      for (int p = 0; p < 64; p += 4) {
+        std::uint64_t four;
+        std::memcpy(&four, block + p, sizeof four);
+        if (four == 0) continue;
+        for (int i = p; i < p + 4; ++i) {
+          if (block[i] == 0) continue;
+          const int index = natural_to_zigzag[i];
+          highest = index > highest ? index : highest;
+          block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
+        }
+      }
+      block_extent[b] = highest + 1;
+
+      if (!interleaved) {
+        ++block_col[c];
+      } else if (++h_off == component_h_factor[c]) {
+        h_off = 0;
+        if (++v_off == component_v_factor[c]) {
+          v_off = 0;
+          block_col[c] += component_h_factor[c];
+        }
+      }
+    }
+    if (upsample_in_frequency_domain) {
+      mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
+    } else {
+      mcu_to_samples(mcu_coefficients, block_extent, scan_blocks_per_mcu, mcu_samples, m);
+    }
+  }
+  if (!interleaved) {
+    ++progressive_block_row[scan_components[0]];
+  } else {
+    for (int c = 0; c < frame_component_count; ++c) progressive_block_row[c] += component_v_factor[c];
+  }
+}
+
+}  // namespace jpeg

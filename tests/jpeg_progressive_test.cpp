@@ -1,0 +1,278 @@
+// Progressive decoding on hand-made streams: what each pass stores, the
+// order in which scans visit blocks, end-of-band runs, refinements,
+// restarts, the refusals, and damaged real files.
+#include "jpeg_test_support.h"
+#include "kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+namespace {
+
+using jpeg::jpeg_decoder_engine;
+using access = jpeg::engine_test_access;
+
+// Entropy-coded bytes: bits most significant first, 0xFF stuffed, the last
+// byte padded with 1 bits.
+struct bit_writer {
+  byte_string bytes;
+  std::uint32_t pending = 0;
+  int count = 0;
+  bit_writer& put(std::uint32_t value, int length) {
+    for (int i = length - 1; i >= 0; --i) {
+      pending = (pending << 1) | ((value >> i) & 1u);
+      if (++count == 8) flush_byte();
+    }
+    return *this;
+  }
+  void flush_byte() {
+    bytes.push_back(static_cast<std::uint8_t>(pending));
+    if (pending == 0xFF) bytes.push_back(0x00);
+    pending = 0;
+    count = 0;
+  }
+  byte_string done() {
+    while (count != 0) put(1, 1);
+    return bytes;
+  }
+};
+
+// Every code is 3 bits long: code i is symbol i of the table.
+enum dc_code { dc0 = 0, dc1, dc2 };
+enum ac_code { eob = 0, s01, eob1, eob2, zrl, s51, s02, s11 };
+byte_string tables() {
+  const std::vector<int> eight_of_three = {0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  return dqt(0) + dht(huffman_table(0x00, eight_of_three, raw({0, 1, 2, 3, 4, 5, 6, 7})) +
+                      huffman_table(0x10, eight_of_three, raw({0x00, 0x01, 0x10, 0x20, 0xF0, 0x51, 0x02, 0x11})));
+}
+byte_string grey_progressive(int width, int height, const byte_string& scans) {
+  return soi() + tables() + frame_header(0xC2, width, height, {{1, 1, 1, 0}}) + scans + eoi();
+}
+byte_string colour_progressive(int width, int height, const byte_string& scans) {
+  return soi() + tables() + frame_header(0xC2, width, height, {{1, 2, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}) + scans +
+         eoi();
+}
+
+struct decoded {
+  int status = 0;
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> pixels;
+};
+decoded decode(const byte_string& bytes, int requested = 1) {
+  decoded d;
+  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  int c = 0;
+  std::uint8_t* out = jpeg::decode_jpeg_with_status(&stream, &d.width, &d.height, &c, requested, nullptr, &d.status);
+  if (out != nullptr) {
+    d.pixels.assign(out, out + static_cast<std::size_t>(d.width) * d.height * requested);
+    std::free(out);
+  } else if (d.status == 0) {
+    d.status = 1;  // failed without a code
+  }
+  return d;
+}
+
+TEST(JpegProgressive, EveryPassStoresWhatItShould) {
+  // Eight blocks in a row. DC first pass with Al 1, then its refinement.
+  const byte_string dc_first = scan_header({{1, 0, 0}}, 0, 0, 0, 1) +
+                               bit_writer{}.put(dc2, 3).put(3, 2).put(dc1, 3).put(0, 1)
+                                   .put(dc0, 3).put(dc0, 3).put(dc0, 3).put(dc0, 3).put(dc0, 3).put(dc0, 3).done();
+  const byte_string dc_refine = scan_header({{1, 0, 0}}, 0, 0, 1, 0) + bit_writer{}.put(0xA0, 8).done();
+  // AC 1..5 with Al 1: block 0 gets +1 at 1 and -1 at 3 (after a zero),
+  // then a run of five end-of-band blocks (2^2 + 1) that reaches block 4;
+  // block 5 passes sixteen zeros, block 6 ends at once, block 7 starts a
+  // run of two that the scan's end cuts short.
+  const byte_string ac_first = scan_header({{1, 0, 0}}, 1, 5, 0, 1) +
+                               bit_writer{}.put(s01, 3).put(1, 1).put(s11, 3).put(0, 1).put(eob2, 3).put(1, 2)
+                                   .put(zrl, 3).put(eob, 3).put(eob1, 3).put(0, 1).done();
+  // Refinement, Al 0. Block 0: a new +1 after no zero history; the known
+  // coefficient at 1 takes correction bit 1 on the way and the new one goes
+  // to the first zero position, 2; the end of band then corrects position 3.
+  // Block 1: a new -1 after one zero, so at position 2; then a run of 2^2 + 3
+  // end-of-band blocks, which needs no further bits here.
+  const byte_string ac_refine = scan_header({{1, 0, 0}}, 1, 5, 1, 0) +
+                                bit_writer{}.put(s01, 3).put(1, 1).put(1, 1).put(eob, 3).put(1, 1)
+                                    .put(s11, 3).put(0, 1).put(eob2, 3).put(3, 2).done();
+  const byte_string bytes = grey_progressive(64, 8, dc_first + dc_refine + ac_first + ac_refine);
+
+  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  jpeg_decoder_engine engine(&stream);
+  ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
+  const int dc[8] = {7, 4, 5, 4, 4, 4, 4, 4};
+  for (int x = 0; x < 8; ++x) EXPECT_EQ(access::dc_at(engine, 0, x, 0), dc[x]) << x;
+  const auto at = [&](int x, int k) { return access::ac_at(engine, 0, x, 0)[jpeg::zigzag_to_natural[k]]; };
+  EXPECT_EQ(at(0, 1), 3);
+  EXPECT_EQ(at(0, 2), 1);
+  EXPECT_EQ(at(0, 3), -3);
+  EXPECT_EQ(at(1, 2), -1);
+  int others = 0;
+  for (int x = 0; x < 8; ++x) {
+    for (int p = 0; p < 64; ++p) others += access::ac_at(engine, 0, x, 0)[p] != 0;
+  }
+  EXPECT_EQ(others, 4);
+
+  // Gathering dequantises (all steps 1 here) and finds the extent: the row's
+  // last block holds only its DC.
+  const std::uint8_t* line;
+  std::uint32_t length;
+  ASSERT_EQ(engine.decode_row(&line, &length), 0);
+  EXPECT_EQ(access::block_extent(engine, 0), 1);
+  EXPECT_EQ(access::mcu_coefficients(engine)[0], 4);
+}
+
+TEST(JpegProgressive, InterleavedAndSingleComponentScansCoverTheirBlocks) {
+  // 100 x 100 in 2x2: MCUs 7 x 7, stores 14 x 14 for Y and 7 x 7 for chroma,
+  // but Y has only 13 x 13 blocks of picture.
+  bit_writer dc;
+  for (int i = 0; i < 4; ++i) dc.put(dc1, 3).put(1, 1);  // Y blocks 1, 2, 3, 4
+  dc.put(dc2, 3).put(3, 2).put(dc0, 3);                  // Cb 3, Cr 0
+  for (int i = 1; i < 49 * 6; ++i) dc.put(dc0, 3);
+  bit_writer y_ac, cb_ac;
+  for (int i = 0; i < 13 * 13; ++i) y_ac.put(s01, 3).put(1, 1);
+  for (int i = 0; i < 7 * 7; ++i) cb_ac.put(s01, 3).put(1, 1);
+  const byte_string bytes = colour_progressive(
+      100, 100, scan_header({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, 0, 0) + dc.done() +
+                    scan_header({{1, 0, 0}}, 1, 1) + y_ac.done() + scan_header({{2, 0, 0}}, 1, 1) + cb_ac.done());
+
+  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  jpeg_decoder_engine engine(&stream);
+  ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
+  EXPECT_EQ(access::ac_store(engine, 0)->blocks_across, 14);
+  EXPECT_EQ(access::ac_store(engine, 0)->blocks_down, 14);
+  EXPECT_EQ(access::dc_store(engine, 1)->blocks_across, 7);
+  EXPECT_EQ(access::dc_at(engine, 0, 0, 0), 1);
+  EXPECT_EQ(access::dc_at(engine, 0, 1, 0), 2);
+  EXPECT_EQ(access::dc_at(engine, 0, 0, 1), 3);
+  EXPECT_EQ(access::dc_at(engine, 0, 1, 1), 4);
+  EXPECT_EQ(access::dc_at(engine, 0, 13, 13), 4);
+  EXPECT_EQ(access::dc_at(engine, 1, 0, 0), 3);
+  EXPECT_EQ(access::dc_at(engine, 2, 0, 0), 0);
+  for (int y = 0; y < 14; ++y) {
+    for (int x = 0; x < 14; ++x) {
+      EXPECT_EQ(access::ac_at(engine, 0, x, y)[1], x < 13 && y < 13 ? 1 : 0) << x << "," << y;
+    }
+  }
+  for (int y = 0; y < 7; ++y) {
+    for (int x = 0; x < 7; ++x) {
+      EXPECT_EQ(access::ac_at(engine, 1, x, y)[1], 1);
+      EXPECT_EQ(access::ac_at(engine, 2, x, y)[1], 0);
+    }
+  }
+  // After the last scan the row driver sees the interleaved frame layout.
+  EXPECT_EQ(access::scan_blocks_per_mcu(engine), 6);
+  const std::uint8_t* line;
+  std::uint32_t length;
+  int lines = 0;
+  while (engine.decode_row(&line, &length) == 0) ++lines;
+  EXPECT_EQ(lines, 100);
+  EXPECT_EQ(engine.status(), 0);
+}
+
+TEST(JpegProgressive, RestartsClearTheEndOfBandRun) {
+  // Two blocks, a restart after each. Block 0 starts a run of seven
+  // end-of-band blocks; the marker ends it, so block 1 is decoded.
+  const byte_string dri = segment(0xDD, raw({0, 1}));
+  const auto picture = [&](int second_marker) {
+    return soi() + tables() + dri + frame_header(0xC2, 16, 8, {{1, 1, 1, 0}}) +
+           scan_header({{1, 0, 0}}, 0, 0) + bit_writer{}.put(dc1, 3).put(1, 1).done() + raw({0xFF, 0xD0}) +
+           bit_writer{}.put(dc0, 3).done() + scan_header({{1, 0, 0}}, 1, 63) +
+           bit_writer{}.put(eob2, 3).put(3, 2).done() + raw({0xFF, 0xFF, second_marker}) +
+           bit_writer{}.put(s01, 3).put(1, 1).put(eob, 3).done() + eoi();
+  };
+  const byte_string good = picture(0xD0);
+  jpeg::jpeg_decoder_mem_stream stream(good.data(), static_cast<std::uint32_t>(good.size()));
+  jpeg_decoder_engine engine(&stream);
+  ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
+  EXPECT_EQ(access::dc_at(engine, 0, 1, 0), 0);  // the predictor restarted too
+  EXPECT_EQ(access::ac_at(engine, 0, 1, 0)[1], 1);
+
+  EXPECT_EQ(decode(picture(0xD1)).status, jpeg::restart_marker_mismatch);
+}
+
+TEST(JpegProgressive, RefusalsCarryTheirCodes) {
+  const byte_string any = raw({0x00, 0x00});
+  const byte_string two_components = soi() + tables() + frame_header(0xC2, 8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}}) +
+                                     scan_header({{1, 0, 0}}, 0, 0) + any + eoi();
+  const byte_string four_components =
+      soi() + tables() + frame_header(0xC2, 8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}}) +
+      scan_header({{1, 0, 0}}, 0, 0) + any + eoi();
+  const struct {
+    const char* what;
+    byte_string bytes;
+    int status;
+  } cases[] = {
+      {"Se 64", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 1, 64) + any), jpeg::spectral_selection_invalid},
+      {"Ss above Se", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 3, 2) + any), jpeg::spectral_selection_invalid},
+      {"DC scan with AC", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 0, 5) + any),
+       jpeg::spectral_selection_invalid},
+      {"AC scan of two components",
+       colour_progressive(16, 16, scan_header({{2, 0, 0}, {3, 0, 0}}, 1, 63) + any), jpeg::spectral_selection_invalid},
+      {"Ah 2 Al 0", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 0, 0, 2, 0) + any),
+       jpeg::successive_approximation_invalid},
+      {"AC refinement Ah 1 Al 1", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 1, 63, 1, 1) + any),
+       jpeg::successive_approximation_invalid},
+      {"run past 63", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 60, 63) + bit_writer{}.put(s51, 3).done()),
+       jpeg::coefficient_index_overflow},
+      {"sixteen zeros from 49",
+       grey_progressive(16, 8, scan_header({{1, 0, 0}}, 49, 63) + bit_writer{}.put(zrl, 3).done()),
+       jpeg::coefficient_index_overflow},
+      {"sixteen zeros from 48", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 48, 63) +
+                                                         bit_writer{}.put(zrl, 3).put(eob, 3).done()),
+       0},
+      {"refinement of size 2", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 1, 63, 1, 0) +
+                                                        bit_writer{}.put(s02, 3).done()),
+       jpeg::coefficient_index_overflow},
+      {"two components", two_components, jpeg::unsupported_component_count},
+      {"four components", four_components, jpeg::unsupported_component_count},
+  };
+  for (const auto& c : cases) EXPECT_EQ(decode(c.bytes).status, c.status) << c.what;
+}
+
+TEST(JpegProgressive, FrameWithoutScansDecodesAsFlatGrey) {
+  // No scan, and so no table either: every coefficient stays 0.
+  for (const auto& frame : {frame_header(0xC2, 9, 9, {{1, 1, 1, 0}}),
+                            frame_header(0xC2, 9, 9, {{1, 2, 2, 0}, {2, 1, 1, 1}, {3, 1, 1, 2}})}) {
+    const decoded d = decode(soi() + frame + eoi(), 3);
+    ASSERT_EQ(d.status, 0);
+    ASSERT_EQ(d.pixels.size(), 9u * 9u * 3u);
+    for (std::uint8_t v : d.pixels) ASSERT_EQ(v, 128);
+  }
+}
+
+byte_string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return byte_string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Cut or damaged real files: either a picture or a named code; the
+// sanitizer build watches every store index and every shift on the way.
+TEST(JpegProgressive, DamagedFilesFailCleanly) {
+  const byte_string cut = read_file(std::string(JPEG_CORPUS_DIR) + "/grey_sa_restart_33x31.jpg");
+  ASSERT_FALSE(cut.empty());
+  for (std::size_t n = 0; n < cut.size(); ++n) {
+    const int status = decode(byte_string(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(n))).status;
+    ASSERT_STRNE(jpeg::status_code_name(status), "unknown") << n;
+  }
+  std::mt19937 rng(11);
+  for (const char* name : {"420_sa_restart_33x31.jpg", "422_prog_noise_q100_41x27.jpg", "440_sa_255x129.jpg",
+                           "444_prog_37x23.jpg"}) {
+    const byte_string original = read_file(std::string(JPEG_CORPUS_DIR) + "/" + name);
+    ASSERT_FALSE(original.empty()) << name;
+    for (int round = 0; round < 300; ++round) {
+      byte_string bytes = original;
+      for (int c = std::uniform_int_distribution<int>(1, 6)(rng); c > 0; --c) {
+        const std::size_t at = std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(rng);
+        bytes[at] = static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 255)(rng));
+      }
+      const int status = decode(bytes, 4).status;
+      ASSERT_STRNE(jpeg::status_code_name(status), "unknown") << name << " round " << round;
+    }
+  }
+}
+
+}  // namespace
