@@ -65,6 +65,25 @@ void jpeg_decoder_engine::decode_progressive_scans() {
   compute_mcu_layout();
 }
 
+namespace {
+
+// Moves to the next block of a component's part of an MCU: across its
+// horizontal factor, then down its vertical factor, then on to the next MCU.
+// A scan of one component has one-block MCUs.
+inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off, int& v_off, int& block_col) {
+  if (!interleaved) {
+    ++block_col;
+  } else if (++h_off == h_factor) {
+    h_off = 0;
+    if (++v_off == v_factor) {
+      v_off = 0;
+      block_col += h_factor;
+    }
+  }
+}
+
+}  // namespace
+
 void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
   // The stores span the frame's padded MCU grid, which every scan layout
   // stays inside; checked once here so that no block decoder needs to.
@@ -88,15 +107,7 @@ void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
       for (int b = 0; b < scan_blocks_per_mcu; ++b) {
         const int c = mcu_block_components[b];
         (this->*decoder)(c, block_col[c] + h_off, block_row[c] + v_off);
-        if (!interleaved) {
-          ++block_col[c];
-        } else if (++h_off == component_h_factor[c]) {
-          h_off = 0;
-          if (++v_off == component_v_factor[c]) {
-            v_off = 0;
-            block_col[c] += component_h_factor[c];
-          }
-        }
+        step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
       }
       --restart_countdown;
     }
@@ -264,16 +275,7 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
         }
       }
       block_extent[b] = highest + 1;
-
-      if (!interleaved) {
-        ++block_col[c];
-      } else if (++h_off == component_h_factor[c]) {
-        h_off = 0;
-        if (++v_off == component_v_factor[c]) {
-          v_off = 0;
-          block_col[c] += component_h_factor[c];
-        }
-      }
+      step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
     }
     if (upsample_in_frequency_domain) {
       mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
