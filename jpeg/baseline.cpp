@@ -122,35 +122,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
 
   // decode_huffman with the magnitude bits, over the locals.
   auto decode = [&](const huffman_decode_table& table, std::uint32_t& extra) -> int {
-    const std::int32_t e = table.first_level_with_bits[b.window >> 24];
-    if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
-      take((e >> 8) & 31);
-      extra = static_cast<std::uint32_t>(e) >> 16;
-      return e & 255;
-    }
-    if (e >= 0) {
-      const int length = (e >> 8) & 31;
-      const int size = e & 15;
-      // Bits that begin no code have length 0 and read as symbol 0.
-      if (length + size > 16 + b.spare) {
-        take_some(length);
-        extra = take_some(size);
-      } else {
-        extra = take_some(length + size) & ((1u << size) - 1u);
-      }
-      return e & 255;
-    }
-    std::uint32_t rest = b.window << 8;
-    int steps = 0;
-    std::int32_t s = e;
-    do {
-      s = table.long_code_tree[-s - static_cast<std::int32_t>(rest >> 31)];
-      rest <<= 1;
-      ++steps;
-    } while (s < 0);
-    take(8 + steps);
-    extra = take_some(s & 15);
-    return s;
+    return decode_huffman_with_extra(table, b.window, b.spare, take, take_some, extra);
   };
 
   const int mcus = scan_mcus_per_row;

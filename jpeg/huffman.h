@@ -73,27 +73,35 @@ inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table
   return e;
 }
 
-inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
-  const std::int32_t e = table.first_level_with_bits[bit_window >> 24];
+// decode_huffman with the magnitude bits over any bit source: `window` and
+// `spare` are the reader's state before the call (16 + spare valid bits at the
+// top of the window); take(n) consumes n bits for 1 <= n <= 16 + spare, and
+// take_some(n) also accepts n = 0. The engine's reader and the baseline
+// decoder's copy of it in local variables both decode through this.
+template <class Take, class TakeSome>
+inline int decode_huffman_with_extra(const huffman_decode_table& table, std::uint32_t window, std::int32_t spare,
+                                     Take&& take, TakeSome&& take_some, std::uint32_t& extra) {
+  const std::int32_t e = table.first_level_with_bits[window >> 24];
   // Bit 15 set with the sign clear: symbol, code and magnitude in one entry
   // (node references are negative and have bit 15 set too).
   if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
-    read_bits_scan((e >> 8) & 31);
+    take((e >> 8) & 31);
     extra = static_cast<std::uint32_t>(e) >> 16;
     return e & 255;
   }
   if (e >= 0) {
     const int length = (e >> 8) & 31;
     const int size = e & 15;
-    if (length + size > 16 + spare_bits) {
-      read_bits_scan(length);
-      extra = read_bits_scan(size);
+    // Bits that begin no code have length 0 and read as symbol 0.
+    if (length + size > 16 + spare) {
+      take_some(length);
+      extra = take_some(size);
     } else {
-      extra = read_bits_scan(length + size) & ((1u << size) - 1u);
+      extra = take_some(length + size) & ((1u << size) - 1u);
     }
     return e & 255;
   }
-  std::uint32_t rest = bit_window << 8;
+  std::uint32_t rest = window << 8;
   int steps = 0;
   std::int32_t s = e;
   do {
@@ -101,9 +109,14 @@ inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table
     rest <<= 1;
     ++steps;
   } while (s < 0);
-  read_bits_scan(8 + steps);
-  extra = read_bits_scan(s & 15);
+  take(8 + steps);
+  extra = take_some(s & 15);
   return s;
+}
+
+inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
+  auto take = [this](int n) { return read_bits_scan(n); };
+  return decode_huffman_with_extra(table, bit_window, spare_bits, take, take, extra);
 }
 
 }  // namespace jpeg
