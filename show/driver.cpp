@@ -6,7 +6,11 @@
 
 #include <SDL.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
 namespace show {
 
@@ -45,6 +49,18 @@ position split_position(std::uint64_t value) {
   };
 }
 
+void load_pictures(std::span<const char* const> files, SDL_Surface** slots) {
+  std::atomic<std::size_t> next{0};
+  auto load_some = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) slots[i] = IMG_Load(files[i]);
+  };
+  const std::size_t helpers = std::min<std::size_t>(std::max(std::thread::hardware_concurrency(), 1u), files.size()) - 1;
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(load_some);
+  load_some();
+  for (std::thread& t : threads) t.join();
+}
+
 int run_show(platform& world, random_source& random) {
   world.audio_init();
   SDL_Init(SDL_INIT_VIDEO);
@@ -61,11 +77,11 @@ int run_show(platform& world, random_source& random) {
 
   // Decoded once, before the music starts; kept until the process ends.
   SDL_Surface* pictures[picture_count];
-  for (int i = 0; i < picture_count; ++i) {
-    pictures[i] = IMG_Load(picture_files[i]);
+  load_pictures(picture_files, pictures);
+  for (SDL_Surface* p : pictures) {
     // Every pixel of a decoded picture is opaque: blit it as a plain copy
     // rather than alpha-blending it, which costs a quarter of the frame rate.
-    if (pictures[i]) SDL_SetAlpha(pictures[i], 0, 255);
+    if (p) SDL_SetAlpha(p, 0, 255);
   }
 
   world.start_music();

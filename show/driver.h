@@ -6,7 +6,10 @@
 
 #include "timeline.h"
 
+#include <SDL.h>
+
 #include <cstdint>
+#include <span>
 
 namespace show {
 
@@ -37,6 +40,12 @@ struct position {
 
 // Splits a reported position into the three signed values the timeline uses.
 position split_position(std::uint64_t value);
+
+// Loads files[i] with IMG_Load into slots[i] (null where it fails) for every
+// i, several at once on all cores; returns when every slot is filled. The
+// other threads make only read streams and new software surfaces: nothing of
+// SDL's video state is touched there.
+void load_pictures(std::span<const char* const> files, SDL_Surface** slots);
 
 // Runs the whole show: start-up, frame loop, final hold, shut-down. Returns
 // the process exit code: 0, or 1 when no video mode could be set.

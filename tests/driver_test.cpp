@@ -7,6 +7,7 @@
 #include <SDL.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -55,6 +56,30 @@ TEST_F(draw_step, missing_picture_draws_nothing_and_nothing_keeps_the_screen) {
   EXPECT_EQ(pixel(screen, 10, 10), 0x11111111u);
   show::draw_frame(screen, pictures, {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat});
   EXPECT_EQ(pixel(screen, 10, 10), 0xFFFFFFFFu);  // the shake without its picture leaves white
+}
+
+TEST(load_pictures, each_file_lands_in_its_own_slot_and_a_missing_one_leaves_it_empty) {
+  // The show's files in reverse, with a missing one in the middle.
+  std::vector<std::string> names;
+  for (int i = show::picture_count - 1; i >= 0; --i) names.push_back(std::string(PROJECT_ROOT "/") + show::picture_files[i]);
+  names.insert(names.begin() + 5, PROJECT_ROOT "/data/missing.jpg");
+  std::vector<const char*> files;
+  for (const std::string& n : names) files.push_back(n.c_str());
+  std::vector<SDL_Surface*> slots(files.size(), nullptr);
+  show::load_pictures(files, slots.data());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SDL_Surface* want = IMG_Load(files[i]);
+    if (!want) {
+      EXPECT_EQ(slots[i], nullptr) << files[i];
+      continue;
+    }
+    ASSERT_NE(slots[i], nullptr) << files[i];
+    ASSERT_EQ(slots[i]->h * slots[i]->pitch, want->h * want->pitch) << files[i];
+    EXPECT_EQ(std::memcmp(slots[i]->pixels, want->pixels, static_cast<std::size_t>(want->h) * want->pitch), 0) << files[i];
+    SDL_FreeSurface(want);
+    SDL_FreeSurface(slots[i]);
+  }
+  EXPECT_EQ(slots[5], nullptr);
 }
 
 // A music layer that plays a fixed list of positions, one per poll, and
