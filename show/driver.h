@@ -18,9 +18,12 @@ class platform {
  public:
   virtual ~platform() = default;
   virtual void audio_init() = 0;
-  // Loads "data/lofasz.xm", sets the position scaler to 256 and starts it. A
-  // module that cannot be loaded is simply never reported as playing.
-  virtual void start_music() = 0;
+  // Loads "data/lofasz.xm" and sets its position scaler to 256. Runs on a
+  // thread of its own while the pictures load.
+  virtual void load_music() = 0;
+  // Starts the loaded module. A module that could not be loaded is simply
+  // never reported as playing.
+  virtual void play_music() = 0;
   // True only while the module reports exactly "playing".
   virtual bool music_playing() = 0;
   // Bits 0-15 order, bits 16-31 row * 256 + fraction; all ones on error.

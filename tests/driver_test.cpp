@@ -89,7 +89,8 @@ class scripted_world final : public show::platform {
   explicit scripted_world(std::vector<std::uint64_t> positions, bool loads = true)
       : positions_(std::move(positions)), loads_(loads) {}
   void audio_init() override { calls.push_back("init"); }
-  void start_music() override { calls.push_back("start"); }
+  void load_music() override { calls.push_back("load"); }
+  void play_music() override { calls.push_back("play"); }
   bool music_playing() override { return loads_ && next_ < positions_.size(); }
   std::uint64_t music_position() override { return positions_[next_++]; }
   void audio_free() override { calls.push_back("free"); }
@@ -131,7 +132,7 @@ TEST_F(driver, draws_each_polled_position_then_holds_for_two_seconds) {
   EXPECT_EQ(world.sleeps, (std::vector<int>{1, 1, 1, 1, 1, 2000}));
   // grey 5, white, unchanged, black, unchanged (failed query), final hold of a missing picture.
   EXPECT_EQ(world.shown, (std::vector<Uint32>{0x05050505, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0}));
-  EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "start", "free"}));
+  EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "load", "play", "free"}));
 }
 
 TEST(driver_with_pictures, blits_the_bundled_pictures_in_step_with_the_position) {
