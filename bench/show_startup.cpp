@@ -14,6 +14,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -77,8 +78,8 @@ double turbo_ms() {
       tjDestroy(tj);
       return -1;
     }
-    std::vector<unsigned char> rgba(std::size_t(width) * height * 4);
-    if (tjDecompress2(tj, bytes.data(), bytes.size(), rgba.data(), width, 0, height, TJPF_RGBA, 0) != 0) {
+    std::unique_ptr<unsigned char[]> rgba(new unsigned char[std::size_t(width) * height * 4]);
+    if (tjDecompress2(tj, bytes.data(), bytes.size(), rgba.get(), width, 0, height, TJPF_RGBA, 0) != 0) {
       tjDestroy(tj);
       return -1;
     }
