@@ -14,11 +14,10 @@ namespace {
 
 class sdl_platform final : public platform {
  public:
-  void audio_init() override { ::audio_init(-1, 44100, 0); }
+  void audio_init() override { ::audio_init(-1, music_rate, 0); }
   void start_music() override {
-    music_ = music_load(false, "data/lofasz.xm", 0, 0, MUSIC_SOFTWARE_MIXING | MUSIC_RAMPS | MUSIC_SINC_INTERPOLATION,
-                        0);
-    music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, 256.0f);
+    music_ = music_load(false, module_file, 0, 0, music_flags, 0);
+    music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, position_scaler);
     music_play(music_, false);
   }
   bool music_playing() override { return music_is_active(music_) == MUSIC_ACTIVE_PLAYING; }
@@ -45,6 +44,17 @@ position split_position(std::uint64_t value) {
   };
 }
 
+std::array<SDL_Surface*, picture_count> load_pictures() {
+  std::array<SDL_Surface*, picture_count> pictures;
+  for (int i = 0; i < picture_count; ++i) {
+    pictures[i] = IMG_Load(picture_files[i]);
+    // Every pixel of a decoded picture is opaque: blit it as a plain copy
+    // rather than alpha-blending it, which costs a quarter of the frame rate.
+    if (pictures[i]) SDL_SetAlpha(pictures[i], 0, 255);
+  }
+  return pictures;
+}
+
 int run_show(platform& world, random_source& random) {
   world.audio_init();
   SDL_Init(SDL_INIT_VIDEO);
@@ -60,24 +70,18 @@ int run_show(platform& world, random_source& random) {
   IMG_Init(IMG_INIT_JPG);
 
   // Decoded once, before the music starts; kept until the process ends.
-  SDL_Surface* pictures[picture_count];
-  for (int i = 0; i < picture_count; ++i) {
-    pictures[i] = IMG_Load(picture_files[i]);
-    // Every pixel of a decoded picture is opaque: blit it as a plain copy
-    // rather than alpha-blending it, which costs a quarter of the frame rate.
-    if (pictures[i]) SDL_SetAlpha(pictures[i], 0, 255);
-  }
+  const std::array<SDL_Surface*, picture_count> pictures = load_pictures();
 
   world.start_music();
   // The music position is the only clock: nothing is paced or summed here.
   while (world.music_playing()) {
     position at = split_position(world.music_position());
-    draw_frame(screen, pictures, plan_frame(at.order, at.row, at.fine_position, random));
+    draw_frame(screen, pictures.data(), plan_frame(at.order, at.row, at.fine_position, random));
     SDL_Flip(screen);
     world.sleep_ms(1);
   }
 
-  draw_frame(screen, pictures, {.blit = true, .pic = picture::murvtabla});
+  draw_frame(screen, pictures.data(), final_frame);
   SDL_Flip(screen);
   world.sleep_ms(2000);
   world.audio_free();
