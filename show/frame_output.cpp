@@ -140,8 +140,10 @@ bool high_pipe(int fds[2]) {
   return fds[0] >= 0 && fds[1] >= 0;
 }
 
-// ffmpeg reads the frames from its standard input and the sound from fd 3,
-// each written by a thread of its own so that neither waits on the other.
+// ffmpeg reads the frames, already in the encoder's layout, from its
+// standard input and the sound from fd 3, each written by a thread of its own
+// so that neither waits on the other. A frame that repeats the previous one
+// (most do: a row of the module lasts several frames) is not converted again.
 class video_output final : public frame_output {
  public:
   video_output(pid_t ffmpeg, int video_fd, int audio_fd, const std::vector<std::int16_t>& samples)
@@ -154,16 +156,14 @@ class video_output final : public frame_output {
   }
   ~video_output() override { finish(); }
 
-  bool write_frame(const SDL_Surface* frame, bool) override {
+  bool write_frame(const SDL_Surface* frame, bool unchanged) override {
     if (failed_) return false;
-    const std::size_t line = static_cast<std::size_t>(frame->w) * 4;
-    const auto* pixels = static_cast<const unsigned char*>(frame->pixels);
-    if (frame->pitch == static_cast<int>(line)) {
-      failed_ = !write_all(video_fd_, pixels, line * static_cast<std::size_t>(frame->h));
-    } else {
-      for (int y = 0; y < frame->h && !failed_; ++y)
-        failed_ = !write_all(video_fd_, pixels + static_cast<std::size_t>(y) * frame->pitch, line);
+    if (!unchanged || planes_.empty()) {
+      const std::size_t luma = static_cast<std::size_t>(frame->w) * static_cast<std::size_t>(frame->h);
+      planes_.resize(luma * 3 / 2);
+      rgb_to_yuv420(frame, planes_.data(), planes_.data() + luma, planes_.data() + luma * 5 / 4);
     }
+    failed_ = !write_all(video_fd_, planes_.data(), planes_.size());
     return !failed_;
   }
 
@@ -185,11 +185,54 @@ class video_output final : public frame_output {
  private:
   pid_t ffmpeg_;
   int video_fd_;
+  bytes planes_;  // the previous frame: Y, then Cb, then Cr
   std::thread audio_writer_;
   bool failed_ = false;
 };
 
+constexpr int fixed16(double c) { return static_cast<int>(c * 65536.0 + (c < 0 ? -0.5 : 0.5)); }
+
+// BT.709 (Kr 0.2126, Kb 0.0722), scaled to 219 steps of luma and 224 of
+// chroma, in 16 fraction bits.
+constexpr double kr = 0.2126, kb = 0.0722, kg = 1.0 - kr - kb;
+constexpr int y_r = fixed16(kr * 219 / 255), y_g = fixed16(kg * 219 / 255), y_b = fixed16(kb * 219 / 255);
+constexpr int cb_r = fixed16(-kr / (2 * (1 - kb)) * 224 / 255), cb_g = fixed16(-kg / (2 * (1 - kb)) * 224 / 255),
+              cb_b = fixed16(0.5 * 224 / 255);
+constexpr int cr_r = fixed16(0.5 * 224 / 255), cr_g = fixed16(-kg / (2 * (1 - kr)) * 224 / 255),
+              cr_b = fixed16(-kb / (2 * (1 - kr)) * 224 / 255);
+
+std::uint8_t luma(const std::uint8_t* p) {
+  return static_cast<std::uint8_t>((y_r * p[0] + y_g * p[1] + y_b * p[2] + (16 << 16) + (1 << 15)) >> 16);
+}
+
 }  // namespace
+
+void rgb_to_yuv420(const SDL_Surface* frame, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  const int w = frame->w;
+  const auto* pixels = static_cast<const std::uint8_t*>(frame->pixels);
+  for (int row = 0; row < frame->h; row += 2) {
+    const std::uint8_t* top = pixels + static_cast<std::size_t>(row) * frame->pitch;
+    const std::uint8_t* bottom = top + frame->pitch;
+    std::uint8_t* y_top = y + static_cast<std::size_t>(row) * w;
+    std::uint8_t* y_bottom = y_top + w;
+    const std::size_t chroma = static_cast<std::size_t>(row / 2) * (w / 2);
+    for (int x = 0; x < w; x += 2) {
+      const std::uint8_t* a = top + 4 * x;
+      const std::uint8_t* b = bottom + 4 * x;
+      y_top[x] = luma(a);
+      y_top[x + 1] = luma(a + 4);
+      y_bottom[x] = luma(b);
+      y_bottom[x + 1] = luma(b + 4);
+      // Sums of four: the mean's quarter goes into the shift. Chroma is never
+      // negative after the offset of 128, so the shift rounds as intended.
+      const int r = a[0] + a[4] + b[0] + b[4];
+      const int g = a[1] + a[5] + b[1] + b[5];
+      const int bl = a[2] + a[6] + b[2] + b[6];
+      cb[chroma + x / 2] = static_cast<std::uint8_t>((cb_r * r + cb_g * g + cb_b * bl + (128 << 18) + (1 << 17)) >> 18);
+      cr[chroma + x / 2] = static_cast<std::uint8_t>((cr_r * r + cr_g * g + cr_b * bl + (128 << 18) + (1 << 17)) >> 18);
+    }
+  }
+}
 
 std::unique_ptr<frame_output> open_folder_output(const std::string& folder, const std::vector<std::int16_t>& samples,
                                                  std::uint32_t rate) {
@@ -214,7 +257,7 @@ std::unique_ptr<frame_output> open_video_output(const std::string& path, int wid
   const bool sound = !samples.empty();
   std::vector<std::string> args = {
       "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
-      "-f", "rawvideo", "-pixel_format", "rgb0",
+      "-f", "rawvideo", "-pixel_format", "yuv420p",
       "-video_size", std::to_string(width) + "x" + std::to_string(height),
       "-framerate", std::to_string(fps), "-i", "pipe:0"};
   if (sound) {
@@ -227,8 +270,12 @@ std::unique_ptr<frame_output> open_video_output(const std::string& path, int wid
     args.push_back("-vf");
     args.push_back("scale=" + std::to_string(out_width) + ":" + std::to_string(out_height) + ":flags=bicubic");
   }
-  // yuv420p: the one layout every player decodes.
-  for (const char* a : {"-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-pix_fmt", "yuv420p"})
+  // The fastest preset: most frames repeat the one before, and at this
+  // quality a slower one only makes the file smaller. Tagged as converted, so
+  // that players do not guess the colours.
+  for (const char* a : {"-c:v", "libx264", "-preset", "ultrafast", "-crf", "18", "-colorspace", "bt709",
+                        "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv",
+                        "-chroma_sample_location", "center"})
     args.push_back(a);
   args.push_back(path);
 

@@ -40,6 +40,12 @@ std::unique_ptr<frame_output> open_video_output(const std::string& path, int wid
                                                 int out_width, int out_height, const std::vector<std::int16_t>& samples,
                                                 std::uint32_t rate);
 
+// Converts a frame of even width and height to the planes of 4:2:0 video:
+// BT.709 at limited range (Y 16..235, Cb and Cr 16..240), each chroma sample
+// from the mean of its 2x2 block of pixels. y holds w x h samples, cb and cr
+// w/2 x h/2 each.
+void rgb_to_yuv420(const SDL_Surface* frame, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
+
 }  // namespace show
 
 #endif
