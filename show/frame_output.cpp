@@ -49,7 +49,11 @@ bytes encode_png(const SDL_Surface* frame) {
     const auto* in = static_cast<const unsigned char*>(frame->pixels) + static_cast<std::size_t>(y) * frame->pitch;
     unsigned char* out = raw.data() + line * static_cast<std::size_t>(y);
     *out++ = 0;  // filter type None
-    for (int x = 0; x < w; ++x, in += 4, out += 3) std::memcpy(out, in, 3);
+    for (int x = 0; x < w; ++x, in += 4, out += 3) {
+      out[0] = in[0];
+      out[1] = in[1];
+      out[2] = in[2];
+    }
   }
   uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
   bytes packed(packed_size);
