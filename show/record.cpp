@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
                  "  Records the show in the working directory's data/ to a video (through ffmpeg),\n"
                  "  or to DIR/frame_NNNNNN.png and DIR/audio.wav at 1024x768.\n"
                  "  --fps N     frames per second, 1 to 1000 (default 60)\n"
-                 "  --size WxH  video size, even numbers (default 1024x768)\n");
+                 "  --size WxH  size of a video, even numbers (default 1024x768)\n");
     return 2;
   }
   // A failed ffmpeg shows up as a failed write, not as a signal.
