@@ -19,11 +19,10 @@ namespace {
 
 class sdl_platform final : public platform {
  public:
-  void audio_init() override { ::audio_init(-1, 44100, 0); }
+  void audio_init() override { ::audio_init(-1, music_rate, 0); }
   void load_music() override {
-    music_ = music_load(false, "data/lofasz.xm", 0, 0, MUSIC_SOFTWARE_MIXING | MUSIC_RAMPS | MUSIC_SINC_INTERPOLATION,
-                        0);
-    music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, 256.0f);
+    music_ = music_load(false, module_file, 0, 0, music_flags, 0);
+    music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, position_scaler);
   }
   void play_music() override { music_play(music_, false); }
   bool music_playing() override { return music_is_active(music_) == MUSIC_ACTIVE_PLAYING; }
@@ -72,6 +71,17 @@ void load_pictures(std::span<const char* const> files, SDL_Surface** slots) {
   for (std::thread& t : threads) t.join();
 }
 
+std::array<SDL_Surface*, picture_count> load_pictures() {
+  std::array<SDL_Surface*, picture_count> pictures;
+  load_pictures(picture_files, pictures.data());
+  for (SDL_Surface* p : pictures) {
+    // Every pixel of a decoded picture is opaque: blit it as a plain copy
+    // rather than alpha-blending it, which costs a quarter of the frame rate.
+    if (p) SDL_SetAlpha(p, 0, 255);
+  }
+  return pictures;
+}
+
 int run_show(platform& world, random_source& random) {
   world.audio_init();
   SDL_Init(SDL_INIT_VIDEO);
@@ -87,29 +97,22 @@ int run_show(platform& world, random_source& random) {
   IMG_Init(IMG_INIT_JPG);
 
   // Decoded once, before the music starts; kept until the process ends.
-  // Everything is decoded and loaded before the music starts; the module
-  // (whose player builds its tables on the first load) loads beside the
-  // pictures.
+  // The module (whose player builds its tables on the first load) loads
+  // beside the pictures; the music starts once everything is in.
   std::thread music_loader([&world] { world.load_music(); });
-  SDL_Surface* pictures[picture_count];
-  load_pictures(picture_files, pictures);
+  const std::array<SDL_Surface*, picture_count> pictures = load_pictures();
   music_loader.join();
-  for (SDL_Surface* p : pictures) {
-    // Every pixel of a decoded picture is opaque: blit it as a plain copy
-    // rather than alpha-blending it, which costs a quarter of the frame rate.
-    if (p) SDL_SetAlpha(p, 0, 255);
-  }
 
   world.play_music();
   // The music position is the only clock: nothing is paced or summed here.
   while (world.music_playing()) {
     position at = split_position(world.music_position());
-    draw_frame(screen, pictures, plan_frame(at.order, at.row, at.fine_position, random));
+    draw_frame(screen, pictures.data(), plan_frame(at.order, at.row, at.fine_position, random));
     SDL_Flip(screen);
     world.sleep_ms(1);
   }
 
-  draw_frame(screen, pictures, {.blit = true, .pic = picture::murvtabla});
+  draw_frame(screen, pictures.data(), final_frame);
   SDL_Flip(screen);
   world.sleep_ms(2000);
   world.audio_free();

@@ -4,10 +4,12 @@
 #ifndef SHOW_DRIVER_H
 #define SHOW_DRIVER_H
 
+#include "music.h"
 #include "timeline.h"
 
 #include <SDL.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -32,6 +34,12 @@ class platform {
   virtual void sleep_ms(int ms) = 0;
 };
 
+// The module and how the show plays it; the recorder plays it the same way.
+constexpr const char* module_file = "data/lofasz.xm";
+constexpr std::uint32_t music_rate = 44100;
+constexpr std::uint32_t music_flags = MUSIC_SOFTWARE_MIXING | MUSIC_RAMPS | MUSIC_SINC_INTERPOLATION;
+constexpr float position_scaler = 256.0f;
+
 // The real music layer and SDL_Delay.
 platform& real_platform();
 
@@ -49,6 +57,10 @@ position split_position(std::uint64_t value);
 // other threads make only read streams and new software surfaces: nothing of
 // SDL's video state is touched there.
 void load_pictures(std::span<const char* const> files, SDL_Surface** slots);
+
+// The pictures of picture_files, in that order, null where a load failed,
+// ready for draw_frame. They are never freed: the show keeps them to the end.
+std::array<SDL_Surface*, picture_count> load_pictures();
 
 // Runs the whole show: start-up, frame loop, final hold, shut-down. Returns
 // the process exit code: 0, or 1 when no video mode could be set.
