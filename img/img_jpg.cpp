@@ -114,9 +114,10 @@ SDL_Surface* IMG_LoadJPG_RW(SDL_RWops* src) {
       // Rows must be packed: the decoder writes height * 4 * width bytes in one run.
       SDL_FreeSurface(surface);
       surface = nullptr;
-      SDL_SetError("Out of memory");
     }
-    if (surface) {
+    if (!surface) {
+      SDL_SetError("Out of memory");  // as the TGA loader says for a surface SDL cannot hold
+    } else {
       SDL_LockSurface(surface);
       // A decode that fails part way leaves the remaining rows as the surface was made.
       img::decode_jpeg(data, size, &width, &height, &components, 4, static_cast<unsigned char*>(surface->pixels));
