@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the named groups need. Safe to run again:
 # packages already present are left alone.
-# usage: install-deps.sh [show] [tests] [bench] [fuzz]    (no group: show)
+# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format]    (no group: show)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/steps.sh
@@ -18,6 +18,8 @@ declare -A groups=(
   [bench]="libbenchmark-dev libturbojpeg0-dev libstb-dev mate-backgrounds libjpeg-turbo-progs python3"
   # clang with libFuzzer
   [fuzz]="clang libclang-rt-14-dev"
+  # the code formatter of .clang-format
+  [format]="clang-format"
 )
 
 packages=(${groups[show]})
