@@ -13,7 +13,7 @@ const char* status_code_name(int code) {
     case status_ok: return "ok";
 #define JPEG_STATUS_NAME(name, value) \
   case name: return #name;
-    JPEG_STATUS_CODES(JPEG_STATUS_NAME)
+      JPEG_STATUS_CODES(JPEG_STATUS_NAME)
 #undef JPEG_STATUS_NAME
   }
   return "unknown";

@@ -1,5 +1,5 @@
-#include "draw.h"
 #include "driver.h"
+#include "draw.h"
 #include "img.h"
 #include "music.h"
 
@@ -7,12 +7,12 @@
 
 #include <SDL.h>
 
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 // A stand-in for the music layer, linked in place of the real one: it records
