@@ -32,7 +32,7 @@ for group in "$@"; do
 done
 
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
@@ -40,7 +40,7 @@ done
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
   if ! command -v sudo >/dev/null; then
-    echo "install-deps.sh: installing ${missing[*]} needs root: run this as root, or install sudo." >&2
+    echo "install-deps.sh: installing packages (${missing[*]}) needs root: run this as root, or install sudo." >&2
     exit 1
   fi
   sudo=(sudo)
