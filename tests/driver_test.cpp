@@ -15,8 +15,9 @@
 #include <string>
 #include <vector>
 
-// A stand-in for the music layer, linked in place of the real one: it records
-// what the show's real platform passes and answers from a script.
+// A stand-in for the music layer: the linker finds these definitions first and
+// never takes the real layer's object from its library. It records what the
+// show's real platform passes and answers from a script.
 namespace fake_music {
 std::vector<std::string> calls;
 std::uint32_t active = MUSIC_ACTIVE_STOPPED;
