@@ -18,9 +18,10 @@ packages=(
   xvfb xauth                # virtual X server for headless runs
 )
 
-# Benchmarks also need real photographs to decode.
+# Benchmarks also need real photographs to decode, and callgrind to count
+# instructions by stage.
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(mate-backgrounds)
+  packages+=(mate-backgrounds valgrind)
 fi
 
 missing=()
