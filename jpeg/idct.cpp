@@ -11,7 +11,10 @@
 // definition instead of overflowing; the arithmetic right shifts are done on
 // the int32_t reinterpretation. Because dropping a zero term is an identity
 // in wrapping arithmetic, every specialisation matches the full transform
-// bit for bit, overflow included.
+// bit for bit, overflow included, except the two shortcuts that have
+// formulas of their own: the DC-only block and the column pass over a single
+// workspace row, which never wrap (they agree with the full transform
+// wherever it does not wrap).
 #include "kernels.h"
 
 #include <algorithm>
@@ -114,6 +117,21 @@ template <int N>
 JPEG_ALWAYS_INLINE void column_pass(const int32_t* __restrict workspace, uint8_t* __restrict samples)
 {
     static_assert(N >= 1 && N <= 8);
+    if constexpr (N == 1) {
+        // The one-row shortcut: every sample of a column is its single
+        // workspace value descaled, (t0 + 4112) >> 5 (4112 = 2^4 rounding +
+        // 128 * 2^5 level shift). The full kernel would form t0 * 8192
+        // first, which wraps for |t0| >= 2^18 (first-row coefficients near
+        // the 16-bit extremes); the shortcut does not, and gives its own
+        // value there. Below that bound both agree.
+        for (int column = 0; column < 8; ++column) {
+            const uint8_t value =
+                clamp_lane(arithmetic_shift(static_cast<u32>(workspace[column]) + 4112u, 5));
+            for (int k = 0; k < 8; ++k)
+                samples[8 * k + column] = value;
+        }
+        return;
+    }
     int32_t descaled[64];
     for (int column = 0; column < 8; ++column) {
         auto d = [workspace, column](int k) -> u32 {
@@ -200,6 +218,14 @@ JPEG_AVX2_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples)
 template <int R>
 JPEG_AVX2_INLINE void column_pass_avx2(const i32x8* workspace_rows, uint8_t* samples)
 {
+    if constexpr (R == 1) {
+        // The one-row shortcut, as in column_pass<1>.
+        const i32x8 value =
+            reinterpret_cast<i32x8>(reinterpret_cast<u32x8>(workspace_rows[0]) + 4112u) >> 5;
+        const i32x8 sample_rows[8] = {value, value, value, value, value, value, value, value};
+        store_clamped(sample_rows, samples);
+        return;
+    }
     u32x8 d[8], x[8];
     for (int k = 0; k < 8; ++k)
         d[k] = k < R ? reinterpret_cast<u32x8>(workspace_rows[k]) : u32x8{};

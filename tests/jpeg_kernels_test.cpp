@@ -44,25 +44,57 @@ void reference_kernel(const int64_t d[8], int64_t x[8])
     x[2] = t12 + o1, x[5] = t12 - o1, x[3] = t13 + o0, x[4] = t13 - o0;
 }
 
-// Both passes over all 64 coefficients, no shortcut of any kind.
-void reference_idct(const int16_t* coefficients, uint8_t* samples)
+// The first pass of the full transform over all eight rows; true when a
+// 32-bit sum wraps.
+bool reference_rows(const int16_t* coefficients, int32_t* workspace)
 {
-    int32_t workspace[64];
+    bool wrapped = false;
     int64_t d[8], x[8];
     for (int v = 0; v < 8; ++v) {
         for (int k = 0; k < 8; ++k)
             d[k] = coefficients[8 * v + k];
         reference_kernel(d, x);
-        for (int k = 0; k < 8; ++k)
+        for (int k = 0; k < 8; ++k) {
+            wrapped |= wrap32(x[k] + 1024) != x[k] + 1024;
             workspace[8 * v + k] = wrap32(x[k] + 1024) >> 11;
+        }
     }
+    return wrapped;
+}
+
+// Both passes over all 64 coefficients, no shortcut of any kind, in the
+// decoder's 32-bit arithmetic. Returns true when a sum wrapped on the way.
+bool reference_idct(const int16_t* coefficients, uint8_t* samples)
+{
+    int32_t workspace[64];
+    bool wrapped = reference_rows(coefficients, workspace);
+    int64_t d[8], x[8];
     for (int column = 0; column < 8; ++column) {
         for (int k = 0; k < 8; ++k)
             d[k] = workspace[8 * k + column];
         reference_kernel(d, x);
-        for (int k = 0; k < 8; ++k)
+        for (int k = 0; k < 8; ++k) {
+            wrapped |= wrap32(x[k] + 33685504) != x[k] + 33685504;
             samples[8 * k + column] = uint8_t(reference_clamp(wrap32(x[k] + 33685504) >> 18));
+        }
     }
+    return wrapped;
+}
+
+// What inverse_dct_block must give: the full transform, except that a block
+// whose coefficients lie in row 0 alone (extent 2) takes the column
+// shortcut's own formula, clamp((t0 + 4112) >> 5), which does not wrap.
+// Returns true when the full transform wrapped.
+bool reference_block(const int16_t* coefficients, int extent, uint8_t* samples)
+{
+    const bool wrapped = reference_idct(coefficients, samples);
+    if (extent_rectangle[extent - 1] / 16 == 1) {
+        int32_t workspace[64];
+        reference_rows(coefficients, workspace);
+        for (int i = 0; i < 64; ++i)
+            samples[i] = uint8_t(reference_clamp((int64_t{workspace[i % 8]} + 4112) >> 5));
+    }
+    return wrapped;
 }
 
 constexpr int32_t expected_zigzag[64] = {
@@ -132,8 +164,10 @@ TEST(InverseDct, DcOnlyValues)
     }
 }
 
-// Every extent class against the full transform, including blocks whose
-// 32-bit sums overflow; nothing around the destination may be touched.
+// Every extent class against the full transform wherever it does not wrap,
+// and against the 32-bit wrapping full transform (or the one-row shortcut's
+// own formula) where it does; nothing around the destination may be
+// touched.
 TEST(InverseDct, EveryExtentMatchesFullTransform)
 {
     std::mt19937 rng(1234);
@@ -141,20 +175,50 @@ TEST(InverseDct, EveryExtentMatchesFullTransform)
         for (int trial = 0; trial < 3000; ++trial) {
             int16_t block[64];
             random_block(rng, extent, block);
-            uint8_t expected[64];
-            reference_idct(block, expected);
+            uint8_t expected[64], full[64];
+            const bool wrapped = reference_block(block, extent, expected);
+            reference_idct(block, full);
 
             uint8_t buffer[64 + 32];
             std::memset(buffer, guard_value, sizeof buffer);
             inverse_dct_block(block, buffer + 16, extent);
             ASSERT_EQ(std::memcmp(buffer + 16, expected, 64), 0)
                 << "extent " << extent << " trial " << trial;
+            if (!wrapped) {
+                ASSERT_EQ(std::memcmp(buffer + 16, full, 64), 0) << "extent " << extent << " trial " << trial;
+            }
             for (int i = 0; i < 16; ++i) {
                 ASSERT_EQ(buffer[i], guard_value);
                 ASSERT_EQ(buffer[80 + i], guard_value);
             }
         }
     }
+}
+
+// The one-row column shortcut at the 16-bit extremes of the first row,
+// where the full transform's t0 * 8192 wraps: (32767, 32767) gives 255
+// everywhere (the wrapping transform would give 0).
+TEST(InverseDct, OneRowShortcutAtExtremes)
+{
+    const int16_t values[] = {-32768, -32767, -16384, -1, 0, 1, 16384, 32767};
+    for (int16_t d0 : values)
+        for (int16_t d1 : values) {
+            int16_t block[64] = {};
+            block[0] = d0;
+            block[1] = d1;
+            // Row 0 of the first pass, in exact arithmetic (no wrap is
+            // possible there for 16-bit inputs).
+            int32_t workspace[64];
+            ASSERT_FALSE(reference_rows(block, workspace));
+            uint8_t samples[64];
+            inverse_dct_block(block, samples, 2);
+            for (int i = 0; i < 64; ++i)
+                ASSERT_EQ(samples[i], reference_clamp((int64_t{workspace[i % 8]} + 4112) >> 5))
+                    << d0 << ", " << d1 << " sample " << i;
+            if (d0 == 32767 && d1 == 32767) {
+                ASSERT_EQ(samples[0], 255);
+            }
+        }
 }
 
 // The reference kernel itself against the real-valued 2-D inverse DCT on
@@ -370,7 +434,7 @@ TEST(McuTransform, BlocksLandAtTheirMcuPlace)
         std::vector<uint8_t> expected(samples.size(), guard_value);
         uint8_t* place = expected.data() + size_t(mcu_index) * stride * 64;
         for (int b = 0; b < (upsampled ? 4 : block_count); ++b)
-            reference_idct(coefficients + 64 * b, place + 64 * b);
+            reference_block(coefficients + 64 * b, extents[b], place + 64 * b);
         if (upsampled) {
             general_upsample(coefficients + 4 * 64, place + 4 * 64);
             general_upsample(coefficients + 5 * 64, place + 8 * 64);
