@@ -125,6 +125,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     return decode_huffman_with_extra(table, b.window, b.spare, take, take_some, extra);
   };
 
+  const kernel_table& kernels = selected_kernels();
   const int mcus = scan_mcus_per_row;
   for (int m = 0; m < mcus; ++m) {
     if (restart_interval != 0 && restart_countdown == 0) {
@@ -215,11 +216,13 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     }
 
     if constexpr (Upsampled) {
-      jpeg::mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
+      jpeg::mcu_to_samples_upsampled(kernels, mcu_coefficients, block_extent, mcu_samples, m);
     } else {
       // mcu_to_samples, with the block count known here.
       std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(m) * Blocks * 64;
-      for (int i = 0; i < Blocks; ++i) inverse_dct_block(mcu_coefficients + 64 * i, samples + 64 * i, block_extent[i]);
+      for (int i = 0; i < Blocks; ++i) {
+        kernels.inverse_dct_block(mcu_coefficients + 64 * i, samples + 64 * i, block_extent[i]);
+      }
     }
     --restart_countdown;
   }

@@ -247,6 +247,7 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
     for (int p = 0; p < 64; ++p) quant[c][p] = q != nullptr ? q[natural_to_zigzag[p]] : 0;
   }
 
+  const kernel_table& kernels = selected_kernels();
   int block_col[max_components] = {};
   const bool interleaved = scan_component_count != 1;
   for (int m = 0; m < scan_mcus_per_row; ++m) {
@@ -278,9 +279,9 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
       step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
     }
     if (upsample_in_frequency_domain) {
-      mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
+      mcu_to_samples_upsampled(kernels, mcu_coefficients, block_extent, mcu_samples, m);
     } else {
-      mcu_to_samples(mcu_coefficients, block_extent, scan_blocks_per_mcu, mcu_samples, m);
+      mcu_to_samples(kernels, mcu_coefficients, block_extent, scan_blocks_per_mcu, mcu_samples, m);
     }
   }
   if (!interleaved) {

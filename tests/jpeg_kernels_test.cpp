@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -16,6 +17,37 @@ namespace {
 using namespace jpeg;
 
 constexpr uint8_t guard_value = 0xA5;
+
+// The level-dependent kernels run at every level this processor has (up to
+// the JPEG_SIMD_LEVEL cap), each against the same references.
+std::vector<simd_level> available_levels()
+{
+    std::vector<simd_level> levels;
+    for (simd_level level : {simd_level::portable, simd_level::sse2, simd_level::avx2})
+        if (level <= selected_simd_level())
+            levels.push_back(level);
+    return levels;
+}
+
+std::string level_name(const ::testing::TestParamInfo<simd_level>& info)
+{
+    return info.param == simd_level::portable ? "portable" : info.param == simd_level::sse2 ? "sse2" : "avx2";
+}
+
+class KernelLevel : public ::testing::TestWithParam<simd_level> {
+protected:
+    void SetUp() override { ASSERT_EQ(k().level, GetParam()); }
+    const kernel_table& k() const { return kernels_for(GetParam()); }
+};
+
+#define JPEG_LEVEL_SUITE(name)                                                                     \
+    class name##AtLevel : public KernelLevel {};                                                   \
+    INSTANTIATE_TEST_SUITE_P(Levels, name##AtLevel, ::testing::ValuesIn(available_levels()), level_name)
+JPEG_LEVEL_SUITE(InverseDct);
+JPEG_LEVEL_SUITE(Upsampling);
+JPEG_LEVEL_SUITE(McuTransform);
+JPEG_LEVEL_SUITE(ColourTables);
+JPEG_LEVEL_SUITE(ColourConverters);
 
 // 32-bit wrapping of a value computed exactly in 64 bits: the reference
 // forms every sum exactly and reduces it only where the decoder's 32-bit
@@ -146,7 +178,7 @@ TEST(ZigzagTables, OrderAndExtentRectangles)
     }
 }
 
-TEST(InverseDct, DcOnlyValues)
+TEST_P(InverseDctAtLevel, DcOnlyValues)
 {
     const std::pair<int, int> cases[] = {{0, 128},   {3, 128}, {4, 129},     {-4, 128},
                                          {-5, 127},  {-1024, 0}, {-1020, 1}, {-1032, 0},
@@ -157,7 +189,7 @@ TEST(InverseDct, DcOnlyValues)
         // The DC shortcut and the full path must agree.
         for (int extent : {1, 2, 17, 64}) {
             uint8_t samples[64];
-            inverse_dct_block(block, samples, extent);
+            k().inverse_dct_block(block, samples, extent);
             for (int i = 0; i < 64; ++i)
                 ASSERT_EQ(samples[i], expected) << "dc " << dc << " extent " << extent;
         }
@@ -168,7 +200,7 @@ TEST(InverseDct, DcOnlyValues)
 // and against the 32-bit wrapping full transform (or the one-row shortcut's
 // own formula) where it does; nothing around the destination may be
 // touched.
-TEST(InverseDct, EveryExtentMatchesFullTransform)
+TEST_P(InverseDctAtLevel, EveryExtentMatchesFullTransform)
 {
     std::mt19937 rng(1234);
     for (int extent = 1; extent <= 64; ++extent) {
@@ -181,7 +213,7 @@ TEST(InverseDct, EveryExtentMatchesFullTransform)
 
             uint8_t buffer[64 + 32];
             std::memset(buffer, guard_value, sizeof buffer);
-            inverse_dct_block(block, buffer + 16, extent);
+            k().inverse_dct_block(block, buffer + 16, extent);
             ASSERT_EQ(std::memcmp(buffer + 16, expected, 64), 0)
                 << "extent " << extent << " trial " << trial;
             if (!wrapped) {
@@ -198,7 +230,7 @@ TEST(InverseDct, EveryExtentMatchesFullTransform)
 // The one-row column shortcut at the 16-bit extremes of the first row,
 // where the full transform's t0 * 8192 wraps: (32767, 32767) gives 255
 // everywhere (the wrapping transform would give 0).
-TEST(InverseDct, OneRowShortcutAtExtremes)
+TEST_P(InverseDctAtLevel, OneRowShortcutAtExtremes)
 {
     const int16_t values[] = {-32768, -32767, -16384, -1, 0, 1, 16384, 32767};
     for (int16_t d0 : values)
@@ -211,7 +243,7 @@ TEST(InverseDct, OneRowShortcutAtExtremes)
             int32_t workspace[64];
             ASSERT_FALSE(reference_rows(block, workspace));
             uint8_t samples[64];
-            inverse_dct_block(block, samples, 2);
+            k().inverse_dct_block(block, samples, 2);
             for (int i = 0; i < 64; ++i)
                 ASSERT_EQ(samples[i], reference_clamp((int64_t{workspace[i % 8]} + 4112) >> 5))
                     << d0 << ", " << d1 << " sample " << i;
@@ -234,7 +266,7 @@ TEST(InverseDct, CloseToRealValuedTransform)
             block[i] = int16_t(std::uniform_int_distribution<int>(-40, 40)(rng));
         block[0] = int16_t(std::uniform_int_distribution<int>(-200, 200)(rng));
         uint8_t samples[64];
-        inverse_dct_block(block, samples, 64);
+        kernels_for(simd_level::portable).inverse_dct_block(block, samples, 64);
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) {
                 double sum = 0;
@@ -250,7 +282,7 @@ TEST(InverseDct, CloseToRealValuedTransform)
     }
 }
 
-TEST(InverseDct, QuarterBlockReadsOnlyTopLeftCorner)
+TEST_P(InverseDctAtLevel, QuarterBlockReadsOnlyTopLeftCorner)
 {
     std::mt19937 rng(77);
     for (int trial = 0; trial < 5000; ++trial) {
@@ -265,7 +297,7 @@ TEST(InverseDct, QuarterBlockReadsOnlyTopLeftCorner)
         reference_idct(corner, expected);
         uint8_t buffer[64 + 32];
         std::memset(buffer, guard_value, sizeof buffer);
-        inverse_dct_quarter_block(noisy, buffer + 16);
+        k().inverse_dct_quarter_block(noisy, buffer + 16);
         ASSERT_EQ(std::memcmp(buffer + 16, expected, 64), 0) << trial;
         for (int i = 0; i < 16; ++i)
             ASSERT_TRUE(buffer[i] == guard_value && buffer[80 + i] == guard_value);
@@ -342,7 +374,7 @@ void expect_terms(const quarter_matrix& actual, const int64_t (&expected)[4][4],
 
 // Each member of both families, for blocks zero beyond the extent and for
 // blocks filled across the whole rectangle the extent selects.
-TEST(Upsampling, EveryRectangleMatchesGeneralRule)
+TEST_P(UpsamplingAtLevel, EveryRectangleMatchesGeneralRule)
 {
     std::mt19937 rng(4321);
     for (int extent = 1; extent <= 64; ++extent) {
@@ -373,7 +405,7 @@ TEST(Upsampling, EveryRectangleMatchesGeneralRule)
                 uint8_t want[256], buffer[256 + 32];
                 general_upsample(block, want);
                 std::memset(buffer, guard_value, sizeof buffer);
-                upsample_chroma_block(block, extent, buffer + 16);
+                k().upsample_chroma_block(block, extent, buffer + 16);
                 ASSERT_EQ(std::memcmp(buffer + 16, want, 256), 0) << "extent " << extent;
                 for (int i = 0; i < 16; ++i)
                     ASSERT_TRUE(buffer[i] == guard_value && buffer[272 + i] == guard_value);
@@ -398,20 +430,20 @@ TEST(Upsampling, SingleFirstHorizontalFrequency)
         }
 }
 
-TEST(Upsampling, DcOnlyBlockGivesFlatQuadrants)
+TEST_P(UpsamplingAtLevel, DcOnlyBlockGivesFlatQuadrants)
 {
     for (int dc : {-1024, -5, 0, 4, 700, 1020, 32767}) {
         int16_t block[64] = {};
         block[0] = int16_t(dc);
         uint8_t quadrants[256];
-        upsample_chroma_block(block, 1, quadrants);
+        k().upsample_chroma_block(block, 1, quadrants);
         const uint8_t expected = clamp_sample(((dc + 4) >> 3) + 128);
         for (int i = 0; i < 256; ++i)
             ASSERT_EQ(quadrants[i], expected) << dc;
     }
 }
 
-TEST(McuTransform, BlocksLandAtTheirMcuPlace)
+TEST_P(McuTransformAtLevel, BlocksLandAtTheirMcuPlace)
 {
     std::mt19937 rng(5);
     for (int trial = 0; trial < 200; ++trial) {
@@ -427,9 +459,9 @@ TEST(McuTransform, BlocksLandAtTheirMcuPlace)
         }
         std::vector<uint8_t> samples(size_t(mcus) * stride * 64, guard_value);
         if (upsampled)
-            mcu_to_samples_upsampled(coefficients, extents, samples.data(), mcu_index);
+            mcu_to_samples_upsampled(k(), coefficients, extents, samples.data(), mcu_index);
         else
-            mcu_to_samples(coefficients, extents, block_count, samples.data(), mcu_index);
+            mcu_to_samples(k(), coefficients, extents, block_count, samples.data(), mcu_index);
 
         std::vector<uint8_t> expected(samples.size(), guard_value);
         uint8_t* place = expected.data() + size_t(mcu_index) * stride * 64;
@@ -457,7 +489,7 @@ void reference_pixel(int y, int cb, int cr, uint8_t* out)
     out[3] = 255;
 }
 
-TEST(ColourTables, MatchEquations)
+TEST_P(ColourTablesAtLevel, MatchEquations)
 {
     colour_tables tables;
     build_colour_tables(tables);
@@ -483,7 +515,7 @@ TEST(ColourTables, MatchEquations)
                 mcu[64 + cb % 8] = uint8_t(cb);
                 mcu[128 + cb % 8] = uint8_t(cr);
             }
-            convert_h1v1_line(tables, samples.data(), 32, 0, line.data());
+            k().convert_h1v1_line(tables, samples.data(), 32, 0, line.data());
             for (int cb = 0; cb < 256; ++cb) {
                 uint8_t expected[4];
                 reference_pixel(samples[(cb / 8) * 192 + cb % 8], cb, cr, expected);
@@ -493,7 +525,7 @@ TEST(ColourTables, MatchEquations)
         }
 }
 
-TEST(ColourTables, KnownPixels)
+TEST_P(ColourTablesAtLevel, KnownPixels)
 {
     const int cases[][7] = {{128, 128, 128, 128, 128, 128}, {255, 128, 128, 255, 255, 255},
                             {0, 128, 128, 0, 0, 0},         {0, 0, 0, 0, 135, 0},
@@ -506,7 +538,7 @@ TEST(ColourTables, KnownPixels)
         samples[0] = uint8_t(c[0]);
         samples[64] = uint8_t(c[1]);
         samples[128] = uint8_t(c[2]);
-        convert_h1v1_line(tables, samples, 1, 0, out);
+        k().convert_h1v1_line(tables, samples, 1, 0, out);
         EXPECT_EQ(out[0], c[3]);
         EXPECT_EQ(out[1], c[4]);
         EXPECT_EQ(out[2], c[5]);
@@ -528,7 +560,7 @@ enum class layout { grey, h1v1, h2v1, h1v2, h2v2 };
 
 // Random widths (so partial last MCUs), random lines; each converter must
 // fill exactly its whole MCUs and never write past the padded line size.
-TEST(ColourConverters, MatchPerPixelRule)
+TEST_P(ColourConvertersAtLevel, MatchPerPixelRule)
 {
     colour_tables tables;
     build_colour_tables(tables);
@@ -585,13 +617,13 @@ TEST(ColourConverters, MatchPerPixelRule)
 
             switch (kind) {
             case layout::grey: convert_grey_line(samples.data(), mcus, line, first.data()); break;
-            case layout::h1v1: convert_h1v1_line(tables, samples.data(), mcus, line, first.data()); break;
-            case layout::h2v1: convert_h2v1_line(tables, samples.data(), mcus, line, first.data()); break;
+            case layout::h1v1: k().convert_h1v1_line(tables, samples.data(), mcus, line, first.data()); break;
+            case layout::h2v1: k().convert_h2v1_line(tables, samples.data(), mcus, line, first.data()); break;
             case layout::h1v2:
-                convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
+                k().convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
                 break;
             case layout::h2v2:
-                convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
+                k().convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
                 break;
             }
             ASSERT_EQ(first, want_first) << "layout " << int(kind) << " width " << width << " line " << line;
