@@ -24,11 +24,24 @@ namespace jpeg {
 // Tree node j owns long_code_tree slots 2j (reached by a 1 bit) and 2j+1
 // (a 0 bit) and is referred to as -(2j+1), so from reference n the child for
 // bit b is slot -n-b.
+//
+// fast_value[i], i = the next huffman_fast_bits bits: when a code and all its
+// magnitude bits lie within them, bits 0-7 count those bits, bits 8-11 hold
+// the symbol's run (high four bits), and bits 16-31 the signed value that
+// extend_value gives for the magnitude; 0 otherwise. An AC table leaves out
+// the symbols without magnitude bits (end of block, sixteen zeros), whose
+// run means something else; a DC table keeps the difference 0. Consuming
+// the counted bits in one read leaves the bit reader exactly as a code read
+// followed by a magnitude read would, since together they never take all
+// the bits of the window.
+inline constexpr int huffman_fast_bits = 11;
+
 struct huffman_decode_table {
   std::int32_t first_level[256];
   std::int32_t first_level_with_bits[256];
   std::uint8_t code_length[256];
   std::int32_t long_code_tree[512];
+  std::int32_t fast_value[1 << huffman_fast_bits];
 };
 
 inline constexpr std::int32_t huffman_packed_has_bits = 0x8000;
