@@ -22,6 +22,9 @@
 
 #include <array>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace jpeg {
 
@@ -139,6 +142,45 @@ inline constexpr std::array<uint8_t, 64> natural_to_zigzag = detail::build_natur
 // top-left extent_rectangle[e - 1] / 16 rows and extent_rectangle[e - 1] % 16
 // columns. Fifteen rectangles occur.
 inline constexpr std::array<uint8_t, 64> extent_rectangle = detail::build_extent_rectangle();
+
+namespace detail {
+
+// [v][m]: the zig-zag bits of the positions u of row v whose bit u is set in m.
+constexpr std::array<std::array<uint64_t, 256>, 8> build_row_to_zigzag_bits()
+{
+    std::array<std::array<uint64_t, 256>, 8> bits{};
+    for (int v = 0; v < 8; ++v)
+        for (int m = 0; m < 256; ++m)
+            for (int u = 0; u < 8; ++u)
+                if (m & (1 << u))
+                    bits[v][m] |= uint64_t{1} << natural_to_zigzag[8 * v + u];
+    return bits;
+}
+
+inline constexpr std::array<std::array<uint64_t, 256>, 8> row_to_zigzag_bits = build_row_to_zigzag_bits();
+
+} // namespace detail
+
+// Bit k set when the coefficient at zig-zag index k of the natural-order
+// block is non-zero: one 8-bit mask per row (one vector compare on x86-64),
+// turned into zig-zag bits by table.
+inline uint64_t nonzero_zigzag_mask(const int16_t* block)
+{
+    uint64_t mask = 0;
+    for (int v = 0; v < 8; ++v) {
+#if defined(__SSE2__)
+        const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * v));
+        const __m128i zero = _mm_cmpeq_epi16(row, _mm_setzero_si128());
+        const int row_mask = ~_mm_movemask_epi8(_mm_packs_epi16(zero, zero)) & 0xFF;
+#else
+        int row_mask = 0;
+        for (int u = 0; u < 8; ++u)
+            row_mask |= (block[8 * v + u] != 0 ? 1 : 0) << u;
+#endif
+        mask |= detail::row_to_zigzag_bits[v][row_mask];
+    }
+    return mask;
+}
 
 static_assert(zigzag_to_natural[2] == 8 && zigzag_to_natural[15] == 5 &&
               zigzag_to_natural[61] == 55 && zigzag_to_natural[63] == 63);

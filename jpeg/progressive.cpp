@@ -175,18 +175,9 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
   // The band's known (non-zero) coefficients as bits by zig-zag index: the
   // walks below jump from one to the next instead of testing every
   // position, and count zero positions with bit operations. Refining never
-  // makes a coefficient zero, so only new coefficients change the set. Most
-  // of a block is zero, so it is looked at four coefficients at a time.
-  std::uint64_t known = 0;
-  for (int p = 0; p < 64; p += 4) {
-    std::uint64_t four;
-    std::memcpy(&four, block + p, sizeof four);
-    if (four == 0) continue;
-    for (int i = p; i < p + 4; ++i) {
-      known |= static_cast<std::uint64_t>(block[i] != 0) << natural_to_zigzag[i];
-    }
-  }
-  known &= index_range(spectral_first, last + 1);
+  // makes a coefficient zero, so only new coefficients change the set.
+  // (Position 0 of an AC store block is never written, so it never counts.)
+  std::uint64_t known = nonzero_zigzag_mask(block) & index_range(spectral_first, last + 1);
   // Each known coefficient in lo .. hi - 1 takes one correction bit, in
   // zig-zag order, which moves it away from zero unless that bit is set.
   auto refine = [&](int lo, int hi) {
@@ -261,21 +252,12 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
       std::memcpy(block, ac_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
       block[0] = *dc_value_at(dc_coefficient_store[c], x, y);
 
-      // Most of a block is zero, four coefficients at a time: only the
-      // non-zero ones are looked at for the extent and dequantised.
-      int highest = 0;
-      for (int p = 0; p < 64; p += 4) {
-        std::uint64_t four;
-        std::memcpy(&four, block + p, sizeof four);
-        if (four == 0) continue;
-        for (int i = p; i < p + 4; ++i) {
-          if (block[i] == 0) continue;
-          const int index = natural_to_zigzag[i];
-          highest = index > highest ? index : highest;
-          block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
-        }
-      }
-      block_extent[b] = highest + 1;
+      // The extent from the highest non-zero zig-zag index (0 when only the
+      // DC term, or nothing, is non-zero). Every coefficient is multiplied,
+      // which leaves zeros zero and runs as whole vectors.
+      const std::uint64_t nonzero = nonzero_zigzag_mask(block);
+      block_extent[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
+      for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
       step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
     }
     if (upsample_in_frequency_domain) {
