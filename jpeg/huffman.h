@@ -67,23 +67,31 @@ inline std::int32_t extend_value(std::uint32_t bits, int s) {
   return v + (extend_offset[s] & below);
 }
 
-inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
-  std::int32_t e = table.first_level[bit_window >> 24];
+// decode_huffman without magnitude bits over any bit source: `window` is the
+// reader's window before the call (at least 16 valid bits at its top) and
+// take_some(n) consumes n bits, 0 <= n <= 16.
+template <class TakeSome>
+inline int decode_huffman_plain(const huffman_decode_table& table, std::uint32_t window, TakeSome&& take_some) {
+  std::int32_t e = table.first_level[window >> 24];
   if (e >= 0) [[likely]] {
-    read_bits_scan(table.code_length[e]);
+    take_some(table.code_length[e]);
     return e;
   }
   // The window holds at least 16 bits, enough for the 8 further bits of the
   // longest code.
-  std::uint32_t rest = bit_window << 8;
+  std::uint32_t rest = window << 8;
   int steps = 0;
   do {
     e = table.long_code_tree[-e - static_cast<std::int32_t>(rest >> 31)];
     rest <<= 1;
     ++steps;
   } while (e < 0);
-  read_bits_scan(8 + steps);
+  take_some(8 + steps);
   return e;
+}
+
+inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
+  return decode_huffman_plain(table, bit_window, [this](int n) { return read_bits_scan(n); });
 }
 
 // decode_huffman with the magnitude bits over any bit source: `window` and
