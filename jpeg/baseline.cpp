@@ -5,7 +5,6 @@
 #include "huffman.h"
 #include "kernels.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -13,25 +12,16 @@ namespace jpeg {
 
 namespace {
 
-// The scan's bit reader held in locals for the length of an MCU row, free of
-// the loads and stores through the engine that every coefficient store would
-// otherwise force, and refilled up to eight bytes at a time while the buffer
-// ahead holds no 0xFF.
-//
-// It reads exactly the bits read_bits_scan reads and leaves the engine's
-// reader exactly as read_bits_scan would: `spare` follows the engine's
-// spare_bits step by step, the top 16 + spare bits of `bits` are the engine's
-// window, and whatever lies beyond them was read ahead from plain bytes of
-// the buffer, which write_back hands back by moving the cursor back. Only
-// plain bytes are read ahead; stuffing, markers, buffer refills and the end
-// of the data are met one byte at a time through read_entropy_byte, when
-// read_bits_scan would fetch them.
+// The scan's bit reader held in locals for the length of an MCU row: the
+// same window, the same two-byte refills and so the same byte consumption as
+// read_bits_scan, but free of the loads and stores through the engine that
+// every coefficient store would otherwise force.
 //
 // plain_end marks the first 0xFF byte at or after the cursor (or the end of
-// the buffered data).
+// the buffered data), so that one comparison tells whether the next two
+// bytes are plain data.
 struct local_bits {
-  std::uint64_t bits;  // `available` valid bits at the top; below them zeros or the bits that follow
-  std::int32_t available;
+  std::uint32_t window;
   std::int32_t spare;
   std::uint8_t* cursor;
   std::uint8_t* end;
@@ -40,30 +30,6 @@ struct local_bits {
   void find_plain_end() {
     const void* ff = std::memchr(cursor, 0xFF, static_cast<std::size_t>(end - cursor));
     plain_end = ff != nullptr ? static_cast<const std::uint8_t*>(ff) : end;
-  }
-
-  // The engine's 32-bit window: its 16 + spare valid bits, zeros below.
-  std::uint32_t window() const {
-    const int valid = 16 + spare;
-    const auto top = static_cast<std::uint32_t>(bits >> 32);
-    return valid == 32 ? top : top & ~(0xFFFFFFFFu >> valid);
-  }
-  // Bytes read ahead of the engine's reader.
-  int bytes_ahead() const { return (available - 16 - spare) / 8; }
-
-  // Eight plain bytes, of which as many as fit are taken in.
-  void refill_plain() {
-    std::uint64_t word;
-    std::memcpy(&word, cursor, sizeof word);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-    bits |= word >> available;
-    const int taken = (63 - available) >> 3;
-    cursor += taken;
-    available += 8 * taken;
-  }
-  void put_byte(std::uint32_t byte) {
-    bits |= static_cast<std::uint64_t>(byte) << (56 - available);
-    available += 8;
   }
 };
 
@@ -97,67 +63,66 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
 
   local_bits b;
   auto write_back = [&] {
-    bit_window = b.window();
+    bit_window = b.window;
     spare_bits = b.spare;
-    input_cursor = b.cursor - b.bytes_ahead();
-    input_remaining = static_cast<std::int32_t>(b.end - input_cursor);
+    input_cursor = b.cursor;
+    input_remaining = static_cast<std::int32_t>(b.end - b.cursor);
   };
   auto reload = [&] {
-    b.bits = static_cast<std::uint64_t>(bit_window) << 32;
+    b.window = bit_window;
     b.spare = spare_bits;
-    b.available = 16 + spare_bits;
     b.cursor = input_cursor;
     b.end = input_cursor + input_remaining;
     b.find_plain_end();
-    if (b.plain_end - b.cursor >= 8) b.refill_plain();
   };
   reload();
   std::int32_t predictor[max_components];
   for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
 
-  // The next byte when no plain byte is left ahead: read_entropy_byte on the
-  // engine's own cursor (nothing is read ahead at that point), which may
-  // refill the buffer.
-  auto entropy_byte = [&]() -> std::uint32_t {
-    input_cursor = b.cursor;
-    input_remaining = static_cast<std::int32_t>(b.end - b.cursor);
-    const auto byte = static_cast<std::uint32_t>(read_entropy_byte());
+  // read_bits_scan over the locals; n is 1 to 16 + spare.
+  //
+  // While the next two bytes are plain data, the refill is done without a
+  // branch: the pair is always placed right behind the window's valid bits,
+  // and taken in (two bytes consumed, 16 bits credited) only when the
+  // window runs short, exactly when read_bits_scan would fetch it. When it
+  // is not taken in, its leading bits may appear below the valid bits of the
+  // window; those are the same bits the refill will put there, and nothing
+  // reads them before it. Stuffing, markers, buffer refills and the end of
+  // the data go the slow way, with read_bits_scan's own steps.
+  auto take = [&](int n) -> std::uint32_t {
+    const std::uint32_t result = b.window >> (32 - n);
+    const std::int32_t old_spare = b.spare;
+    b.spare -= n;
+    if (b.plain_end - b.cursor >= 2) [[likely]] {
+      const std::uint64_t pair = (static_cast<std::uint64_t>(b.cursor[0]) << 8) | b.cursor[1];
+      const std::uint64_t joined = (static_cast<std::uint64_t>(b.window) << 32) | (pair << (32 - old_spare));
+      b.window = static_cast<std::uint32_t>((joined << n) >> 32);
+      const std::int32_t refill = b.spare <= 0 ? 1 : 0;
+      b.cursor += 2 * refill;
+      b.spare += 16 * refill;
+      return result;
+    }
+    if (b.spare > 0) {
+      b.window <<= n;
+      return result;
+    }
+    b.window <<= old_spare;
+    write_back();
+    const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
+    const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
     b.cursor = input_cursor;
     b.end = input_cursor + input_remaining;
     b.find_plain_end();
-    return byte;
-  };
-  // Called when fewer than 32 + spare bits are left, the most the next read
-  // may need (16 + spare) plus the pair read_bits_scan may fetch after it.
-  auto top_up = [&] {
-    if (b.plain_end - b.cursor >= 8) [[likely]] {
-      b.refill_plain();
-      return;
-    }
-    // Near a 0xFF or the end of the buffer: plain bytes while there are any,
-    // then the bytes read_bits_scan fetches, when it fetches them.
-    while (b.available <= 56 && b.cursor < b.plain_end) b.put_byte(*b.cursor++);
-    while (b.available < 16 + b.spare) b.put_byte(entropy_byte());
-  };
-
-  // read_bits_scan over the locals; n is 1 to 16 + spare. When spare drops
-  // to 0 or below, read_bits_scan would fetch two bytes and credit 16 bits;
-  // they are already here.
-  auto take = [&](int n) -> std::uint32_t {
-    const auto result = static_cast<std::uint32_t>(b.bits >> (64 - n));
-    b.bits <<= n;
-    b.available -= n;
-    b.spare -= n;
-    b.spare += b.spare <= 0 ? 16 : 0;
-    if (b.available < 32 + b.spare) [[unlikely]] top_up();
+    b.window = (b.window & 0xFFFF0000u) | pair;
+    b.window <<= -b.spare;
+    b.spare += 16;
     return result;
   };
   auto take_some = [&](int n) -> std::uint32_t { return n == 0 ? 0 : take(n); };
 
   // decode_huffman with the magnitude bits, over the locals.
   auto decode = [&](const huffman_decode_table& table, std::uint32_t& extra) -> int {
-    return decode_huffman_with_extra(table, static_cast<std::uint32_t>(b.bits >> 32), b.spare, take, take_some,
-                                     extra);
+    return decode_huffman_with_extra(table, b.window, b.spare, take, take_some, extra);
   };
 
   const kernel_table& kernels = selected_kernels();
@@ -184,7 +149,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
 
       std::uint32_t extra;
       std::int32_t difference;
-      const std::int32_t dc_fast = p.dc->fast_value[b.bits >> (64 - huffman_fast_bits)];
+      const std::int32_t dc_fast = p.dc->fast_value[b.window >> (32 - huffman_fast_bits)];
       if (dc_fast != 0) [[likely]] {
         take(dc_fast & 255);
         difference = dc_fast >> 16;
@@ -200,7 +165,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       const huffman_decode_table& ac = *p.ac;
       int k = 1;
       while (k < 64) {
-        const std::int32_t fast = ac.fast_value[b.bits >> (64 - huffman_fast_bits)];
+        const std::int32_t fast = ac.fast_value[b.window >> (32 - huffman_fast_bits)];
         if (fast != 0) [[likely]] {
           // Code, run and the extended value in one entry: the common
           // coefficient.
@@ -217,7 +182,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
         // Entries that carry magnitude bits all lie in fast_value too, so
         // only codes whose magnitude reaches further, long codes and the
         // symbols without magnitude come here.
-        const std::int32_t e = ac.first_level_with_bits[b.bits >> 56];
+        const std::int32_t e = ac.first_level_with_bits[b.window >> 24];
         if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
           // End of block (or bits that begin no code, which read as it).
           take_some((e >> 8) & 31);
