@@ -312,9 +312,9 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
       std::memcpy(block, ac_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
       block[0] = *dc_value_at(dc_coefficient_store[c], x, y);
 
-      // The extent from the highest non-zero zig-zag index (0 when only the
-      // DC term, or nothing, is non-zero). Every coefficient is multiplied,
-      // which leaves zeros zero and runs as whole vectors.
+      // The extent is 1 + the highest zig-zag index holding a non-zero
+      // coefficient (1 when none beyond the DC term does). Every coefficient
+      // is multiplied, which leaves zeros zero and runs as whole vectors.
       const std::uint64_t nonzero = nonzero_zigzag_mask(block);
       block_extent[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
       for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
