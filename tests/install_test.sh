@@ -2,7 +2,8 @@
 # Installs the build into a fresh prefix and builds and runs the examples
 # against that copy alone: through pkg-config, and through find_package with
 # the shared and with the static libraries. Each build must decode the same
-# picture to the same numbers and show it headless.
+# picture to the same numbers and show it headless; the shared libraries must
+# export exactly their public API.
 # usage: install_test.sh BUILD_DIR LIBDIR SOURCE_DIR WORK_DIR
 # CC, CXX, CFLAGS, CXXFLAGS, LDFLAGS and CMAKE (the cmake program) come from
 # the environment.
@@ -50,3 +51,16 @@ for lib in libpicshow-img.so.1 libpicshow-jpeg.so.1; do
   fi
 done
 cat "$work/pkg-config/decoded.txt" "$work/pkg-config/shown.txt"
+grep -Eq 'kick1\.jpg: 1024x768, 3 component\(s\), mean( [0-9.]+){3}$' "$work/pkg-config/decoded.txt"
+grep -Eq 'kick1\.jpg: 1024x768$' "$work/pkg-config/shown.txt"
+
+# The shared libraries export their public API and nothing else: every IMG_
+# function of img.h, and the decoder's names in namespace jpeg.
+lib=$prefix/$libdir_name
+nm -D --defined-only "$lib/libpicshow-img.so" | awk '{ print $3 }' | sort >"$work/img-exports.txt"
+grep -o 'IMG_[A-Za-z_]*(' "$prefix/include/picshow/img.h" | tr -d '(' | sort | diff - "$work/img-exports.txt"
+nm -DC --defined-only "$lib/libpicshow-jpeg.so" | cut -d' ' -f3- >"$work/jpeg-exports.txt"
+if grep -Ev '^((typeinfo|typeinfo name|vtable) for )?jpeg::' "$work/jpeg-exports.txt"; then
+  echo "libpicshow-jpeg.so exports the names above beyond its public API" >&2
+  exit 1
+fi
