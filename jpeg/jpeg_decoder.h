@@ -344,18 +344,22 @@ class jpeg_decoder_engine {
 // 1); anything else = the caller's buffer of height * requested * width bytes.
 // requested components is 1, 3 or 4. Any failure gives null.
 
-JPEG_DECODER_API std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+JPEG_DECODER_API
+std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination);
-JPEG_DECODER_API std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height,
+JPEG_DECODER_API
+std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height,
                                       int* components, int requested_components, std::uint8_t* destination);
-JPEG_DECODER_API std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* height, int* components,
+JPEG_DECODER_API
+std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* height, int* components,
                                     int requested_components);
 
 // decode_jpeg_from_stream that also tells why it failed: *status (when status
 // is not null) receives the decoder's status code, out_of_memory when the
 // output buffer could not be allocated, and 0 for refused arguments and on
 // success.
-JPEG_DECODER_API std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+JPEG_DECODER_API
+std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination, int* status);
 
 }  // namespace jpeg
