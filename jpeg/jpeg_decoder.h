@@ -232,7 +232,7 @@ class jpeg_decoder_engine {
   // decode_row that writes the line's row_bytes straight into `row`; for the
   // decode-into-buffer entry points when the layouts agree.
   int decode_row_into(std::uint8_t* row) noexcept;
-  friend std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream*, int*, int*, int*, int, std::uint8_t*, int*);
+  friend struct entry_point_access;
 
   // Huffman tables and symbol decoding (huffman.cpp; decoders inline in
   // huffman.h).
@@ -361,6 +361,20 @@ std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* heig
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination, int* status);
+
+// decode_jpeg_from_stream with the destination asked for only once the picture
+// is known to start decoding, so that one parse serves both its size and its
+// pixels: make_destination(context, width, height, components) is called at
+// the point where a size query would have returned 1, and returns the buffer
+// of height * requested * width bytes for the rows, or null to stop with a
+// null result. Returns that buffer, or null when the picture failed before it
+// was asked for or part way through its rows (the rows not reached are left
+// as they were).
+using destination_maker = std::uint8_t* (*)(void* context, int width, int height, int components);
+JPEG_DECODER_API
+std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                         int requested_components, destination_maker make_destination,
+                                         void* context);
 
 }  // namespace jpeg
 

@@ -7,6 +7,7 @@
 #include <SDL.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -57,6 +58,30 @@ TEST_F(draw_step, missing_picture_draws_nothing_and_nothing_keeps_the_screen) {
   EXPECT_EQ(pixel(screen, 10, 10), 0xFFFFFFFFu);  // the shake without its picture leaves white
 }
 
+TEST(load_pictures, each_file_lands_in_its_own_slot_and_a_missing_one_leaves_it_empty) {
+  // The show's files in reverse, with a missing one in the middle.
+  std::vector<std::string> names;
+  for (int i = show::picture_count - 1; i >= 0; --i) names.push_back(std::string(PROJECT_ROOT "/") + show::picture_files[i]);
+  names.insert(names.begin() + 5, PROJECT_ROOT "/data/missing.jpg");
+  std::vector<const char*> files;
+  for (const std::string& n : names) files.push_back(n.c_str());
+  std::vector<SDL_Surface*> slots(files.size(), nullptr);
+  show::load_pictures(files, slots.data());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SDL_Surface* want = IMG_Load(files[i]);
+    if (!want) {
+      EXPECT_EQ(slots[i], nullptr) << files[i];
+      continue;
+    }
+    ASSERT_NE(slots[i], nullptr) << files[i];
+    ASSERT_EQ(slots[i]->h * slots[i]->pitch, want->h * want->pitch) << files[i];
+    EXPECT_EQ(std::memcmp(slots[i]->pixels, want->pixels, static_cast<std::size_t>(want->h) * want->pitch), 0) << files[i];
+    SDL_FreeSurface(want);
+    SDL_FreeSurface(slots[i]);
+  }
+  EXPECT_EQ(slots[5], nullptr);
+}
+
 // A music layer that plays a fixed list of positions, one per poll, and
 // records what the screen showed at each frame's sleep.
 class scripted_world final : public show::platform {
@@ -64,7 +89,8 @@ class scripted_world final : public show::platform {
   explicit scripted_world(std::vector<std::uint64_t> positions, bool loads = true)
       : positions_(std::move(positions)), loads_(loads) {}
   void audio_init() override { calls.push_back("init"); }
-  void start_music() override { calls.push_back("start"); }
+  void load_music() override { calls.push_back("load"); }
+  void play_music() override { calls.push_back("play"); }
   bool music_playing() override { return loads_ && next_ < positions_.size(); }
   std::uint64_t music_position() override { return positions_[next_++]; }
   void audio_free() override { calls.push_back("free"); }
@@ -106,7 +132,7 @@ TEST_F(driver, draws_each_polled_position_then_holds_for_two_seconds) {
   EXPECT_EQ(world.sleeps, (std::vector<int>{1, 1, 1, 1, 1, 2000}));
   // grey 5, white, unchanged, black, unchanged (failed query), final hold of a missing picture.
   EXPECT_EQ(world.shown, (std::vector<Uint32>{0x05050505, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0}));
-  EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "start", "free"}));
+  EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "load", "play", "free"}));
 }
 
 TEST(driver_with_pictures, blits_the_bundled_pictures_in_step_with_the_position) {

@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config python3
   libsdl1.2-compat-dev      # SDL 1.2 API (video, audio output, read streams)
   libopenmpt-dev            # XM playback behind the music layer
+  zlib1g-dev                # PNG frames written by show-record
   libgtest-dev              # unit tests
   libbenchmark-dev          # benchmarks
   libjpeg-turbo-progs       # cjpeg/jpegtran: sample data and test corpus
@@ -18,10 +19,14 @@ packages=(
   xvfb xauth                # virtual X server for headless runs
 )
 
-# Benchmarks also need real photographs to decode.
-if [ "${1:-}" = "--bench" ]; then
-  packages+=(mate-backgrounds)
-fi
+# Benchmarks also need real photographs to decode; recording the show to a
+# video needs ffmpeg.
+for group in "$@"; do
+  case "$group" in
+    --bench) packages+=(mate-backgrounds) ;;
+    --record) packages+=(ffmpeg) ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
