@@ -30,9 +30,11 @@ unsigned char* make_surface(void* context, int width, int height, int) {
     // Rows must be packed: the decoder writes height * 4 * width bytes in one run.
     SDL_FreeSurface(surface);
     surface = nullptr;
-    SDL_SetError("Out of memory");
   }
-  if (!surface) return nullptr;
+  if (!surface) {
+    SDL_SetError("Out of memory");  // as the TGA loader says for a surface SDL cannot hold
+    return nullptr;
+  }
   SDL_LockSurface(surface);
   *static_cast<SDL_Surface**>(context) = surface;
   return static_cast<unsigned char*>(surface->pixels);

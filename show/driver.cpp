@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -16,6 +17,25 @@
 namespace show {
 
 namespace {
+
+// SIGINT or SIGTERM, once received. Keys, the mouse and window events never end
+// the show, but the operating system's request to stop it always does.
+volatile std::sig_atomic_t stop_signal = 0;
+
+void request_stop(int signal) { stop_signal = signal; }
+
+// Installed before SDL starts, which then leaves these two signals alone
+// instead of turning them into a quit event that nothing reads. A second
+// signal of the same kind gets the default action and ends the process.
+void catch_stop_signals() {
+  stop_signal = 0;
+  struct sigaction action = {};
+  action.sa_handler = request_stop;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
 
 class sdl_platform final : public platform {
  public:
@@ -28,7 +48,10 @@ class sdl_platform final : public platform {
   bool music_playing() override { return music_is_active(music_) == MUSIC_ACTIVE_PLAYING; }
   std::uint64_t music_position() override { return music_get_position(music_, MUSIC_POSITION_ORDER); }
   void audio_free() override { ::audio_free(); }
-  void sleep_ms(int ms) override { SDL_Delay(static_cast<Uint32>(ms)); }
+  void sleep_ms(int ms) override {
+    // In short steps, so that a stop request cuts the final hold short.
+    for (; ms > 0 && !stop_signal; ms -= 10) SDL_Delay(static_cast<Uint32>(ms < 10 ? ms : 10));
+  }
 
  private:
   music_handle music_ = 0;
@@ -83,6 +106,7 @@ std::array<SDL_Surface*, picture_count> load_pictures() {
 }
 
 int run_show(platform& world, random_source& random) {
+  catch_stop_signals();
   world.audio_init();
   SDL_Init(SDL_INIT_VIDEO);
   SDL_Surface* screen = SDL_SetVideoMode(1024, 768, 32, SDL_FULLSCREEN | SDL_DOUBLEBUF);
@@ -105,19 +129,21 @@ int run_show(platform& world, random_source& random) {
 
   world.play_music();
   // The music position is the only clock: nothing is paced or summed here.
-  while (world.music_playing()) {
+  while (!stop_signal && world.music_playing()) {
     position at = split_position(world.music_position());
     draw_frame(screen, pictures.data(), plan_frame(at.order, at.row, at.fine_position, random));
     SDL_Flip(screen);
     world.sleep_ms(1);
   }
 
-  draw_frame(screen, pictures.data(), final_frame);
-  SDL_Flip(screen);
-  world.sleep_ms(2000);
+  if (!stop_signal) {
+    draw_frame(screen, pictures.data(), final_frame);
+    SDL_Flip(screen);
+    world.sleep_ms(2000);
+  }
   world.audio_free();
-  SDL_Quit();
-  return 0;
+  SDL_Quit();  // gives the screen back
+  return stop_signal ? 128 + stop_signal : 0;
 }
 
 }  // namespace show

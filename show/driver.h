@@ -63,7 +63,8 @@ void load_pictures(std::span<const char* const> files, SDL_Surface** slots);
 std::array<SDL_Surface*, picture_count> load_pictures();
 
 // Runs the whole show: start-up, frame loop, final hold, shut-down. Returns
-// the process exit code: 0, or 1 when no video mode could be set.
+// the process exit code: 0, 1 when no video mode could be set, or 128 + the
+// signal number when SIGINT or SIGTERM stopped it (at once, without the hold).
 int run_show(platform& world, random_source& random);
 
 }  // namespace show
