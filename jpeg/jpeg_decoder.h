@@ -30,7 +30,9 @@ class JPEG_DECODER_API jpeg_decoder_stream {
   jpeg_decoder_stream() = default;
   jpeg_decoder_stream(const jpeg_decoder_stream&) = delete;
   jpeg_decoder_stream& operator=(const jpeg_decoder_stream&) = delete;
-  virtual ~jpeg_decoder_stream() = default;
+  // Defined in the library, so that the class's vtable and type information
+  // live in the decoder alone rather than in every library that uses it.
+  virtual ~jpeg_decoder_stream();
 
   // Places up to n bytes in buffer and returns how many, or -1 on failure.
   // Sets *end_flag to true when the data are exhausted; a result below n with
