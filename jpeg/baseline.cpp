@@ -125,6 +125,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     return decode_huffman_with_extra(table, b.window, b.spare, take, take_some, extra);
   };
 
+  const kernel_table& kernels = selected_kernels();
   const int mcus = scan_mcus_per_row;
   for (int m = 0; m < mcus; ++m) {
     if (restart_interval != 0 && restart_countdown == 0) {
@@ -147,29 +148,41 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       std::memset(block, 0, 64 * sizeof(std::int16_t));
 
       std::uint32_t extra;
-      const int dc_size = decode(*p.dc, extra);
+      std::int32_t difference;
+      const std::int32_t dc_fast = p.dc->fast_value[b.window >> (32 - huffman_fast_bits)];
+      if (dc_fast != 0) [[likely]] {
+        take(dc_fast & 255);
+        difference = dc_fast >> 16;
+      } else {
+        const int dc_size = decode(*p.dc, extra);
+        difference = extend_value(extra, dc_size);
+      }
       // A hostile stream can drive the running DC anywhere; it and its
       // product wrap, and the block keeps the low 16 bits.
-      predictor[p.component] = wrap_add(predictor[p.component], extend_value(extra, dc_size));
+      predictor[p.component] = wrap_add(predictor[p.component], difference);
       block[0] = static_cast<std::int16_t>(wrap_mul(predictor[p.component], q[0]));
 
       const huffman_decode_table& ac = *p.ac;
       int k = 1;
       while (k < 64) {
-        const std::int32_t e = ac.first_level_with_bits[b.window >> 24];
-        if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
-          // Code, run and magnitude in one entry: the common coefficient.
-          take((e >> 8) & 31);
-          k += (e >> 4) & 15;
+        const std::int32_t fast = ac.fast_value[b.window >> (32 - huffman_fast_bits)];
+        if (fast != 0) [[likely]] {
+          // Code, run and the extended value in one entry: the common
+          // coefficient.
+          take(fast & 255);
+          k += (fast >> 8) & 15;
           if (k > 63) [[unlikely]] {
             write_back();
             abort_decode(coefficient_index_overflow);
           }
-          block[zigzag_to_natural[k]] =
-              static_cast<std::int16_t>(extend_value(static_cast<std::uint32_t>(e) >> 16, e & 15) * q[k]);
+          block[zigzag_to_natural[k]] = static_cast<std::int16_t>((fast >> 16) * q[k]);
           ++k;
           continue;
         }
+        // Entries that carry magnitude bits all lie in fast_value too, so
+        // only codes whose magnitude reaches further, long codes and the
+        // symbols without magnitude come here.
+        const std::int32_t e = ac.first_level_with_bits[b.window >> 24];
         if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
           // End of block (or bits that begin no code, which read as it).
           take_some((e >> 8) & 31);
@@ -215,11 +228,13 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     }
 
     if constexpr (Upsampled) {
-      jpeg::mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
+      jpeg::mcu_to_samples_upsampled(kernels, mcu_coefficients, block_extent, mcu_samples, m);
     } else {
       // mcu_to_samples, with the block count known here.
       std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(m) * Blocks * 64;
-      for (int i = 0; i < Blocks; ++i) inverse_dct_block(mcu_coefficients + 64 * i, samples + 64 * i, block_extent[i]);
+      for (int i = 0; i < Blocks; ++i) {
+        kernels.inverse_dct_block(mcu_coefficients + 64 * i, samples + 64 * i, block_extent[i]);
+      }
     }
     --restart_countdown;
   }

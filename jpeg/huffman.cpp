@@ -46,10 +46,21 @@ void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_ta
     for (int i = 0; i < counts[length]; ++i, ++k, ++code) {
       const int symbol = symbols[k];
       table.code_length[symbol] = static_cast<std::uint8_t>(length);
+      const int size = symbol & 15;
+      if (length + size <= huffman_fast_bits && (size != 0 || slot < 4)) {
+        const int free_bits = huffman_fast_bits - length;
+        const int first = static_cast<int>(code) << free_bits;
+        for (int index = first; index < first + (1 << free_bits); ++index) {
+          const auto magnitude = static_cast<std::uint32_t>(index >> (free_bits - size)) & ((1u << size) - 1u);
+          const std::uint32_t value = static_cast<std::uint32_t>(extend_value(magnitude, size));
+          table.fast_value[index] =
+              static_cast<std::int32_t>((value << 16) | static_cast<std::uint32_t>((symbol >> 4) << 8) |
+                                        static_cast<std::uint32_t>(length + size));
+        }
+      }
       if (length <= 8) {
         const int free_bits = 8 - length;
         const int first = static_cast<int>(code) << free_bits;
-        const int size = symbol & 15;
         const bool with_bits = size != 0 && length + size <= 8;
         for (int index = first; index < first + (1 << free_bits); ++index) {
           table.first_level[index] = symbol;

@@ -24,11 +24,24 @@ namespace jpeg {
 // Tree node j owns long_code_tree slots 2j (reached by a 1 bit) and 2j+1
 // (a 0 bit) and is referred to as -(2j+1), so from reference n the child for
 // bit b is slot -n-b.
+//
+// fast_value[i], i = the next huffman_fast_bits bits: when a code and all its
+// magnitude bits lie within them, bits 0-7 count those bits, bits 8-11 hold
+// the symbol's run (high four bits), and bits 16-31 the signed value that
+// extend_value gives for the magnitude; 0 otherwise. An AC table leaves out
+// the symbols without magnitude bits (end of block, sixteen zeros), whose
+// run means something else; a DC table keeps the difference 0. Consuming
+// the counted bits in one read leaves the bit reader exactly as a code read
+// followed by a magnitude read would, since together they never take all
+// the bits of the window.
+inline constexpr int huffman_fast_bits = 11;
+
 struct huffman_decode_table {
   std::int32_t first_level[256];
   std::int32_t first_level_with_bits[256];
   std::uint8_t code_length[256];
   std::int32_t long_code_tree[512];
+  std::int32_t fast_value[1 << huffman_fast_bits];
 };
 
 inline constexpr std::int32_t huffman_packed_has_bits = 0x8000;
@@ -54,23 +67,31 @@ inline std::int32_t extend_value(std::uint32_t bits, int s) {
   return v + (extend_offset[s] & below);
 }
 
-inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
-  std::int32_t e = table.first_level[bit_window >> 24];
+// decode_huffman without magnitude bits over any bit source: `window` is the
+// reader's window before the call (at least 16 valid bits at its top) and
+// take_some(n) consumes n bits, 0 <= n <= 16.
+template <class TakeSome>
+inline int decode_huffman_plain(const huffman_decode_table& table, std::uint32_t window, TakeSome&& take_some) {
+  std::int32_t e = table.first_level[window >> 24];
   if (e >= 0) [[likely]] {
-    read_bits_scan(table.code_length[e]);
+    take_some(table.code_length[e]);
     return e;
   }
   // The window holds at least 16 bits, enough for the 8 further bits of the
   // longest code.
-  std::uint32_t rest = bit_window << 8;
+  std::uint32_t rest = window << 8;
   int steps = 0;
   do {
     e = table.long_code_tree[-e - static_cast<std::int32_t>(rest >> 31)];
     rest <<= 1;
     ++steps;
   } while (e < 0);
-  read_bits_scan(8 + steps);
+  take_some(8 + steps);
   return e;
+}
+
+inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
+  return decode_huffman_plain(table, bit_window, [this](int n) { return read_bits_scan(n); });
 }
 
 // decode_huffman with the magnitude bits over any bit source: `window` and

@@ -225,6 +225,7 @@ class jpeg_decoder_engine {
   // Progressive decoding (progressive.cpp): every scan into the coefficient
   // stores during start_decoding, then one MCU row at a time out of them.
   using block_decoder = void (jpeg_decoder_engine::*)(int c, int x, int y);
+  struct block_bits;
   void decode_progressive_scans();
   void decode_scan_blocks(block_decoder decoder);
   void dc_initial_block(int c, int x, int y);

@@ -22,34 +22,61 @@
 
 #include <array>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace jpeg {
 
-// On x86-64 with GCC the inverse DCT, the chroma upsampling and the colour
-// converters are also built for AVX2 (GCC vector extensions and AVX2
-// intrinsics in functions compiled with target("avx2")), and that build is
-// used when the processor has AVX2. Both builds give identical bytes; other
-// compilers and targets, or JPEG_PORTABLE_KERNELS, keep only the portable
-// build (the tests run against both).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(JPEG_PORTABLE_KERNELS)
-#define JPEG_X86_KERNELS 1
+// Kernel levels. The portable build is the reference and the fallback; on
+// x86-64 the inverse DCT, the chroma upsampling and the colour converters are
+// also built from one vector source (simd_kernels.cpp) twice, for SSE2 (part
+// of every x86-64 processor) and for AVX2. All levels give identical bytes.
+// JPEG_PORTABLE_KERNELS, or another target, keeps only the portable build.
+#if defined(__x86_64__) && !defined(JPEG_PORTABLE_KERNELS)
+#define JPEG_SIMD_KERNELS 1
 #else
-#define JPEG_X86_KERNELS 0
+#define JPEG_SIMD_KERNELS 0
 #endif
 
-#if JPEG_X86_KERNELS
-namespace detail {
-bool processor_has_avx2();
-
-// Decided once per process; inline so that the test costs the callers one
-// load and one branch.
-inline bool use_avx2_kernels()
-{
-    static const bool available = processor_has_avx2();
-    return available;
-}
-} // namespace detail
+#if defined(__GNUC__)
+#define JPEG_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define JPEG_ALWAYS_INLINE inline
 #endif
+
+enum class simd_level { portable, sse2, avx2 };
+
+// The level-dependent kernels, one table per level. The choice is made once
+// per process; the hot loops fetch the table once per MCU row or line and
+// call through it.
+struct kernel_table {
+    simd_level level;
+    void (*inverse_dct_block)(const int16_t* coefficients, uint8_t* samples, int block_extent);
+    void (*inverse_dct_quarter_block)(const int16_t* coefficients, uint8_t* samples);
+    void (*upsample_chroma_block)(const int16_t* coefficients, int block_extent, uint8_t* quadrants);
+    void (*convert_h1v1_line)(const colour_tables& tables, const uint8_t* mcu_samples,
+                              int mcus_per_row, int line, uint8_t* output);
+    void (*convert_h2v1_line)(const colour_tables& tables, const uint8_t* mcu_samples,
+                              int mcus_per_row, int line, uint8_t* output);
+    void (*convert_h1v2_lines)(const colour_tables& tables, const uint8_t* mcu_samples,
+                               int mcus_per_row, int line, uint8_t* output, uint8_t* second_output);
+    void (*convert_upsampled_line)(const colour_tables& tables, const uint8_t* mcu_samples,
+                                   int mcus_per_row, int line, uint8_t* output);
+};
+
+// The highest level that both this build and the processor support, lowered
+// to the value of the environment variable JPEG_SIMD_LEVEL ("portable",
+// "sse2" or "avx2") when that names a lower one; read once per process. It
+// never rises above what the processor runs.
+simd_level selected_simd_level();
+
+// The table of the selected level.
+const kernel_table& selected_kernels();
+
+// The table of any level up to selected_simd_level() (a higher one gives the
+// selected table); for tests that compare the levels.
+const kernel_table& kernels_for(simd_level level);
 
 // ---------------------------------------------------------------------------
 // Zig-zag order and the extent rectangles derived from it
@@ -116,6 +143,45 @@ inline constexpr std::array<uint8_t, 64> natural_to_zigzag = detail::build_natur
 // columns. Fifteen rectangles occur.
 inline constexpr std::array<uint8_t, 64> extent_rectangle = detail::build_extent_rectangle();
 
+namespace detail {
+
+// [v][m]: the zig-zag bits of the positions u of row v whose bit u is set in m.
+constexpr std::array<std::array<uint64_t, 256>, 8> build_row_to_zigzag_bits()
+{
+    std::array<std::array<uint64_t, 256>, 8> bits{};
+    for (int v = 0; v < 8; ++v)
+        for (int m = 0; m < 256; ++m)
+            for (int u = 0; u < 8; ++u)
+                if (m & (1 << u))
+                    bits[v][m] |= uint64_t{1} << natural_to_zigzag[8 * v + u];
+    return bits;
+}
+
+inline constexpr std::array<std::array<uint64_t, 256>, 8> row_to_zigzag_bits = build_row_to_zigzag_bits();
+
+} // namespace detail
+
+// Bit k set when the coefficient at zig-zag index k of the natural-order
+// block is non-zero: one 8-bit mask per row (one vector compare on x86-64),
+// turned into zig-zag bits by table.
+inline uint64_t nonzero_zigzag_mask(const int16_t* block)
+{
+    uint64_t mask = 0;
+    for (int v = 0; v < 8; ++v) {
+#if defined(__SSE2__)
+        const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * v));
+        const __m128i zero = _mm_cmpeq_epi16(row, _mm_setzero_si128());
+        const int row_mask = ~_mm_movemask_epi8(_mm_packs_epi16(zero, zero)) & 0xFF;
+#else
+        int row_mask = 0;
+        for (int u = 0; u < 8; ++u)
+            row_mask |= (block[8 * v + u] != 0 ? 1 : 0) << u;
+#endif
+        mask |= detail::row_to_zigzag_bits[v][row_mask];
+    }
+    return mask;
+}
+
 static_assert(zigzag_to_natural[2] == 8 && zigzag_to_natural[15] == 5 &&
               zigzag_to_natural[61] == 55 && zigzag_to_natural[63] == 63);
 static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 &&
@@ -132,12 +198,67 @@ constexpr uint8_t clamp_sample(int32_t value)
     return value < 0 ? 0 : 255;
 }
 
-// Writes all 64 samples. block_extent must be 1..64.
+// Writes all 64 samples. block_extent must be 1..64. (The selected level's
+// kernel; the decoder's loops call it through the table.)
 void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent);
 
 // Reads only rows 0..3, columns 0..3 of the coefficients; writes all 64
 // samples.
 void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples);
+
+namespace detail {
+namespace {
+
+// The 8-point 1-D kernel of the inverse DCT; x receives the outputs before
+// descaling. T is uint32_t (the sums wrap by definition), or a vector of
+// them that carries several rows or columns. Internal linkage: each kernel
+// level's source gets its own copy, built for its own instruction set.
+template <typename T>
+JPEG_ALWAYS_INLINE void transform_8(T d0, T d1, T d2, T d3, T d4, T d5, T d6, T d7, T (&x)[8])
+{
+    constexpr auto fix = [](int32_t constant) { return static_cast<uint32_t>(constant); };
+    // Even part.
+    const T z1 = (d2 + d6) * fix(4433);
+    const T e2 = z1 - d6 * fix(15137);
+    const T e3 = z1 + d2 * fix(6270);
+    const T e0 = (d0 + d4) * fix(8192);
+    const T e1 = (d0 - d4) * fix(8192);
+    const T t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
+
+    // Odd part.
+    const T z5 = (d7 + d3 + d5 + d1) * fix(9633);
+    const T o_z1 = (d7 + d1) * fix(-7373);
+    const T o_z2 = (d5 + d3) * fix(-20995);
+    const T o_z3 = (d7 + d3) * fix(-16069) + z5;
+    const T o_z4 = (d5 + d1) * fix(-3196) + z5;
+    const T o0 = d7 * fix(2446) + o_z1 + o_z3;
+    const T o1 = d5 * fix(16819) + o_z2 + o_z4;
+    const T o2 = d3 * fix(25172) + o_z2 + o_z3;
+    const T o3 = d1 * fix(12299) + o_z1 + o_z4;
+
+    x[0] = t10 + o3;
+    x[7] = t10 - o3;
+    x[1] = t11 + o2;
+    x[6] = t11 - o2;
+    x[2] = t12 + o1;
+    x[5] = t12 - o1;
+    x[3] = t13 + o0;
+    x[4] = t13 - o0;
+}
+
+} // namespace
+
+// Chroma upsampling weights in units of 1/1024; row m = output frequency,
+// column k = input frequency. The same table serves the horizontal and the
+// vertical direction.
+inline constexpr int32_t upsampling_weights[4][8] = {
+    {1024, 928, 0, -325, 0, 218, 0, -184},
+    {0, 426, 1024, 810, 0, -360, 0, 284},
+    {0, -75, 0, 526, 1024, 787, 0, -383},
+    {0, 23, 0, -99, 0, 502, 1024, 887},
+};
+
+} // namespace detail
 
 // ---------------------------------------------------------------------------
 // MCU transform and frequency-domain upsampling
@@ -165,15 +286,15 @@ void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_
 // Transforms the `block_count` coefficient blocks of MCU `mcu_index` into its
 // sample blocks, which start at block mcu_index * block_count of mcu_samples.
 // block_extent holds one entry per block.
-void mcu_to_samples(const int16_t* mcu_coefficients, const int* block_extent, int block_count,
-                    uint8_t* mcu_samples, int mcu_index);
+void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
+                    int block_count, uint8_t* mcu_samples, int mcu_index);
 
 // The h2v2 colour MCU (four luma blocks, Cb, Cr) into twelve sample blocks
 // starting at block 12 * mcu_index: four luma, then the four quadrants of Cb
 // and of Cr.
 inline constexpr int upsampled_blocks_per_mcu = 12;
-void mcu_to_samples_upsampled(const int16_t* mcu_coefficients, const int* block_extent,
-                              uint8_t* mcu_samples, int mcu_index);
+void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients,
+                              const int* block_extent, uint8_t* mcu_samples, int mcu_index);
 
 // ---------------------------------------------------------------------------
 // Colour conversion
@@ -197,5 +318,34 @@ void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples,
 // per MCU, 16 x 16 pixels).
 void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples,
                             int mcus_per_row, int line, uint8_t* output);
+
+// ---------------------------------------------------------------------------
+// The implementations behind the tables: the same seven kernels per level.
+
+#define JPEG_DECLARE_LEVEL_KERNELS                                                                 \
+    void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent);       \
+    void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples);                 \
+    void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants); \
+    void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples,                \
+                           int mcus_per_row, int line, uint8_t* output);                           \
+    void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples,                \
+                           int mcus_per_row, int line, uint8_t* output);                           \
+    void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples,               \
+                            int mcus_per_row, int line, uint8_t* output, uint8_t* second_output);  \
+    void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples,           \
+                                int mcus_per_row, int line, uint8_t* output);
+
+namespace detail::portable {
+JPEG_DECLARE_LEVEL_KERNELS
+} // namespace detail::portable
+#if JPEG_SIMD_KERNELS
+namespace detail::sse2 {
+JPEG_DECLARE_LEVEL_KERNELS
+} // namespace detail::sse2
+namespace detail::avx2 {
+JPEG_DECLARE_LEVEL_KERNELS
+} // namespace detail::avx2
+#endif
+#undef JPEG_DECLARE_LEVEL_KERNELS
 
 } // namespace jpeg

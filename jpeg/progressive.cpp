@@ -34,6 +34,40 @@ inline std::uint64_t index_range(int lo, int hi) {
 
 }  // namespace
 
+// The engine's window and spare bits in locals for the length of one block,
+// so that the many short reads of an AC pass stay in registers: the same
+// steps as read_bits_scan, which still does every refill. store() puts them
+// back before anything else reads the engine's reader.
+struct jpeg_decoder_engine::block_bits {
+  jpeg_decoder_engine& engine;
+  std::uint32_t window;
+  std::int32_t spare;
+
+  explicit block_bits(jpeg_decoder_engine& e) : engine(e), window(e.bit_window), spare(e.spare_bits) {}
+  void store() const {
+    engine.bit_window = window;
+    engine.spare_bits = spare;
+  }
+  // n is 0 to 16 + spare.
+  std::uint32_t read(int n) {
+    if (n == 0) return 0;
+    if (spare - n > 0) [[likely]] {
+      const std::uint32_t result = window >> (32 - n);
+      spare -= n;
+      window <<= n;
+      return result;
+    }
+    store();
+    const std::uint32_t result = engine.read_bits_scan(n);
+    window = engine.bit_window;
+    spare = engine.spare_bits;
+    return result;
+  }
+  int decode(const huffman_decode_table& table) {
+    return decode_huffman_plain(table, window, [this](int n) { return read(n); });
+  }
+};
+
 void jpeg_decoder_engine::decode_progressive_scans() {
   for (int c = 0; c < frame_component_count; ++c) {
     const int across = frame_mcus_per_row * component_h_factor[c];
@@ -145,25 +179,46 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
   }
   std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
+  block_bits bits(*this);
   for (int k = spectral_first; k <= spectral_last; ++k) {
-    const int symbol = decode_huffman(table);
+    // Code, run and value in one look-up when they fit (one read of code
+    // and magnitude together leaves the reader as the two reads would).
+    const std::int32_t fast = table.fast_value[bits.window >> (32 - huffman_fast_bits)];
+    if (fast != 0) [[likely]] {
+      bits.read(fast & 255);
+      k += (fast >> 8) & 15;
+      if (k > 63) {
+        bits.store();
+        abort_decode(coefficient_index_overflow);
+      }
+      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(wrap_shl(fast >> 16, approx_low));
+      continue;
+    }
+    const int symbol = bits.decode(table);
     const int run = symbol >> 4;
     const int size = symbol & 15;
     if (size != 0) {
       k += run;
-      if (k > 63) abort_decode(coefficient_index_overflow);
-      const std::int32_t value = extend_value(read_bits_scan(size), size);
+      if (k > 63) {
+        bits.store();
+        abort_decode(coefficient_index_overflow);
+      }
+      const std::int32_t value = extend_value(bits.read(size), size);
       block[zigzag_to_natural[k]] = static_cast<std::int16_t>(wrap_shl(value, approx_low));
     } else if (run == 15) {
       k += 15;
-      if (k > 63) abort_decode(coefficient_index_overflow);
+      if (k > 63) {
+        bits.store();
+        abort_decode(coefficient_index_overflow);
+      }
     } else {
       // This block is the first of the run; run <= 14 keeps the count far
       // from overflow.
-      end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(read_bits_scan(run)) - 1;
-      return;
+      end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(bits.read(run)) - 1;
+      break;
     }
   }
+  bits.store();
 }
 
 void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
@@ -175,25 +230,17 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
   // The band's known (non-zero) coefficients as bits by zig-zag index: the
   // walks below jump from one to the next instead of testing every
   // position, and count zero positions with bit operations. Refining never
-  // makes a coefficient zero, so only new coefficients change the set. Most
-  // of a block is zero, so it is looked at four coefficients at a time.
-  std::uint64_t known = 0;
-  for (int p = 0; p < 64; p += 4) {
-    std::uint64_t four;
-    std::memcpy(&four, block + p, sizeof four);
-    if (four == 0) continue;
-    for (int i = p; i < p + 4; ++i) {
-      known |= static_cast<std::uint64_t>(block[i] != 0) << natural_to_zigzag[i];
-    }
-  }
-  known &= index_range(spectral_first, last + 1);
+  // makes a coefficient zero, so only new coefficients change the set.
+  // (Position 0 of an AC store block is never written, so it never counts.)
+  std::uint64_t known = nonzero_zigzag_mask(block) & index_range(spectral_first, last + 1);
   // Each known coefficient in lo .. hi - 1 takes one correction bit, in
   // zig-zag order, which moves it away from zero unless that bit is set.
+  block_bits bits(*this);
   auto refine = [&](int lo, int hi) {
     for (std::uint64_t todo = known & index_range(lo, hi); todo != 0; todo &= todo - 1) {
       std::int16_t& coefficient = block[zigzag_to_natural[std::countr_zero(todo)]];
       const std::int32_t value = coefficient;
-      if (read_bits_scan(1) != 0 && (value & p1) == 0) {
+      if (bits.read(1) != 0 && (value & p1) == 0) {
         coefficient = static_cast<std::int16_t>(value + (value >= 0 ? p1 : m1));
       }
     }
@@ -203,17 +250,20 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
   if (end_of_band_run == 0) {
     const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
     while (k <= last) {
-      const int symbol = decode_huffman(table);
+      const int symbol = bits.decode(table);
       const int run = symbol >> 4;
       const int size = symbol & 15;
       std::int32_t value = 0;
       if (size != 0) {
-        if (size != 1) abort_decode(coefficient_index_overflow);
-        value = read_bits_scan(1) != 0 ? p1 : m1;
+        if (size != 1) {
+          bits.store();
+          abort_decode(coefficient_index_overflow);
+        }
+        value = bits.read(1) != 0 ? p1 : m1;
       } else if (run != 15) {
         // The rest of this block's band is refined as the first block of
         // the run, below.
-        end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(read_bits_scan(run));
+        end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(bits.read(run));
         break;
       }
       // Pass `run` positions that are still zero, refining the known ones
@@ -235,6 +285,7 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
     refine(k, last + 1);
     --end_of_band_run;
   }
+  bits.store();
 }
 
 void jpeg_decoder_engine::gather_mcu_row_coefficients() {
@@ -247,6 +298,7 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
     for (int p = 0; p < 64; ++p) quant[c][p] = q != nullptr ? q[natural_to_zigzag[p]] : 0;
   }
 
+  const kernel_table& kernels = selected_kernels();
   int block_col[max_components] = {};
   const bool interleaved = scan_component_count != 1;
   for (int m = 0; m < scan_mcus_per_row; ++m) {
@@ -260,27 +312,18 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
       std::memcpy(block, ac_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
       block[0] = *dc_value_at(dc_coefficient_store[c], x, y);
 
-      // Most of a block is zero, four coefficients at a time: only the
-      // non-zero ones are looked at for the extent and dequantised.
-      int highest = 0;
-      for (int p = 0; p < 64; p += 4) {
-        std::uint64_t four;
-        std::memcpy(&four, block + p, sizeof four);
-        if (four == 0) continue;
-        for (int i = p; i < p + 4; ++i) {
-          if (block[i] == 0) continue;
-          const int index = natural_to_zigzag[i];
-          highest = index > highest ? index : highest;
-          block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
-        }
-      }
-      block_extent[b] = highest + 1;
+      // The extent is 1 + the highest zig-zag index holding a non-zero
+      // coefficient (1 when none beyond the DC term does). Every coefficient
+      // is multiplied, which leaves zeros zero and runs as whole vectors.
+      const std::uint64_t nonzero = nonzero_zigzag_mask(block);
+      block_extent[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
+      for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
       step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
     }
     if (upsample_in_frequency_domain) {
-      mcu_to_samples_upsampled(mcu_coefficients, block_extent, mcu_samples, m);
+      mcu_to_samples_upsampled(kernels, mcu_coefficients, block_extent, mcu_samples, m);
     } else {
-      mcu_to_samples(mcu_coefficients, block_extent, scan_blocks_per_mcu, mcu_samples, m);
+      mcu_to_samples(kernels, mcu_coefficients, block_extent, scan_blocks_per_mcu, mcu_samples, m);
     }
   }
   if (!interleaved) {

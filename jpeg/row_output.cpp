@@ -28,18 +28,19 @@ bool jpeg_decoder_engine::start_next_line() noexcept {
 
 void jpeg_decoder_engine::convert_mcus(int first, int count, std::uint8_t* out, std::uint8_t* second) {
   const int line = mcu_height - mcu_lines_remaining;
+  const kernel_table& kernels = selected_kernels();
   if (upsample_in_frequency_domain) {
     const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * upsampled_blocks_per_mcu * 64;
-    convert_upsampled_line(colour, samples, count, line, out);
+    kernels.convert_upsampled_line(colour, samples, count, line, out);
     return;
   }
   const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * frame_blocks_per_mcu * 64;
   switch (scan_type) {
     case component_layout::grey: convert_grey_line(samples, count, line, out); break;
-    case component_layout::h1v1: convert_h1v1_line(colour, samples, count, line, out); break;
-    case component_layout::h2v1: convert_h2v1_line(colour, samples, count, line, out); break;
+    case component_layout::h1v1: kernels.convert_h1v1_line(colour, samples, count, line, out); break;
+    case component_layout::h2v1: kernels.convert_h2v1_line(colour, samples, count, line, out); break;
     // Both lines of a chroma row in one pass.
-    case component_layout::h1v2: convert_h1v2_lines(colour, samples, count, line, out, second); break;
+    case component_layout::h1v2: kernels.convert_h1v2_lines(colour, samples, count, line, out, second); break;
     case component_layout::h2v2: break;  // always upsampled in the frequency domain
   }
 }

@@ -20,21 +20,10 @@
 #include <cstring>
 #include <utility>
 
-#if JPEG_X86_KERNELS
-#include "kernels_avx2.h"
-#endif
-
 namespace jpeg {
 namespace {
 
-// In units of 1/1024; row m = output frequency, column k = input frequency.
-// The same table serves the horizontal and the vertical direction.
-constexpr int32_t upsampling_weights[4][8] = {
-    {1024, 928, 0, -325, 0, 218, 0, -184},
-    {0, 426, 1024, 810, 0, -360, 0, 284},
-    {0, -75, 0, 526, 1024, 787, 0, -383},
-    {0, 23, 0, -99, 0, 502, 1024, 887},
-};
+using detail::upsampling_weights;
 
 constexpr int32_t round_weights(int32_t sum) { return (sum + 512) >> 10; }
 
@@ -152,79 +141,6 @@ void store_quarter_difference(int16_t* block, const quarter_matrix& x, const qua
     store_quarter<-1>(block, x, y);
 }
 
-#if JPEG_X86_KERNELS
-
-using namespace detail::avx2;
-
-JPEG_AVX2_INLINE i32x8 round_weights(i32x8 sum) { return (sum + 512) >> 10; }
-
-// The AVX2 build of the whole chroma step for a block whose coefficients lie
-// in the top-left R rows and W columns. The first stage runs on all eight
-// coefficient rows at once (lanes = rows). A transpose turns its eight
-// results, A[.][m] and B[.][m] for m = 0..3, into vectors whose lanes are
-// (class, m), so the second stage yields, per vertical frequency n, the
-// class-a terms in lanes 0..3 and the class-b terms in lanes 4..7.
-template <int W, int R>
-__attribute__((target("avx2"))) void upsample_chroma_block_avx2(const int16_t* coefficients,
-                                                               uint8_t* quadrants)
-{
-    // Plain loops with constant bounds: the compiler unrolls them, so the
-    // weights become constants and zero-weight terms disappear. (Lambdas
-    // would not inherit the AVX2 target.)
-    u32x8 loaded[8];
-    load_columns<W, R>(coefficients, loaded);
-    i32x8 stage[8];
-#pragma GCC unroll 8
-    for (int m = 0; m < 4; ++m) {
-        i32x8 even{}, odd{};
-#pragma GCC unroll 8
-        for (int u = 0; u < W; ++u) {
-            const int32_t weight = upsampling_weights[m][u];
-            if (weight == 0)
-                continue;
-            if ((u + m) % 2 == 0)
-                even += weight * reinterpret_cast<i32x8>(loaded[u]);
-            else
-                odd += weight * reinterpret_cast<i32x8>(loaded[u]);
-        }
-        stage[m] = round_weights(even);
-        stage[4 + m] = round_weights(odd);
-    }
-    i32x8 rows[8];
-    transpose(stage, rows);
-
-    // Per vertical frequency n: lanes 0..3 of `top` are row n of the
-    // top-left quadrant's coefficients, lanes 4..7 row n of the top-right
-    // one; likewise `bottom` for the lower two.
-    const i32x8 class_a{0, 1, 2, 3, 0, 1, 2, 3}, class_b{4, 5, 6, 7, 4, 5, 6, 7};
-    const i32x8 sign{1, 1, 1, 1, -1, -1, -1, -1};
-    i32x8 top[4], bottom[4];
-#pragma GCC unroll 4
-    for (int n = 0; n < 4; ++n) {
-        i32x8 same{}, alternating{};
-#pragma GCC unroll 8
-        for (int v = 0; v < R; ++v) {
-            const int32_t weight = upsampling_weights[n][v];
-            if (weight == 0)
-                continue;
-            if ((v + n) % 2 == 0)
-                same += weight * rows[v];
-            else
-                alternating += weight * rows[v];
-        }
-        same = round_weights(same);
-        alternating = round_weights(alternating);
-        // Lanes 0..3 of (sum, difference) hold class a, lanes 4..7 class b.
-        const i32x8 sums = same + alternating, differences = same - alternating;
-        top[n] = __builtin_shuffle(sums, class_a) + sign * __builtin_shuffle(sums, class_b);
-        bottom[n] = __builtin_shuffle(differences, class_a) +
-                    sign * __builtin_shuffle(differences, class_b);
-    }
-    detail::inverse_dct_quarter_pair_avx2(top, quadrants, quadrants + 64);
-    detail::inverse_dct_quarter_pair_avx2(bottom, quadrants + 128, quadrants + 192);
-}
-
-#endif // JPEG_X86_KERNELS
 
 } // namespace
 
@@ -240,11 +156,18 @@ void compute_b_terms(const int16_t* coefficients, int block_extent, quarter_matr
     b_terms_for_extent[block_extent - 1](coefficients, terms_ba, terms_bb);
 }
 
-namespace {
-
-void upsample_chroma_block_portable(const int16_t* coefficients, int block_extent,
-                                    uint8_t* quadrants)
+void detail::portable::upsample_chroma_block(const int16_t* coefficients, int block_extent,
+                                             uint8_t* quadrants)
 {
+    assert(block_extent >= 1 && block_extent <= 64);
+    if (block_extent == 1) {
+        // A lone DC term reaches each quadrant unchanged as its own DC term
+        // (weight 1024 in both directions), so all four take the inverse
+        // DCT's DC-only shortcut value.
+        const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
+        std::memset(quadrants, value, 256);
+        return;
+    }
     quarter_matrix terms_aa, terms_ab, terms_ba, terms_bb;
     compute_a_terms(coefficients, block_extent, terms_aa, terms_ab);
     compute_b_terms(coefficients, block_extent, terms_ba, terms_bb);
@@ -259,69 +182,36 @@ void upsample_chroma_block_portable(const int16_t* coefficients, int block_exten
 
     int16_t scratch[64];
     store_quarter_sum(scratch, sum_a, sum_b);
-    inverse_dct_quarter_block(scratch, quadrants);
+    detail::portable::inverse_dct_quarter_block(scratch, quadrants);
     store_quarter_difference(scratch, sum_a, sum_b);
-    inverse_dct_quarter_block(scratch, quadrants + 64);
+    detail::portable::inverse_dct_quarter_block(scratch, quadrants + 64);
     store_quarter_sum(scratch, difference_a, difference_b);
-    inverse_dct_quarter_block(scratch, quadrants + 128);
+    detail::portable::inverse_dct_quarter_block(scratch, quadrants + 128);
     store_quarter_difference(scratch, difference_a, difference_b);
-    inverse_dct_quarter_block(scratch, quadrants + 192);
+    detail::portable::inverse_dct_quarter_block(scratch, quadrants + 192);
 }
-
-} // namespace
 
 void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants)
 {
-    assert(block_extent >= 1 && block_extent <= 64);
-    if (block_extent == 1) {
-        // A lone DC term reaches each quadrant unchanged as its own DC term
-        // (weight 1024 in both directions), so all four take the inverse
-        // DCT's DC-only shortcut value.
-        const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
-        std::memset(quadrants, value, 256);
-        return;
-    }
-#if JPEG_X86_KERNELS
-    if (detail::use_avx2_kernels()) {
-        // Rectangles of more than four rows run at full width: the first
-        // stage covers all columns of a row in one pass anyway.
-        switch (extent_rectangle[block_extent - 1]) {
-        case 0x12: upsample_chroma_block_avx2<2, 1>(coefficients, quadrants); return;
-        case 0x22: upsample_chroma_block_avx2<2, 2>(coefficients, quadrants); return;
-        case 0x32: upsample_chroma_block_avx2<2, 3>(coefficients, quadrants); return;
-        case 0x33: upsample_chroma_block_avx2<3, 3>(coefficients, quadrants); return;
-        case 0x34: upsample_chroma_block_avx2<4, 3>(coefficients, quadrants); return;
-        case 0x44: upsample_chroma_block_avx2<4, 4>(coefficients, quadrants); return;
-        case 0x54:
-        case 0x55:
-        case 0x56: upsample_chroma_block_avx2<8, 5>(coefficients, quadrants); return;
-        case 0x66: upsample_chroma_block_avx2<8, 6>(coefficients, quadrants); return;
-        case 0x76:
-        case 0x77:
-        case 0x78: upsample_chroma_block_avx2<8, 7>(coefficients, quadrants); return;
-        default: upsample_chroma_block_avx2<8, 8>(coefficients, quadrants); return;
-        }
-    }
-#endif
-    upsample_chroma_block_portable(coefficients, block_extent, quadrants);
+    selected_kernels().upsample_chroma_block(coefficients, block_extent, quadrants);
 }
 
-void mcu_to_samples(const int16_t* mcu_coefficients, const int* block_extent, int block_count,
-                    uint8_t* mcu_samples, int mcu_index)
+void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
+                    int block_count, uint8_t* mcu_samples, int mcu_index)
 {
     uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * block_count * 64;
     for (int b = 0; b < block_count; ++b)
-        inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
+        kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
 }
 
-void mcu_to_samples_upsampled(const int16_t* mcu_coefficients, const int* block_extent,
-                              uint8_t* mcu_samples, int mcu_index)
+void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients,
+                              const int* block_extent, uint8_t* mcu_samples, int mcu_index)
 {
     uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * upsampled_blocks_per_mcu * 64;
     for (int b = 0; b < 4; ++b)
-        inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
-    upsample_chroma_block(mcu_coefficients + 4 * 64, block_extent[4], out + 4 * 64);
-    upsample_chroma_block(mcu_coefficients + 5 * 64, block_extent[5], out + 8 * 64);
+        kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
+    kernels.upsample_chroma_block(mcu_coefficients + 4 * 64, block_extent[4], out + 4 * 64);
+    kernels.upsample_chroma_block(mcu_coefficients + 5 * 64, block_extent[5], out + 8 * 64);
 }
 
 } // namespace jpeg

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -16,6 +17,37 @@ namespace {
 using namespace jpeg;
 
 constexpr uint8_t guard_value = 0xA5;
+
+// The level-dependent kernels run at every level this processor has (up to
+// the JPEG_SIMD_LEVEL cap), each against the same references.
+std::vector<simd_level> available_levels()
+{
+    std::vector<simd_level> levels;
+    for (simd_level level : {simd_level::portable, simd_level::sse2, simd_level::avx2})
+        if (level <= selected_simd_level())
+            levels.push_back(level);
+    return levels;
+}
+
+std::string level_name(const ::testing::TestParamInfo<simd_level>& info)
+{
+    return info.param == simd_level::portable ? "portable" : info.param == simd_level::sse2 ? "sse2" : "avx2";
+}
+
+class KernelLevel : public ::testing::TestWithParam<simd_level> {
+protected:
+    void SetUp() override { ASSERT_EQ(k().level, GetParam()); }
+    const kernel_table& k() const { return kernels_for(GetParam()); }
+};
+
+#define JPEG_LEVEL_SUITE(name)                                                                     \
+    class name##AtLevel : public KernelLevel {};                                                   \
+    INSTANTIATE_TEST_SUITE_P(Levels, name##AtLevel, ::testing::ValuesIn(available_levels()), level_name)
+JPEG_LEVEL_SUITE(InverseDct);
+JPEG_LEVEL_SUITE(Upsampling);
+JPEG_LEVEL_SUITE(McuTransform);
+JPEG_LEVEL_SUITE(ColourTables);
+JPEG_LEVEL_SUITE(ColourConverters);
 
 // 32-bit wrapping of a value computed exactly in 64 bits: the reference
 // forms every sum exactly and reduces it only where the decoder's 32-bit
@@ -44,25 +76,57 @@ void reference_kernel(const int64_t d[8], int64_t x[8])
     x[2] = t12 + o1, x[5] = t12 - o1, x[3] = t13 + o0, x[4] = t13 - o0;
 }
 
-// Both passes over all 64 coefficients, no shortcut of any kind.
-void reference_idct(const int16_t* coefficients, uint8_t* samples)
+// The first pass of the full transform over all eight rows; true when a
+// 32-bit sum wraps.
+bool reference_rows(const int16_t* coefficients, int32_t* workspace)
 {
-    int32_t workspace[64];
+    bool wrapped = false;
     int64_t d[8], x[8];
     for (int v = 0; v < 8; ++v) {
         for (int k = 0; k < 8; ++k)
             d[k] = coefficients[8 * v + k];
         reference_kernel(d, x);
-        for (int k = 0; k < 8; ++k)
+        for (int k = 0; k < 8; ++k) {
+            wrapped |= wrap32(x[k] + 1024) != x[k] + 1024;
             workspace[8 * v + k] = wrap32(x[k] + 1024) >> 11;
+        }
     }
+    return wrapped;
+}
+
+// Both passes over all 64 coefficients, no shortcut of any kind, in the
+// decoder's 32-bit arithmetic. Returns true when a sum wrapped on the way.
+bool reference_idct(const int16_t* coefficients, uint8_t* samples)
+{
+    int32_t workspace[64];
+    bool wrapped = reference_rows(coefficients, workspace);
+    int64_t d[8], x[8];
     for (int column = 0; column < 8; ++column) {
         for (int k = 0; k < 8; ++k)
             d[k] = workspace[8 * k + column];
         reference_kernel(d, x);
-        for (int k = 0; k < 8; ++k)
+        for (int k = 0; k < 8; ++k) {
+            wrapped |= wrap32(x[k] + 33685504) != x[k] + 33685504;
             samples[8 * k + column] = uint8_t(reference_clamp(wrap32(x[k] + 33685504) >> 18));
+        }
     }
+    return wrapped;
+}
+
+// What inverse_dct_block must give: the full transform, except that a block
+// whose coefficients lie in row 0 alone (extent 2) takes the column
+// shortcut's own formula, clamp((t0 + 4112) >> 5), which does not wrap.
+// Returns true when the full transform wrapped.
+bool reference_block(const int16_t* coefficients, int extent, uint8_t* samples)
+{
+    const bool wrapped = reference_idct(coefficients, samples);
+    if (extent_rectangle[extent - 1] / 16 == 1) {
+        int32_t workspace[64];
+        reference_rows(coefficients, workspace);
+        for (int i = 0; i < 64; ++i)
+            samples[i] = uint8_t(reference_clamp((int64_t{workspace[i % 8]} + 4112) >> 5));
+    }
+    return wrapped;
 }
 
 constexpr int32_t expected_zigzag[64] = {
@@ -98,6 +162,19 @@ void random_block(std::mt19937& rng, int extent, int16_t* block)
         block[expected_zigzag[k]] = random_coefficient(rng, flavour);
 }
 
+TEST(ZigzagTables, NonzeroMaskMatchesPlainScan)
+{
+    std::mt19937 rng(31);
+    for (int trial = 0; trial < 20000; ++trial) {
+        int16_t block[64];
+        random_block(rng, 1 + int(rng() % 64), block);
+        uint64_t want = 0;
+        for (int k = 0; k < 64; ++k)
+            want |= uint64_t(block[expected_zigzag[k]] != 0) << k;
+        ASSERT_EQ(nonzero_zigzag_mask(block), want) << trial;
+    }
+}
+
 TEST(ZigzagTables, OrderAndExtentRectangles)
 {
     for (int k = 0; k < 64; ++k) {
@@ -114,7 +191,7 @@ TEST(ZigzagTables, OrderAndExtentRectangles)
     }
 }
 
-TEST(InverseDct, DcOnlyValues)
+TEST_P(InverseDctAtLevel, DcOnlyValues)
 {
     const std::pair<int, int> cases[] = {{0, 128},   {3, 128}, {4, 129},     {-4, 128},
                                          {-5, 127},  {-1024, 0}, {-1020, 1}, {-1032, 0},
@@ -125,36 +202,68 @@ TEST(InverseDct, DcOnlyValues)
         // The DC shortcut and the full path must agree.
         for (int extent : {1, 2, 17, 64}) {
             uint8_t samples[64];
-            inverse_dct_block(block, samples, extent);
+            k().inverse_dct_block(block, samples, extent);
             for (int i = 0; i < 64; ++i)
                 ASSERT_EQ(samples[i], expected) << "dc " << dc << " extent " << extent;
         }
     }
 }
 
-// Every extent class against the full transform, including blocks whose
-// 32-bit sums overflow; nothing around the destination may be touched.
-TEST(InverseDct, EveryExtentMatchesFullTransform)
+// Every extent class against the full transform wherever it does not wrap,
+// and against the 32-bit wrapping full transform (or the one-row shortcut's
+// own formula) where it does; nothing around the destination may be
+// touched.
+TEST_P(InverseDctAtLevel, EveryExtentMatchesFullTransform)
 {
     std::mt19937 rng(1234);
     for (int extent = 1; extent <= 64; ++extent) {
         for (int trial = 0; trial < 3000; ++trial) {
             int16_t block[64];
             random_block(rng, extent, block);
-            uint8_t expected[64];
-            reference_idct(block, expected);
+            uint8_t expected[64], full[64];
+            const bool wrapped = reference_block(block, extent, expected);
+            reference_idct(block, full);
 
             uint8_t buffer[64 + 32];
             std::memset(buffer, guard_value, sizeof buffer);
-            inverse_dct_block(block, buffer + 16, extent);
+            k().inverse_dct_block(block, buffer + 16, extent);
             ASSERT_EQ(std::memcmp(buffer + 16, expected, 64), 0)
                 << "extent " << extent << " trial " << trial;
+            if (!wrapped) {
+                ASSERT_EQ(std::memcmp(buffer + 16, full, 64), 0) << "extent " << extent << " trial " << trial;
+            }
             for (int i = 0; i < 16; ++i) {
                 ASSERT_EQ(buffer[i], guard_value);
                 ASSERT_EQ(buffer[80 + i], guard_value);
             }
         }
     }
+}
+
+// The one-row column shortcut at the 16-bit extremes of the first row,
+// where the full transform's t0 * 8192 wraps: (32767, 32767) gives 255
+// everywhere (the wrapping transform would give 0).
+TEST_P(InverseDctAtLevel, OneRowShortcutAtExtremes)
+{
+    const int16_t values[] = {-32768, -32767, -16384, -1, 0, 1, 16384, 32767};
+    for (int16_t d0 : values)
+        for (int16_t d1 : values) {
+            int16_t block[64] = {};
+            block[0] = d0;
+            block[1] = d1;
+            // Row 0 of the first pass, in exact arithmetic (no wrap is
+            // possible there for 16-bit inputs).
+            int32_t workspace[64];
+            ASSERT_FALSE(reference_rows(block, workspace));
+            uint8_t samples[64];
+            k().inverse_dct_block(block, samples, 2);
+            for (int i = 0; i < 64; ++i)
+                ASSERT_EQ(samples[i], reference_clamp((int64_t{workspace[i % 8]} + 4112) >> 5))
+                    << d0 << ", " << d1 << " sample " << i;
+            if (d0 == 32767 && d1 == 32767) {
+                ASSERT_EQ(samples[0], 255);
+            }
+        }
 }
 
 // The reference kernel itself against the real-valued 2-D inverse DCT on
@@ -170,7 +279,7 @@ TEST(InverseDct, CloseToRealValuedTransform)
             block[i] = int16_t(std::uniform_int_distribution<int>(-40, 40)(rng));
         block[0] = int16_t(std::uniform_int_distribution<int>(-200, 200)(rng));
         uint8_t samples[64];
-        inverse_dct_block(block, samples, 64);
+        kernels_for(simd_level::portable).inverse_dct_block(block, samples, 64);
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) {
                 double sum = 0;
@@ -186,7 +295,7 @@ TEST(InverseDct, CloseToRealValuedTransform)
     }
 }
 
-TEST(InverseDct, QuarterBlockReadsOnlyTopLeftCorner)
+TEST_P(InverseDctAtLevel, QuarterBlockReadsOnlyTopLeftCorner)
 {
     std::mt19937 rng(77);
     for (int trial = 0; trial < 5000; ++trial) {
@@ -201,7 +310,7 @@ TEST(InverseDct, QuarterBlockReadsOnlyTopLeftCorner)
         reference_idct(corner, expected);
         uint8_t buffer[64 + 32];
         std::memset(buffer, guard_value, sizeof buffer);
-        inverse_dct_quarter_block(noisy, buffer + 16);
+        k().inverse_dct_quarter_block(noisy, buffer + 16);
         ASSERT_EQ(std::memcmp(buffer + 16, expected, 64), 0) << trial;
         for (int i = 0; i < 16; ++i)
             ASSERT_TRUE(buffer[i] == guard_value && buffer[80 + i] == guard_value);
@@ -278,7 +387,7 @@ void expect_terms(const quarter_matrix& actual, const int64_t (&expected)[4][4],
 
 // Each member of both families, for blocks zero beyond the extent and for
 // blocks filled across the whole rectangle the extent selects.
-TEST(Upsampling, EveryRectangleMatchesGeneralRule)
+TEST_P(UpsamplingAtLevel, EveryRectangleMatchesGeneralRule)
 {
     std::mt19937 rng(4321);
     for (int extent = 1; extent <= 64; ++extent) {
@@ -309,7 +418,7 @@ TEST(Upsampling, EveryRectangleMatchesGeneralRule)
                 uint8_t want[256], buffer[256 + 32];
                 general_upsample(block, want);
                 std::memset(buffer, guard_value, sizeof buffer);
-                upsample_chroma_block(block, extent, buffer + 16);
+                k().upsample_chroma_block(block, extent, buffer + 16);
                 ASSERT_EQ(std::memcmp(buffer + 16, want, 256), 0) << "extent " << extent;
                 for (int i = 0; i < 16; ++i)
                     ASSERT_TRUE(buffer[i] == guard_value && buffer[272 + i] == guard_value);
@@ -334,20 +443,20 @@ TEST(Upsampling, SingleFirstHorizontalFrequency)
         }
 }
 
-TEST(Upsampling, DcOnlyBlockGivesFlatQuadrants)
+TEST_P(UpsamplingAtLevel, DcOnlyBlockGivesFlatQuadrants)
 {
     for (int dc : {-1024, -5, 0, 4, 700, 1020, 32767}) {
         int16_t block[64] = {};
         block[0] = int16_t(dc);
         uint8_t quadrants[256];
-        upsample_chroma_block(block, 1, quadrants);
+        k().upsample_chroma_block(block, 1, quadrants);
         const uint8_t expected = clamp_sample(((dc + 4) >> 3) + 128);
         for (int i = 0; i < 256; ++i)
             ASSERT_EQ(quadrants[i], expected) << dc;
     }
 }
 
-TEST(McuTransform, BlocksLandAtTheirMcuPlace)
+TEST_P(McuTransformAtLevel, BlocksLandAtTheirMcuPlace)
 {
     std::mt19937 rng(5);
     for (int trial = 0; trial < 200; ++trial) {
@@ -363,14 +472,14 @@ TEST(McuTransform, BlocksLandAtTheirMcuPlace)
         }
         std::vector<uint8_t> samples(size_t(mcus) * stride * 64, guard_value);
         if (upsampled)
-            mcu_to_samples_upsampled(coefficients, extents, samples.data(), mcu_index);
+            mcu_to_samples_upsampled(k(), coefficients, extents, samples.data(), mcu_index);
         else
-            mcu_to_samples(coefficients, extents, block_count, samples.data(), mcu_index);
+            mcu_to_samples(k(), coefficients, extents, block_count, samples.data(), mcu_index);
 
         std::vector<uint8_t> expected(samples.size(), guard_value);
         uint8_t* place = expected.data() + size_t(mcu_index) * stride * 64;
         for (int b = 0; b < (upsampled ? 4 : block_count); ++b)
-            reference_idct(coefficients + 64 * b, place + 64 * b);
+            reference_block(coefficients + 64 * b, extents[b], place + 64 * b);
         if (upsampled) {
             general_upsample(coefficients + 4 * 64, place + 4 * 64);
             general_upsample(coefficients + 5 * 64, place + 8 * 64);
@@ -393,7 +502,7 @@ void reference_pixel(int y, int cb, int cr, uint8_t* out)
     out[3] = 255;
 }
 
-TEST(ColourTables, MatchEquations)
+TEST_P(ColourTablesAtLevel, MatchEquations)
 {
     colour_tables tables;
     build_colour_tables(tables);
@@ -419,7 +528,7 @@ TEST(ColourTables, MatchEquations)
                 mcu[64 + cb % 8] = uint8_t(cb);
                 mcu[128 + cb % 8] = uint8_t(cr);
             }
-            convert_h1v1_line(tables, samples.data(), 32, 0, line.data());
+            k().convert_h1v1_line(tables, samples.data(), 32, 0, line.data());
             for (int cb = 0; cb < 256; ++cb) {
                 uint8_t expected[4];
                 reference_pixel(samples[(cb / 8) * 192 + cb % 8], cb, cr, expected);
@@ -429,7 +538,7 @@ TEST(ColourTables, MatchEquations)
         }
 }
 
-TEST(ColourTables, KnownPixels)
+TEST_P(ColourTablesAtLevel, KnownPixels)
 {
     const int cases[][7] = {{128, 128, 128, 128, 128, 128}, {255, 128, 128, 255, 255, 255},
                             {0, 128, 128, 0, 0, 0},         {0, 0, 0, 0, 135, 0},
@@ -442,7 +551,7 @@ TEST(ColourTables, KnownPixels)
         samples[0] = uint8_t(c[0]);
         samples[64] = uint8_t(c[1]);
         samples[128] = uint8_t(c[2]);
-        convert_h1v1_line(tables, samples, 1, 0, out);
+        k().convert_h1v1_line(tables, samples, 1, 0, out);
         EXPECT_EQ(out[0], c[3]);
         EXPECT_EQ(out[1], c[4]);
         EXPECT_EQ(out[2], c[5]);
@@ -464,7 +573,7 @@ enum class layout { grey, h1v1, h2v1, h1v2, h2v2 };
 
 // Random widths (so partial last MCUs), random lines; each converter must
 // fill exactly its whole MCUs and never write past the padded line size.
-TEST(ColourConverters, MatchPerPixelRule)
+TEST_P(ColourConvertersAtLevel, MatchPerPixelRule)
 {
     colour_tables tables;
     build_colour_tables(tables);
@@ -521,13 +630,13 @@ TEST(ColourConverters, MatchPerPixelRule)
 
             switch (kind) {
             case layout::grey: convert_grey_line(samples.data(), mcus, line, first.data()); break;
-            case layout::h1v1: convert_h1v1_line(tables, samples.data(), mcus, line, first.data()); break;
-            case layout::h2v1: convert_h2v1_line(tables, samples.data(), mcus, line, first.data()); break;
+            case layout::h1v1: k().convert_h1v1_line(tables, samples.data(), mcus, line, first.data()); break;
+            case layout::h2v1: k().convert_h2v1_line(tables, samples.data(), mcus, line, first.data()); break;
             case layout::h1v2:
-                convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
+                k().convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
                 break;
             case layout::h2v2:
-                convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
+                k().convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
                 break;
             }
             ASSERT_EQ(first, want_first) << "layout " << int(kind) << " width " << width << " line " << line;

@@ -15,8 +15,9 @@ declare -A groups=(
   # ImageMagick as a second TGA writer, Python for the generators
   [tests]="libgtest-dev libjpeg-turbo-progs libjpeg62-turbo-dev imagemagick python3"
   # Google Benchmark, the rivals (TurboJPEG, stb_image), real photographs and
-  # the tools that re-encode them, Python for the report
-  [bench]="libbenchmark-dev libturbojpeg0-dev libstb-dev mate-backgrounds libjpeg-turbo-progs python3"
+  # the tools that re-encode them, Python for the report, valgrind to count
+  # instructions by stage
+  [bench]="libbenchmark-dev libturbojpeg0-dev libstb-dev mate-backgrounds libjpeg-turbo-progs python3 valgrind"
   # clang with libFuzzer
   [fuzz]="clang libclang-rt-14-dev"
   # the code formatter of .clang-format

@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Re-encodes real photographs (from Debian's mate-backgrounds) for the decode
-# benchmark: 4:2:0, 4:2:2, 4:4:4 and greyscale at quality 90, a 1024x768
-# picture, and one of about 18 megapixels.
+# Builds the decode benchmark's corpus from the photographs of Debian's
+# mate-backgrounds (tools/install-deps.sh bench):
+#  - photographs as the package ships them, bytes unchanged (their own
+#    layouts and qualities; two of them are progressive);
+#  - one photograph re-encoded at qualities 75, 90 and 95 in 4:2:0, 4:2:2,
+#    4:4:4 and greyscale, and a second one in 4:2:0;
+#  - progressive files: jpegtran's own progression of two re-encodes, and
+#    one from a scan script with two levels of successive approximation;
+#  - a 4:2:0 file with a restart marker after every MCU row;
+#  - the show's size (1024x768) and one of about 18 megapixels.
+# Every progressive file has "prog" in its name; tools/bench_report.py
+# reports those apart from the sequential ones.
 # usage: make_bench_corpus.sh OUTPUT_DIR
 set -euo pipefail
 out=${1:?usage: make_bench_corpus.sh OUTPUT_DIR}
@@ -10,16 +19,48 @@ mkdir -p "$out"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+# As shipped.
+cp "$photos/nature/Storm.jpg" "$out/shipped-storm-422.jpg"
+cp "$photos/nature/LadyBird.jpg" "$out/shipped-ladybird-420.jpg"
+cp "$photos/nature/TwoWings.jpg" "$out/shipped-twowings-420.jpg"
+cp "$photos/desktop/GreenTraditional.jpg" "$out/shipped-greentraditional-444.jpg"
+cp "$photos/nature/FreshFlower.jpg" "$out/shipped-freshflower-prog420.jpg"
+cp "$photos/abstract/Elephants.jpg" "$out/shipped-elephants-prog444.jpg"
+
 djpeg -pnm "$photos/nature/Storm.jpg" > "$tmp/storm.ppm"
 djpeg -pnm "$photos/nature/LadyBird.jpg" > "$tmp/ladybird.ppm"
 djpeg -pnm "$photos/abstract/Elephants_5640x3172.jpg" > "$tmp/big.ppm"
 djpeg -pnm -scale 1/2 "$photos/nature/TwoWings.jpg" > "$tmp/twowings.ppm"
 
-cjpeg -quality 90 -sample 2x2 "$tmp/storm.ppm" > "$out/storm-420.jpg"
-cjpeg -quality 90 -sample 2x1 "$tmp/storm.ppm" > "$out/storm-422.jpg"
-cjpeg -quality 90 -sample 1x1 "$tmp/storm.ppm" > "$out/storm-444.jpg"
-cjpeg -quality 90 -grayscale "$tmp/storm.ppm" > "$out/storm-grey.jpg"
-cjpeg -quality 90 -sample 2x2 "$tmp/ladybird.ppm" > "$out/ladybird-420.jpg"
+for q in 75 90 95; do
+  cjpeg -quality $q -sample 2x2 "$tmp/storm.ppm" > "$out/storm-420-q$q.jpg"
+  cjpeg -quality $q -sample 2x1 "$tmp/storm.ppm" > "$out/storm-422-q$q.jpg"
+  cjpeg -quality $q -sample 1x1 "$tmp/storm.ppm" > "$out/storm-444-q$q.jpg"
+  cjpeg -quality $q -grayscale "$tmp/storm.ppm" > "$out/storm-grey-q$q.jpg"
+done
+cjpeg -quality 90 -sample 2x2 "$tmp/ladybird.ppm" > "$out/ladybird-420-q90.jpg"
+cjpeg -quality 90 -sample 2x2 -restart 1 "$tmp/storm.ppm" > "$out/storm-420-q90-restart.jpg"
+
+jpegtran -progressive "$out/storm-420-q90.jpg" > "$out/storm-prog420-q90.jpg"
+jpegtran -progressive "$out/ladybird-420-q90.jpg" > "$out/ladybird-prog420-q90.jpg"
+# DC in two steps of successive approximation, the AC bands of every
+# component first to within 4, then refined bit by bit.
+cat > "$tmp/scans.txt" <<'EOF'
+0,1,2: 0-0, 0, 1;
+0: 1-5, 0, 2;
+1: 1-63, 0, 2;
+2: 1-63, 0, 2;
+0: 6-63, 0, 2;
+0,1,2: 0-0, 1, 0;
+0: 1-63, 2, 1;
+1: 1-63, 2, 1;
+2: 1-63, 2, 1;
+0: 1-63, 1, 0;
+1: 1-63, 1, 0;
+2: 1-63, 1, 0;
+EOF
+jpegtran -scans "$tmp/scans.txt" "$out/storm-422-q90.jpg" > "$out/storm-prog422-sa-q90.jpg"
+
 # The show's own size: a photograph cropped to 1024x768.
 python3 - "$tmp/twowings.ppm" "$tmp/show.ppm" <<'PY'
 import sys
@@ -39,6 +80,6 @@ assert w >= 1024 and h >= 768, (w, h)
 rows = [data[pos + y * w * 3: pos + y * w * 3 + 1024 * 3] for y in range(768)]
 open(sys.argv[2], 'wb').write(b"P6\n1024 768\n255\n" + b"".join(rows))
 PY
-cjpeg -quality 90 -sample 2x2 "$tmp/show.ppm" > "$out/show-1024x768-420.jpg"
-cjpeg -quality 90 -sample 2x2 "$tmp/big.ppm" > "$out/elephants-18mp-420.jpg"
+cjpeg -quality 90 -sample 2x2 "$tmp/show.ppm" > "$out/show-1024x768-420-q90.jpg"
+cjpeg -quality 90 -sample 2x2 "$tmp/big.ppm" > "$out/elephants-18mp-420-q90.jpg"
 ls "$out"

@@ -1,0 +1,458 @@
+// The vector build of the level-dependent kernels: inverse DCT, chroma
+// upsampling and colour conversion. This one source is compiled twice, with
+// JPEG_SIMD_NAMESPACE = sse2 (plain x86-64 flags) and = avx2 (-mavx2), and
+// each object provides the kernels of its level (kernels.h). The arithmetic
+// is written once on generic 8-lane vectors (GCC and Clang vector
+// extensions), which the compiler maps to one AVX2 register or two SSE2
+// registers; only packing and interleaving use intrinsics of each set. Same
+// arithmetic in the same order as the portable build, so the same bytes.
+//
+// Everything but the seven kernels has internal linkage, so that no helper
+// built for AVX2 can stand in for the SSE2 one at link time.
+#include "kernels.h"
+
+#include <cassert>
+#include <cstring>
+#include <immintrin.h>
+
+#ifndef JPEG_SIMD_NAMESPACE
+#error "simd_kernels.cpp is built once per level with JPEG_SIMD_NAMESPACE set"
+#endif
+
+namespace jpeg::detail::JPEG_SIMD_NAMESPACE {
+namespace {
+
+typedef int16_t i16x8 __attribute__((vector_size(16)));
+typedef int32_t i32x4 __attribute__((vector_size(16)));
+typedef int32_t i32x8 __attribute__((vector_size(32)));
+typedef uint32_t u32x8 __attribute__((vector_size(32)));
+
+#define JPEG_VECTOR_INLINE inline __attribute__((always_inline))
+
+// clamp_sample, with internal linkage (see the top of the file).
+JPEG_VECTOR_INLINE uint8_t clamp_dc(int32_t value)
+{
+    return value < 0 ? 0 : value > 255 ? 255 : static_cast<uint8_t>(value);
+}
+
+// The DC-only shortcut: what the two passes give for a lone DC term.
+JPEG_VECTOR_INLINE uint8_t dc_only_value(const int16_t* coefficients)
+{
+    return clamp_dc(((coefficients[0] + 4) >> 3) + 128);
+}
+
+#ifndef __AVX2__
+// The two SSE2 registers of an 8-lane vector.
+JPEG_VECTOR_INLINE __m128i low_half(i32x8 v) { return __m128i(__builtin_shufflevector(v, v, 0, 1, 2, 3)); }
+JPEG_VECTOR_INLINE __m128i high_half(i32x8 v) { return __m128i(__builtin_shufflevector(v, v, 4, 5, 6, 7)); }
+#endif
+
+// Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row,
+// widened to 32 bits; rows at or beyond R read as zero and are not loaded,
+// and for W <= 4 nothing beyond column 3 is loaded.
+template <int W, int R>
+JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, u32x8 (&columns)[8])
+{
+    typedef uint64_t u64x2 __attribute__((vector_size(16)));
+    i16x8 r[8];
+    for (int v = 0; v < 8; ++v) {
+        r[v] = i16x8{};
+        if (v < R && W <= 4) {
+            // Only the first four coefficients of the row are read.
+            uint64_t bits;
+            std::memcpy(&bits, coefficients + 8 * v, sizeof bits);
+            r[v] = reinterpret_cast<i16x8>(u64x2{bits, 0});
+        } else if (v < R) {
+            std::memcpy(&r[v], coefficients + 8 * v, sizeof r[v]);
+        }
+    }
+    i16x8 a[8], b[8], c[8];
+    for (int p = 0; p < 8; p += 2) {
+        a[p] = __builtin_shufflevector(r[p], r[p + 1], 0, 8, 1, 9, 2, 10, 3, 11);
+        a[p + 1] = __builtin_shufflevector(r[p], r[p + 1], 4, 12, 5, 13, 6, 14, 7, 15);
+    }
+    for (int p = 0; p < 8; p += 4)
+        for (int q = 0; q < 2; ++q) {
+            b[p + 2 * q] = __builtin_shufflevector(a[p + q], a[p + q + 2], 0, 1, 8, 9, 2, 3, 10, 11);
+            b[p + 2 * q + 1] = __builtin_shufflevector(a[p + q], a[p + q + 2], 4, 5, 12, 13, 6, 7, 14, 15);
+        }
+    for (int q = 0; q < 4; ++q) {
+        c[2 * q] = __builtin_shufflevector(b[q], b[q + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        c[2 * q + 1] = __builtin_shufflevector(b[q], b[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+    for (int k = 0; k < 8; ++k)
+        columns[k] = k < W ? reinterpret_cast<u32x8>(__builtin_convertvector(c[k], i32x8)) : u32x8{};
+}
+
+// 8x8 transpose of 32-bit lanes.
+JPEG_VECTOR_INLINE void transpose(const i32x8 (&in)[8], i32x8 (&out)[8])
+{
+    i32x8 t[8], u[8];
+    for (int p = 0; p < 8; p += 2) {
+        t[p] = __builtin_shufflevector(in[p], in[p + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[p + 1] = __builtin_shufflevector(in[p], in[p + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+    }
+    for (int p = 0; p < 8; p += 4)
+        for (int q = 0; q < 2; ++q) {
+            u[p + 2 * q] = __builtin_shufflevector(t[p + q], t[p + q + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+            u[p + 2 * q + 1] = __builtin_shufflevector(t[p + q], t[p + q + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        }
+    for (int q = 0; q < 4; ++q) {
+        out[q] = __builtin_shufflevector(u[q], u[q + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        out[q + 4] = __builtin_shufflevector(u[q], u[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Inverse DCT: a whole block in registers, eight rows side by side for the
+// first pass, eight columns side by side for the second, with an in-register
+// transpose between them and one at the input.
+
+// Clamps eight rows of eight samples to 0..255 and stores them. Saturating
+// to 16 bits and then to unsigned 8 bits is clamp_sample for every int32.
+JPEG_VECTOR_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples)
+{
+#ifdef __AVX2__
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    for (int half = 0; half < 8; half += 4) {
+        const __m256i low = _mm256_packs_epi32(__m256i(rows[half]), __m256i(rows[half + 1]));
+        const __m256i high = _mm256_packs_epi32(__m256i(rows[half + 2]), __m256i(rows[half + 3]));
+        // Per 128-bit lane, four bytes of each of the four rows; put each
+        // row's two four-byte pieces next to each other.
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 8 * half), bytes);
+    }
+#else
+    for (int pair = 0; pair < 8; pair += 2) {
+        const __m128i first = _mm_packs_epi32(low_half(rows[pair]), high_half(rows[pair]));
+        const __m128i second = _mm_packs_epi32(low_half(rows[pair + 1]), high_half(rows[pair + 1]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + 8 * pair), _mm_packus_epi16(first, second));
+    }
+#endif
+}
+
+// The second pass over eight columns side by side, from workspace rows
+// 0..R-1 (later rows are zero), and the clamped store.
+template <int R>
+JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* samples)
+{
+    if constexpr (R == 1) {
+        // The one-row shortcut: (t0 + 4112) >> 5 down every column, which
+        // never wraps (see idct.cpp).
+        const i32x8 value =
+            reinterpret_cast<i32x8>(reinterpret_cast<u32x8>(workspace_rows[0]) + 4112u) >> 5;
+        const i32x8 sample_rows[8] = {value, value, value, value, value, value, value, value};
+        store_clamped(sample_rows, samples);
+        return;
+    }
+    u32x8 d[8], x[8];
+    for (int k = 0; k < 8; ++k)
+        d[k] = k < R ? reinterpret_cast<u32x8>(workspace_rows[k]) : u32x8{};
+    transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
+    i32x8 sample_rows[8];
+    for (int k = 0; k < 8; ++k)
+        sample_rows[k] = reinterpret_cast<i32x8>(x[k] + 33685504u) >> 18;
+    store_clamped(sample_rows, samples);
+}
+
+// The first pass on vectors of eight rows (lane = row), then the transpose
+// into workspace rows (lane = column).
+JPEG_VECTOR_INLINE void row_pass(const u32x8 (&columns)[8], i32x8 (&workspace_rows)[8])
+{
+    u32x8 x[8];
+    transform_8(columns[0], columns[1], columns[2], columns[3], columns[4], columns[5], columns[6],
+                columns[7], x);
+    i32x8 by_column[8];
+    for (int k = 0; k < 8; ++k)
+        by_column[k] = reinterpret_cast<i32x8>(x[k] + 1024u) >> 11;
+    transpose(by_column, workspace_rows);
+}
+
+// Both passes for a block whose coefficients lie in the top-left R rows and
+// W columns.
+template <int W, int R>
+JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples)
+{
+    u32x8 columns[8];
+    load_columns<W, R>(coefficients, columns);
+    i32x8 workspace_rows[8];
+    row_pass(columns, workspace_rows);
+    column_pass<R>(workspace_rows, samples);
+}
+
+// The 4x4-input inverse DCT of two blocks at once. coefficient_rows[n] holds
+// coefficient row n, columns 0..3, of the left block in lanes 0..3 and of the
+// right block in lanes 4..7; only their low 16 bits are used. The first pass
+// is shared: the transpose that follows it yields the left block's workspace
+// rows in rows 0..3 and the right block's in rows 4..7.
+void inverse_dct_quarter_pair(const i32x8 (&coefficient_rows)[4], uint8_t* left, uint8_t* right)
+{
+    // The blocks hold 16-bit coefficients: keep the low 16 bits, sign
+    // extended.
+    i32x8 r[4];
+    for (int n = 0; n < 4; ++n)
+        r[n] = (coefficient_rows[n] << 16) >> 16;
+    // 4x4 transposes inside each half: column m, lanes (block, row).
+    const i32x8 t0 = __builtin_shufflevector(r[0], r[1], 0, 8, 1, 9, 4, 12, 5, 13);
+    const i32x8 t1 = __builtin_shufflevector(r[0], r[1], 2, 10, 3, 11, 6, 14, 7, 15);
+    const i32x8 t2 = __builtin_shufflevector(r[2], r[3], 0, 8, 1, 9, 4, 12, 5, 13);
+    const i32x8 t3 = __builtin_shufflevector(r[2], r[3], 2, 10, 3, 11, 6, 14, 7, 15);
+    const u32x8 columns[8] = {
+        reinterpret_cast<u32x8>(__builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13)),
+        reinterpret_cast<u32x8>(__builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15)),
+        reinterpret_cast<u32x8>(__builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13)),
+        reinterpret_cast<u32x8>(__builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15)),
+        u32x8{}, u32x8{}, u32x8{}, u32x8{}};
+    i32x8 workspace_rows[8];
+    row_pass(columns, workspace_rows);
+    column_pass<4>(workspace_rows, left);
+    column_pass<4>(workspace_rows + 4, right);
+}
+
+// ---------------------------------------------------------------------------
+// Chroma upsampling
+
+JPEG_VECTOR_INLINE i32x8 round_weights(i32x8 sum) { return (sum + 512) >> 10; }
+
+// The whole chroma step for a block whose coefficients lie in the top-left
+// R rows and W columns. The first stage runs on all eight coefficient rows
+// at once (lanes = rows). A transpose turns its eight results, A[.][m] and
+// B[.][m] for m = 0..3, into vectors whose lanes are (class, m), so the
+// second stage yields, per vertical frequency n, the class-a terms in lanes
+// 0..3 and the class-b terms in lanes 4..7. Plain loops with constant
+// bounds: the compiler unrolls them, so the weights become constants and
+// zero-weight terms disappear.
+template <int W, int R>
+void upsample_block(const int16_t* coefficients, uint8_t* quadrants)
+{
+    u32x8 loaded[8];
+    load_columns<W, R>(coefficients, loaded);
+    i32x8 stage[8];
+#pragma GCC unroll 8
+    for (int m = 0; m < 4; ++m) {
+        i32x8 even{}, odd{};
+#pragma GCC unroll 8
+        for (int u = 0; u < W; ++u) {
+            const int32_t weight = upsampling_weights[m][u];
+            if (weight == 0)
+                continue;
+            if ((u + m) % 2 == 0)
+                even += weight * reinterpret_cast<i32x8>(loaded[u]);
+            else
+                odd += weight * reinterpret_cast<i32x8>(loaded[u]);
+        }
+        stage[m] = round_weights(even);
+        stage[4 + m] = round_weights(odd);
+    }
+    i32x8 rows[8];
+    transpose(stage, rows);
+
+    // Per vertical frequency n: lanes 0..3 of `top` are row n of the
+    // top-left quadrant's coefficients, lanes 4..7 row n of the top-right
+    // one; likewise `bottom` for the lower two.
+    const i32x8 sign{1, 1, 1, 1, -1, -1, -1, -1};
+    i32x8 top[4], bottom[4];
+#pragma GCC unroll 4
+    for (int n = 0; n < 4; ++n) {
+        i32x8 same{}, alternating{};
+#pragma GCC unroll 8
+        for (int v = 0; v < R; ++v) {
+            const int32_t weight = upsampling_weights[n][v];
+            if (weight == 0)
+                continue;
+            if ((v + n) % 2 == 0)
+                same += weight * rows[v];
+            else
+                alternating += weight * rows[v];
+        }
+        same = round_weights(same);
+        alternating = round_weights(alternating);
+        // Lanes 0..3 of (sum, difference) hold class a, lanes 4..7 class b.
+        const i32x8 sums = same + alternating, differences = same - alternating;
+        top[n] = __builtin_shufflevector(sums, sums, 0, 1, 2, 3, 0, 1, 2, 3) +
+                 sign * __builtin_shufflevector(sums, sums, 4, 5, 6, 7, 4, 5, 6, 7);
+        bottom[n] = __builtin_shufflevector(differences, differences, 0, 1, 2, 3, 0, 1, 2, 3) +
+                    sign * __builtin_shufflevector(differences, differences, 4, 5, 6, 7, 4, 5, 6, 7);
+    }
+    inverse_dct_quarter_pair(top, quadrants, quadrants + 64);
+    inverse_dct_quarter_pair(bottom, quadrants + 128, quadrants + 192);
+}
+
+// ---------------------------------------------------------------------------
+// Colour conversion: the table entries' defining products evaluated directly,
+// eight pixels per vector (the products stay below 2^24 in magnitude, so the
+// 32-bit lanes are exact), in place of per-pixel table loads and clamps.
+
+constexpr std::size_t block_bytes = 64;
+
+// Eight bytes zero-extended to eight 32-bit lanes (a generic conversion
+// would be done byte by byte).
+JPEG_VECTOR_INLINE i32x8 widen8(const uint8_t* p)
+{
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+#ifdef __AVX2__
+    return i32x8(_mm256_cvtepu8_epi32(bytes));
+#else
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words = _mm_unpacklo_epi8(bytes, zero);
+    const i32x4 low = i32x4(_mm_unpacklo_epi16(words, zero)), high = i32x4(_mm_unpackhi_epi16(words, zero));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+#endif
+}
+
+struct chroma_vectors {
+    i32x8 red, green, blue;
+};
+
+// The same values as the table entries: cr_to_red, cb_to_blue and the
+// shifted sum of cr_to_green and cb_to_green.
+JPEG_VECTOR_INLINE chroma_vectors chroma8(const uint8_t* cb, const uint8_t* cr)
+{
+    const i32x8 kb = widen8(cb) - 128, kr = widen8(cr) - 128;
+    return {(kr * 91881 + 32768) >> 16, (kr * -46802 + kb * -22554 + 32768) >> 16, (kb * 116130 + 32768) >> 16};
+}
+
+// Eight pixels. The saturating packs are clamp_sample for these values (all
+// within -300..600); the bytes are then interleaved to R, G, B, A.
+JPEG_VECTOR_INLINE void put8(uint8_t* out, i32x8 luma, i32x8 red, i32x8 green, i32x8 blue)
+{
+    const i32x8 r = luma + red, g = luma + green, b = luma + blue;
+#ifdef __AVX2__
+    // Each 128-bit half holds four consecutive pixels.
+    const __m256i red_green = _mm256_packs_epi32(__m256i(r), __m256i(g));
+    const __m256i blue_alpha = _mm256_packs_epi32(__m256i(b), _mm256_set1_epi32(255));
+    const __m256i planar = _mm256_packus_epi16(red_green, blue_alpha);
+    const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
+                                                0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(planar, interleave));
+#else
+    // Bytes 0..7 red (or blue), 8..15 green (or alpha), one per pixel.
+    const __m128i red_green = _mm_packus_epi16(_mm_packs_epi32(low_half(r), high_half(r)),
+                                               _mm_packs_epi32(low_half(g), high_half(g)));
+    const __m128i blue_alpha = _mm_packus_epi16(_mm_packs_epi32(low_half(b), high_half(b)),
+                                                _mm_set1_epi16(255));
+    const __m128i rb = _mm_unpacklo_epi8(red_green, blue_alpha);  // r0 b0 r1 b1 ...
+    const __m128i ga = _mm_unpackhi_epi8(red_green, blue_alpha);  // g0 a0 g1 a1 ...
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(rb, ga));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(rb, ga));
+#endif
+}
+
+JPEG_VECTOR_INLINE void put8(uint8_t* out, const uint8_t* luma, const chroma_vectors& c)
+{
+    put8(out, widen8(luma), c.red, c.green, c.blue);
+}
+
+} // namespace
+
+void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent)
+{
+    assert(block_extent >= 1 && block_extent <= 64);
+    switch (extent_rectangle[block_extent - 1]) {
+    case 0x11: std::memset(samples, dc_only_value(coefficients), 64); break;
+    case 0x12: transform_block<2, 1>(coefficients, samples); break;
+    case 0x22: transform_block<2, 2>(coefficients, samples); break;
+    case 0x32: transform_block<2, 3>(coefficients, samples); break;
+    case 0x33: transform_block<3, 3>(coefficients, samples); break;
+    case 0x34: transform_block<4, 3>(coefficients, samples); break;
+    case 0x44: transform_block<4, 4>(coefficients, samples); break;
+    case 0x54:
+    case 0x55:
+    case 0x56: transform_block<8, 5>(coefficients, samples); break;
+    case 0x66: transform_block<8, 6>(coefficients, samples); break;
+    case 0x76:
+    case 0x77:
+    case 0x78: transform_block<8, 7>(coefficients, samples); break;
+    default: transform_block<8, 8>(coefficients, samples); break;
+    }
+}
+
+void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples)
+{
+    transform_block<4, 4>(coefficients, samples);
+}
+
+void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants)
+{
+    assert(block_extent >= 1 && block_extent <= 64);
+    // Rectangles of more than four rows run at full width: the first stage
+    // covers all columns of a row in one pass anyway.
+    switch (extent_rectangle[block_extent - 1]) {
+    case 0x11:
+        // A lone DC term reaches each quadrant unchanged as its own DC term,
+        // so all four take the DC-only shortcut value.
+        std::memset(quadrants, dc_only_value(coefficients), 256);
+        return;
+    case 0x12: upsample_block<2, 1>(coefficients, quadrants); return;
+    case 0x22: upsample_block<2, 2>(coefficients, quadrants); return;
+    case 0x32: upsample_block<2, 3>(coefficients, quadrants); return;
+    case 0x33: upsample_block<3, 3>(coefficients, quadrants); return;
+    case 0x34: upsample_block<4, 3>(coefficients, quadrants); return;
+    case 0x44: upsample_block<4, 4>(coefficients, quadrants); return;
+    case 0x54:
+    case 0x55:
+    case 0x56: upsample_block<8, 5>(coefficients, quadrants); return;
+    case 0x66: upsample_block<8, 6>(coefficients, quadrants); return;
+    case 0x76:
+    case 0x77:
+    case 0x78: upsample_block<8, 7>(coefficients, quadrants); return;
+    default: upsample_block<8, 8>(coefficients, quadrants); return;
+    }
+}
+
+void convert_h1v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                       uint8_t* output)
+{
+    for (int i = 0; i < mcus_per_row; ++i) {
+        const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
+        put8(output + i * 32, y, chroma8(y + block_bytes, y + 2 * block_bytes));
+    }
+}
+
+void convert_h2v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                       uint8_t* output)
+{
+    // Each chroma sample serves two neighbouring pixels: chroma lanes 0..3
+    // the left luma block, lanes 4..7 the right one.
+    for (int i = 0; i < mcus_per_row; ++i) {
+        const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
+        uint8_t* out = output + i * 64;
+        const chroma_vectors c = chroma8(y + 2 * block_bytes, y + 3 * block_bytes);
+        put8(out, widen8(y), __builtin_shufflevector(c.red, c.red, 0, 0, 1, 1, 2, 2, 3, 3),
+             __builtin_shufflevector(c.green, c.green, 0, 0, 1, 1, 2, 2, 3, 3),
+             __builtin_shufflevector(c.blue, c.blue, 0, 0, 1, 1, 2, 2, 3, 3));
+        put8(out + 32, widen8(y + block_bytes), __builtin_shufflevector(c.red, c.red, 4, 4, 5, 5, 6, 6, 7, 7),
+             __builtin_shufflevector(c.green, c.green, 4, 4, 5, 5, 6, 6, 7, 7),
+             __builtin_shufflevector(c.blue, c.blue, 4, 4, 5, 5, 6, 6, 7, 7));
+    }
+}
+
+void convert_h1v2_lines(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                        uint8_t* output, uint8_t* second_output)
+{
+    for (int i = 0; i < mcus_per_row; ++i) {
+        const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
+        const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
+        const chroma_vectors c =
+            chroma8(mcu + 2 * block_bytes + (line / 2) * 8, mcu + 3 * block_bytes + (line / 2) * 8);
+        put8(output + i * 32, y, c);
+        put8(second_output + i * 32, y + 8, c);
+    }
+}
+
+void convert_upsampled_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                            uint8_t* output)
+{
+    constexpr std::size_t component_bytes = 4 * block_bytes;
+    for (int i = 0; i < mcus_per_row; ++i) {
+        const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
+        const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
+        uint8_t* out = output + i * 64;
+        for (int half = 0; half < 2; ++half) {
+            const uint8_t* sample = y + half * block_bytes;
+            put8(out + 32 * half, sample, chroma8(sample + component_bytes, sample + 2 * component_bytes));
+        }
+    }
+}
+
+} // namespace jpeg::detail::JPEG_SIMD_NAMESPACE
