@@ -11,18 +11,28 @@
 #include <cstdint>
 #include <cstdio>
 
+// Marks the public entry points: the shared library exports these and hides
+// everything else it is built from.
+#if defined(__GNUC__)
+#define JPEG_DECODER_API __attribute__((visibility("default")))
+#else
+#define JPEG_DECODER_API
+#endif
+
 namespace jpeg {
 
 // ---------------------------------------------------------------------------
 // Input streams
 
 // The decoder's only input abstraction.
-class jpeg_decoder_stream {
+class JPEG_DECODER_API jpeg_decoder_stream {
  public:
   jpeg_decoder_stream() = default;
   jpeg_decoder_stream(const jpeg_decoder_stream&) = delete;
   jpeg_decoder_stream& operator=(const jpeg_decoder_stream&) = delete;
-  virtual ~jpeg_decoder_stream() = default;
+  // Defined in the library, so that the class's vtable and type information
+  // live in the decoder alone rather than in every library that uses it.
+  virtual ~jpeg_decoder_stream();
 
   // Places up to n bytes in buffer and returns how many, or -1 on failure.
   // Sets *end_flag to true when the data are exhausted; a result below n with
@@ -31,7 +41,7 @@ class jpeg_decoder_stream {
 };
 
 // A file opened for binary reading through the runtime's buffered input.
-class jpeg_decoder_file_stream : public jpeg_decoder_stream {
+class JPEG_DECODER_API jpeg_decoder_file_stream : public jpeg_decoder_stream {
  public:
   jpeg_decoder_file_stream() = default;
   ~jpeg_decoder_file_stream() override;
@@ -48,7 +58,7 @@ class jpeg_decoder_file_stream : public jpeg_decoder_stream {
 };
 
 // A block of memory owned by the caller; it must outlive the stream.
-class jpeg_decoder_mem_stream : public jpeg_decoder_stream {
+class JPEG_DECODER_API jpeg_decoder_mem_stream : public jpeg_decoder_stream {
  public:
   jpeg_decoder_mem_stream(const std::uint8_t* pointer = nullptr, std::uint32_t size = 0);
   ~jpeg_decoder_mem_stream() override = default;
@@ -107,7 +117,7 @@ enum status_code : int {
 };
 
 // The code's name ("out_of_memory"), "ok" for 0, "unknown" for anything else.
-const char* status_code_name(int code);
+JPEG_DECODER_API const char* status_code_name(int code);
 
 // ---------------------------------------------------------------------------
 // Decoder object
@@ -135,8 +145,8 @@ class jpeg_decoder_engine {
  public:
   // Reads the headers up to and including the frame header. Never fails
   // outwardly: check status() afterwards. The stream is not owned.
-  explicit jpeg_decoder_engine(jpeg_decoder_stream* stream) noexcept;
-  ~jpeg_decoder_engine();
+  JPEG_DECODER_API explicit jpeg_decoder_engine(jpeg_decoder_stream* stream) noexcept;
+  JPEG_DECODER_API ~jpeg_decoder_engine();
   jpeg_decoder_engine(const jpeg_decoder_engine&) = delete;
   jpeg_decoder_engine& operator=(const jpeg_decoder_engine&) = delete;
 
@@ -146,10 +156,10 @@ class jpeg_decoder_engine {
   int component_count() const { return frame_component_count; }
 
   // 0 when ready to hand out lines (also when already started), -1 on failure.
-  int start_decoding() noexcept;
+  JPEG_DECODER_API int start_decoding() noexcept;
   // 0 with the next line in *line / *length, 1 when no line is left, -1 on
   // failure or when decoding was never started.
-  int decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept;
+  JPEG_DECODER_API int decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept;
 
   static constexpr int input_pushback_bytes = 128;
   static constexpr int input_buffer_bytes = 8192;
@@ -343,10 +353,13 @@ class jpeg_decoder_engine {
 // 1); anything else = the caller's buffer of height * requested * width bytes.
 // requested components is 1, 3 or 4. Any failure gives null.
 
+JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination);
+JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height,
                                       int* components, int requested_components, std::uint8_t* destination);
+JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* height, int* components,
                                     int requested_components);
 
@@ -354,6 +367,7 @@ std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* heig
 // is not null) receives the decoder's status code, out_of_memory when the
 // output buffer could not be allocated, and 0 for refused arguments and on
 // success.
+JPEG_DECODER_API
 std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination, int* status);
 
@@ -366,6 +380,7 @@ std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, i
 // was asked for or part way through its rows (the rows not reached are left
 // as they were).
 using destination_maker = std::uint8_t* (*)(void* context, int width, int height, int components);
+JPEG_DECODER_API
 std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                          int requested_components, destination_maker make_destination,
                                          void* context);

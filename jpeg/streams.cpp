@@ -7,6 +7,8 @@
 
 namespace jpeg {
 
+jpeg_decoder_stream::~jpeg_decoder_stream() = default;
+
 jpeg_decoder_file_stream::~jpeg_decoder_file_stream() { close_file(); }
 
 bool jpeg_decoder_file_stream::open_file(const char* file_name) {
