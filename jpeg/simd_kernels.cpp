@@ -279,9 +279,8 @@ void upsample_block(const int16_t* coefficients, uint8_t* quadrants)
 }
 
 // ---------------------------------------------------------------------------
-// Colour conversion: the table entries' defining products evaluated directly,
-// eight pixels per vector (the products stay below 2^24 in magnitude, so the
-// 32-bit lanes are exact), in place of per-pixel table loads and clamps.
+// Colour conversion: the table entries computed in the lanes, eight pixels
+// per vector, in place of per-pixel table loads and clamps.
 
 constexpr std::size_t block_bytes = 64;
 
@@ -304,12 +303,57 @@ struct chroma_vectors {
     i32x8 red, green, blue;
 };
 
+// Eight (Cr, Cb) sample pairs, one per 32-bit lane as two 16-bit halves, so
+// that one multiply-add of 16-bit pairs weighs both (pmaddwd: exact, one
+// instruction in place of two 32-bit multiplies).
+#ifdef __AVX2__
+typedef __m256i chroma_pairs;
+
+JPEG_VECTOR_INLINE chroma_pairs load_pairs(const uint8_t* cb, const uint8_t* cr)
+{
+    const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
+                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
+    return _mm256_cvtepu8_epi16(bytes);
+}
+
+JPEG_VECTOR_INLINE i32x8 weigh(chroma_pairs pairs, int16_t cr_weight, int16_t cb_weight)
+{
+    return i32x8(_mm256_madd_epi16(pairs, _mm256_set1_epi32(int32_t(uint16_t(cr_weight)) |
+                                                            int32_t(uint32_t(uint16_t(cb_weight)) << 16))));
+}
+#else
+struct chroma_pairs {
+    __m128i low, high;
+};
+
+JPEG_VECTOR_INLINE chroma_pairs load_pairs(const uint8_t* cb, const uint8_t* cr)
+{
+    const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
+                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
+    const __m128i zero = _mm_setzero_si128();
+    return {_mm_unpacklo_epi8(bytes, zero), _mm_unpackhi_epi8(bytes, zero)};
+}
+
+JPEG_VECTOR_INLINE i32x8 weigh(chroma_pairs pairs, int16_t cr_weight, int16_t cb_weight)
+{
+    const __m128i weights = _mm_set1_epi32(int32_t(uint16_t(cr_weight)) |
+                                           int32_t(uint32_t(uint16_t(cb_weight)) << 16));
+    const i32x4 low = i32x4(_mm_madd_epi16(pairs.low, weights));
+    const i32x4 high = i32x4(_mm_madd_epi16(pairs.high, weights));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+#endif
+
 // The same values as the table entries: cr_to_red, cb_to_blue and the
-// shifted sum of cr_to_green and cb_to_green.
+// shifted sum of cr_to_green and cb_to_green. Their defining weights do not
+// fit 16 bits; these weights, offsets and shifts, on the unbiased samples
+// 0..255, give the same integers for every Cr, every Cb and every (Cr, Cb)
+// pair (the tests check all 65536 pairs), with one multiply-add each.
 JPEG_VECTOR_INLINE chroma_vectors chroma8(const uint8_t* cb, const uint8_t* cr)
 {
-    const i32x8 kb = widen8(cb) - 128, kr = widen8(cr) - 128;
-    return {(kr * 91881 + 32768) >> 16, (kr * -46802 + kb * -22554 + 32768) >> 16, (kb * 116130 + 32768) >> 16};
+    const chroma_pairs pairs = load_pairs(cb, cr);
+    return {(weigh(pairs, 22971, 0) - 2932096) >> 14, (weigh(pairs, -23401, -11277) + 4455168) >> 15,
+            (weigh(pairs, 0, 29033) - 3708032) >> 14};
 }
 
 // Eight pixels. The saturating packs are clamp_sample for these values (all
