@@ -26,6 +26,7 @@ typedef int16_t i16x8 __attribute__((vector_size(16)));
 typedef int32_t i32x4 __attribute__((vector_size(16)));
 typedef int32_t i32x8 __attribute__((vector_size(32)));
 typedef uint32_t u32x8 __attribute__((vector_size(32)));
+typedef int16_t i16x16 __attribute__((vector_size(32)));
 
 #define JPEG_VECTOR_INLINE inline __attribute__((always_inline))
 
@@ -47,11 +48,29 @@ JPEG_VECTOR_INLINE __m128i low_half(i32x8 v) { return __m128i(__builtin_shufflev
 JPEG_VECTOR_INLINE __m128i high_half(i32x8 v) { return __m128i(__builtin_shufflevector(v, v, 4, 5, 6, 7)); }
 #endif
 
-// Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row,
-// widened to 32 bits; rows at or beyond R read as zero and are not loaded,
-// and for W <= 4 nothing beyond column 3 is loaded.
+// Eight sums of two products of 16-bit values (pmaddwd): lane i is
+// pairs[2i] * first + pairs[2i + 1] * second, exact (no lane reaches 2^31
+// unless both pair members and both weights are -32768).
+JPEG_VECTOR_INLINE i32x8 multiply_add(i16x16 pairs, int16_t first, int16_t second)
+{
+    const int32_t weights = int32_t(uint16_t(first)) | int32_t(uint32_t(uint16_t(second)) << 16);
+#ifdef __AVX2__
+    return i32x8(_mm256_madd_epi16(__m256i(pairs), _mm256_set1_epi32(weights)));
+#else
+    const __m128i weight_pairs = _mm_set1_epi32(weights);
+    const i32x4 low = i32x4(_mm_madd_epi16(__m128i(__builtin_shufflevector(pairs, pairs, 0, 1, 2, 3, 4, 5, 6, 7)),
+                                           weight_pairs));
+    const i32x4 high = i32x4(_mm_madd_epi16(
+        __m128i(__builtin_shufflevector(pairs, pairs, 8, 9, 10, 11, 12, 13, 14, 15)), weight_pairs));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+#endif
+}
+
+// Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row;
+// rows at or beyond R read as zero and are not loaded, and for W <= 4
+// nothing beyond column 3 is loaded.
 template <int W, int R>
-JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, u32x8 (&columns)[8])
+JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, i16x8 (&columns)[8])
 {
     typedef uint64_t u64x2 __attribute__((vector_size(16)));
     i16x8 r[8];
@@ -81,7 +100,17 @@ JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, u32x8 (&column
         c[2 * q + 1] = __builtin_shufflevector(b[q], b[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
     for (int k = 0; k < 8; ++k)
-        columns[k] = k < W ? reinterpret_cast<u32x8>(__builtin_convertvector(c[k], i32x8)) : u32x8{};
+        columns[k] = k < W ? c[k] : i16x8{};
+}
+
+// The same, widened to 32 bits.
+template <int W, int R>
+JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, u32x8 (&columns)[8])
+{
+    i16x8 narrow[8];
+    load_columns<W, R>(coefficients, narrow);
+    for (int k = 0; k < 8; ++k)
+        columns[k] = reinterpret_cast<u32x8>(__builtin_convertvector(narrow[k], i32x8));
 }
 
 // 8x8 transpose of 32-bit lanes.
@@ -168,15 +197,64 @@ JPEG_VECTOR_INLINE void row_pass(const u32x8 (&columns)[8], i32x8 (&workspace_ro
     transpose(by_column, workspace_rows);
 }
 
+// The first pass straight from the 16-bit coefficients of a block whose
+// coefficients lie in the top-left R rows and W columns. Every output of
+// transform_8 is a sum of the inputs times constant weights, and products
+// and sums modulo 2^32 do not depend on how the terms are grouped, so
+// multiplying out its factorisation gives the same 32-bit results, wrapping
+// included, from pairs of columns (k, k + 4) with one multiply-add per pair
+// and output: all the combined weights fit 16 bits.
+template <int W, int R>
+JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_rows)[8])
+{
+    i16x8 c[8];
+    load_columns<W, R>(coefficients, c);
+    auto pair = [&c](int k) -> i16x16 {
+        return __builtin_shufflevector(c[k], c[k + 4], 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+    };
+    // Even part, with the rounding of the descale.
+    const i16x16 p04 = pair(0);
+    const i32x8 e0 = multiply_add(p04, 8192, 8192) + 1024, e1 = multiply_add(p04, 8192, -8192) + 1024;
+    i32x8 e2{}, e3{};
+    if constexpr (W > 2) {
+        const i16x16 p26 = pair(2);
+        e2 = multiply_add(p26, 4433, -10704);
+        e3 = multiply_add(p26, 10703, 4433);
+    }
+    // Odd part.
+    i32x8 o0{}, o1{}, o2{}, o3{};
+    if constexpr (W > 1) {
+        const i16x16 p15 = pair(1);
+        o0 = multiply_add(p15, 2260, 9633);
+        o1 = multiply_add(p15, 6437, 2261);
+        o2 = multiply_add(p15, 9633, -11362);
+        o3 = multiply_add(p15, 11363, 6437);
+    }
+    if constexpr (W > 3) {
+        const i16x16 p37 = pair(3);
+        o0 += multiply_add(p37, -6436, -11363);
+        o1 += multiply_add(p37, -11362, 9633);
+        o2 += multiply_add(p37, -2259, -6436);
+        o3 += multiply_add(p37, 9633, 2260);
+    }
+    // The butterflies wrap by definition.
+    const u32x8 t10 = u32x8(e0) + u32x8(e3), t13 = u32x8(e0) - u32x8(e3);
+    const u32x8 t11 = u32x8(e1) + u32x8(e2), t12 = u32x8(e1) - u32x8(e2);
+    const u32x8 x[8] = {t10 + u32x8(o3), t11 + u32x8(o2), t12 + u32x8(o1), t13 + u32x8(o0),
+                        t13 - u32x8(o0), t12 - u32x8(o1), t11 - u32x8(o2), t10 - u32x8(o3)};
+    i32x8 by_column[8];
+    for (int k = 0; k < 8; ++k)
+        by_column[k] = reinterpret_cast<i32x8>(x[k]) >> 11;
+    transpose(by_column, workspace_rows);
+}
+
 // Both passes for a block whose coefficients lie in the top-left R rows and
 // W columns.
 template <int W, int R>
 JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples)
 {
-    u32x8 columns[8];
-    load_columns<W, R>(coefficients, columns);
     i32x8 workspace_rows[8];
-    row_pass(columns, workspace_rows);
+    row_pass<W, R>(coefficients, workspace_rows);
     column_pass<R>(workspace_rows, samples);
 }
 
@@ -303,46 +381,20 @@ struct chroma_vectors {
     i32x8 red, green, blue;
 };
 
-// Eight (Cr, Cb) sample pairs, one per 32-bit lane as two 16-bit halves, so
-// that one multiply-add of 16-bit pairs weighs both (pmaddwd: exact, one
-// instruction in place of two 32-bit multiplies).
+// Eight (Cr, Cb) sample pairs, each pair one 32-bit lane, so that one
+// multiply_add weighs both.
+JPEG_VECTOR_INLINE i16x16 load_pairs(const uint8_t* cb, const uint8_t* cr)
+{
+    const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
+                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
 #ifdef __AVX2__
-typedef __m256i chroma_pairs;
-
-JPEG_VECTOR_INLINE chroma_pairs load_pairs(const uint8_t* cb, const uint8_t* cr)
-{
-    const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
-                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
-    return _mm256_cvtepu8_epi16(bytes);
-}
-
-JPEG_VECTOR_INLINE i32x8 weigh(chroma_pairs pairs, int16_t cr_weight, int16_t cb_weight)
-{
-    return i32x8(_mm256_madd_epi16(pairs, _mm256_set1_epi32(int32_t(uint16_t(cr_weight)) |
-                                                            int32_t(uint32_t(uint16_t(cb_weight)) << 16))));
-}
+    return i16x16(_mm256_cvtepu8_epi16(bytes));
 #else
-struct chroma_pairs {
-    __m128i low, high;
-};
-
-JPEG_VECTOR_INLINE chroma_pairs load_pairs(const uint8_t* cb, const uint8_t* cr)
-{
-    const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
-                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
     const __m128i zero = _mm_setzero_si128();
-    return {_mm_unpacklo_epi8(bytes, zero), _mm_unpackhi_epi8(bytes, zero)};
-}
-
-JPEG_VECTOR_INLINE i32x8 weigh(chroma_pairs pairs, int16_t cr_weight, int16_t cb_weight)
-{
-    const __m128i weights = _mm_set1_epi32(int32_t(uint16_t(cr_weight)) |
-                                           int32_t(uint32_t(uint16_t(cb_weight)) << 16));
-    const i32x4 low = i32x4(_mm_madd_epi16(pairs.low, weights));
-    const i32x4 high = i32x4(_mm_madd_epi16(pairs.high, weights));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
-}
+    const i16x8 low = i16x8(_mm_unpacklo_epi8(bytes, zero)), high = i16x8(_mm_unpackhi_epi8(bytes, zero));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 #endif
+}
 
 // The same values as the table entries: cr_to_red, cb_to_blue and the
 // shifted sum of cr_to_green and cb_to_green. Their defining weights do not
@@ -351,9 +403,9 @@ JPEG_VECTOR_INLINE i32x8 weigh(chroma_pairs pairs, int16_t cr_weight, int16_t cb
 // pair (the tests check all 65536 pairs), with one multiply-add each.
 JPEG_VECTOR_INLINE chroma_vectors chroma8(const uint8_t* cb, const uint8_t* cr)
 {
-    const chroma_pairs pairs = load_pairs(cb, cr);
-    return {(weigh(pairs, 22971, 0) - 2932096) >> 14, (weigh(pairs, -23401, -11277) + 4455168) >> 15,
-            (weigh(pairs, 0, 29033) - 3708032) >> 14};
+    const i16x16 pairs = load_pairs(cb, cr);
+    return {(multiply_add(pairs, 22971, 0) - 2932096) >> 14, (multiply_add(pairs, -23401, -11277) + 4455168) >> 15,
+            (multiply_add(pairs, 0, 29033) - 3708032) >> 14};
 }
 
 // Eight pixels. The saturating packs are clamp_sample for these values (all
