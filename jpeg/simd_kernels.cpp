@@ -184,53 +184,77 @@ JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* sample
     store_clamped(sample_rows, samples);
 }
 
-// The first pass on vectors of eight rows (lane = row), then the transpose
-// into workspace rows (lane = column).
-JPEG_VECTOR_INLINE void row_pass(const u32x8 (&columns)[8], i32x8 (&workspace_rows)[8])
+// The first pass of the inverse DCT runs on rows side by side (lane = row)
+// straight from the 16-bit coefficients. Every output of transform_8 is a
+// sum of the inputs times constant weights, and products and sums modulo
+// 2^32 do not depend on how the terms are grouped, so multiplying out its
+// factorisation gives the same 32-bit results, wrapping included, from
+// pairs of columns with one multiply-add per pair and output: all the
+// combined weights fit 16 bits.
+
+// The outputs from the even-part sums t10..t13 (rounding included) and the
+// odd-part sums o0..o3, descaled and transposed into workspace rows (lane =
+// column).
+JPEG_VECTOR_INLINE void finish_row_pass(u32x8 t10, u32x8 t11, u32x8 t12, u32x8 t13, u32x8 o0, u32x8 o1,
+                                        u32x8 o2, u32x8 o3, i32x8 (&workspace_rows)[8])
 {
-    u32x8 x[8];
-    transform_8(columns[0], columns[1], columns[2], columns[3], columns[4], columns[5], columns[6],
-                columns[7], x);
+    const u32x8 x[8] = {t10 + o3, t11 + o2, t12 + o1, t13 + o0, t13 - o0, t12 - o1, t11 - o2, t10 - o3};
     i32x8 by_column[8];
     for (int k = 0; k < 8; ++k)
-        by_column[k] = reinterpret_cast<i32x8>(x[k] + 1024u) >> 11;
+        by_column[k] = reinterpret_cast<i32x8>(x[k]) >> 11;
     transpose(by_column, workspace_rows);
 }
 
-// The first pass straight from the 16-bit coefficients of a block whose
-// coefficients lie in the top-left R rows and W columns. Every output of
-// transform_8 is a sum of the inputs times constant weights, and products
-// and sums modulo 2^32 do not depend on how the terms are grouped, so
-// multiplying out its factorisation gives the same 32-bit results, wrapping
-// included, from pairs of columns (k, k + 4) with one multiply-add per pair
-// and output: all the combined weights fit 16 bits.
+// Columns 0..3 only: column pairs (0, 2) and (1, 3), so that each even and
+// each odd sum is one multiply-add.
+JPEG_VECTOR_INLINE void narrow_row_pass(i16x16 p02, i16x16 p13, i32x8 (&workspace_rows)[8])
+{
+    auto weigh = [](i16x16 pair, int16_t first, int16_t second) {
+        return reinterpret_cast<u32x8>(multiply_add(pair, first, second));
+    };
+    finish_row_pass(weigh(p02, 8192, 10703) + 1024u, weigh(p02, 8192, 4433) + 1024u,
+                    weigh(p02, 8192, -4433) + 1024u, weigh(p02, 8192, -10703) + 1024u,
+                    weigh(p13, 2260, -6436), weigh(p13, 6437, -11362), weigh(p13, 9633, -2259),
+                    weigh(p13, 11363, 9633), workspace_rows);
+}
+
+// Lanes 0..7 of a and b interleaved: (a0, b0, a1, b1, ...).
+JPEG_VECTOR_INLINE i16x16 interleave(i16x8 a, i16x8 b)
+{
+    return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+}
+
+// A block whose coefficients lie in the top-left R rows and W columns.
 template <int W, int R>
 JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_rows)[8])
 {
     i16x8 c[8];
     load_columns<W, R>(coefficients, c);
-    auto pair = [&c](int k) -> i16x16 {
-        return __builtin_shufflevector(c[k], c[k + 4], 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
-    };
+    if constexpr (W <= 4) {
+        narrow_row_pass(interleave(c[0], c[2]), interleave(c[1], c[3]), workspace_rows);
+        return;
+    }
+    // Wider: pairs (k, k + 4), the even part through its butterflies.
+    auto pair = [&c](int k) { return interleave(c[k], c[k + 4]); };
     // Even part, with the rounding of the descale.
     const i16x16 p04 = pair(0);
     const i32x8 e0 = multiply_add(p04, 8192, 8192) + 1024, e1 = multiply_add(p04, 8192, -8192) + 1024;
     i32x8 e2{}, e3{};
-    if constexpr (W > 2) {
+    {
         const i16x16 p26 = pair(2);
         e2 = multiply_add(p26, 4433, -10704);
         e3 = multiply_add(p26, 10703, 4433);
     }
     // Odd part.
     i32x8 o0{}, o1{}, o2{}, o3{};
-    if constexpr (W > 1) {
+    {
         const i16x16 p15 = pair(1);
         o0 = multiply_add(p15, 2260, 9633);
         o1 = multiply_add(p15, 6437, 2261);
         o2 = multiply_add(p15, 9633, -11362);
         o3 = multiply_add(p15, 11363, 6437);
     }
-    if constexpr (W > 3) {
+    {
         const i16x16 p37 = pair(3);
         o0 += multiply_add(p37, -6436, -11363);
         o1 += multiply_add(p37, -11362, 9633);
@@ -238,14 +262,9 @@ JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_
         o3 += multiply_add(p37, 9633, 2260);
     }
     // The butterflies wrap by definition.
-    const u32x8 t10 = u32x8(e0) + u32x8(e3), t13 = u32x8(e0) - u32x8(e3);
-    const u32x8 t11 = u32x8(e1) + u32x8(e2), t12 = u32x8(e1) - u32x8(e2);
-    const u32x8 x[8] = {t10 + u32x8(o3), t11 + u32x8(o2), t12 + u32x8(o1), t13 + u32x8(o0),
-                        t13 - u32x8(o0), t12 - u32x8(o1), t11 - u32x8(o2), t10 - u32x8(o3)};
-    i32x8 by_column[8];
-    for (int k = 0; k < 8; ++k)
-        by_column[k] = reinterpret_cast<i32x8>(x[k]) >> 11;
-    transpose(by_column, workspace_rows);
+    const u32x8 u0 = u32x8(e0), u1 = u32x8(e1), u2 = u32x8(e2), u3 = u32x8(e3);
+    finish_row_pass(u0 + u3, u1 + u2, u1 - u2, u0 - u3, u32x8(o0), u32x8(o1), u32x8(o2), u32x8(o3),
+                    workspace_rows);
 }
 
 // Both passes for a block whose coefficients lie in the top-left R rows and
@@ -265,24 +284,24 @@ JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* sa
 // rows in rows 0..3 and the right block's in rows 4..7.
 void inverse_dct_quarter_pair(const i32x8 (&coefficient_rows)[4], uint8_t* left, uint8_t* right)
 {
-    // The blocks hold 16-bit coefficients: keep the low 16 bits, sign
-    // extended.
-    i32x8 r[4];
-    for (int n = 0; n < 4; ++n)
-        r[n] = (coefficient_rows[n] << 16) >> 16;
+    const i32x8(&r)[4] = coefficient_rows;
     // 4x4 transposes inside each half: column m, lanes (block, row).
     const i32x8 t0 = __builtin_shufflevector(r[0], r[1], 0, 8, 1, 9, 4, 12, 5, 13);
     const i32x8 t1 = __builtin_shufflevector(r[0], r[1], 2, 10, 3, 11, 6, 14, 7, 15);
     const i32x8 t2 = __builtin_shufflevector(r[2], r[3], 0, 8, 1, 9, 4, 12, 5, 13);
     const i32x8 t3 = __builtin_shufflevector(r[2], r[3], 2, 10, 3, 11, 6, 14, 7, 15);
-    const u32x8 columns[8] = {
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13)),
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15)),
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13)),
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15)),
-        u32x8{}, u32x8{}, u32x8{}, u32x8{}};
+    const i32x8 c0 = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    const i32x8 c1 = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    const i32x8 c2 = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    const i32x8 c3 = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+    // The blocks hold 16-bit coefficients: the low halves of two columns'
+    // lanes make the pairs.
+    auto low_halves = [](i32x8 a, i32x8 b) {
+        return __builtin_shufflevector(reinterpret_cast<i16x16>(a), reinterpret_cast<i16x16>(b), 0, 16, 2, 18, 4,
+                                       20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30);
+    };
     i32x8 workspace_rows[8];
-    row_pass(columns, workspace_rows);
+    narrow_row_pass(low_halves(c0, c2), low_halves(c1, c3), workspace_rows);
     column_pass<4>(workspace_rows, left);
     column_pass<4>(workspace_rows + 4, right);
 }
