@@ -103,16 +103,6 @@ JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, i16x8 (&column
         columns[k] = k < W ? c[k] : i16x8{};
 }
 
-// The same, widened to 32 bits.
-template <int W, int R>
-JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, u32x8 (&columns)[8])
-{
-    i16x8 narrow[8];
-    load_columns<W, R>(coefficients, narrow);
-    for (int k = 0; k < 8; ++k)
-        columns[k] = reinterpret_cast<u32x8>(__builtin_convertvector(narrow[k], i32x8));
-}
-
 // 8x8 transpose of 32-bit lanes.
 JPEG_VECTOR_INLINE void transpose(const i32x8 (&in)[8], i32x8 (&out)[8])
 {
@@ -322,21 +312,30 @@ JPEG_VECTOR_INLINE i32x8 round_weights(i32x8 sum) { return (sum + 512) >> 10; }
 template <int W, int R>
 void upsample_block(const int16_t* coefficients, uint8_t* quadrants)
 {
-    u32x8 loaded[8];
-    load_columns<W, R>(coefficients, loaded);
+    i16x8 c[8];
+    load_columns<W, R>(coefficients, c);
+    // Columns paired by equal parity, (0, 2) and (1, 3) when there are at
+    // most four, else (k, k + 4): each pair falls in one class and takes one
+    // multiply-add (the weights fit 16 bits; the sums are exact).
+    constexpr bool narrow = W <= 4;
+    constexpr int pair_count = narrow ? 2 : 4, partner = narrow ? 2 : 4;
+    i16x16 pairs[4];
+    for (int j = 0; j < pair_count; ++j)
+        pairs[j] = interleave(c[j], c[j + partner]);
     i32x8 stage[8];
 #pragma GCC unroll 8
     for (int m = 0; m < 4; ++m) {
         i32x8 even{}, odd{};
 #pragma GCC unroll 8
-        for (int u = 0; u < W; ++u) {
-            const int32_t weight = upsampling_weights[m][u];
-            if (weight == 0)
+        for (int j = 0; j < pair_count; ++j) {
+            const int32_t first = upsampling_weights[m][j], second = upsampling_weights[m][j + partner];
+            if (first == 0 && second == 0)
                 continue;
-            if ((u + m) % 2 == 0)
-                even += weight * reinterpret_cast<i32x8>(loaded[u]);
+            const i32x8 sum = multiply_add(pairs[j], int16_t(first), int16_t(second));
+            if ((j + m) % 2 == 0)
+                even += sum;
             else
-                odd += weight * reinterpret_cast<i32x8>(loaded[u]);
+                odd += sum;
         }
         stage[m] = round_weights(even);
         stage[4 + m] = round_weights(odd);
