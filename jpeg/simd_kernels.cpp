@@ -4,8 +4,10 @@
 // each object provides the kernels of its level (kernels.h). The arithmetic
 // is written once on generic 8-lane vectors (GCC and Clang vector
 // extensions), which the compiler maps to one AVX2 register or two SSE2
-// registers; only packing and interleaving use intrinsics of each set. Same
-// arithmetic in the same order as the portable build, so the same bytes.
+// registers; only multiply-adds of 16-bit pairs, packing and interleaving
+// use intrinsics of each set. Where the terms are grouped differently from
+// the portable build, the integers are still the same (the comments say
+// why), so the same bytes.
 //
 // Everything but the seven kernels has internal linkage, so that no helper
 // built for AVX2 can stand in for the SSE2 one at link time.
@@ -182,6 +184,13 @@ JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* sample
 // pairs of columns with one multiply-add per pair and output: all the
 // combined weights fit 16 bits.
 
+// multiply_add as the transform's unsigned lanes, whose sums wrap by
+// definition.
+JPEG_VECTOR_INLINE u32x8 weigh(i16x16 pair, int16_t first, int16_t second)
+{
+    return reinterpret_cast<u32x8>(multiply_add(pair, first, second));
+}
+
 // The outputs from the even-part sums t10..t13 (rounding included) and the
 // odd-part sums o0..o3, descaled and transposed into workspace rows (lane =
 // column).
@@ -199,9 +208,6 @@ JPEG_VECTOR_INLINE void finish_row_pass(u32x8 t10, u32x8 t11, u32x8 t12, u32x8 t
 // each odd sum is one multiply-add.
 JPEG_VECTOR_INLINE void narrow_row_pass(i16x16 p02, i16x16 p13, i32x8 (&workspace_rows)[8])
 {
-    auto weigh = [](i16x16 pair, int16_t first, int16_t second) {
-        return reinterpret_cast<u32x8>(multiply_add(pair, first, second));
-    };
     finish_row_pass(weigh(p02, 8192, 10703) + 1024u, weigh(p02, 8192, 4433) + 1024u,
                     weigh(p02, 8192, -4433) + 1024u, weigh(p02, 8192, -10703) + 1024u,
                     weigh(p13, 2260, -6436), weigh(p13, 6437, -11362), weigh(p13, 9633, -2259),
@@ -224,37 +230,16 @@ JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_
         narrow_row_pass(interleave(c[0], c[2]), interleave(c[1], c[3]), workspace_rows);
         return;
     }
-    // Wider: pairs (k, k + 4), the even part through its butterflies.
-    auto pair = [&c](int k) { return interleave(c[k], c[k + 4]); };
-    // Even part, with the rounding of the descale.
-    const i16x16 p04 = pair(0);
-    const i32x8 e0 = multiply_add(p04, 8192, 8192) + 1024, e1 = multiply_add(p04, 8192, -8192) + 1024;
-    i32x8 e2{}, e3{};
-    {
-        const i16x16 p26 = pair(2);
-        e2 = multiply_add(p26, 4433, -10704);
-        e3 = multiply_add(p26, 10703, 4433);
-    }
-    // Odd part.
-    i32x8 o0{}, o1{}, o2{}, o3{};
-    {
-        const i16x16 p15 = pair(1);
-        o0 = multiply_add(p15, 2260, 9633);
-        o1 = multiply_add(p15, 6437, 2261);
-        o2 = multiply_add(p15, 9633, -11362);
-        o3 = multiply_add(p15, 11363, 6437);
-    }
-    {
-        const i16x16 p37 = pair(3);
-        o0 += multiply_add(p37, -6436, -11363);
-        o1 += multiply_add(p37, -11362, 9633);
-        o2 += multiply_add(p37, -2259, -6436);
-        o3 += multiply_add(p37, 9633, 2260);
-    }
-    // The butterflies wrap by definition.
-    const u32x8 u0 = u32x8(e0), u1 = u32x8(e1), u2 = u32x8(e2), u3 = u32x8(e3);
-    finish_row_pass(u0 + u3, u1 + u2, u1 - u2, u0 - u3, u32x8(o0), u32x8(o1), u32x8(o2), u32x8(o3),
-                    workspace_rows);
+    // Wider: pairs (k, k + 4), the even part through its butterflies, which
+    // wrap by definition; the rounding of the descale goes in with e0, e1.
+    const i16x16 p04 = interleave(c[0], c[4]), p15 = interleave(c[1], c[5]);
+    const i16x16 p26 = interleave(c[2], c[6]), p37 = interleave(c[3], c[7]);
+    const u32x8 e0 = weigh(p04, 8192, 8192) + 1024u, e1 = weigh(p04, 8192, -8192) + 1024u;
+    const u32x8 e2 = weigh(p26, 4433, -10704), e3 = weigh(p26, 10703, 4433);
+    finish_row_pass(e0 + e3, e1 + e2, e1 - e2, e0 - e3, weigh(p15, 2260, 9633) + weigh(p37, -6436, -11363),
+                    weigh(p15, 6437, 2261) + weigh(p37, -11362, 9633),
+                    weigh(p15, 9633, -11362) + weigh(p37, -2259, -6436),
+                    weigh(p15, 11363, 6437) + weigh(p37, 9633, 2260), workspace_rows);
 }
 
 // Both passes for a block whose coefficients lie in the top-left R rows and
