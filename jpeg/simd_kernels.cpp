@@ -4,8 +4,10 @@
 // each object provides the kernels of its level (kernels.h). The arithmetic
 // is written once on generic 8-lane vectors (GCC and Clang vector
 // extensions), which the compiler maps to one AVX2 register or two SSE2
-// registers; only packing and interleaving use intrinsics of each set. Same
-// arithmetic in the same order as the portable build, so the same bytes.
+// registers; only multiply-adds of 16-bit pairs, packing and interleaving
+// use intrinsics of each set. Where the terms are grouped differently from
+// the portable build, the integers are still the same (the comments say
+// why), so the same bytes.
 //
 // Everything but the seven kernels has internal linkage, so that no helper
 // built for AVX2 can stand in for the SSE2 one at link time.
@@ -26,6 +28,7 @@ typedef int16_t i16x8 __attribute__((vector_size(16)));
 typedef int32_t i32x4 __attribute__((vector_size(16)));
 typedef int32_t i32x8 __attribute__((vector_size(32)));
 typedef uint32_t u32x8 __attribute__((vector_size(32)));
+typedef int16_t i16x16 __attribute__((vector_size(32)));
 
 #define JPEG_VECTOR_INLINE inline __attribute__((always_inline))
 
@@ -47,11 +50,29 @@ JPEG_VECTOR_INLINE __m128i low_half(i32x8 v) { return __m128i(__builtin_shufflev
 JPEG_VECTOR_INLINE __m128i high_half(i32x8 v) { return __m128i(__builtin_shufflevector(v, v, 4, 5, 6, 7)); }
 #endif
 
-// Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row,
-// widened to 32 bits; rows at or beyond R read as zero and are not loaded,
-// and for W <= 4 nothing beyond column 3 is loaded.
+// Eight sums of two products of 16-bit values (pmaddwd): lane i is
+// pairs[2i] * first + pairs[2i + 1] * second, exact (no lane reaches 2^31
+// unless both pair members and both weights are -32768).
+JPEG_VECTOR_INLINE i32x8 multiply_add(i16x16 pairs, int16_t first, int16_t second)
+{
+    const int32_t weights = int32_t(uint16_t(first)) | int32_t(uint32_t(uint16_t(second)) << 16);
+#ifdef __AVX2__
+    return i32x8(_mm256_madd_epi16(__m256i(pairs), _mm256_set1_epi32(weights)));
+#else
+    const __m128i weight_pairs = _mm_set1_epi32(weights);
+    const i32x4 low = i32x4(_mm_madd_epi16(__m128i(__builtin_shufflevector(pairs, pairs, 0, 1, 2, 3, 4, 5, 6, 7)),
+                                           weight_pairs));
+    const i32x4 high = i32x4(_mm_madd_epi16(
+        __m128i(__builtin_shufflevector(pairs, pairs, 8, 9, 10, 11, 12, 13, 14, 15)), weight_pairs));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+#endif
+}
+
+// Columns 0..W-1 of coefficient rows 0..R-1 as vectors indexed by row;
+// rows at or beyond R read as zero and are not loaded, and for W <= 4
+// nothing beyond column 3 is loaded.
 template <int W, int R>
-JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, u32x8 (&columns)[8])
+JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, i16x8 (&columns)[8])
 {
     typedef uint64_t u64x2 __attribute__((vector_size(16)));
     i16x8 r[8];
@@ -81,7 +102,7 @@ JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, u32x8 (&column
         c[2 * q + 1] = __builtin_shufflevector(b[q], b[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
     for (int k = 0; k < 8; ++k)
-        columns[k] = k < W ? reinterpret_cast<u32x8>(__builtin_convertvector(c[k], i32x8)) : u32x8{};
+        columns[k] = k < W ? c[k] : i16x8{};
 }
 
 // 8x8 transpose of 32-bit lanes.
@@ -155,17 +176,70 @@ JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* sample
     store_clamped(sample_rows, samples);
 }
 
-// The first pass on vectors of eight rows (lane = row), then the transpose
-// into workspace rows (lane = column).
-JPEG_VECTOR_INLINE void row_pass(const u32x8 (&columns)[8], i32x8 (&workspace_rows)[8])
+// The first pass of the inverse DCT runs on rows side by side (lane = row)
+// straight from the 16-bit coefficients. Every output of transform_8 is a
+// sum of the inputs times constant weights, and products and sums modulo
+// 2^32 do not depend on how the terms are grouped, so multiplying out its
+// factorisation gives the same 32-bit results, wrapping included, from
+// pairs of columns with one multiply-add per pair and output: all the
+// combined weights fit 16 bits.
+
+// multiply_add as the transform's unsigned lanes, whose sums wrap by
+// definition.
+JPEG_VECTOR_INLINE u32x8 weigh(i16x16 pair, int16_t first, int16_t second)
 {
-    u32x8 x[8];
-    transform_8(columns[0], columns[1], columns[2], columns[3], columns[4], columns[5], columns[6],
-                columns[7], x);
+    return reinterpret_cast<u32x8>(multiply_add(pair, first, second));
+}
+
+// The outputs from the even-part sums t10..t13 (rounding included) and the
+// odd-part sums o0..o3, descaled and transposed into workspace rows (lane =
+// column).
+JPEG_VECTOR_INLINE void finish_row_pass(u32x8 t10, u32x8 t11, u32x8 t12, u32x8 t13, u32x8 o0, u32x8 o1,
+                                        u32x8 o2, u32x8 o3, i32x8 (&workspace_rows)[8])
+{
+    const u32x8 x[8] = {t10 + o3, t11 + o2, t12 + o1, t13 + o0, t13 - o0, t12 - o1, t11 - o2, t10 - o3};
     i32x8 by_column[8];
     for (int k = 0; k < 8; ++k)
-        by_column[k] = reinterpret_cast<i32x8>(x[k] + 1024u) >> 11;
+        by_column[k] = reinterpret_cast<i32x8>(x[k]) >> 11;
     transpose(by_column, workspace_rows);
+}
+
+// Columns 0..3 only: column pairs (0, 2) and (1, 3), so that each even and
+// each odd sum is one multiply-add.
+JPEG_VECTOR_INLINE void narrow_row_pass(i16x16 p02, i16x16 p13, i32x8 (&workspace_rows)[8])
+{
+    finish_row_pass(weigh(p02, 8192, 10703) + 1024u, weigh(p02, 8192, 4433) + 1024u,
+                    weigh(p02, 8192, -4433) + 1024u, weigh(p02, 8192, -10703) + 1024u,
+                    weigh(p13, 2260, -6436), weigh(p13, 6437, -11362), weigh(p13, 9633, -2259),
+                    weigh(p13, 11363, 9633), workspace_rows);
+}
+
+// Lanes 0..7 of a and b interleaved: (a0, b0, a1, b1, ...).
+JPEG_VECTOR_INLINE i16x16 interleave(i16x8 a, i16x8 b)
+{
+    return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+}
+
+// A block whose coefficients lie in the top-left R rows and W columns.
+template <int W, int R>
+JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_rows)[8])
+{
+    i16x8 c[8];
+    load_columns<W, R>(coefficients, c);
+    if constexpr (W <= 4) {
+        narrow_row_pass(interleave(c[0], c[2]), interleave(c[1], c[3]), workspace_rows);
+        return;
+    }
+    // Wider: pairs (k, k + 4), the even part through its butterflies, which
+    // wrap by definition; the rounding of the descale goes in with e0, e1.
+    const i16x16 p04 = interleave(c[0], c[4]), p15 = interleave(c[1], c[5]);
+    const i16x16 p26 = interleave(c[2], c[6]), p37 = interleave(c[3], c[7]);
+    const u32x8 e0 = weigh(p04, 8192, 8192) + 1024u, e1 = weigh(p04, 8192, -8192) + 1024u;
+    const u32x8 e2 = weigh(p26, 4433, -10704), e3 = weigh(p26, 10703, 4433);
+    finish_row_pass(e0 + e3, e1 + e2, e1 - e2, e0 - e3, weigh(p15, 2260, 9633) + weigh(p37, -6436, -11363),
+                    weigh(p15, 6437, 2261) + weigh(p37, -11362, 9633),
+                    weigh(p15, 9633, -11362) + weigh(p37, -2259, -6436),
+                    weigh(p15, 11363, 6437) + weigh(p37, 9633, 2260), workspace_rows);
 }
 
 // Both passes for a block whose coefficients lie in the top-left R rows and
@@ -173,10 +247,8 @@ JPEG_VECTOR_INLINE void row_pass(const u32x8 (&columns)[8], i32x8 (&workspace_ro
 template <int W, int R>
 JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples)
 {
-    u32x8 columns[8];
-    load_columns<W, R>(coefficients, columns);
     i32x8 workspace_rows[8];
-    row_pass(columns, workspace_rows);
+    row_pass<W, R>(coefficients, workspace_rows);
     column_pass<R>(workspace_rows, samples);
 }
 
@@ -187,24 +259,24 @@ JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* sa
 // rows in rows 0..3 and the right block's in rows 4..7.
 void inverse_dct_quarter_pair(const i32x8 (&coefficient_rows)[4], uint8_t* left, uint8_t* right)
 {
-    // The blocks hold 16-bit coefficients: keep the low 16 bits, sign
-    // extended.
-    i32x8 r[4];
-    for (int n = 0; n < 4; ++n)
-        r[n] = (coefficient_rows[n] << 16) >> 16;
+    const i32x8(&r)[4] = coefficient_rows;
     // 4x4 transposes inside each half: column m, lanes (block, row).
     const i32x8 t0 = __builtin_shufflevector(r[0], r[1], 0, 8, 1, 9, 4, 12, 5, 13);
     const i32x8 t1 = __builtin_shufflevector(r[0], r[1], 2, 10, 3, 11, 6, 14, 7, 15);
     const i32x8 t2 = __builtin_shufflevector(r[2], r[3], 0, 8, 1, 9, 4, 12, 5, 13);
     const i32x8 t3 = __builtin_shufflevector(r[2], r[3], 2, 10, 3, 11, 6, 14, 7, 15);
-    const u32x8 columns[8] = {
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13)),
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15)),
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13)),
-        reinterpret_cast<u32x8>(__builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15)),
-        u32x8{}, u32x8{}, u32x8{}, u32x8{}};
+    const i32x8 c0 = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    const i32x8 c1 = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    const i32x8 c2 = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    const i32x8 c3 = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+    // The blocks hold 16-bit coefficients: the low halves of two columns'
+    // lanes make the pairs.
+    auto low_halves = [](i32x8 a, i32x8 b) {
+        return __builtin_shufflevector(reinterpret_cast<i16x16>(a), reinterpret_cast<i16x16>(b), 0, 16, 2, 18, 4,
+                                       20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30);
+    };
     i32x8 workspace_rows[8];
-    row_pass(columns, workspace_rows);
+    narrow_row_pass(low_halves(c0, c2), low_halves(c1, c3), workspace_rows);
     column_pass<4>(workspace_rows, left);
     column_pass<4>(workspace_rows + 4, right);
 }
@@ -225,21 +297,30 @@ JPEG_VECTOR_INLINE i32x8 round_weights(i32x8 sum) { return (sum + 512) >> 10; }
 template <int W, int R>
 void upsample_block(const int16_t* coefficients, uint8_t* quadrants)
 {
-    u32x8 loaded[8];
-    load_columns<W, R>(coefficients, loaded);
+    i16x8 c[8];
+    load_columns<W, R>(coefficients, c);
+    // Columns paired by equal parity, (0, 2) and (1, 3) when there are at
+    // most four, else (k, k + 4): each pair falls in one class and takes one
+    // multiply-add (the weights fit 16 bits; the sums are exact).
+    constexpr bool narrow = W <= 4;
+    constexpr int pair_count = narrow ? 2 : 4, partner = narrow ? 2 : 4;
+    i16x16 pairs[4];
+    for (int j = 0; j < pair_count; ++j)
+        pairs[j] = interleave(c[j], c[j + partner]);
     i32x8 stage[8];
 #pragma GCC unroll 8
     for (int m = 0; m < 4; ++m) {
         i32x8 even{}, odd{};
 #pragma GCC unroll 8
-        for (int u = 0; u < W; ++u) {
-            const int32_t weight = upsampling_weights[m][u];
-            if (weight == 0)
+        for (int j = 0; j < pair_count; ++j) {
+            const int32_t first = upsampling_weights[m][j], second = upsampling_weights[m][j + partner];
+            if (first == 0 && second == 0)
                 continue;
-            if ((u + m) % 2 == 0)
-                even += weight * reinterpret_cast<i32x8>(loaded[u]);
+            const i32x8 sum = multiply_add(pairs[j], int16_t(first), int16_t(second));
+            if ((j + m) % 2 == 0)
+                even += sum;
             else
-                odd += weight * reinterpret_cast<i32x8>(loaded[u]);
+                odd += sum;
         }
         stage[m] = round_weights(even);
         stage[4 + m] = round_weights(odd);
@@ -279,9 +360,8 @@ void upsample_block(const int16_t* coefficients, uint8_t* quadrants)
 }
 
 // ---------------------------------------------------------------------------
-// Colour conversion: the table entries' defining products evaluated directly,
-// eight pixels per vector (the products stay below 2^24 in magnitude, so the
-// 32-bit lanes are exact), in place of per-pixel table loads and clamps.
+// Colour conversion: the table entries computed in the lanes, eight pixels
+// per vector, in place of per-pixel table loads and clamps.
 
 constexpr std::size_t block_bytes = 64;
 
@@ -304,12 +384,31 @@ struct chroma_vectors {
     i32x8 red, green, blue;
 };
 
+// Eight (Cr, Cb) sample pairs, each pair one 32-bit lane, so that one
+// multiply_add weighs both.
+JPEG_VECTOR_INLINE i16x16 load_pairs(const uint8_t* cb, const uint8_t* cr)
+{
+    const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
+                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
+#ifdef __AVX2__
+    return i16x16(_mm256_cvtepu8_epi16(bytes));
+#else
+    const __m128i zero = _mm_setzero_si128();
+    const i16x8 low = i16x8(_mm_unpacklo_epi8(bytes, zero)), high = i16x8(_mm_unpackhi_epi8(bytes, zero));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+#endif
+}
+
 // The same values as the table entries: cr_to_red, cb_to_blue and the
-// shifted sum of cr_to_green and cb_to_green.
+// shifted sum of cr_to_green and cb_to_green. Their defining weights do not
+// fit 16 bits; these weights, offsets and shifts, on the unbiased samples
+// 0..255, give the same integers for every Cr, every Cb and every (Cr, Cb)
+// pair (the tests check all 65536 pairs), with one multiply-add each.
 JPEG_VECTOR_INLINE chroma_vectors chroma8(const uint8_t* cb, const uint8_t* cr)
 {
-    const i32x8 kb = widen8(cb) - 128, kr = widen8(cr) - 128;
-    return {(kr * 91881 + 32768) >> 16, (kr * -46802 + kb * -22554 + 32768) >> 16, (kb * 116130 + 32768) >> 16};
+    const i16x16 pairs = load_pairs(cb, cr);
+    return {(multiply_add(pairs, 22971, 0) - 2932096) >> 14, (multiply_add(pairs, -23401, -11277) + 4455168) >> 15,
+            (multiply_add(pairs, 0, 29033) - 3708032) >> 14};
 }
 
 // Eight pixels. The saturating packs are clamp_sample for these values (all
