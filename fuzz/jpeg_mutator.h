@@ -59,7 +59,7 @@ struct jpeg_pieces {
     std::size_t n = 0;
     for (const bytes& p : pieces) {
       const std::size_t take = std::min(p.size(), max_size - n);
-      std::memcpy(out + n, p.data(), take);
+      if (take != 0) std::memcpy(out + n, p.data(), take);
       n += take;
     }
     return n;
