@@ -28,7 +28,8 @@ class fuzzed_stream : public jpeg::jpeg_decoder_stream {
     if (failed) return -1;
     // Short reads of varied lengths; never an empty read before the end.
     static constexpr std::size_t limits[] = {1, 2, 3, 17, 512, 8192};
-    const std::size_t limit = sizes_() % 4 == 0 ? static_cast<std::size_t>(n) : 1 + sizes_() % limits[sizes_() % 6];
+    const std::size_t kind = sizes_() % 8;
+    const std::size_t limit = kind < 2 ? static_cast<std::size_t>(n) : 1 + sizes_() % limits[kind - 2];
     std::size_t count = std::min({static_cast<std::size_t>(n), limit, size_ - position_});
     if (how_ == ending::failure && position_ + count > cut_) {
       failed = true;
