@@ -114,6 +114,32 @@ bool read_file(const char* path, std::uint64_t offset, std::uint32_t length, std
   return static_cast<bool>(in.read(data.data(), static_cast<std::streamsize>(count)));
 }
 
+// The player settings of music_load; the module stops at its end.
+openmpt_module* create_module(const char* bytes, std::size_t size, std::uint32_t flags) {
+  const openmpt_module_initial_ctl ctls[] = {{"play.at_end", "stop"}, {nullptr, nullptr}};
+  int error = 0;
+  openmpt_module* module = openmpt_module_create_from_memory2(bytes, size, openmpt_log_func_silent, nullptr,
+                                                              openmpt_error_func_ignore, nullptr, &error, nullptr, ctls);
+  if (!module) return nullptr;
+  openmpt_module_set_repeat_count(module, 0);
+  openmpt_module_set_render_param(module, OPENMPT_MODULE_RENDER_INTERPOLATIONFILTER_LENGTH,
+                                  (flags & MUSIC_SINC_INTERPOLATION) ? 8 : 2);
+  // -1 is libopenmpt's recommended ramping; without the flag, none at all.
+  openmpt_module_set_render_param(module, OPENMPT_MODULE_RENDER_VOLUMERAMPING_STRENGTH, (flags & MUSIC_RAMPS) ? -1 : 0);
+  return module;
+}
+
+bool valid_scaler(float value) { return std::isfinite(value) && value > 0.0f && value <= 65536.0f; }
+
+// The order-mode position value of music_get_position.
+std::uint64_t encode_position(const row_position& pos, float scaler) {
+  // Scaled in double: 255.996 rows times 65536 is exact there. A scaled value
+  // beyond 16 bits saturates instead of wrapping into a small one.
+  const double scaled = std::floor((pos.row * 256.0 + pos.fraction) * static_cast<double>(scaler) / 256.0);
+  const std::uint64_t rows = static_cast<std::uint64_t>(std::clamp(scaled, 0.0, 65535.0));
+  return std::uint64_t{pos.order} | rows << 16;
+}
+
 }  // namespace
 
 bool audio_init(int /*device*/, std::uint32_t freq, std::uint32_t /*flags*/) {
@@ -164,17 +190,8 @@ music_handle music_load(bool from_memory, const void* file, std::uint64_t offset
 
   auto slot = std::make_unique<music_slot>();
   audio_lock lock;
-  const openmpt_module_initial_ctl ctls[] = {{"play.at_end", "stop"}, {nullptr, nullptr}};
-  int error = 0;
-  slot->module = openmpt_module_create_from_memory2(bytes, size, openmpt_log_func_silent, nullptr,
-                                                    openmpt_error_func_ignore, nullptr, &error, nullptr, ctls);
+  slot->module = create_module(bytes, size, flags);
   if (!slot->module) return 0;
-  openmpt_module_set_repeat_count(slot->module, 0);
-  openmpt_module_set_render_param(slot->module, OPENMPT_MODULE_RENDER_INTERPOLATIONFILTER_LENGTH,
-                                  (flags & MUSIC_SINC_INTERPOLATION) ? 8 : 2);
-  // -1 is libopenmpt's recommended ramping; without the flag, none at all.
-  openmpt_module_set_render_param(slot->module, OPENMPT_MODULE_RENDER_VOLUMERAMPING_STRENGTH,
-                                  (flags & MUSIC_RAMPS) ? -1 : 0);
   slot->renderer = std::make_unique<module_renderer>(slot->module, state.rate);
   for (std::size_t i = 0; i < state.slots.size(); ++i) {
     if (!state.slots[i]) {
@@ -191,7 +208,7 @@ bool music_set_attribute(music_handle handle, std::uint32_t attrib, float value)
   audio_lock lock;
   music_slot* slot = find(handle);
   if (!slot || attrib != MUSIC_ATTRIB_POSITION_SCALER) return false;
-  if (!std::isfinite(value) || value <= 0.0f || value > 65536.0f) return false;
+  if (!valid_scaler(value)) return false;
   slot->scaler = value;
   return true;
 }
@@ -232,11 +249,7 @@ std::uint64_t music_get_position(music_handle handle, std::uint32_t mode) {
   // Nothing rendered yet: the module stands at its start.
   row_position pos{};
   if (auto heard = slot->timeline.at(state.clock.heard(std::chrono::steady_clock::now()))) pos = *heard;
-  // Scaled in double: 255.996 rows times 65536 is exact there. A scaled value
-  // beyond 16 bits saturates instead of wrapping into a small one.
-  const double scaled = std::floor((pos.row * 256.0 + pos.fraction) * static_cast<double>(slot->scaler) / 256.0);
-  const std::uint64_t rows = static_cast<std::uint64_t>(std::clamp(scaled, 0.0, 65535.0));
-  return std::uint64_t{pos.order} | rows << 16;
+  return encode_position(pos, slot->scaler);
 }
 
 bool audio_free() {
@@ -248,5 +261,34 @@ bool audio_free() {
   state.scratch.clear();
   state.open = false;
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  return true;
+}
+
+bool music_record(const char* file, std::uint32_t flags, std::uint32_t freq, float scaler,
+                  std::uint32_t frames_per_second, music_recording& out) {
+  out.samples.clear();
+  out.positions.clear();
+  if (!file || freq == 0 || freq > 384000 || !valid_scaler(scaler) || frames_per_second == 0) return false;
+  std::vector<char> data;
+  if (!read_file(file, 0, 0, data)) return false;
+  openmpt_module* module = create_module(data.data(), data.size(), flags);
+  if (!module) return false;
+  module_renderer renderer(module, freq);
+  tick_timeline timeline;
+  const auto frame_of = [&](std::uint64_t k) { return k * freq / frames_per_second; };
+  constexpr std::size_t chunk = 4096;  // at most ten ticks: far fewer than the timeline keeps
+  std::uint64_t rendered = 0;
+  while (!renderer.ended()) {
+    out.samples.resize(2 * (rendered + chunk));
+    rendered += renderer.render(out.samples.data() + 2 * rendered, chunk, rendered, timeline);
+    if (timeline.empty()) continue;
+    // A tick's record is final once the next one has started (it may cut the
+    // tick short), as it always is for the frame a live player hears.
+    const std::uint64_t settled = timeline.finished() ? timeline.end_frame() : timeline.newest().start;
+    for (std::uint64_t frame; (frame = frame_of(out.positions.size())) < settled;)
+      out.positions.push_back(encode_position(*timeline.at(frame), scaler));
+  }
+  out.samples.resize(2 * rendered);
+  openmpt_module_destroy(module);
   return true;
 }

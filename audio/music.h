@@ -5,6 +5,7 @@
 #define AUDIO_MUSIC_H
 
 #include <cstdint>
+#include <vector>
 
 using music_handle = std::uint32_t;  // 0: no module
 
@@ -53,5 +54,20 @@ std::uint64_t music_get_position(music_handle handle, std::uint32_t mode);
 
 // Stops playback, frees every module and closes the output.
 bool audio_free();
+
+// A whole module rendered offline, for recording the show.
+struct music_recording {
+  std::vector<std::int16_t> samples;     // interleaved stereo, 16-bit: the module once through
+  std::vector<std::uint64_t> positions;  // one per video frame, as music_get_position reports them
+};
+
+// Renders a module once through as music_load with `flags` and music_play
+// would play it at `freq` Hz, without an audio device. positions[k] is the
+// position music_get_position (MUSIC_POSITION_ORDER, scaler `scaler`) reports
+// while output frame k * freq / frames_per_second is heard, for every k whose
+// frame lies before the module's end. Returns false when the module cannot be
+// loaded or a value is out of range.
+bool music_record(const char* file, std::uint32_t flags, std::uint32_t freq, float scaler,
+                  std::uint32_t frames_per_second, music_recording& out);
 
 #endif

@@ -23,7 +23,8 @@ class timed_platform final : public show::platform {
  public:
   explicit timed_platform(show::platform& real) : real_(real) {}
   void audio_init() override { real_.audio_init(); }
-  void start_music() override { real_.start_music(); }
+  void load_music() override { real_.load_music(); }
+  void play_music() override { real_.play_music(); }
   bool music_playing() override { return real_.music_playing(); }
   std::uint64_t music_position() override {
     std::uint64_t p = real_.music_position();

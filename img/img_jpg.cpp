@@ -5,6 +5,8 @@
 
 #include "jpeg_decoder.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,10 +14,30 @@ namespace img {
 
 namespace {
 
-// The image layer's one way into the decoder.
+// The image layer's one way into the decoder: the picture in memory, its rows
+// written where make_destination says once the decoder knows its size.
 unsigned char* decode_jpeg(const unsigned char* data, int size, int* width, int* height, int* components,
-                           int requested, unsigned char* destination) {
-  return jpeg::decode_jpeg_from_memory(data, size, width, height, components, requested, destination);
+                           int requested, jpeg::destination_maker make_destination, void* context) {
+  jpeg::jpeg_decoder_mem_stream stream(data, static_cast<std::uint32_t>(size));
+  return jpeg::decode_jpeg_to_destination(&stream, width, height, components, requested, make_destination, context);
+}
+
+// A new surface for the decoded picture, locked, its pixels the destination;
+// null when the picture cannot have one.
+unsigned char* make_surface(void* context, int width, int height, int) {
+  SDL_Surface* surface = create_surface(width, height, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000);
+  if (surface && surface->pitch != 4 * width) {
+    // Rows must be packed: the decoder writes height * 4 * width bytes in one run.
+    SDL_FreeSurface(surface);
+    surface = nullptr;
+  }
+  if (!surface) {
+    SDL_SetError("Out of memory");  // as the TGA loader says for a surface SDL cannot hold
+    return nullptr;
+  }
+  SDL_LockSurface(surface);
+  *static_cast<SDL_Surface**>(context) = surface;
+  return static_cast<unsigned char*>(surface->pixels);
 }
 
 // Classic SDL 1.2 keeps a memory stream's bytes in hidden.mem; its memory
@@ -33,6 +55,111 @@ const unsigned char* memory_of(SDL_RWops* src) {
   return is_memory ? src->hidden.mem.base : nullptr;
 }
 
+// The signature walk: from a start-of-image marker through the segments and
+// the entropy-coded data to the end-of-image marker. Its answer is defined by
+// a walk of two-byte reads and one-byte steps back; a cursor supplies reads
+// and seeks that behave exactly like the stream's own, so each kind of stream
+// gets the same answer and the same reads it would get from that walk.
+template <class Cursor>
+int walk_markers(Cursor& in) {
+  unsigned char b[2];
+  if (!in.read_object(b) || b[0] != 0xFF || b[1] != 0xD8) return 0;
+  bool inside_scan = false;
+  for (;;) {
+    if (in.read_pair(b) != 2) return 0;                // the data ended before an end-of-image marker
+    if (b[0] != 0xFF && !inside_scan) return 0;       // bytes between segments that are not a marker
+    if (b[0] != 0xFF || b[1] == 0xFF) {
+      // Entropy-coded data one byte at a time, or a fill byte before a marker.
+      in.step_back();
+      if (b[0] != 0xFF) in.pass_entropy_data();
+      continue;
+    }
+    if (b[1] == 0xD9) return 1;
+    // A stuffed 0xFF data byte; restart markers and a repeated start of image carry no length.
+    if ((inside_scan && b[1] == 0x00) || (b[1] >= 0xD0 && b[1] <= 0xD8)) continue;
+    unsigned char length[2];
+    if (in.read_pair(length) != 2) return 0;
+    if (!in.skip(length[0] * 256 + length[1] - 2)) return 0;  // the segment runs past the data
+    if (b[1] == 0xDA) inside_scan = true;
+  }
+}
+
+// The stream itself, two bytes at a time. Used where the stream cannot tell
+// its position: there every seek fails, and reading ahead would consume bytes
+// that the walk never reads.
+struct stream_cursor {
+  SDL_RWops* src;
+
+  bool read_object(unsigned char* b) { return SDL_RWread(src, b, 2, 1) == 1; }
+  int read_pair(unsigned char* b) { return SDL_RWread(src, b, 1, 2); }
+  void step_back() { SDL_RWseek(src, -1, RW_SEEK_CUR); }
+  void pass_entropy_data() {}
+  bool skip(int distance) {
+    const int inner = SDL_RWseek(src, 0, RW_SEEK_CUR);
+    return SDL_RWseek(src, distance, RW_SEEK_CUR) == inner + distance;
+  }
+};
+
+// A seekable stream read a block at a time, the walk running in memory. A
+// segment that runs past the data is found by the next read, which gets
+// nothing, instead of by a seek that stops short: the answer is the same.
+class block_cursor {
+ public:
+  block_cursor(SDL_RWops* src, int start) : src_(src), at_(start), stream_at_(start), block_at_(start) {}
+
+  bool read_object(unsigned char* b) { return read_pair(b) == 2; }
+  int read_pair(unsigned char* b) {
+    const int n = available(2);
+    std::memcpy(b, block_ + (at_ - block_at_), static_cast<std::size_t>(n));
+    at_ += n;
+    return n;
+  }
+  void step_back() { --at_; }
+  // Inside a scan every byte up to the next 0xFF would be stepped over one
+  // at a time.
+  void pass_entropy_data() {
+    while (available(1) == 1) {
+      const unsigned char* here = block_ + (at_ - block_at_);
+      const void* ff = std::memchr(here, 0xFF, static_cast<std::size_t>(block_at_ + block_size_ - at_));
+      if (ff) {
+        at_ += static_cast<int>(static_cast<const unsigned char*>(ff) - here);
+        return;
+      }
+      at_ = block_at_ + block_size_;
+    }
+  }
+  bool skip(int distance) {
+    at_ += distance;
+    return true;
+  }
+
+ private:
+  // Up to n bytes from the current position, as many as the data hold.
+  int available(int n) {
+    if (at_ < block_at_ || at_ + n > block_at_ + block_size_) refill();
+    return std::clamp(block_at_ + block_size_ - at_, 0, n);
+  }
+  void refill() {
+    block_at_ = at_;
+    block_size_ = 0;
+    if (stream_at_ != at_ && SDL_RWseek(src_, at_, RW_SEEK_SET) != at_) {
+      // Past the end of a stream that cannot be positioned there: no data.
+      stream_at_ = -1;
+      return;
+    }
+    const int got = SDL_RWread(src_, block_, 1, sizeof block_);
+    block_size_ = std::max(got, 0);
+    stream_at_ = at_ + block_size_;
+  }
+
+  SDL_RWops* src_;
+  int at_;         // the walk's position in the stream
+  int stream_at_;  // where the stream itself is, -1 when unknown
+  int block_at_;   // the stream position of block_[0]
+  int block_size_ = 0;
+  unsigned char block_[4096];
+};
+
 }  // namespace
 
 }  // namespace img
@@ -41,39 +168,14 @@ extern "C" {
 
 int IMG_isJPG(SDL_RWops* src) {
   if (!src) return 0;
-  int start = SDL_RWseek(src, 0, RW_SEEK_CUR);
-  int result = 0;
-  bool inside_scan = false;
-  unsigned char b[2];
-  if (SDL_RWread(src, b, 2, 1) == 1 && b[0] == 0xFF && b[1] == 0xD8) {
-    result = 1;
-    while (result == 1) {
-      if (SDL_RWread(src, b, 1, 2) != 2) {
-        result = 0;  // the data ended before an end-of-image marker
-      } else if (b[0] != 0xFF && !inside_scan) {
-        result = 0;  // bytes between segments that are not a marker
-      } else if (b[0] != 0xFF || b[1] == 0xFF) {
-        // Entropy-coded data one byte at a time, or a fill byte before a marker.
-        SDL_RWseek(src, -1, RW_SEEK_CUR);
-      } else if (b[1] == 0xD9) {
-        break;
-      } else if (inside_scan && b[1] == 0x00) {
-        // A stuffed 0xFF data byte.
-      } else if (b[1] >= 0xD0 && b[1] <= 0xD8) {
-        // Restart markers and a repeated start of image carry no length.
-      } else {
-        unsigned char len[2];
-        if (SDL_RWread(src, len, 1, 2) != 2) {
-          result = 0;
-        } else {
-          int inner = SDL_RWseek(src, 0, RW_SEEK_CUR);
-          int length = len[0] * 256 + len[1];
-          int end = SDL_RWseek(src, length - 2, RW_SEEK_CUR);
-          if (end != inner + length - 2) result = 0;  // the segment runs past the data
-          if (b[1] == 0xDA) inside_scan = true;
-        }
-      }
-    }
+  const int start = SDL_RWseek(src, 0, RW_SEEK_CUR);
+  int result;
+  if (start < 0) {
+    img::stream_cursor in{src};
+    result = img::walk_markers(in);
+  } else {
+    img::block_cursor in(src, start);
+    result = img::walk_markers(in);
   }
   SDL_RWseek(src, start, RW_SEEK_SET);
   return result;
@@ -107,22 +209,11 @@ SDL_Surface* IMG_LoadJPG_RW(SDL_RWops* src) {
 
   SDL_Surface* surface = nullptr;
   int width = 0, height = 0, components = 0;
-  // Size query first; the decoder then writes the rows straight into the surface.
-  if (img::decode_jpeg(data, size, &width, &height, &components, 4, reinterpret_cast<unsigned char*>(1))) {
-    surface = img::create_surface(width, height, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000);
-    if (surface && surface->pitch != 4 * width) {
-      // Rows must be packed: the decoder writes height * 4 * width bytes in one run.
-      SDL_FreeSurface(surface);
-      surface = nullptr;
-      SDL_SetError("Out of memory");
-    }
-    if (surface) {
-      SDL_LockSurface(surface);
-      // A decode that fails part way leaves the remaining rows as the surface was made.
-      img::decode_jpeg(data, size, &width, &height, &components, 4, static_cast<unsigned char*>(surface->pixels));
-      SDL_UnlockSurface(surface);
-    }
-  }
+  // One parse: the surface is made once the decoder has its size, and the
+  // rows go straight into it. A decode that fails part way leaves the rows it
+  // did not reach as the surface was made.
+  img::decode_jpeg(data, size, &width, &height, &components, 4, img::make_surface, &surface);
+  if (surface) SDL_UnlockSurface(surface);
   std::free(copy);
   return surface;
 }

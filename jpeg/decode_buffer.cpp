@@ -8,6 +8,10 @@
 
 namespace jpeg {
 
+struct entry_point_access {
+  static int decode_row_into(jpeg_decoder_engine& engine, std::uint8_t* row) { return engine.decode_row_into(row); }
+};
+
 namespace {
 
 std::uint8_t* const size_query = reinterpret_cast<std::uint8_t*>(1);
@@ -47,10 +51,17 @@ void convert_row(const std::uint8_t* in, int width, int picture_components, int 
   }
 }
 
-}  // namespace
+struct destination {
+  std::uint8_t* rows;
+  bool owned;  // allocated here, freed on failure
+};
 
-std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
-                                      int requested, std::uint8_t* destination, int* status) {
+// Runs an engine over the stream. choose(width, height, components, row bytes)
+// names the destination once start_decoding has succeeded; a null one is a
+// failed allocation, the size-query value ends the decode there.
+template <class Choose>
+std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested,
+                          int* status, Choose choose) {
   if (status != nullptr) *status = 0;
   if (components == nullptr) return nullptr;
   *components = 0;
@@ -69,38 +80,55 @@ std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, i
   if (engine.start_decoding() != 0) return fail();
 
   const std::size_t row_bytes = static_cast<std::size_t>(requested) * static_cast<std::size_t>(engine.width());
-  const bool allocated = destination == nullptr;
-  if (allocated) {
-    destination = static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(engine.height())));
-    if (destination == nullptr) {
-      if (status != nullptr) *status = out_of_memory;
-      return nullptr;
-    }
+  const destination out = choose(engine.width(), engine.height(), engine.component_count(), row_bytes);
+  if (out.rows == nullptr) {
+    if (status != nullptr) *status = out_of_memory;
+    return nullptr;
   }
-  if (destination == size_query) return destination;
+  if (out.rows == size_query) return out.rows;
 
   const int picture_components = engine.component_count();
-  std::uint8_t* row = destination;
+  std::uint8_t* row = out.rows;
+  auto fail_part_way = [&]() {
+    if (out.owned) std::free(out.rows);
+    return fail();
+  };
   // The decoder's own line layout: convert straight into the rows.
   if (requested == (picture_components == 1 ? 1 : 4)) {
     for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
-      if (engine.decode_row_into(row) != 0) {
-        if (allocated) std::free(destination);
-        return fail();
-      }
+      if (entry_point_access::decode_row_into(engine, row) != 0) return fail_part_way();
     }
-    return destination;
+    return out.rows;
   }
   for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
     const std::uint8_t* line = nullptr;
     std::uint32_t length = 0;
-    if (engine.decode_row(&line, &length) != 0) {
-      if (allocated) std::free(destination);
-      return fail();
-    }
+    if (engine.decode_row(&line, &length) != 0) return fail_part_way();
     convert_row(line, engine.width(), picture_components, requested, row);
   }
-  return destination;
+  return out.rows;
+}
+
+}  // namespace
+
+std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested, std::uint8_t* destination, int* status) {
+  return decode_rows(stream, width, height, components, requested, status,
+                     [destination](int, int height, int, std::size_t row_bytes) {
+                       if (destination != nullptr) return jpeg::destination{destination, false};
+                       return jpeg::destination{
+                           static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(height))),
+                           true};
+                     });
+}
+
+std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                         int requested, destination_maker make_destination, void* context) {
+  if (make_destination == nullptr) return nullptr;
+  return decode_rows(stream, width, height, components, requested, nullptr,
+                     [=](int width, int height, int components, std::size_t) {
+                       return jpeg::destination{make_destination(context, width, height, components), false};
+                     });
 }
 
 std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,

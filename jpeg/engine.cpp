@@ -11,36 +11,10 @@ namespace jpeg {
 const char* status_code_name(int code) {
   switch (code) {
     case status_ok: return "ok";
-    case too_many_huffman_symbols: return "too_many_huffman_symbols";
-    case huffman_slot_out_of_range: return "huffman_slot_out_of_range";
-    case huffman_segment_length_invalid: return "huffman_segment_length_invalid";
-    case quant_segment_length_invalid: return "quant_segment_length_invalid";
-    case quant_table_id_out_of_range: return "quant_table_id_out_of_range";
-    case unsupported_precision: return "unsupported_precision";
-    case height_out_of_range: return "height_out_of_range";
-    case width_out_of_range: return "width_out_of_range";
-    case frame_components_over_four: return "frame_components_over_four";
-    case frame_header_length_mismatch: return "frame_header_length_mismatch";
-    case segment_length_invalid: return "segment_length_invalid";
-    case restart_interval_length_invalid: return "restart_interval_length_invalid";
-    case scan_header_invalid: return "scan_header_invalid";
-    case scan_component_not_in_frame: return "scan_component_not_in_frame";
-    case arithmetic_coding_unsupported: return "arithmetic_coding_unsupported";
-    case marker_out_of_place: return "marker_out_of_place";
-    case start_of_image_missing: return "start_of_image_missing";
-    case unsupported_frame_type: return "unsupported_frame_type";
-    case quant_table_truncated: return "quant_table_truncated";
-    case quant_table_missing: return "quant_table_missing";
-    case huffman_table_missing: return "huffman_table_missing";
-    case unsupported_component_count: return "unsupported_component_count";
-    case unsupported_sampling: return "unsupported_sampling";
-    case coefficient_index_overflow: return "coefficient_index_overflow";
-    case restart_marker_mismatch: return "restart_marker_mismatch";
-    case mcu_row_too_wide: return "mcu_row_too_wide";
-    case spectral_selection_invalid: return "spectral_selection_invalid";
-    case successive_approximation_invalid: return "successive_approximation_invalid";
-    case input_read_failed: return "input_read_failed";
-    case out_of_memory: return "out_of_memory";
+#define JPEG_STATUS_NAME(name, value) \
+  case name: return #name;
+      JPEG_STATUS_CODES(JPEG_STATUS_NAME)
+#undef JPEG_STATUS_NAME
   }
   return "unknown";
 }

@@ -65,39 +65,45 @@ class jpeg_decoder_mem_stream : public jpeg_decoder_stream {
 
 // ---------------------------------------------------------------------------
 // Status codes: 0 while all is well, one of these after the first failure.
+// The one list of them: the enum and status_code_name are generated from it,
+// and the test corpus script reads it from this file.
+#define JPEG_STATUS_CODES(X)                \
+  X(too_many_huffman_symbols, -256)         \
+  X(huffman_slot_out_of_range, -255)        \
+  X(huffman_segment_length_invalid, -254)   \
+  X(quant_segment_length_invalid, -253)     \
+  X(quant_table_id_out_of_range, -252)      \
+  X(unsupported_precision, -251)            \
+  X(height_out_of_range, -250)              \
+  X(width_out_of_range, -249)               \
+  X(frame_components_over_four, -248)       \
+  X(frame_header_length_mismatch, -247)     \
+  X(segment_length_invalid, -246)           \
+  X(restart_interval_length_invalid, -245)  \
+  X(scan_header_invalid, -244)              \
+  X(scan_component_not_in_frame, -243)      \
+  X(arithmetic_coding_unsupported, -241)    \
+  X(marker_out_of_place, -240)              \
+  X(start_of_image_missing, -239)           \
+  X(unsupported_frame_type, -238)           \
+  X(quant_table_truncated, -237)            \
+  X(quant_table_missing, -235)              \
+  X(huffman_table_missing, -234)            \
+  X(unsupported_component_count, -232)      \
+  X(unsupported_sampling, -231)             \
+  X(coefficient_index_overflow, -230)       \
+  X(restart_marker_mismatch, -229)          \
+  X(mcu_row_too_wide, -228)                 \
+  X(spectral_selection_invalid, -227)       \
+  X(successive_approximation_invalid, -226) \
+  X(input_read_failed, -225)                \
+  X(out_of_memory, -224)
 
 enum status_code : int {
   status_ok = 0,
-  too_many_huffman_symbols = -256,
-  huffman_slot_out_of_range = -255,
-  huffman_segment_length_invalid = -254,
-  quant_segment_length_invalid = -253,
-  quant_table_id_out_of_range = -252,
-  unsupported_precision = -251,
-  height_out_of_range = -250,
-  width_out_of_range = -249,
-  frame_components_over_four = -248,
-  frame_header_length_mismatch = -247,
-  segment_length_invalid = -246,
-  restart_interval_length_invalid = -245,
-  scan_header_invalid = -244,
-  scan_component_not_in_frame = -243,
-  arithmetic_coding_unsupported = -241,
-  marker_out_of_place = -240,
-  start_of_image_missing = -239,
-  unsupported_frame_type = -238,
-  quant_table_truncated = -237,
-  quant_table_missing = -235,
-  huffman_table_missing = -234,
-  unsupported_component_count = -232,
-  unsupported_sampling = -231,
-  coefficient_index_overflow = -230,
-  restart_marker_mismatch = -229,
-  mcu_row_too_wide = -228,
-  spectral_selection_invalid = -227,
-  successive_approximation_invalid = -226,
-  input_read_failed = -225,
-  out_of_memory = -224,
+#define JPEG_STATUS_ENUM(name, value) name = value,
+  JPEG_STATUS_CODES(JPEG_STATUS_ENUM)
+#undef JPEG_STATUS_ENUM
 };
 
 // The code's name ("out_of_memory"), "ok" for 0, "unknown" for anything else.
@@ -237,7 +243,7 @@ class jpeg_decoder_engine {
   // decode_row that writes the line's row_bytes straight into `row`; for the
   // decode-into-buffer entry points when the layouts agree.
   int decode_row_into(std::uint8_t* row) noexcept;
-  friend std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream*, int*, int*, int*, int, std::uint8_t*, int*);
+  friend struct entry_point_access;
 
   // Huffman tables and symbol decoding (huffman.cpp; decoders inline in
   // huffman.h).
@@ -362,6 +368,19 @@ std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* heig
 // success.
 std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination, int* status);
+
+// decode_jpeg_from_stream with the destination asked for only once the picture
+// is known to start decoding, so that one parse serves both its size and its
+// pixels: make_destination(context, width, height, components) is called at
+// the point where a size query would have returned 1, and returns the buffer
+// of height * requested * width bytes for the rows, or null to stop with a
+// null result. Returns that buffer, or null when the picture failed before it
+// was asked for or part way through its rows (the rows not reached are left
+// as they were).
+using destination_maker = std::uint8_t* (*)(void* context, int width, int height, int components);
+std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                         int requested_components, destination_maker make_destination,
+                                         void* context);
 
 }  // namespace jpeg
 

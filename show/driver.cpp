@@ -6,25 +6,52 @@
 
 #include <SDL.h>
 
+#include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 namespace show {
 
 namespace {
 
+// SIGINT or SIGTERM, once received. Keys, the mouse and window events never end
+// the show, but the operating system's request to stop it always does.
+volatile std::sig_atomic_t stop_signal = 0;
+
+void request_stop(int signal) { stop_signal = signal; }
+
+// Installed before SDL starts, which then leaves these two signals alone
+// instead of turning them into a quit event that nothing reads. A second
+// signal of the same kind gets the default action and ends the process.
+void catch_stop_signals() {
+  stop_signal = 0;
+  struct sigaction action = {};
+  action.sa_handler = request_stop;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 class sdl_platform final : public platform {
  public:
-  void audio_init() override { ::audio_init(-1, 44100, 0); }
-  void start_music() override {
-    music_ = music_load(false, "data/lofasz.xm", 0, 0, MUSIC_SOFTWARE_MIXING | MUSIC_RAMPS | MUSIC_SINC_INTERPOLATION,
-                        0);
-    music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, 256.0f);
-    music_play(music_, false);
+  void audio_init() override { ::audio_init(-1, music_rate, 0); }
+  void load_music() override {
+    music_ = music_load(false, module_file, 0, 0, music_flags, 0);
+    music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, position_scaler);
   }
+  void play_music() override { music_play(music_, false); }
   bool music_playing() override { return music_is_active(music_) == MUSIC_ACTIVE_PLAYING; }
   std::uint64_t music_position() override { return music_get_position(music_, MUSIC_POSITION_ORDER); }
   void audio_free() override { ::audio_free(); }
-  void sleep_ms(int ms) override { SDL_Delay(static_cast<Uint32>(ms)); }
+  void sleep_ms(int ms) override {
+    // In short steps, so that a stop request cuts the final hold short.
+    for (; ms > 0 && !stop_signal; ms -= 10) SDL_Delay(static_cast<Uint32>(ms < 10 ? ms : 10));
+  }
 
  private:
   music_handle music_ = 0;
@@ -45,7 +72,41 @@ position split_position(std::uint64_t value) {
   };
 }
 
+void load_pictures(std::span<const char* const> files, SDL_Surface** slots) {
+  // Largest files first, so that no long decode is left alone at the end.
+  std::vector<std::size_t> order(files.size());
+  std::vector<std::uintmax_t> sizes(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::error_code no_size;
+    sizes[i] = std::filesystem::file_size(files[i], no_size);
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
+
+  std::atomic<std::size_t> next{0};
+  auto load_some = [&] {
+    for (std::size_t k; (k = next.fetch_add(1)) < order.size();) slots[order[k]] = IMG_Load(files[order[k]]);
+  };
+  const std::size_t helpers = std::min<std::size_t>(std::max(std::thread::hardware_concurrency(), 1u), files.size()) - 1;
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(load_some);
+  load_some();
+  for (std::thread& t : threads) t.join();
+}
+
+std::array<SDL_Surface*, picture_count> load_pictures() {
+  std::array<SDL_Surface*, picture_count> pictures;
+  load_pictures(picture_files, pictures.data());
+  for (SDL_Surface* p : pictures) {
+    // Every pixel of a decoded picture is opaque: blit it as a plain copy
+    // rather than alpha-blending it, which costs a quarter of the frame rate.
+    if (p) SDL_SetAlpha(p, 0, 255);
+  }
+  return pictures;
+}
+
 int run_show(platform& world, random_source& random) {
+  catch_stop_signals();
   world.audio_init();
   SDL_Init(SDL_INIT_VIDEO);
   SDL_Surface* screen = SDL_SetVideoMode(1024, 768, 32, SDL_FULLSCREEN | SDL_DOUBLEBUF);
@@ -60,29 +121,29 @@ int run_show(platform& world, random_source& random) {
   IMG_Init(IMG_INIT_JPG);
 
   // Decoded once, before the music starts; kept until the process ends.
-  SDL_Surface* pictures[picture_count];
-  for (int i = 0; i < picture_count; ++i) {
-    pictures[i] = IMG_Load(picture_files[i]);
-    // Every pixel of a decoded picture is opaque: blit it as a plain copy
-    // rather than alpha-blending it, which costs a quarter of the frame rate.
-    if (pictures[i]) SDL_SetAlpha(pictures[i], 0, 255);
-  }
+  // The module (whose player builds its tables on the first load) loads
+  // beside the pictures; the music starts once everything is in.
+  std::thread music_loader([&world] { world.load_music(); });
+  const std::array<SDL_Surface*, picture_count> pictures = load_pictures();
+  music_loader.join();
 
-  world.start_music();
+  world.play_music();
   // The music position is the only clock: nothing is paced or summed here.
-  while (world.music_playing()) {
+  while (!stop_signal && world.music_playing()) {
     position at = split_position(world.music_position());
-    draw_frame(screen, pictures, plan_frame(at.order, at.row, at.fine_position, random));
+    draw_frame(screen, pictures.data(), plan_frame(at.order, at.row, at.fine_position, random));
     SDL_Flip(screen);
     world.sleep_ms(1);
   }
 
-  draw_frame(screen, pictures, {.blit = true, .pic = picture::murvtabla});
-  SDL_Flip(screen);
-  world.sleep_ms(2000);
+  if (!stop_signal) {
+    draw_frame(screen, pictures.data(), final_frame);
+    SDL_Flip(screen);
+    world.sleep_ms(2000);
+  }
   world.audio_free();
-  SDL_Quit();
-  return 0;
+  SDL_Quit();  // gives the screen back
+  return stop_signal ? 128 + stop_signal : 0;
 }
 
 }  // namespace show

@@ -4,9 +4,14 @@
 #ifndef SHOW_DRIVER_H
 #define SHOW_DRIVER_H
 
+#include "music.h"
 #include "timeline.h"
 
+#include <SDL.h>
+
+#include <array>
 #include <cstdint>
+#include <span>
 
 namespace show {
 
@@ -15,9 +20,12 @@ class platform {
  public:
   virtual ~platform() = default;
   virtual void audio_init() = 0;
-  // Loads "data/lofasz.xm", sets the position scaler to 256 and starts it. A
-  // module that cannot be loaded is simply never reported as playing.
-  virtual void start_music() = 0;
+  // Loads "data/lofasz.xm" and sets its position scaler to 256. Runs on a
+  // thread of its own while the pictures load.
+  virtual void load_music() = 0;
+  // Starts the loaded module. A module that could not be loaded is simply
+  // never reported as playing.
+  virtual void play_music() = 0;
   // True only while the module reports exactly "playing".
   virtual bool music_playing() = 0;
   // Bits 0-15 order, bits 16-31 row * 256 + fraction; all ones on error.
@@ -25,6 +33,12 @@ class platform {
   virtual void audio_free() = 0;
   virtual void sleep_ms(int ms) = 0;
 };
+
+// The module and how the show plays it; the recorder plays it the same way.
+constexpr const char* module_file = "data/lofasz.xm";
+constexpr std::uint32_t music_rate = 44100;
+constexpr std::uint32_t music_flags = MUSIC_SOFTWARE_MIXING | MUSIC_RAMPS | MUSIC_SINC_INTERPOLATION;
+constexpr float position_scaler = 256.0f;
 
 // The real music layer and SDL_Delay.
 platform& real_platform();
@@ -38,8 +52,19 @@ struct position {
 // Splits a reported position into the three signed values the timeline uses.
 position split_position(std::uint64_t value);
 
+// Loads files[i] with IMG_Load into slots[i] (null where it fails) for every
+// i, several at once on all cores; returns when every slot is filled. The
+// other threads make only read streams and new software surfaces: nothing of
+// SDL's video state is touched there.
+void load_pictures(std::span<const char* const> files, SDL_Surface** slots);
+
+// The pictures of picture_files, in that order, null where a load failed,
+// ready for draw_frame. They are never freed: the show keeps them to the end.
+std::array<SDL_Surface*, picture_count> load_pictures();
+
 // Runs the whole show: start-up, frame loop, final hold, shut-down. Returns
-// the process exit code: 0, or 1 when no video mode could be set.
+// the process exit code: 0, 1 when no video mode could be set, or 128 + the
+// signal number when SIGINT or SIGTERM stopped it (at once, without the hold).
 int run_show(platform& world, random_source& random);
 
 }  // namespace show

@@ -65,6 +65,9 @@ struct frame_plan {
 constexpr std::uint32_t white = 0xFFFFFFFFu;
 constexpr std::uint32_t black = 0;
 
+// Held for two seconds once the module has stopped.
+constexpr frame_plan final_frame{.blit = true, .pic = picture::murvtabla};
+
 // The frame for the position (order, row, fine_position = row * 256 +
 // fraction of the row). Draws random numbers only for the shaking picture.
 frame_plan plan_frame(int order, int row, int fine_position, random_source& random);

@@ -1,16 +1,66 @@
-#include "draw.h"
 #include "driver.h"
+#include "draw.h"
 #include "img.h"
+#include "music.h"
 
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 
+#include <unistd.h>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+// A stand-in for the music layer: the linker finds these definitions first and
+// never takes the real layer's object from its library. It records what the
+// show's real platform passes and answers from a script.
+namespace fake_music {
+std::vector<std::string> calls;
+std::uint32_t active = MUSIC_ACTIVE_STOPPED;
+std::uint64_t position = 0;
+
+void record(const char* format, auto... values) {
+  char text[160];
+  std::snprintf(text, sizeof text, format, values...);
+  calls.emplace_back(text);
+}
+}  // namespace fake_music
+
+bool audio_init(int device, std::uint32_t freq, std::uint32_t flags) {
+  fake_music::record("audio_init %d %u %#x", device, freq, flags);
+  return true;
+}
+music_handle music_load(bool from_memory, const void* file, std::uint64_t offset, std::uint32_t length,
+                        std::uint32_t flags, std::uint32_t freq) {
+  fake_music::record("music_load %d %s %llu %u %#x %u", from_memory, static_cast<const char*>(file),
+                     static_cast<unsigned long long>(offset), length, flags, freq);
+  return 7;
+}
+bool music_set_attribute(music_handle handle, std::uint32_t attrib, float value) {
+  fake_music::record("music_set_attribute %u %#x %.9g", handle, attrib, value);
+  return true;
+}
+bool music_play(music_handle handle, bool restart) {
+  fake_music::record("music_play %u %d", handle, restart);
+  return true;
+}
+std::uint32_t music_is_active(music_handle handle) {
+  fake_music::record("music_is_active %u", handle);
+  return fake_music::active;
+}
+std::uint64_t music_get_position(music_handle handle, std::uint32_t mode) {
+  fake_music::record("music_get_position %u %u", handle, mode);
+  return fake_music::position;
+}
+bool audio_free() {
+  fake_music::record("audio_free");
+  return true;
+}
 
 namespace {
 
@@ -57,6 +107,30 @@ TEST_F(draw_step, missing_picture_draws_nothing_and_nothing_keeps_the_screen) {
   EXPECT_EQ(pixel(screen, 10, 10), 0xFFFFFFFFu);  // the shake without its picture leaves white
 }
 
+TEST(load_pictures, each_file_lands_in_its_own_slot_and_a_missing_one_leaves_it_empty) {
+  // The show's files in reverse, with a missing one in the middle.
+  std::vector<std::string> names;
+  for (int i = show::picture_count - 1; i >= 0; --i) names.push_back(std::string(PROJECT_ROOT "/") + show::picture_files[i]);
+  names.insert(names.begin() + 5, PROJECT_ROOT "/data/missing.jpg");
+  std::vector<const char*> files;
+  for (const std::string& n : names) files.push_back(n.c_str());
+  std::vector<SDL_Surface*> slots(files.size(), nullptr);
+  show::load_pictures(files, slots.data());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SDL_Surface* want = IMG_Load(files[i]);
+    if (!want) {
+      EXPECT_EQ(slots[i], nullptr) << files[i];
+      continue;
+    }
+    ASSERT_NE(slots[i], nullptr) << files[i];
+    ASSERT_EQ(slots[i]->h * slots[i]->pitch, want->h * want->pitch) << files[i];
+    EXPECT_EQ(std::memcmp(slots[i]->pixels, want->pixels, static_cast<std::size_t>(want->h) * want->pitch), 0) << files[i];
+    SDL_FreeSurface(want);
+    SDL_FreeSurface(slots[i]);
+  }
+  EXPECT_EQ(slots[5], nullptr);
+}
+
 // A music layer that plays a fixed list of positions, one per poll, and
 // records what the screen showed at each frame's sleep.
 class scripted_world final : public show::platform {
@@ -64,7 +138,8 @@ class scripted_world final : public show::platform {
   explicit scripted_world(std::vector<std::uint64_t> positions, bool loads = true)
       : positions_(std::move(positions)), loads_(loads) {}
   void audio_init() override { calls.push_back("init"); }
-  void start_music() override { calls.push_back("start"); }
+  void load_music() override { calls.push_back("load"); }
+  void play_music() override { calls.push_back("play"); }
   bool music_playing() override { return loads_ && next_ < positions_.size(); }
   std::uint64_t music_position() override { return positions_[next_++]; }
   void audio_free() override { calls.push_back("free"); }
@@ -106,7 +181,7 @@ TEST_F(driver, draws_each_polled_position_then_holds_for_two_seconds) {
   EXPECT_EQ(world.sleeps, (std::vector<int>{1, 1, 1, 1, 1, 2000}));
   // grey 5, white, unchanged, black, unchanged (failed query), final hold of a missing picture.
   EXPECT_EQ(world.shown, (std::vector<Uint32>{0x05050505, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0}));
-  EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "start", "free"}));
+  EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "load", "play", "free"}));
 }
 
 TEST(driver_with_pictures, blits_the_bundled_pictures_in_step_with_the_position) {
@@ -144,6 +219,64 @@ TEST(driver_with_pictures, blits_the_bundled_pictures_in_step_with_the_position)
   EXPECT_EQ(world.shown, (std::vector<Uint32>{murv, kick2, kick2, murvtabla}));
   fs::current_path(old);
   fs::remove_all(dir);
+}
+
+TEST(real_platform, passes_the_music_layer_its_flags_scaler_and_position_mode) {
+  show::platform& world = show::real_platform();
+  fake_music::calls.clear();
+  world.audio_init();
+  world.load_music();
+  world.play_music();
+  fake_music::position = 0x0000000012345678;
+  EXPECT_EQ(world.music_position(), 0x0000000012345678u);
+  world.audio_free();
+  EXPECT_EQ(fake_music::calls, (std::vector<std::string>{
+                                   "audio_init -1 44100 0",
+                                   // software mixing, volume ramps, sinc interpolation; no loop
+                                   "music_load 0 data/lofasz.xm 0 0 0x800410 0",
+                                   "music_set_attribute 7 0x102 256",
+                                   "music_play 7 0",
+                                   "music_get_position 7 1",
+                                   "audio_free",
+                               }));
+  // Only "playing" keeps the show going; stopped, stalled and paused end it.
+  for (std::uint32_t active : {0u, 1u, 2u, 3u, 4u}) {
+    fake_music::active = active;
+    EXPECT_EQ(world.music_playing(), active == 1) << active;
+  }
+}
+
+// A stop signal arriving while the show plays: the frame in progress ends, and
+// the show frees the audio and quits at once, with no final hold.
+TEST_F(driver, stop_signal_ends_the_show_at_once_with_128_plus_the_signal) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    class signalled_world final : public show::platform {
+     public:
+      explicit signalled_world(int signal) : signal_(signal) {}
+      void audio_init() override { calls.push_back("init"); }
+      void load_music() override { calls.push_back("load"); }
+      void play_music() override { calls.push_back("play"); }
+      bool music_playing() override { return true; }  // the module never ends
+      std::uint64_t music_position() override {
+        if (++polls == 3) std::raise(signal_);
+        return pos(3, 1);
+      }
+      void audio_free() override { calls.push_back("free"); }
+      void sleep_ms(int ms) override { sleeps.push_back(ms); }
+      std::vector<const char*> calls;
+      std::vector<int> sleeps;
+      int polls = 0;
+
+     private:
+      int signal_;
+    } world(signal);
+    show::standard_random random;
+    EXPECT_EQ(show::run_show(world, random), 128 + signal);
+    EXPECT_EQ(world.polls, 3);
+    EXPECT_EQ(world.sleeps, (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "load", "play", "free"}));
+    EXPECT_EQ(SDL_WasInit(SDL_INIT_EVERYTHING), 0u) << "SDL quit";
+  }
 }
 
 TEST_F(driver, module_that_does_not_load_goes_straight_to_the_end) {

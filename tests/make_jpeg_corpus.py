@@ -11,11 +11,21 @@ reader that wants it at the front starts there).
 usage: make_jpeg_corpus.py OUTPUT_DIR
 """
 import os
+import re
 import subprocess
 import sys
 
-ARITHMETIC_CODING_UNSUPPORTED = -241
-UNSUPPORTED_FRAME_TYPE = -238
+
+def status_codes():
+    """The decoder's status codes by name, from the one list in its header."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "jpeg", "jpeg_decoder.h")
+    with open(header) as f:
+        codes = dict((name, int(value)) for name, value in re.findall(r"X\((\w+), (-\d+)\)", f.read()))
+    assert codes, "no status codes found in " + header
+    return codes
+
+
+STATUS = status_codes()
 
 
 def picture(width, height, channels, seed):
@@ -201,10 +211,10 @@ def main():
     # Accepted by libjpeg, refused by this decoder.
     arith = os.path.join(out, "arith_420.jpg")
     run(["cjpeg", "-arithmetic", "-outfile", arith, rgb])
-    manifest.append(("arith_420.jpg", ARITHMETIC_CODING_UNSUPPORTED))
+    manifest.append(("arith_420.jpg", STATUS["arithmetic_coding_unsupported"]))
     run(["cjpeg", "-arithmetic", "-progressive", "-outfile", os.path.join(out, "arith_prog.jpg"), rgb])
     # SOF10 is refused like every other frame type this decoder lacks.
-    manifest.append(("arith_prog.jpg", UNSUPPORTED_FRAME_TYPE))
+    manifest.append(("arith_prog.jpg", STATUS["unsupported_frame_type"]))
 
     with open(os.path.join(out, "MANIFEST"), "w") as f:
         for entry in manifest:

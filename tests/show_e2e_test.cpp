@@ -1,17 +1,33 @@
-// Runs the real show binary headless with the fast module and the bundled
-// pictures: it must play the module through, hold for two seconds and exit 0.
+// Runs the real show binary headless with short modules and the bundled
+// pictures: it must play the module through, hold for two seconds and exit 0,
+// and stop at once when asked to by a signal.
+// Then the recorder over the same data: every frame as the timeline draws it
+// for its time, the module's sound, and a valid video file.
 #include <gtest/gtest.h>
 
 #include <libopenmpt/libopenmpt.h>
+#include <zlib.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
-#include <sys/wait.h>
+#include <thread>
 #include <vector>
+
+#include "draw.h"
+#include "driver.h"
+#include "frame_output.h"
+#include "img.h"
 
 namespace fs = std::filesystem;
 
@@ -28,13 +44,15 @@ double module_seconds(const fs::path& path) {
   return seconds;
 }
 
-// A working directory holding data/ with the bundled pictures and the given module.
-fs::path stage(const fs::path& module) {
+// A working directory holding data/ with the given module and, unless told
+// otherwise, the bundled pictures.
+fs::path stage(const fs::path& module, bool pictures = true) {
   fs::path dir = fs::temp_directory_path() / ("show-e2e-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir / "data");
   for (const auto& entry : fs::directory_iterator(fs::path(PROJECT_ROOT) / "data"))
-    if (entry.path().extension() == ".jpg") fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
+    if (pictures && entry.path().extension() == ".jpg")
+      fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
   if (!module.empty()) fs::copy_file(module, dir / "data" / "lofasz.xm");
   return dir;
 }
@@ -44,21 +62,24 @@ struct run_result {
   double seconds;
 };
 
-run_result run_show(const fs::path& dir) {
-  // The show keeps its pictures until the process ends, by design: a leak
-  // check of a sanitizer build would report them.
+// `program`: the quoted binary and its arguments, run in `dir`.
+run_result run_in(const fs::path& dir, const std::string& program) {
+  // The programs keep their pictures until the process ends, by design: a
+  // leak check of a sanitizer build would report them.
   std::string command = "cd '" + dir.string() +
-                        "' && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ASAN_OPTIONS=detect_leaks=0 '" SHOW_BINARY "'";
+                        "' && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ASAN_OPTIONS=detect_leaks=0 " + program;
   auto start = std::chrono::steady_clock::now();
   int status = std::system(command.c_str());
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, seconds};
 }
 
-TEST(show_end_to_end, plays_the_fast_module_then_holds_two_seconds_and_exits_0) {
-  fs::path module = fs::path(MUSIC_TEST_MODULES) / "fast.xm";
+run_result run_show(const fs::path& dir) { return run_in(dir, "'" SHOW_BINARY "'"); }
+
+TEST(show_end_to_end, plays_a_brief_module_then_holds_two_seconds_and_exits_0) {
+  fs::path module = fs::path(MUSIC_TEST_MODULES) / "brief.xm";
   double length = module_seconds(module);
-  ASSERT_GT(length, 5.0);
+  ASSERT_GT(length, 0.5);
   fs::path dir = stage(module);
   run_result r = run_show(dir);
   EXPECT_EQ(r.exit_code, 0);
@@ -75,6 +96,203 @@ TEST(show_end_to_end, without_a_module_holds_two_seconds_and_exits_0) {
   EXPECT_GT(r.seconds, 1.9);
   EXPECT_LT(r.seconds, 5.0);
   fs::remove_all(dir);
+}
+
+// SIGINT (Ctrl-C) and SIGTERM (kill) sent to two shows playing an 11.5 s
+// module: each leaves at once with 128 + the signal number. Without pictures
+// start-up takes no time, so the signals surely reach the frame loop.
+TEST(show_end_to_end, stops_within_half_a_second_of_sigint_or_sigterm) {
+  fs::path dir = stage(fs::path(MUSIC_TEST_MODULES) / "fast.xm", false);
+  const int signals[] = {SIGINT, SIGTERM};
+  pid_t shows[2];
+  for (int i = 0; i < 2; ++i) {
+    shows[i] = ::fork();
+    ASSERT_GE(shows[i], 0);
+    if (shows[i] == 0) {
+      if (::chdir(dir.c_str()) != 0) ::_exit(126);
+      ::setenv("SDL_VIDEODRIVER", "dummy", 1);
+      ::setenv("SDL_AUDIODRIVER", "dummy", 1);
+      ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+      ::execl(SHOW_BINARY, SHOW_BINARY, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (int i = 0; i < 2; ++i) {
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(shows[i], signals[i]), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(shows[i], &status, 0), shows[i]);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by the signal itself";
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signals[i]);
+    EXPECT_LT(seconds, 0.5) << "signal " << signals[i];
+    std::printf("signal %d: exit code %d after %.3f s\n", signals[i], WEXITSTATUS(status), seconds);
+  }
+  fs::remove_all(dir);
+}
+
+// ---------------------------------------------------------------------------
+// show-record
+
+std::vector<unsigned char> read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::uint32_t be32(const unsigned char* p) {
+  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+std::uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24; }
+
+// The RGB bytes of an 8-bit RGB PNG whose lines are unfiltered, as the
+// recorder writes them; empty for anything else.
+std::vector<unsigned char> decode_png(const fs::path& path, std::uint32_t& width, std::uint32_t& height) {
+  const std::vector<unsigned char> file = read_bytes(path);
+  if (file.size() < 8 || std::memcmp(file.data(), "\x89PNG\r\n\x1a\n", 8) != 0) return {};
+  std::vector<unsigned char> packed;
+  width = height = 0;
+  for (std::size_t at = 8; at + 12 <= file.size();) {
+    const std::uint32_t size = be32(&file[at]);
+    if (size > file.size() - at - 12) return {};
+    const unsigned char* data = &file[at + 8];
+    if (std::memcmp(&file[at + 4], "IHDR", 4) == 0) {
+      if (data[8] != 8 || data[9] != 2 || data[12] != 0) return {};
+      width = be32(data);
+      height = be32(data + 4);
+    } else if (std::memcmp(&file[at + 4], "IDAT", 4) == 0) {
+      packed.insert(packed.end(), data, data + size);
+    }
+    at += 12 + size;
+  }
+  const std::size_t line = 1 + 3 * std::size_t{width};
+  std::vector<unsigned char> raw(line * height);
+  uLongf size = raw.size();
+  if (raw.empty() || uncompress(raw.data(), &size, packed.data(), packed.size()) != Z_OK || size != raw.size())
+    return {};
+  std::vector<unsigned char> rgb;
+  for (std::size_t y = 0; y < height; ++y) {
+    if (raw[y * line] != 0) return {};
+    rgb.insert(rgb.end(), raw.begin() + y * line + 1, raw.begin() + (y + 1) * line);
+  }
+  return rgb;
+}
+
+TEST(show_record, records_each_frame_of_the_fast_module_as_the_timeline_draws_it_for_its_time) {
+  // fast.xm: speed 1 at 250 BPM, one row per 441 output frames, 18 x 64 rows.
+  constexpr std::uint64_t module_frames = 441u * 64u * 18u;
+  // At 30 frames per second the frames fall on every part of a row, and on a
+  // few rows where the picture shakes.
+  constexpr std::uint64_t fps = 30;
+  const fs::path dir = stage(fs::path(MUSIC_TEST_MODULES) / "fast.xm");
+  ASSERT_EQ(run_in(dir, "'" RECORD_BINARY "' --fps 30 frames/").exit_code, 0);
+
+  const std::vector<unsigned char> wav = read_bytes(dir / "frames" / "audio.wav");
+  ASSERT_EQ(wav.size(), 44 + 4 * module_frames);  // the whole module once, 16-bit stereo
+  EXPECT_EQ(le32(&wav[24]), 44100u);
+  EXPECT_EQ(le32(&wav[40]), 4 * module_frames);
+
+  // Every frame whose time lies inside the module, then two seconds of hold.
+  const std::uint64_t total = (module_frames * fps + 44099) / 44100 + 2 * fps;
+  std::uint64_t files = 0;
+  for (const auto& entry : fs::directory_iterator(dir / "frames")) files += entry.path().extension() == ".png";
+  EXPECT_EQ(files, total);
+
+  const fs::path here = fs::current_path();
+  fs::current_path(dir);
+  IMG_Init(IMG_INIT_JPG);
+  const auto pictures = show::load_pictures();
+  fs::current_path(here);
+  // Drawn by SDL straight into the PNG's byte order: red, green, blue.
+  SDL_Surface* screen = SDL_CreateRGBSurface(0, 1024, 768, 24, 0x000000FF, 0x0000FF00, 0x00FF0000, 0);
+  show::standard_random random;  // the live show's: two draws per shaking frame, in frame order
+  int shaking = 0;
+  for (std::uint64_t k = 0; k < total; ++k) {
+    show::frame_plan plan = show::final_frame;
+    const std::uint64_t t = k * 44100 / fps;  // in output frames
+    if (t < module_frames) {
+      const int row = static_cast<int>(t / 441 % 64);
+      const int fraction = static_cast<int>(t % 441 * 256 / 441);
+      plan = show::plan_frame(static_cast<int>(t / 441 / 64), row, row * 256 + fraction, random);
+      shaking += plan.fill && plan.blit;
+    }
+    show::draw_frame(screen, pictures.data(), plan);
+    char name[32];
+    std::snprintf(name, sizeof name, "frame_%06llu.png", static_cast<unsigned long long>(k));
+    std::uint32_t width = 0, height = 0;
+    const std::vector<unsigned char> rgb = decode_png(dir / "frames" / name, width, height);
+    ASSERT_EQ(width, 1024u) << name;
+    ASSERT_EQ(height, 768u) << name;
+    ASSERT_EQ(rgb.size(), 1024u * 768u * 3u) << name;
+    const auto* pixels = static_cast<const unsigned char*>(screen->pixels);
+    for (std::size_t y = 0; y < 768; ++y)
+      ASSERT_EQ(std::memcmp(&rgb[3 * 1024 * y], pixels + y * screen->pitch, 3 * 1024), 0) << name << ", line " << y;
+  }
+  EXPECT_GT(shaking, 0);
+  SDL_FreeSurface(screen);
+  for (SDL_Surface* p : pictures) SDL_FreeSurface(p);
+  fs::remove_all(dir);
+}
+
+TEST(show_record, writes_a_video_with_picture_and_sound) {
+  if (std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0)
+    GTEST_SKIP() << "ffmpeg is not installed (tools/install-deps.sh --record)";
+  const fs::path dir = stage(fs::path(MUSIC_TEST_MODULES) / "fast.xm");
+  ASSERT_EQ(run_in(dir, "'" RECORD_BINARY "' --fps 30 --size 512x384 show.mp4").exit_code, 0);
+  const fs::path report = dir / "probe.txt";
+  ASSERT_EQ(std::system(("ffprobe -v error -show_entries stream=codec_type,width,height:format=duration -of flat '" +
+                         (dir / "show.mp4").string() + "' > '" + report.string() + "'")
+                            .c_str()),
+            0);
+  std::ifstream in(report);
+  const std::string probe{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_NE(probe.find("streams.stream.0.codec_type=\"video\""), std::string::npos) << probe;
+  EXPECT_NE(probe.find("streams.stream.0.width=512"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("streams.stream.0.height=384"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("streams.stream.1.codec_type=\"audio\""), std::string::npos) << probe;
+  const std::size_t at = probe.find("format.duration=\"");
+  ASSERT_NE(at, std::string::npos) << probe;
+  // The module (11.52 s) and the two-second hold.
+  EXPECT_NEAR(std::stod(probe.substr(at + 17)), 13.52, 0.05);
+  fs::remove_all(dir);
+}
+
+TEST(show_record, converts_frames_to_4_2_0_by_the_bt709_formula) {
+  SDL_Surface* frame = SDL_CreateRGBSurface(0, 64, 32, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000);
+  auto* pixels = static_cast<unsigned char*>(frame->pixels);
+  std::mt19937 rng(12);
+  for (int i = 0; i < 64 * 32 * 4; ++i) pixels[i] = static_cast<unsigned char>(rng());
+  // Corners of the colour cube at the first two blocks: white and black.
+  for (int i : {0, 1, 64, 65}) std::memset(pixels + 4 * i, 255, 4), std::memset(pixels + 4 * (i + 2), 0, 4);
+  std::vector<std::uint8_t> planes(64 * 32 * 3 / 2);
+  show::rgb_to_yuv420(frame, planes.data(), planes.data() + 64 * 32, planes.data() + 64 * 32 * 5 / 4);
+
+  const double kr = 0.2126, kb = 0.0722, kg = 1 - kr - kb;
+  const auto at = [&](int x, int y, int c) { return static_cast<double>(pixels[(y * 64 + x) * 4 + c]); };
+  for (int y = 0; y < 32; ++y)
+    for (int x = 0; x < 64; ++x) {
+      const double luma = 16 + 219 * (kr * at(x, y, 0) + kg * at(x, y, 1) + kb * at(x, y, 2)) / 255;
+      ASSERT_LE(std::abs(planes[y * 64 + x] - luma), 0.5 + 1e-9) << x << "," << y;
+    }
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 32; ++x) {
+      double r = 0, g = 0, b = 0;
+      for (int i = 0; i < 4; ++i) {
+        r += at(2 * x + i % 2, 2 * y + i / 2, 0) / 4;
+        g += at(2 * x + i % 2, 2 * y + i / 2, 1) / 4;
+        b += at(2 * x + i % 2, 2 * y + i / 2, 2) / 4;
+      }
+      const double l = kr * r + kg * g + kb * b;
+      const double cb = 128 + 224 * (b - l) / (2 * (1 - kb)) / 255;
+      const double cr = 128 + 224 * (r - l) / (2 * (1 - kr)) / 255;
+      ASSERT_LE(std::abs(planes[64 * 32 + y * 32 + x] - cb), 0.5 + 1e-9) << x << "," << y;
+      ASSERT_LE(std::abs(planes[64 * 32 * 5 / 4 + y * 32 + x] - cr), 0.5 + 1e-9) << x << "," << y;
+    }
+  EXPECT_EQ(planes[0], 235);  // white
+  EXPECT_EQ(planes[2], 16);   // black
+  EXPECT_EQ(planes[64 * 32], 128);
+  EXPECT_EQ(planes[64 * 32 + 1], 128);
+  SDL_FreeSurface(frame);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -123,6 +125,22 @@ TEST(timeline, position_splits_into_order_row_and_fine_position) {
   EXPECT_EQ(p.order, 5);
   EXPECT_EQ(p.row, 33);
   EXPECT_EQ(p.fine_position, 33 * 256 + 200);
+}
+
+TEST(timeline, each_picture_slot_names_its_own_file) {
+  const std::pair<picture, const char*> slots[] = {
+      {picture::fank, "data/fank.jpg"},           {picture::sun, "data/sun.jpg"},
+      {picture::kick1, "data/kick1.jpg"},         {picture::kick2, "data/kick2.jpg"},
+      {picture::murvhat, "data/murvhat.jpg"},     {picture::egyenlo, "data/egyenlo.jpg"},
+      {picture::murv, "data/murv.jpg"},           {picture::murvparaszt, "data/murvparaszt.jpg"},
+      {picture::murvtabla, "data/murvtabla.jpg"}, {picture::function0, "data/function0.jpg"},
+      {picture::function1, "data/function1.jpg"}, {picture::function2, "data/function2.jpg"},
+      {picture::function3, "data/function3.jpg"}};
+  ASSERT_EQ(std::size(slots), static_cast<std::size_t>(show::picture_count));
+  for (int i = 0; i < show::picture_count; ++i) {
+    EXPECT_EQ(static_cast<int>(slots[i].first), i) << "load order";
+    EXPECT_STREQ(show::picture_files[i], slots[i].second) << i;
+  }
 }
 
 TEST(shake, rows_before_32_and_rows_past_their_end_stay_black_without_drawing_numbers) {

@@ -1,37 +1,57 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, run, test and
-# benchmark. Safe to run again: packages already present are left alone.
+# Installs the Debian packages that the named groups need. Safe to run again:
+# packages already present are left alone.
+# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format] [record]    (no group: show)
 set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/steps.sh
 
-packages=(
-  cmake g++ make pkg-config python3
-  libsdl1.2-compat-dev      # SDL 1.2 API (video, audio output, read streams)
-  libopenmpt-dev            # XM playback behind the music layer
-  libgtest-dev              # unit tests
-  libbenchmark-dev          # benchmarks
-  libjpeg-turbo-progs       # cjpeg/jpegtran: sample data and test corpus
-  libjpeg62-turbo-dev       # reference decoder in tests
-  libturbojpeg0-dev         # rival in benchmarks
-  libstb-dev                # rival in benchmarks
-  clang libclang-rt-14-dev  # fuzz targets (libFuzzer)
-  imagemagick               # second writer of TGA test pictures
-  xvfb xauth                # virtual X server for headless runs
+# Every build needs the show's group; the others list only what they add.
+declare -A groups=(
+  # compiler and build tools, the SDL 1.2 API, XM playback behind the music layer
+  # and zlib for the recorder's PNG frames
+  [show]="cmake g++ make pkg-config libsdl1.2-compat-dev libopenmpt-dev zlib1g-dev"
+  # Google Test, corpus writers (cjpeg, jpegtran), the reference decoder,
+  # ImageMagick as a second TGA writer, Python for the generators
+  [tests]="libgtest-dev libjpeg-turbo-progs libjpeg62-turbo-dev imagemagick python3"
+  # Google Benchmark, the rivals (TurboJPEG, stb_image), real photographs and
+  # the tools that re-encode them, Python for the report
+  [bench]="libbenchmark-dev libturbojpeg0-dev libstb-dev mate-backgrounds libjpeg-turbo-progs python3"
+  # clang with libFuzzer
+  [fuzz]="clang libclang-rt-14-dev"
+  # the code formatter of .clang-format
+  [format]="clang-format"
+  # ffmpeg, which turns the recorder's frames and sound into a video file
+  [record]="ffmpeg"
 )
 
-# Benchmarks also need real photographs to decode.
-if [ "${1:-}" = "--bench" ]; then
-  packages+=(mate-backgrounds)
-fi
+packages=(${groups[show]})
+for group in "$@"; do
+  if [ -z "${groups[$group]:-}" ]; then
+    echo "install-deps.sh: no group '$group'; the groups are: ${!groups[*]}" >&2
+    exit 2
+  fi
+  packages+=(${groups[$group]})
+done
 
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps.sh: installing packages (${missing[*]}) needs root: run this as root, or install sudo." >&2
+    exit 1
+  fi
+  sudo=(sudo)
+  sudo -v  # asks for the password here, not inside a logged step
+fi
 export DEBIAN_FRONTEND=noninteractive
+log=build/logs/install.log
 # An install from stale or absent package lists fails; refresh them first.
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+step "$log" "updating the package lists" "${sudo[@]}" apt-get update -q
+count=$(apt-get install -s --no-install-recommends "${missing[@]}" 2>/dev/null | grep -c '^Inst ' || true)
+step "$log" "installing $count packages" "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
