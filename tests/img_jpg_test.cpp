@@ -302,7 +302,9 @@ TEST(load_jpg, one_pass_gives_what_the_two_pass_loader_gave_on_good_refused_and_
       ASSERT_EQ(got->h, want->h) << what;
       ASSERT_EQ(std::memcmp(got->pixels, want->pixels, static_cast<std::size_t>(want->pitch) * want->h), 0) << what;
       int w, h, c;
-      const bool complete = jpeg::decode_jpeg_from_memory(b.data(), static_cast<int>(b.size()), &w, &h, &c, 4, nullptr) != nullptr;
+      unsigned char* pixels = jpeg::decode_jpeg_from_memory(b.data(), static_cast<int>(b.size()), &w, &h, &c, 4, nullptr);
+      const bool complete = pixels != nullptr;
+      std::free(pixels);
       ++(complete ? whole : failed_part_way);
     } else {
       ++refused;
