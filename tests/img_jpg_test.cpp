@@ -315,6 +315,7 @@ TEST(load_jpg, one_pass_gives_what_the_two_pass_loader_gave_on_good_refused_and_
   for (std::size_t n = 0; n < files.size(); ++n) {
     const bytes& file = files[n];
     check(file, "file " + std::to_string(n));
+    if (file.size() < 2) continue;  // nothing to cut or damage
     for (int m = 0; m < (file.size() > 100000 ? 3 : 25); ++m) {
       bytes b = file;
       if (m % 3 == 0) {
