@@ -1,25 +1,34 @@
 // Hostile bytes into every decode-into-buffer path: size query, each
 // requested component count, and the row-by-row engine interface.
 #include "jpeg_decoder.h"
+#include "jpeg_mutator.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t max_size,
+                                               unsigned seed) {
+  return fuzz::mutate_jpeg(data, size, max_size, seed);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;
   int n = static_cast<int>(size);
+  jpeg::jpeg_decoder_mem_stream stream(data, static_cast<std::uint32_t>(size));
+  jpeg::jpeg_decoder_engine engine(&stream);
+  // Every scan of a progressive picture is decoded by the size query
+  // already, and a few bytes of scan headers can make each one walk a huge
+  // picture: keep each input quick to run.
+  if (engine.status() != 0 || static_cast<std::int64_t>(engine.width()) * engine.height() > 1024 * 1024) return 0;
+
   int w = 0, h = 0, c = 0;
   if (!jpeg::decode_jpeg_from_memory(data, n, &w, &h, &c, 4, reinterpret_cast<std::uint8_t*>(1))) return 0;
-  // Keep each decode's output small enough to run quickly.
-  if (static_cast<std::int64_t>(w) * h > 4096 * 4096) return 0;
   for (int requested : {1, 3, 4}) {
     std::uint8_t* out = jpeg::decode_jpeg_from_memory(data, n, &w, &h, &c, requested, nullptr);
     std::free(out);
   }
   // The engine directly, with calls past the last line.
-  jpeg::jpeg_decoder_mem_stream stream(data, static_cast<std::uint32_t>(size));
-  jpeg::jpeg_decoder_engine engine(&stream);
   if (engine.start_decoding() == 0) {
     const std::uint8_t* line;
     std::uint32_t length;

@@ -1,19 +1,122 @@
-// Hostile bytes through the image layer: by content (JPEG) and as TGA, plus
-// the JPEG signature walk on its own.
+// Hostile bytes through the image layer: by content (JPEG) and as TGA, on SDL
+// memory streams and on streams of the caller's own that can or cannot seek,
+// plus the JPEG signature walk on its own. The walk must leave the stream
+// where it was, a stream handed over with the close flag is closed exactly
+// once, and a seekable stream of the caller's gives the same picture as a
+// memory stream.
 #include "img.h"
+#include "jpeg_decoder.h"
+#include "jpeg_mutator.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A stream of the caller's over the input bytes, seekable or not.
+struct own_stream {
+  SDL_RWops* inner = nullptr;
+  bool seekable = true;
+  int closes = 0;
+};
+
+own_stream& own_of(SDL_RWops* ctx) { return *static_cast<own_stream*>(ctx->hidden.unknown.data1); }
+
+SDL_RWops* open_own(own_stream& s, const std::uint8_t* data, std::size_t size) {
+  s.inner = SDL_RWFromConstMem(data, static_cast<int>(size));
+  SDL_RWops* rw = SDL_AllocRW();
+  rw->hidden.unknown.data1 = &s;
+  rw->seek = [](SDL_RWops* ctx, int offset, int whence) {
+    own_stream& o = own_of(ctx);
+    return o.seekable ? SDL_RWseek(o.inner, offset, whence) : -1;
+  };
+  rw->read = [](SDL_RWops* ctx, void* ptr, int size, int n) { return SDL_RWread(own_of(ctx).inner, ptr, size, n); };
+  rw->write = [](SDL_RWops*, const void*, int, int) { return -1; };
+  rw->close = [](SDL_RWops* ctx) {
+    own_stream& o = own_of(ctx);
+    ++o.closes;
+    SDL_RWclose(o.inner);
+    SDL_FreeRW(ctx);
+    return 0;
+  };
+  return rw;
+}
+
+bool same_picture(const SDL_Surface* a, const SDL_Surface* b) {
+  if (!a || !b) return a == b;
+  if (a->w != b->w || a->h != b->h || a->pitch != b->pitch || a->format->BitsPerPixel != b->format->BitsPerPixel)
+    return false;
+  const std::size_t bytes = static_cast<std::size_t>(a->pitch) * a->h;
+  return bytes == 0 || std::memcmp(a->pixels, b->pixels, bytes) == 0;
+}
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+}  // namespace
+
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t max_size,
+                                               unsigned seed) {
+  return fuzz::mutate_jpeg(data, size, max_size, seed);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > (1u << 20)) return 0;
-  const char* const types[] = {nullptr, "TGA"};
-  for (const char* type : types) {
-    SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
-    SDL_Surface* s = IMG_LoadTyped_RW(rw, 1, type);
+  // SDL makes no memory stream of nothing.
+  if (size == 0 || size > (1u << 20)) return 0;
+  {
+    // Every scan of a progressive picture runs before its first row, and a
+    // few bytes of scan headers can make each one walk a huge picture.
+    jpeg::jpeg_decoder_mem_stream header(data, static_cast<std::uint32_t>(size));
+    jpeg::jpeg_decoder_engine engine(&header);
+    if (engine.status() == 0 && static_cast<std::int64_t>(engine.width()) * engine.height() > 512 * 512) return 0;
+  }
+  const int n = static_cast<int>(size);
+  // A TGA header's size is taken at its word: SDL clears the whole surface
+  // before a pixel is read. Large ones only slow the fuzzer down.
+  const bool tga_small = size < 16 || std::int64_t{data[12] | data[13] << 8} * (data[14] | data[15] << 8) <= 512 * 512;
+
+  // SDL memory streams: by content, as TGA, and the walk on its own, which
+  // leaves the stream where it found it.
+  SDL_Surface* by_content = IMG_Load_RW(SDL_RWFromConstMem(data, n), 1);
+  SDL_Surface* as_tga = tga_small ? IMG_LoadTyped_RW(SDL_RWFromConstMem(data, n), 1, "TGA") : nullptr;
+  SDL_RWops* rw = SDL_RWFromConstMem(data, n);
+  const int middle = n / 2;
+  SDL_RWseek(rw, middle, RW_SEEK_SET);
+  IMG_isJPG(rw);
+  check(SDL_RWseek(rw, 0, RW_SEEK_CUR) == middle);
+  SDL_RWseek(rw, 0, RW_SEEK_SET);
+  IMG_isJPG(rw);
+  check(SDL_RWseek(rw, 0, RW_SEEK_CUR) == 0);
+  SDL_RWclose(rw);
+
+  // A seekable stream of the caller's is read into a buffer instead of being
+  // decoded in place; the pictures are the same.
+  own_stream own;
+  SDL_Surface* s = IMG_Load_RW(open_own(own, data, size), 1);
+  check(own.closes == 1 && same_picture(s, by_content));
+  if (s) SDL_FreeSurface(s);
+  if (tga_small) {
+    own = {};
+    s = IMG_LoadTyped_RW(open_own(own, data, size), 1, "TGA");
+    check(own.closes == 1 && same_picture(s, as_tga));
     if (s) SDL_FreeSurface(s);
   }
-  SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
+  if (by_content) SDL_FreeSurface(by_content);
+  if (as_tga) SDL_FreeSurface(as_tga);
+
+  // A stream that cannot seek: the layer refuses it and closes it; the
+  // loaders called directly make what they can of it.
+  own = {};
+  own.seekable = false;
+  check(IMG_LoadTyped_RW(open_own(own, data, size), 1, "TGA") == nullptr && own.closes == 1);
+  own = {};
+  own.seekable = false;
+  rw = open_own(own, data, size);
   IMG_isJPG(rw);
+  if ((s = IMG_LoadJPG_RW(rw))) SDL_FreeSurface(s);
+  if (tga_small && (s = IMG_LoadTGA_RW(rw))) SDL_FreeSurface(s);
   SDL_RWclose(rw);
   return 0;
 }

@@ -57,6 +57,7 @@ void* jpeg_decoder_engine::pool_alloc(std::uint32_t size, bool zero) {
   const std::uint32_t rounded = ((size == 0 ? 1u : size) + 3u) & ~3u;
 
   std::uint8_t* result = nullptr;
+  bool zeroed = false;
   for (pool_block* block = pool_blocks; block != nullptr; block = block->next) {
     if (rounded <= block->capacity - block->used) {
       result = reinterpret_cast<std::uint8_t*>(block + 1) + block->used;
@@ -70,8 +71,14 @@ void* jpeg_decoder_engine::pool_alloc(std::uint32_t size, bool zero) {
     std::uint32_t capacity = (rounded + (pool_capacity_step - 1)) & ~(pool_capacity_step - 1);
     if (capacity < pool_min_capacity) capacity = pool_min_capacity;
     if (capacity > SIZE_MAX - sizeof(pool_block)) abort_decode(out_of_memory);
-    auto* block = static_cast<pool_block*>(std::malloc(sizeof(pool_block) + capacity));
+    // A block that must start zeroed is asked for zeroed: the heap hands out
+    // large blocks as fresh pages of the system that stay untouched until
+    // written, so the progressive coefficient stores cost memory only where
+    // scans fill them.
+    auto* block = static_cast<pool_block*>(zero ? std::calloc(1, sizeof(pool_block) + capacity)
+                                                : std::malloc(sizeof(pool_block) + capacity));
     if (block == nullptr) abort_decode(out_of_memory);
+    zeroed = zero;
     block->next = pool_blocks;
     block->used = rounded;
     block->capacity = capacity;
@@ -79,7 +86,7 @@ void* jpeg_decoder_engine::pool_alloc(std::uint32_t size, bool zero) {
     result = reinterpret_cast<std::uint8_t*>(block + 1);
   }
 
-  if (zero) std::memset(result, 0, rounded);
+  if (zero && !zeroed) std::memset(result, 0, rounded);
   return result;
 }
 

@@ -141,6 +141,19 @@ struct colour_tables {
 // All state of one decode. Holds its fixed-size buffers itself and takes
 // everything image-sized from its own pool, so it can live on the stack.
 // Public operations never throw: failures end in `status` and a -1 result.
+//
+// Memory bound: besides the object itself (about 13 KiB) a decode holds its
+// pool: at most about 1.2 MB of tables and line buffers (the most for a
+// 16384 pixel wide row of 2 x 2 sampled MCUs), plus, for a progressive
+// picture, the coefficient stores: 130 bytes per 8 x 8 block of every
+// component over the frame's whole MCU grid (about 2 bytes per sample;
+// 1.6 GB for a 16384 x 16384 colour picture sampled 1 x 1). That is what the
+// complete picture of the declared size needs, and no input makes it more:
+// the stores come zeroed from the system and take up memory only where
+// scans write into them, so a file that declares a large picture but
+// carries few, short or truncated scans costs only what they fill. A
+// failure releases the whole pool at once. The entry points below add the
+// output buffer when they allocate it.
 class jpeg_decoder_engine {
  public:
   // Reads the headers up to and including the frame header. Never fails

@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -242,6 +245,40 @@ TEST(JpegProgressive, FrameWithoutScansDecodesAsFlatGrey) {
     ASSERT_EQ(d.pixels.size(), 9u * 9u * 3u);
     for (std::uint8_t v : d.pixels) ASSERT_EQ(v, 128);
   }
+}
+
+// Resident memory of this process in bytes.
+long resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
+// Notes the process's resident memory whenever the decoder reads.
+struct memory_watching_stream : chunk_stream {
+  using chunk_stream::chunk_stream;
+  int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override {
+    peak = std::max(peak, resident_bytes());
+    return chunk_stream::read_bytes(buffer, n, end_flag);
+  }
+  long peak = 0;
+};
+
+TEST(JpegProgressive, StoresCostMemoryOnlyWhereScansWrite) {
+  // A 16384 x 16384 colour frame needs 1.6 GB of coefficient stores, of
+  // which a file without scans writes nothing. The comment pushes the end
+  // of the file past the first buffer fill, so the stream is read again
+  // while the stores exist.
+  memory_watching_stream stream(soi() + tables() +
+                                frame_header(0xC2, 16384, 16384, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}) +
+                                segment(0xFE, byte_string(9000, 0)) + eoi());
+  const long before = resident_bytes();
+  int w = 0, h = 0, c = 0;
+  ASSERT_EQ(jpeg::decode_jpeg_from_stream(&stream, &w, &h, &c, 4, reinterpret_cast<std::uint8_t*>(1)),
+            reinterpret_cast<std::uint8_t*>(1));
+  ASSERT_GT(stream.peak, 0);
+  EXPECT_LT(stream.peak - before, 64l << 20);
 }
 
 byte_string read_file(const std::string& path) {
