@@ -118,8 +118,8 @@ bool read_file(const char* path, std::uint64_t offset, std::uint32_t length, std
 openmpt_module* create_module(const char* bytes, std::size_t size, std::uint32_t flags) {
   const openmpt_module_initial_ctl ctls[] = {{"play.at_end", "stop"}, {nullptr, nullptr}};
   int error = 0;
-  openmpt_module* module = openmpt_module_create_from_memory2(bytes, size, openmpt_log_func_silent, nullptr,
-                                                              openmpt_error_func_ignore, nullptr, &error, nullptr, ctls);
+  openmpt_module* module = openmpt_module_create_from_memory2(
+      bytes, size, openmpt_log_func_silent, nullptr, openmpt_error_func_ignore, nullptr, &error, nullptr, ctls);
   if (!module) return nullptr;
   openmpt_module_set_repeat_count(module, 0);
   openmpt_module_set_render_param(module, OPENMPT_MODULE_RENDER_INTERPOLATIONFILTER_LENGTH,

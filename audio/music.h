@@ -11,8 +11,8 @@ using music_handle = std::uint32_t;  // 0: no module
 
 // music_load flags.
 constexpr std::uint32_t MUSIC_SOFTWARE_MIXING = 0x10;
-constexpr std::uint32_t MUSIC_RAMPS = 0x400;               // volume ramping
-constexpr std::uint32_t MUSIC_SINC_INTERPOLATION = 0x800000; // windowed-sinc, 8 taps
+constexpr std::uint32_t MUSIC_RAMPS = 0x400;                  // volume ramping
+constexpr std::uint32_t MUSIC_SINC_INTERPOLATION = 0x800000;  // windowed-sinc, 8 taps
 
 // music_set_attribute attributes.
 constexpr std::uint32_t MUSIC_ATTRIB_POSITION_SCALER = 0x102;

@@ -89,8 +89,8 @@ std::uint64_t output_clock::heard(steady_time now) {
   // until then the frames before it are playing.
   // Clamped so the product below stays far from overflow; the result is
   // capped at one buffer anyway.
-  const auto since = std::clamp<std::chrono::nanoseconds>(now - last_time_, std::chrono::nanoseconds{0},
-                                                          std::chrono::seconds{60});
+  const auto since =
+      std::clamp<std::chrono::nanoseconds>(now - last_time_, std::chrono::nanoseconds{0}, std::chrono::seconds{60});
   const std::uint64_t ran = static_cast<std::uint64_t>(since.count()) * rate_ / 1000000000u;
   std::uint64_t frame = last_first_ + std::min<std::uint64_t>(ran, last_count_);
   frame = frame > latency_ ? frame - latency_ : 0;

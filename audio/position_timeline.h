@@ -22,9 +22,9 @@ using steady_time = std::chrono::steady_clock::time_point;
 // One tick of the module placed in the output stream. Frames are counted
 // from the moment the output was opened.
 struct tick_record {
-  std::uint64_t start = 0;      // first output frame of the tick
-  std::uint32_t length = 1;     // frames in the tick
-  std::uint16_t order = 0;      // index in the order list
+  std::uint64_t start = 0;   // first output frame of the tick
+  std::uint32_t length = 1;  // frames in the tick
+  std::uint16_t order = 0;   // index in the order list
   std::uint16_t row = 0;
   std::uint32_t tick = 0;          // index of this tick within its row
   std::uint32_t ticks_in_row = 1;  // speed x (1 + pattern delay)

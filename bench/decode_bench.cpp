@@ -33,8 +33,8 @@ std::vector<picture_file>& corpus() {
 }
 
 void set_rate(benchmark::State& state, const picture_file& f) {
-  state.counters["MP/s"] = benchmark::Counter(static_cast<double>(f.width) * f.height / 1e6,
-                                              benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MP/s"] =
+      benchmark::Counter(static_cast<double>(f.width) * f.height / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void ours(benchmark::State& state, const picture_file* f) {

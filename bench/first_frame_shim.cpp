@@ -3,10 +3,10 @@
 // SHOW_FIRST_FRAME_FD and ends the process, so a start-up run costs no music.
 #include <SDL.h>
 
+#include <unistd.h>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <unistd.h>
 
 extern "C" int SDL_Flip(SDL_Surface*) {
   timespec now;

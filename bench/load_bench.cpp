@@ -8,7 +8,7 @@
 
 namespace {
 
-const char* const pictures[] = {"fank", "sun", "kick1", "kick2", "murvhat", "egyenlo", "murv",
+const char* const pictures[] = {"fank",        "sun",       "kick1",     "kick2",     "murvhat",   "egyenlo",  "murv",
                                 "murvparaszt", "murvtabla", "function0", "function1", "function2", "function3"};
 
 std::string path_of(const char* name) { return std::string(PROJECT_ROOT "/data/") + name + ".jpg"; }

@@ -7,6 +7,9 @@
 // project folder, where its data/ is)
 #include <turbojpeg.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -15,17 +18,14 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 extern char** environ;
 
 namespace {
 
-const char* const pictures[] = {"fank", "sun", "kick1", "kick2", "murvhat", "egyenlo", "murv",
+const char* const pictures[] = {"fank",        "sun",       "kick1",     "kick2",     "murvhat",   "egyenlo",  "murv",
                                 "murvparaszt", "murvtabla", "function0", "function1", "function2", "function3"};
 
 std::int64_t now_ns() {

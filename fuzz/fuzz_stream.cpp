@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   // the decode never reached the failing byte.
   const std::size_t had = how == ending::early ? cut : size;
   int mw = 0, mh = 0, mc = 0;
-  std::uint8_t* expected = jpeg::decode_jpeg_from_memory(data, static_cast<int>(had), &mw, &mh, &mc, requested, nullptr);
+  std::uint8_t* expected =
+      jpeg::decode_jpeg_from_memory(data, static_cast<int>(had), &mw, &mh, &mc, requested, nullptr);
   if ((out == nullptr) != (expected == nullptr)) std::abort();
   if (out != nullptr &&
       (w != mw || h != mh || c != mc ||

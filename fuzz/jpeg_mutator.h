@@ -27,7 +27,9 @@ using bytes = std::vector<std::uint8_t>;
 struct jpeg_pieces {
   std::vector<bytes> pieces;
 
-  static bool has_length(int code) { return code != 0x01 && code != 0xD8 && code != 0xD9 && !(code >= 0xD0 && code <= 0xD7); }
+  static bool has_length(int code) {
+    return code != 0x01 && code != 0xD8 && code != 0xD9 && !(code >= 0xD0 && code <= 0xD7);
+  }
 
   // False when the input holds no SOI.
   bool split(const std::uint8_t* data, std::size_t size) {
@@ -43,7 +45,8 @@ struct jpeg_pieces {
       if (has_length(code) && at + 4 <= size) end = at + 2 + (data[at + 2] << 8 | data[at + 3]);
       if (code == 0xDA) {
         // Entropy-coded data, restart markers included, up to the next marker.
-        while (end + 1 < size && !(data[end] == 0xFF && data[end + 1] != 0 && (data[end + 1] < 0xD0 || data[end + 1] > 0xD7)))
+        while (end + 1 < size &&
+               !(data[end] == 0xFF && data[end + 1] != 0 && (data[end + 1] < 0xD0 || data[end + 1] > 0xD7)))
           ++end;
       }
       // Up to the next 0xFF: stray bytes stay with this segment.
@@ -157,7 +160,8 @@ inline std::size_t mutate_jpeg(std::uint8_t* data, std::size_t size, std::size_t
       }
       if (bytes* s = any_of([](int c) { return c == 0xDA; }); s && pick(2)) {
         // Into entropy-coded data, where restart markers belong.
-        s->insert(s->begin() + static_cast<std::ptrdiff_t>(std::min(s->size(), 4 + pick(s->size()))), m.begin(), m.end());
+        s->insert(s->begin() + static_cast<std::ptrdiff_t>(std::min(s->size(), 4 + pick(s->size()))), m.begin(),
+                  m.end());
       } else {
         p.insert(p.begin() + static_cast<std::ptrdiff_t>(i), m);
       }

@@ -2,8 +2,8 @@
 // that the fuzz corpus replays as an ordinary test in builds without libFuzzer.
 // A target with a custom mutator also gets a few mutants of each small input,
 // so that the mutator itself runs under the sanitizers of the test build.
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

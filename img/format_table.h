@@ -9,8 +9,8 @@
 namespace img {
 
 struct format_entry {
-  const char* type_name;            // upper case
-  int (*detect)(SDL_RWops* src);    // null: matched by type name only
+  const char* type_name;          // upper case
+  int (*detect)(SDL_RWops* src);  // null: matched by type name only
   SDL_Surface* (*load)(SDL_RWops* src);
 };
 

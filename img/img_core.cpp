@@ -1,6 +1,6 @@
 // The front of the image layer: format table, dispatch, init flags, version.
-#include "img.h"
 #include "format_table.h"
+#include "img.h"
 
 #include <array>
 #include <cctype>
@@ -26,8 +26,7 @@ std::span<const format_entry> format_table() { return formats; }
 
 bool type_names_equal(const char* a, const char* b) {
   while (*a && *b) {
-    if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b)))
-      break;
+    if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) break;
     ++a;
     ++b;
   }

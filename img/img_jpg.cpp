@@ -16,8 +16,8 @@ namespace {
 
 // The image layer's one way into the decoder: the picture in memory, its rows
 // written where make_destination says once the decoder knows its size.
-unsigned char* decode_jpeg(const unsigned char* data, int size, int* width, int* height, int* components,
-                           int requested, jpeg::destination_maker make_destination, void* context) {
+unsigned char* decode_jpeg(const unsigned char* data, int size, int* width, int* height, int* components, int requested,
+                           jpeg::destination_maker make_destination, void* context) {
   jpeg::jpeg_decoder_mem_stream stream(data, static_cast<std::uint32_t>(size));
   return jpeg::decode_jpeg_to_destination(&stream, width, height, components, requested, make_destination, context);
 }
@@ -66,8 +66,8 @@ int walk_markers(Cursor& in) {
   if (!in.read_object(b) || b[0] != 0xFF || b[1] != 0xD8) return 0;
   bool inside_scan = false;
   for (;;) {
-    if (in.read_pair(b) != 2) return 0;                // the data ended before an end-of-image marker
-    if (b[0] != 0xFF && !inside_scan) return 0;       // bytes between segments that are not a marker
+    if (in.read_pair(b) != 2) return 0;          // the data ended before an end-of-image marker
+    if (b[0] != 0xFF && !inside_scan) return 0;  // bytes between segments that are not a marker
     if (b[0] != 0xFF || b[1] == 0xFF) {
       // Entropy-coded data one byte at a time, or a fill byte before a marker.
       in.step_back();

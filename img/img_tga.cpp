@@ -45,19 +45,14 @@ bool classify(const tga_header& h, kind& k, bool& rle) {
   rle = h.image_type >= 9;
   switch (h.image_type) {
     case 1:
-    case 9:
-      k = kind::colour_mapped;
-      return h.colour_map_type != 0 && h.pixel_depth == 8 && h.colour_map_length <= 256;
+    case 9: k = kind::colour_mapped; return h.colour_map_type != 0 && h.pixel_depth == 8 && h.colour_map_length <= 256;
     case 2:
     case 10:
       k = kind::true_colour;
       return h.pixel_depth == 15 || h.pixel_depth == 16 || h.pixel_depth == 24 || h.pixel_depth == 32;
     case 3:
-    case 11:
-      k = kind::greyscale;
-      return h.pixel_depth == 8;
-    default:
-      return false;
+    case 11: k = kind::greyscale; return h.pixel_depth == 8;
+    default: return false;
   }
 }
 
@@ -67,10 +62,8 @@ bool classify(const tga_header& h, kind& k, bool& rle) {
 SDL_Surface* create_tga_surface(int width, int height, int bytes_per_pixel) {
   const bool big = SDL_BYTEORDER == SDL_BIG_ENDIAN;
   switch (bytes_per_pixel) {
-    case 1:
-      return img::create_surface(width, height, 8, 0, 0, 0, 0);
-    case 2:
-      return img::create_surface(width, height, 16, 0x7C00, 0x03E0, 0x001F, 0);
+    case 1: return img::create_surface(width, height, 8, 0, 0, 0, 0);
+    case 2: return img::create_surface(width, height, 16, 0x7C00, 0x03E0, 0x001F, 0);
     case 3:
       return big ? img::create_surface(width, height, 24, 0x0000FF, 0x00FF00, 0xFF0000, 0)
                  : img::create_surface(width, height, 24, 0xFF0000, 0x00FF00, 0x0000FF, 0);

@@ -13,8 +13,7 @@ namespace img {
 // or too large would come back with a wrapped pitch or a short buffer; such a
 // size is refused instead. Width and height may be 0 (an empty surface whose
 // pixel pointer may be null). Sets no error text.
-SDL_Surface* create_surface(int width, int height, int depth, Uint32 rmask, Uint32 gmask, Uint32 bmask,
-                            Uint32 amask);
+SDL_Surface* create_surface(int width, int height, int depth, Uint32 rmask, Uint32 gmask, Uint32 bmask, Uint32 amask);
 
 }  // namespace img
 

@@ -14,139 +14,118 @@ namespace {
 constexpr std::size_t block_bytes = 64;
 
 struct chroma_terms {
-    int32_t red, green, blue;
+  int32_t red, green, blue;
 };
 
-inline chroma_terms look_up(const colour_tables& tables, int cb, int cr)
-{
-    return {tables.cr_to_red[cr], (tables.cr_to_green[cr] + tables.cb_to_green[cb]) >> 16,
-            tables.cb_to_blue[cb]};
+inline chroma_terms look_up(const colour_tables& tables, int cb, int cr) {
+  return {tables.cr_to_red[cr], (tables.cr_to_green[cr] + tables.cb_to_green[cb]) >> 16, tables.cb_to_blue[cb]};
 }
 
 // clamp_sample without branches: colour channels leave 0..255 often enough
 // (saturated colours, ringing at edges) that mispredictions would cost more
 // than the conditional moves.
-inline uint8_t clamp_channel(int32_t value)
-{
-    return static_cast<uint8_t>(std::min(std::max(value, 0), 255));
+inline uint8_t clamp_channel(int32_t value) { return static_cast<uint8_t>(std::min(std::max(value, 0), 255)); }
+
+inline void put_pixel(uint8_t* out, int y, const chroma_terms& chroma) {
+  out[0] = clamp_channel(y + chroma.red);
+  out[1] = clamp_channel(y + chroma.green);
+  out[2] = clamp_channel(y + chroma.blue);
+  out[3] = 255;
 }
 
-inline void put_pixel(uint8_t* out, int y, const chroma_terms& chroma)
-{
-    out[0] = clamp_channel(y + chroma.red);
-    out[1] = clamp_channel(y + chroma.green);
-    out[2] = clamp_channel(y + chroma.blue);
-    out[3] = 255;
+}  // namespace
+
+void detail::portable::convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
+                                         int line, uint8_t* output) {
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
+    const uint8_t* cb = y + block_bytes;
+    const uint8_t* cr = y + 2 * block_bytes;
+    uint8_t* out = output + i * 32;
+    for (int x = 0; x < 8; ++x) put_pixel(out + 4 * x, y[x], look_up(tables, cb[x], cr[x]));
+  }
 }
 
-} // namespace
-
-void detail::portable::convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples,
-                                int mcus_per_row, int line, uint8_t* output)
-{
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
-        const uint8_t* cb = y + block_bytes;
-        const uint8_t* cr = y + 2 * block_bytes;
-        uint8_t* out = output + i * 32;
-        for (int x = 0; x < 8; ++x)
-            put_pixel(out + 4 * x, y[x], look_up(tables, cb[x], cr[x]));
+void detail::portable::convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
+                                         int line, uint8_t* output) {
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
+    const uint8_t* cb = y + 2 * block_bytes;
+    const uint8_t* cr = y + 3 * block_bytes;
+    uint8_t* out = output + i * 64;
+    for (int x = 0; x < 16; x += 2) {
+      const chroma_terms chroma = look_up(tables, cb[x / 2], cr[x / 2]);
+      const uint8_t* luma = y + (x / 8) * block_bytes + x % 8;
+      put_pixel(out + 4 * x, luma[0], chroma);
+      put_pixel(out + 4 * x + 4, luma[1], chroma);
     }
+  }
 }
 
-void detail::portable::convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples,
-                                int mcus_per_row, int line, uint8_t* output)
-{
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
-        const uint8_t* cb = y + 2 * block_bytes;
-        const uint8_t* cr = y + 3 * block_bytes;
-        uint8_t* out = output + i * 64;
-        for (int x = 0; x < 16; x += 2) {
-            const chroma_terms chroma = look_up(tables, cb[x / 2], cr[x / 2]);
-            const uint8_t* luma = y + (x / 8) * block_bytes + x % 8;
-            put_pixel(out + 4 * x, luma[0], chroma);
-            put_pixel(out + 4 * x + 4, luma[1], chroma);
-        }
+void detail::portable::convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
+                                          int line, uint8_t* output, uint8_t* second_output) {
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
+    const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
+    const uint8_t* cb = mcu + 2 * block_bytes + (line / 2) * 8;
+    const uint8_t* cr = mcu + 3 * block_bytes + (line / 2) * 8;
+    uint8_t* out = output + i * 32;
+    uint8_t* second = second_output + i * 32;
+    for (int x = 0; x < 8; ++x) {
+      const chroma_terms chroma = look_up(tables, cb[x], cr[x]);
+      put_pixel(out + 4 * x, y[x], chroma);
+      put_pixel(second + 4 * x, y[x + 8], chroma);
     }
+  }
 }
 
-void detail::portable::convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples,
-                                 int mcus_per_row, int line, uint8_t* output,
-                                 uint8_t* second_output)
-{
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
-        const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
-        const uint8_t* cb = mcu + 2 * block_bytes + (line / 2) * 8;
-        const uint8_t* cr = mcu + 3 * block_bytes + (line / 2) * 8;
-        uint8_t* out = output + i * 32;
-        uint8_t* second = second_output + i * 32;
-        for (int x = 0; x < 8; ++x) {
-            const chroma_terms chroma = look_up(tables, cb[x], cr[x]);
-            put_pixel(out + 4 * x, y[x], chroma);
-            put_pixel(second + 4 * x, y[x + 8], chroma);
-        }
+void detail::portable::convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
+                                              int line, uint8_t* output) {
+  constexpr std::size_t component_bytes = 4 * block_bytes;
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
+    const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
+    uint8_t* out = output + i * 64;
+    for (int x = 0; x < 16; ++x) {
+      const uint8_t* sample = y + (x / 8) * block_bytes + x % 8;
+      put_pixel(out + 4 * x, sample[0], look_up(tables, sample[component_bytes], sample[2 * component_bytes]));
     }
+  }
 }
 
-void detail::portable::convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples,
-                                     int mcus_per_row, int line, uint8_t* output)
-{
-    constexpr std::size_t component_bytes = 4 * block_bytes;
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
-        const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
-        uint8_t* out = output + i * 64;
-        for (int x = 0; x < 16; ++x) {
-            const uint8_t* sample = y + (x / 8) * block_bytes + x % 8;
-            put_pixel(out + 4 * x, sample[0],
-                      look_up(tables, sample[component_bytes], sample[2 * component_bytes]));
-        }
-    }
+void build_colour_tables(colour_tables& tables) {
+  for (int i = 0; i < 256; ++i) {
+    const int32_t k = i - 128;
+    tables.cr_to_red[i] = (91881 * k + 32768) >> 16;
+    tables.cb_to_blue[i] = (116130 * k + 32768) >> 16;
+    tables.cr_to_green[i] = -46802 * k;
+    tables.cb_to_green[i] = -22554 * k + 32768;
+  }
 }
 
-
-void build_colour_tables(colour_tables& tables)
-{
-    for (int i = 0; i < 256; ++i) {
-        const int32_t k = i - 128;
-        tables.cr_to_red[i] = (91881 * k + 32768) >> 16;
-        tables.cb_to_blue[i] = (116130 * k + 32768) >> 16;
-        tables.cr_to_green[i] = -46802 * k;
-        tables.cb_to_green[i] = -22554 * k + 32768;
-    }
+void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output) {
+  const uint8_t* in = mcu_samples + line * 8;
+  for (int i = 0; i < mcus_per_row; ++i) std::memcpy(output + 8 * i, in + i * block_bytes, 8);
 }
 
-void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output)
-{
-    const uint8_t* in = mcu_samples + line * 8;
-    for (int i = 0; i < mcus_per_row; ++i)
-        std::memcpy(output + 8 * i, in + i * block_bytes, 8);
+void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                       uint8_t* output) {
+  selected_kernels().convert_h1v1_line(tables, mcu_samples, mcus_per_row, line, output);
 }
 
-void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                       int line, uint8_t* output)
-{
-    selected_kernels().convert_h1v1_line(tables, mcu_samples, mcus_per_row, line, output);
+void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                       uint8_t* output) {
+  selected_kernels().convert_h2v1_line(tables, mcu_samples, mcus_per_row, line, output);
 }
 
-void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                       int line, uint8_t* output)
-{
-    selected_kernels().convert_h2v1_line(tables, mcu_samples, mcus_per_row, line, output);
+void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                        uint8_t* output, uint8_t* second_output) {
+  selected_kernels().convert_h1v2_lines(tables, mcu_samples, mcus_per_row, line, output, second_output);
 }
 
-void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                        int line, uint8_t* output, uint8_t* second_output)
-{
-    selected_kernels().convert_h1v2_lines(tables, mcu_samples, mcus_per_row, line, output, second_output);
+void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                            uint8_t* output) {
+  selected_kernels().convert_upsampled_line(tables, mcu_samples, mcus_per_row, line, output);
 }
 
-void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples,
-                            int mcus_per_row, int line, uint8_t* output)
-{
-    selected_kernels().convert_upsampled_line(tables, mcu_samples, mcus_per_row, line, output);
-}
-
-} // namespace jpeg
+}  // namespace jpeg

@@ -127,8 +127,7 @@ std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, i
                      [destination](int, int height, int, std::size_t row_bytes) {
                        if (destination != nullptr) return jpeg::destination{destination, false};
                        return jpeg::destination{
-                           static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(height))),
-                           true};
+                           static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(height))), true};
                      });
 }
 
@@ -146,8 +145,8 @@ std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, i
   return decode_jpeg_with_status(stream, width, height, components, requested_components, destination, nullptr);
 }
 
-std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height,
-                                      int* components, int requested_components, std::uint8_t* destination) {
+std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height, int* components,
+                                      int requested_components, std::uint8_t* destination) {
   // A negative size or a null pointer describes no data at all.
   jpeg_decoder_mem_stream stream(data, data == nullptr || size < 0 ? 0u : static_cast<std::uint32_t>(size));
   return decode_jpeg_from_stream(&stream, width, height, components, requested_components, destination);

@@ -53,9 +53,9 @@ bool huffman_counts_fit(const std::uint8_t counts[17]);
 
 // Magnitude categories of ITU-T T.81 F.2.2.1 (EXTEND): a value below the
 // threshold of its size is negative.
-inline constexpr std::int32_t extend_threshold[16] = {0,   1,   2,    4,    8,    16,   32,   64,
+inline constexpr std::int32_t extend_threshold[16] = {0,   1,   2,   4,    8,    16,   32,   64,
                                                       128, 256, 512, 1024, 2048, 4096, 8192, 16384};
-inline constexpr std::int32_t extend_offset[16] = {0,    -1,   -3,    -7,    -15,   -31,   -63,   -127,
+inline constexpr std::int32_t extend_offset[16] = {0,    -1,   -3,    -7,    -15,   -31,   -63,    -127,
                                                    -255, -511, -1023, -2047, -4095, -8191, -16383, -32767};
 
 // s is 0 to 15; bits is below 2^s, so the sum cannot overflow. Without a

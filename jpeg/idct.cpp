@@ -27,10 +27,7 @@ namespace {
 using u32 = uint32_t;
 using detail::transform_8;
 
-constexpr int32_t arithmetic_shift(u32 value, int shift)
-{
-    return static_cast<int32_t>(value) >> shift;
-}
+constexpr int32_t arithmetic_shift(u32 value, int shift) { return static_cast<int32_t>(value) >> shift; }
 
 // First pass over coefficient rows 0..R-1, reading coefficients 0..W-1 of
 // each. The results keep 2 fraction bits. Rows are independent, so the loop
@@ -38,25 +35,18 @@ constexpr int32_t arithmetic_shift(u32 value, int shift)
 // just feeds zeros through the extra terms, which leaves its result
 // unchanged.
 template <int W, int R>
-JPEG_ALWAYS_INLINE void row_pass(const int16_t* __restrict in, int32_t* __restrict out)
-{
-    static_assert(W >= 2 && W <= 8 && R >= 1 && R <= 8);
-    for (int v = 0; v < R; ++v) {
-        auto d = [in, v](int k) -> u32 {
-            return k < W ? static_cast<u32>(int32_t{in[8 * v + k]}) : 0u;
-        };
-        u32 x[8];
-        transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
-        for (int k = 0; k < 8; ++k)
-            out[8 * v + k] = arithmetic_shift(x[k] + 1024u, 11);
-    }
+JPEG_ALWAYS_INLINE void row_pass(const int16_t* __restrict in, int32_t* __restrict out) {
+  static_assert(W >= 2 && W <= 8 && R >= 1 && R <= 8);
+  for (int v = 0; v < R; ++v) {
+    auto d = [in, v](int k) -> u32 { return k < W ? static_cast<u32>(int32_t{in[8 * v + k]}) : 0u; };
+    u32 x[8];
+    transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
+    for (int k = 0; k < 8; ++k) out[8 * v + k] = arithmetic_shift(x[k] + 1024u, 11);
+  }
 }
 
 // Branch-free form of clamp_sample, so that the column loop vectorises.
-JPEG_ALWAYS_INLINE uint8_t clamp_lane(int32_t value)
-{
-    return static_cast<uint8_t>(std::min(std::max(value, 0), 255));
-}
+JPEG_ALWAYS_INLINE uint8_t clamp_lane(int32_t value) { return static_cast<uint8_t>(std::min(std::max(value, 0), 255)); }
 
 // Second pass over all eight columns; reads workspace rows 0..N-1 only.
 // Iterations over x are independent and touch consecutive addresses, which
@@ -65,56 +55,47 @@ JPEG_ALWAYS_INLINE uint8_t clamp_lane(int32_t value)
 // removes 13 fixed-point bits, the 2 kept by the first pass and the 2-D
 // normalisation factor 8.
 template <int N>
-JPEG_ALWAYS_INLINE void column_pass(const int32_t* __restrict workspace, uint8_t* __restrict samples)
-{
-    static_assert(N >= 1 && N <= 8);
-    if constexpr (N == 1) {
-        // The one-row shortcut: every sample of a column is its single
-        // workspace value descaled, (t0 + 4112) >> 5 (4112 = 2^4 rounding +
-        // 128 * 2^5 level shift). The full kernel would form t0 * 8192
-        // first, which wraps for |t0| >= 2^18 (first-row coefficients near
-        // the 16-bit extremes); the shortcut does not, and gives its own
-        // value there. Below that bound both agree.
-        for (int column = 0; column < 8; ++column) {
-            const uint8_t value =
-                clamp_lane(arithmetic_shift(static_cast<u32>(workspace[column]) + 4112u, 5));
-            for (int k = 0; k < 8; ++k)
-                samples[8 * k + column] = value;
-        }
-        return;
-    }
-    int32_t descaled[64];
+JPEG_ALWAYS_INLINE void column_pass(const int32_t* __restrict workspace, uint8_t* __restrict samples) {
+  static_assert(N >= 1 && N <= 8);
+  if constexpr (N == 1) {
+    // The one-row shortcut: every sample of a column is its single
+    // workspace value descaled, (t0 + 4112) >> 5 (4112 = 2^4 rounding +
+    // 128 * 2^5 level shift). The full kernel would form t0 * 8192
+    // first, which wraps for |t0| >= 2^18 (first-row coefficients near
+    // the 16-bit extremes); the shortcut does not, and gives its own
+    // value there. Below that bound both agree.
     for (int column = 0; column < 8; ++column) {
-        auto d = [workspace, column](int k) -> u32 {
-            return k < N ? static_cast<u32>(workspace[8 * k + column]) : 0u;
-        };
-        u32 x[8];
-        transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
-        for (int k = 0; k < 8; ++k)
-            descaled[8 * k + column] = arithmetic_shift(x[k] + 33685504u, 18);
+      const uint8_t value = clamp_lane(arithmetic_shift(static_cast<u32>(workspace[column]) + 4112u, 5));
+      for (int k = 0; k < 8; ++k) samples[8 * k + column] = value;
     }
-    for (int i = 0; i < 64; ++i)
-        samples[i] = clamp_lane(descaled[i]);
+    return;
+  }
+  int32_t descaled[64];
+  for (int column = 0; column < 8; ++column) {
+    auto d = [workspace, column](int k) -> u32 { return k < N ? static_cast<u32>(workspace[8 * k + column]) : 0u; };
+    u32 x[8];
+    transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
+    for (int k = 0; k < 8; ++k) descaled[8 * k + column] = arithmetic_shift(x[k] + 33685504u, 18);
+  }
+  for (int i = 0; i < 64; ++i) samples[i] = clamp_lane(descaled[i]);
 }
 
-JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint8_t* samples,
-                                               int block_extent)
-{
-    if (block_extent == 1) {
-        // The DC-only shortcut: what the two passes give for a lone DC term.
-        const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
-        std::memset(samples, value, 64);
-        return;
-    }
+JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint8_t* samples, int block_extent) {
+  if (block_extent == 1) {
+    // The DC-only shortcut: what the two passes give for a lone DC term.
+    const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
+    std::memset(samples, value, 64);
+    return;
+  }
 
-    // Sparse blocks (all coefficients in the top-left 4x4) run the first pass
-    // on exactly their coefficient rectangle. Denser ones run it on all eight
-    // rows at full width, which fills whole vectors; the extra terms multiply
-    // zeros and leave every result unchanged. The second pass reads only the
-    // workspace rows of the rectangle.
-    int32_t workspace[64];
-    const int rectangle = extent_rectangle[block_extent - 1];
-    switch (rectangle) {
+  // Sparse blocks (all coefficients in the top-left 4x4) run the first pass
+  // on exactly their coefficient rectangle. Denser ones run it on all eight
+  // rows at full width, which fills whole vectors; the extra terms multiply
+  // zeros and leave every result unchanged. The second pass reads only the
+  // workspace rows of the rectangle.
+  int32_t workspace[64];
+  const int rectangle = extent_rectangle[block_extent - 1];
+  switch (rectangle) {
     case 0x12: row_pass<2, 1>(coefficients, workspace); break;
     case 0x22: row_pass<2, 2>(coefficients, workspace); break;
     case 0x32: row_pass<2, 3>(coefficients, workspace); break;
@@ -122,8 +103,8 @@ JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint
     case 0x34: row_pass<4, 3>(coefficients, workspace); break;
     case 0x44: row_pass<4, 4>(coefficients, workspace); break;
     default: row_pass<8, 8>(coefficients, workspace); break;
-    }
-    switch (rectangle / 16) {
+  }
+  switch (rectangle / 16) {
     case 1: column_pass<1>(workspace, samples); break;
     case 2: column_pass<2>(workspace, samples); break;
     case 3: column_pass<3>(workspace, samples); break;
@@ -132,37 +113,32 @@ JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint
     case 6: column_pass<6>(workspace, samples); break;
     case 7: column_pass<7>(workspace, samples); break;
     default: column_pass<8>(workspace, samples); break;
-    }
+  }
 }
 
-JPEG_ALWAYS_INLINE void inverse_dct_quarter_block_body(const int16_t* coefficients, uint8_t* samples)
-{
-    int32_t workspace[64];
-    row_pass<4, 4>(coefficients, workspace);
-    column_pass<4>(workspace, samples);
+JPEG_ALWAYS_INLINE void inverse_dct_quarter_block_body(const int16_t* coefficients, uint8_t* samples) {
+  int32_t workspace[64];
+  row_pass<4, 4>(coefficients, workspace);
+  column_pass<4>(workspace, samples);
 }
 
-} // namespace
+}  // namespace
 
-void detail::portable::inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent)
-{
-    assert(block_extent >= 1 && block_extent <= 64);
-    inverse_dct_block_body(coefficients, samples, block_extent);
+void detail::portable::inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
+  assert(block_extent >= 1 && block_extent <= 64);
+  inverse_dct_block_body(coefficients, samples, block_extent);
 }
 
-void detail::portable::inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples)
-{
-    inverse_dct_quarter_block_body(coefficients, samples);
+void detail::portable::inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
+  inverse_dct_quarter_block_body(coefficients, samples);
 }
 
-void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent)
-{
-    selected_kernels().inverse_dct_block(coefficients, samples, block_extent);
+void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
+  selected_kernels().inverse_dct_block(coefficients, samples, block_extent);
 }
 
-void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples)
-{
-    selected_kernels().inverse_dct_quarter_block(coefficients, samples);
+void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
+  selected_kernels().inverse_dct_quarter_block(coefficients, samples);
 }
 
-} // namespace jpeg
+}  // namespace jpeg

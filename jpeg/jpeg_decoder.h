@@ -370,8 +370,8 @@ JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination);
 JPEG_DECODER_API
-std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height,
-                                      int* components, int requested_components, std::uint8_t* destination);
+std::uint8_t* decode_jpeg_from_memory(const std::uint8_t* data, int size, int* width, int* height, int* components,
+                                      int requested_components, std::uint8_t* destination);
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* height, int* components,
                                     int requested_components);
@@ -395,8 +395,7 @@ std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, i
 using destination_maker = std::uint8_t* (*)(void* context, int width, int height, int components);
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
-                                         int requested_components, destination_maker make_destination,
-                                         void* context);
+                                         int requested_components, destination_maker make_destination, void* context);
 
 }  // namespace jpeg
 

@@ -51,18 +51,18 @@ enum class simd_level { portable, sse2, avx2 };
 // per process; the hot loops fetch the table once per MCU row or line and
 // call through it.
 struct kernel_table {
-    simd_level level;
-    void (*inverse_dct_block)(const int16_t* coefficients, uint8_t* samples, int block_extent);
-    void (*inverse_dct_quarter_block)(const int16_t* coefficients, uint8_t* samples);
-    void (*upsample_chroma_block)(const int16_t* coefficients, int block_extent, uint8_t* quadrants);
-    void (*convert_h1v1_line)(const colour_tables& tables, const uint8_t* mcu_samples,
-                              int mcus_per_row, int line, uint8_t* output);
-    void (*convert_h2v1_line)(const colour_tables& tables, const uint8_t* mcu_samples,
-                              int mcus_per_row, int line, uint8_t* output);
-    void (*convert_h1v2_lines)(const colour_tables& tables, const uint8_t* mcu_samples,
-                               int mcus_per_row, int line, uint8_t* output, uint8_t* second_output);
-    void (*convert_upsampled_line)(const colour_tables& tables, const uint8_t* mcu_samples,
-                                   int mcus_per_row, int line, uint8_t* output);
+  simd_level level;
+  void (*inverse_dct_block)(const int16_t* coefficients, uint8_t* samples, int block_extent);
+  void (*inverse_dct_quarter_block)(const int16_t* coefficients, uint8_t* samples);
+  void (*upsample_chroma_block)(const int16_t* coefficients, int block_extent, uint8_t* quadrants);
+  void (*convert_h1v1_line)(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                            uint8_t* output);
+  void (*convert_h2v1_line)(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                            uint8_t* output);
+  void (*convert_h1v2_lines)(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                             uint8_t* output, uint8_t* second_output);
+  void (*convert_upsampled_line)(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                                 uint8_t* output);
 };
 
 // The highest level that both this build and the processor support, lowered
@@ -85,55 +85,48 @@ namespace detail {
 
 // Walks the anti-diagonals of the 8x8 block alternately up-right and
 // down-left, which is the zig-zag order of T.81 figure A.6.
-constexpr std::array<int32_t, 64> build_zigzag_to_natural()
-{
-    std::array<int32_t, 64> order{};
-    int k = 0;
-    for (int diagonal = 0; diagonal < 15; ++diagonal) {
-        for (int i = 0; i <= diagonal; ++i) {
-            // Even diagonals run from bottom-left to top-right.
-            const int row = (diagonal % 2 == 0) ? diagonal - i : i;
-            const int column = diagonal - row;
-            if (row < 8 && column < 8)
-                order[k++] = row * 8 + column;
-        }
+constexpr std::array<int32_t, 64> build_zigzag_to_natural() {
+  std::array<int32_t, 64> order{};
+  int k = 0;
+  for (int diagonal = 0; diagonal < 15; ++diagonal) {
+    for (int i = 0; i <= diagonal; ++i) {
+      // Even diagonals run from bottom-left to top-right.
+      const int row = (diagonal % 2 == 0) ? diagonal - i : i;
+      const int column = diagonal - row;
+      if (row < 8 && column < 8) order[k++] = row * 8 + column;
     }
-    return order;
+  }
+  return order;
 }
 
-} // namespace detail
+}  // namespace detail
 
 // Entry k: natural position of the k-th coefficient of the zig-zag sequence.
 inline constexpr std::array<int32_t, 64> zigzag_to_natural = detail::build_zigzag_to_natural();
 
 namespace detail {
 
-constexpr std::array<uint8_t, 64> build_natural_to_zigzag()
-{
-    std::array<uint8_t, 64> inverse{};
-    for (int k = 0; k < 64; ++k)
-        inverse[zigzag_to_natural[k]] = static_cast<uint8_t>(k);
-    return inverse;
+constexpr std::array<uint8_t, 64> build_natural_to_zigzag() {
+  std::array<uint8_t, 64> inverse{};
+  for (int k = 0; k < 64; ++k) inverse[zigzag_to_natural[k]] = static_cast<uint8_t>(k);
+  return inverse;
 }
 
 // [extent - 1]: rows * 16 + columns of the smallest top-left rectangle that
 // holds the first `extent` zig-zag positions.
-constexpr std::array<uint8_t, 64> build_extent_rectangle()
-{
-    std::array<uint8_t, 64> rectangles{};
-    int rows = 0, columns = 0;
-    for (int k = 0; k < 64; ++k) {
-        const int row = zigzag_to_natural[k] / 8, column = zigzag_to_natural[k] % 8;
-        if (row + 1 > rows)
-            rows = row + 1;
-        if (column + 1 > columns)
-            columns = column + 1;
-        rectangles[k] = static_cast<uint8_t>(rows * 16 + columns);
-    }
-    return rectangles;
+constexpr std::array<uint8_t, 64> build_extent_rectangle() {
+  std::array<uint8_t, 64> rectangles{};
+  int rows = 0, columns = 0;
+  for (int k = 0; k < 64; ++k) {
+    const int row = zigzag_to_natural[k] / 8, column = zigzag_to_natural[k] % 8;
+    if (row + 1 > rows) rows = row + 1;
+    if (column + 1 > columns) columns = column + 1;
+    rectangles[k] = static_cast<uint8_t>(rows * 16 + columns);
+  }
+  return rectangles;
 }
 
-} // namespace detail
+}  // namespace detail
 
 // Entry p: zig-zag index of natural position p (for finding the extent of a
 // block that is held in natural order).
@@ -146,56 +139,49 @@ inline constexpr std::array<uint8_t, 64> extent_rectangle = detail::build_extent
 namespace detail {
 
 // [v][m]: the zig-zag bits of the positions u of row v whose bit u is set in m.
-constexpr std::array<std::array<uint64_t, 256>, 8> build_row_to_zigzag_bits()
-{
-    std::array<std::array<uint64_t, 256>, 8> bits{};
-    for (int v = 0; v < 8; ++v)
-        for (int m = 0; m < 256; ++m)
-            for (int u = 0; u < 8; ++u)
-                if (m & (1 << u))
-                    bits[v][m] |= uint64_t{1} << natural_to_zigzag[8 * v + u];
-    return bits;
+constexpr std::array<std::array<uint64_t, 256>, 8> build_row_to_zigzag_bits() {
+  std::array<std::array<uint64_t, 256>, 8> bits{};
+  for (int v = 0; v < 8; ++v)
+    for (int m = 0; m < 256; ++m)
+      for (int u = 0; u < 8; ++u)
+        if (m & (1 << u)) bits[v][m] |= uint64_t{1} << natural_to_zigzag[8 * v + u];
+  return bits;
 }
 
 inline constexpr std::array<std::array<uint64_t, 256>, 8> row_to_zigzag_bits = build_row_to_zigzag_bits();
 
-} // namespace detail
+}  // namespace detail
 
 // Bit k set when the coefficient at zig-zag index k of the natural-order
 // block is non-zero: one 8-bit mask per row (one vector compare on x86-64),
 // turned into zig-zag bits by table.
-inline uint64_t nonzero_zigzag_mask(const int16_t* block)
-{
-    uint64_t mask = 0;
-    for (int v = 0; v < 8; ++v) {
+inline uint64_t nonzero_zigzag_mask(const int16_t* block) {
+  uint64_t mask = 0;
+  for (int v = 0; v < 8; ++v) {
 #if defined(__SSE2__)
-        const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * v));
-        const __m128i zero = _mm_cmpeq_epi16(row, _mm_setzero_si128());
-        const int row_mask = ~_mm_movemask_epi8(_mm_packs_epi16(zero, zero)) & 0xFF;
+    const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * v));
+    const __m128i zero = _mm_cmpeq_epi16(row, _mm_setzero_si128());
+    const int row_mask = ~_mm_movemask_epi8(_mm_packs_epi16(zero, zero)) & 0xFF;
 #else
-        int row_mask = 0;
-        for (int u = 0; u < 8; ++u)
-            row_mask |= (block[8 * v + u] != 0 ? 1 : 0) << u;
+    int row_mask = 0;
+    for (int u = 0; u < 8; ++u) row_mask |= (block[8 * v + u] != 0 ? 1 : 0) << u;
 #endif
-        mask |= detail::row_to_zigzag_bits[v][row_mask];
-    }
-    return mask;
+    mask |= detail::row_to_zigzag_bits[v][row_mask];
+  }
+  return mask;
 }
 
-static_assert(zigzag_to_natural[2] == 8 && zigzag_to_natural[15] == 5 &&
-              zigzag_to_natural[61] == 55 && zigzag_to_natural[63] == 63);
-static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 &&
-              extent_rectangle[35] == 0x88);
+static_assert(zigzag_to_natural[2] == 8 && zigzag_to_natural[15] == 5 && zigzag_to_natural[61] == 55 &&
+              zigzag_to_natural[63] == 63);
+static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 && extent_rectangle[35] == 0x88);
 
 // ---------------------------------------------------------------------------
 // Inverse DCT
 
 // 0..255 by one unsigned comparison in the common case.
-constexpr uint8_t clamp_sample(int32_t value)
-{
-    if (static_cast<uint32_t>(value) <= 255u)
-        return static_cast<uint8_t>(value);
-    return value < 0 ? 0 : 255;
+constexpr uint8_t clamp_sample(int32_t value) {
+  if (static_cast<uint32_t>(value) <= 255u) return static_cast<uint8_t>(value);
+  return value < 0 ? 0 : 255;
 }
 
 // Writes all 64 samples. block_extent must be 1..64. (The selected level's
@@ -214,39 +200,38 @@ namespace {
 // them that carries several rows or columns. Internal linkage: each kernel
 // level's source gets its own copy, built for its own instruction set.
 template <typename T>
-JPEG_ALWAYS_INLINE void transform_8(T d0, T d1, T d2, T d3, T d4, T d5, T d6, T d7, T (&x)[8])
-{
-    constexpr auto fix = [](int32_t constant) { return static_cast<uint32_t>(constant); };
-    // Even part.
-    const T z1 = (d2 + d6) * fix(4433);
-    const T e2 = z1 - d6 * fix(15137);
-    const T e3 = z1 + d2 * fix(6270);
-    const T e0 = (d0 + d4) * fix(8192);
-    const T e1 = (d0 - d4) * fix(8192);
-    const T t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
+JPEG_ALWAYS_INLINE void transform_8(T d0, T d1, T d2, T d3, T d4, T d5, T d6, T d7, T (&x)[8]) {
+  constexpr auto fix = [](int32_t constant) { return static_cast<uint32_t>(constant); };
+  // Even part.
+  const T z1 = (d2 + d6) * fix(4433);
+  const T e2 = z1 - d6 * fix(15137);
+  const T e3 = z1 + d2 * fix(6270);
+  const T e0 = (d0 + d4) * fix(8192);
+  const T e1 = (d0 - d4) * fix(8192);
+  const T t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
 
-    // Odd part.
-    const T z5 = (d7 + d3 + d5 + d1) * fix(9633);
-    const T o_z1 = (d7 + d1) * fix(-7373);
-    const T o_z2 = (d5 + d3) * fix(-20995);
-    const T o_z3 = (d7 + d3) * fix(-16069) + z5;
-    const T o_z4 = (d5 + d1) * fix(-3196) + z5;
-    const T o0 = d7 * fix(2446) + o_z1 + o_z3;
-    const T o1 = d5 * fix(16819) + o_z2 + o_z4;
-    const T o2 = d3 * fix(25172) + o_z2 + o_z3;
-    const T o3 = d1 * fix(12299) + o_z1 + o_z4;
+  // Odd part.
+  const T z5 = (d7 + d3 + d5 + d1) * fix(9633);
+  const T o_z1 = (d7 + d1) * fix(-7373);
+  const T o_z2 = (d5 + d3) * fix(-20995);
+  const T o_z3 = (d7 + d3) * fix(-16069) + z5;
+  const T o_z4 = (d5 + d1) * fix(-3196) + z5;
+  const T o0 = d7 * fix(2446) + o_z1 + o_z3;
+  const T o1 = d5 * fix(16819) + o_z2 + o_z4;
+  const T o2 = d3 * fix(25172) + o_z2 + o_z3;
+  const T o3 = d1 * fix(12299) + o_z1 + o_z4;
 
-    x[0] = t10 + o3;
-    x[7] = t10 - o3;
-    x[1] = t11 + o2;
-    x[6] = t11 - o2;
-    x[2] = t12 + o1;
-    x[5] = t12 - o1;
-    x[3] = t13 + o0;
-    x[4] = t13 - o0;
+  x[0] = t10 + o3;
+  x[7] = t10 - o3;
+  x[1] = t11 + o2;
+  x[6] = t11 - o2;
+  x[2] = t12 + o1;
+  x[5] = t12 - o1;
+  x[3] = t13 + o0;
+  x[4] = t13 - o0;
 }
 
-} // namespace
+}  // namespace
 
 // Chroma upsampling weights in units of 1/1024; row m = output frequency,
 // column k = input frequency. The same table serves the horizontal and the
@@ -258,7 +243,7 @@ inline constexpr int32_t upsampling_weights[4][8] = {
     {0, 23, 0, -99, 0, 502, 1024, 887},
 };
 
-} // namespace detail
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // MCU transform and frequency-domain upsampling
@@ -266,18 +251,16 @@ inline constexpr int32_t upsampling_weights[4][8] = {
 // 4x4 term matrix of the chroma upsampling; [m][n] is horizontal output
 // frequency m, vertical output frequency n.
 struct quarter_matrix {
-    int32_t entries[16];
+  int32_t entries[16];
 
-    int32_t& operator()(int m, int n) { return entries[m * 4 + n]; }
-    int32_t operator()(int m, int n) const { return entries[m * 4 + n]; }
+  int32_t& operator()(int m, int n) { return entries[m * 4 + n]; }
+  int32_t operator()(int m, int n) const { return entries[m * 4 + n]; }
 };
 
 // The term matrices of one chroma block; the member for the block's extent
 // rectangle is picked inside. Exposed for the equivalence tests.
-void compute_a_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_aa,
-                     quarter_matrix& terms_ab);
-void compute_b_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_ba,
-                     quarter_matrix& terms_bb);
+void compute_a_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_aa, quarter_matrix& terms_ab);
+void compute_b_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_ba, quarter_matrix& terms_bb);
 
 // One 16x16-pixel chroma block to its four full-resolution quadrant sample
 // blocks (top-left, top-right, bottom-left, bottom-right; 256 bytes).
@@ -293,8 +276,8 @@ void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients
 // starting at block 12 * mcu_index: four luma, then the four quadrants of Cb
 // and of Cr.
 inline constexpr int upsampled_blocks_per_mcu = 12;
-void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients,
-                              const int* block_extent, uint8_t* mcu_samples, int mcu_index);
+void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
+                              uint8_t* mcu_samples, int mcu_index);
 
 // ---------------------------------------------------------------------------
 // Colour conversion
@@ -307,45 +290,45 @@ void build_colour_tables(colour_tables& tables);
 // the top of the MCU row, 0..MCU height - 1) of the MCU row in mcu_samples:
 // 8 bytes per MCU for grey, 4 bytes per pixel (R, G, B, 255) otherwise.
 void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output);
-void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                       int line, uint8_t* output);
-void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                       int line, uint8_t* output);
+void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                       uint8_t* output);
+void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                       uint8_t* output);
 // Lines `line` (even) and line + 1 in one pass.
-void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
-                        int line, uint8_t* output, uint8_t* second_output);
+void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                        uint8_t* output, uint8_t* second_output);
 // h2v2 frames whose chroma was upsampled in the frequency domain (12 blocks
 // per MCU, 16 x 16 pixels).
-void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples,
-                            int mcus_per_row, int line, uint8_t* output);
+void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
+                            uint8_t* output);
 
 // ---------------------------------------------------------------------------
 // The implementations behind the tables: the same seven kernels per level.
 
-#define JPEG_DECLARE_LEVEL_KERNELS                                                                 \
-    void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent);       \
-    void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples);                 \
-    void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants); \
-    void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples,                \
-                           int mcus_per_row, int line, uint8_t* output);                           \
-    void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples,                \
-                           int mcus_per_row, int line, uint8_t* output);                           \
-    void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples,               \
-                            int mcus_per_row, int line, uint8_t* output, uint8_t* second_output);  \
-    void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples,           \
-                                int mcus_per_row, int line, uint8_t* output);
+#define JPEG_DECLARE_LEVEL_KERNELS                                                                                 \
+  void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent);                         \
+  void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples);                                   \
+  void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants);                   \
+  void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,      \
+                         uint8_t* output);                                                                         \
+  void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,      \
+                         uint8_t* output);                                                                         \
+  void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,     \
+                          uint8_t* output, uint8_t* second_output);                                                \
+  void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line, \
+                              uint8_t* output);
 
 namespace detail::portable {
 JPEG_DECLARE_LEVEL_KERNELS
-} // namespace detail::portable
+}  // namespace detail::portable
 #if JPEG_SIMD_KERNELS
 namespace detail::sse2 {
 JPEG_DECLARE_LEVEL_KERNELS
-} // namespace detail::sse2
+}  // namespace detail::sse2
 namespace detail::avx2 {
 JPEG_DECLARE_LEVEL_KERNELS
-} // namespace detail::avx2
+}  // namespace detail::avx2
 #endif
 #undef JPEG_DECLARE_LEVEL_KERNELS
 
-} // namespace jpeg
+}  // namespace jpeg

@@ -17,8 +17,8 @@ namespace {
 // coefficient_block_at for the two store shapes, inline for the per-block
 // paths.
 inline std::int16_t* dc_value_at(const coefficient_store* store, int x, int y) {
-  return store->coefficients + (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
-                                static_cast<std::size_t>(x));
+  return store->coefficients +
+         (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) + static_cast<std::size_t>(x));
 }
 inline std::int16_t* ac_block_at(const coefficient_store* store, int x, int y) {
   return store->coefficients + 64 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
@@ -162,8 +162,7 @@ void jpeg_decoder_engine::dc_initial_block(int c, int x, int y) {
   const int s = decode_huffman(*huffman_lookup[component_dc_slot[c]]);
   const std::int32_t difference = extend_value(read_bits_scan(s), s);
   dc_predictor[c] = wrap_add(dc_predictor[c], difference);
-  *dc_value_at(dc_coefficient_store[c], x, y) =
-      static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
+  *dc_value_at(dc_coefficient_store[c], x, y) = static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
 }
 
 void jpeg_decoder_engine::dc_refinement_block(int c, int x, int y) {

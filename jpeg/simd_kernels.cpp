@@ -13,9 +13,9 @@
 // built for AVX2 can stand in for the SSE2 one at link time.
 #include "kernels.h"
 
+#include <immintrin.h>
 #include <cassert>
 #include <cstring>
-#include <immintrin.h>
 
 #ifndef JPEG_SIMD_NAMESPACE
 #error "simd_kernels.cpp is built once per level with JPEG_SIMD_NAMESPACE set"
@@ -33,15 +33,13 @@ typedef int16_t i16x16 __attribute__((vector_size(32)));
 #define JPEG_VECTOR_INLINE inline __attribute__((always_inline))
 
 // clamp_sample, with internal linkage (see the top of the file).
-JPEG_VECTOR_INLINE uint8_t clamp_dc(int32_t value)
-{
-    return value < 0 ? 0 : value > 255 ? 255 : static_cast<uint8_t>(value);
+JPEG_VECTOR_INLINE uint8_t clamp_dc(int32_t value) {
+  return value < 0 ? 0 : value > 255 ? 255 : static_cast<uint8_t>(value);
 }
 
 // The DC-only shortcut: what the two passes give for a lone DC term.
-JPEG_VECTOR_INLINE uint8_t dc_only_value(const int16_t* coefficients)
-{
-    return clamp_dc(((coefficients[0] + 4) >> 3) + 128);
+JPEG_VECTOR_INLINE uint8_t dc_only_value(const int16_t* coefficients) {
+  return clamp_dc(((coefficients[0] + 4) >> 3) + 128);
 }
 
 #ifndef __AVX2__
@@ -53,18 +51,17 @@ JPEG_VECTOR_INLINE __m128i high_half(i32x8 v) { return __m128i(__builtin_shuffle
 // Eight sums of two products of 16-bit values (pmaddwd): lane i is
 // pairs[2i] * first + pairs[2i + 1] * second, exact (no lane reaches 2^31
 // unless both pair members and both weights are -32768).
-JPEG_VECTOR_INLINE i32x8 multiply_add(i16x16 pairs, int16_t first, int16_t second)
-{
-    const int32_t weights = int32_t(uint16_t(first)) | int32_t(uint32_t(uint16_t(second)) << 16);
+JPEG_VECTOR_INLINE i32x8 multiply_add(i16x16 pairs, int16_t first, int16_t second) {
+  const int32_t weights = int32_t(uint16_t(first)) | int32_t(uint32_t(uint16_t(second)) << 16);
 #ifdef __AVX2__
-    return i32x8(_mm256_madd_epi16(__m256i(pairs), _mm256_set1_epi32(weights)));
+  return i32x8(_mm256_madd_epi16(__m256i(pairs), _mm256_set1_epi32(weights)));
 #else
-    const __m128i weight_pairs = _mm_set1_epi32(weights);
-    const i32x4 low = i32x4(_mm_madd_epi16(__m128i(__builtin_shufflevector(pairs, pairs, 0, 1, 2, 3, 4, 5, 6, 7)),
-                                           weight_pairs));
-    const i32x4 high = i32x4(_mm_madd_epi16(
-        __m128i(__builtin_shufflevector(pairs, pairs, 8, 9, 10, 11, 12, 13, 14, 15)), weight_pairs));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+  const __m128i weight_pairs = _mm_set1_epi32(weights);
+  const i32x4 low =
+      i32x4(_mm_madd_epi16(__m128i(__builtin_shufflevector(pairs, pairs, 0, 1, 2, 3, 4, 5, 6, 7)), weight_pairs));
+  const i32x4 high =
+      i32x4(_mm_madd_epi16(__m128i(__builtin_shufflevector(pairs, pairs, 8, 9, 10, 11, 12, 13, 14, 15)), weight_pairs));
+  return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
 #endif
 }
 
@@ -72,56 +69,53 @@ JPEG_VECTOR_INLINE i32x8 multiply_add(i16x16 pairs, int16_t first, int16_t secon
 // rows at or beyond R read as zero and are not loaded, and for W <= 4
 // nothing beyond column 3 is loaded.
 template <int W, int R>
-JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, i16x8 (&columns)[8])
-{
-    typedef uint64_t u64x2 __attribute__((vector_size(16)));
-    i16x8 r[8];
-    for (int v = 0; v < 8; ++v) {
-        r[v] = i16x8{};
-        if (v < R && W <= 4) {
-            // Only the first four coefficients of the row are read.
-            uint64_t bits;
-            std::memcpy(&bits, coefficients + 8 * v, sizeof bits);
-            r[v] = reinterpret_cast<i16x8>(u64x2{bits, 0});
-        } else if (v < R) {
-            std::memcpy(&r[v], coefficients + 8 * v, sizeof r[v]);
-        }
+JPEG_VECTOR_INLINE void load_columns(const int16_t* coefficients, i16x8 (&columns)[8]) {
+  typedef uint64_t u64x2 __attribute__((vector_size(16)));
+  i16x8 r[8];
+  for (int v = 0; v < 8; ++v) {
+    r[v] = i16x8{};
+    if (v < R && W <= 4) {
+      // Only the first four coefficients of the row are read.
+      uint64_t bits;
+      std::memcpy(&bits, coefficients + 8 * v, sizeof bits);
+      r[v] = reinterpret_cast<i16x8>(u64x2{bits, 0});
+    } else if (v < R) {
+      std::memcpy(&r[v], coefficients + 8 * v, sizeof r[v]);
     }
-    i16x8 a[8], b[8], c[8];
-    for (int p = 0; p < 8; p += 2) {
-        a[p] = __builtin_shufflevector(r[p], r[p + 1], 0, 8, 1, 9, 2, 10, 3, 11);
-        a[p + 1] = __builtin_shufflevector(r[p], r[p + 1], 4, 12, 5, 13, 6, 14, 7, 15);
+  }
+  i16x8 a[8], b[8], c[8];
+  for (int p = 0; p < 8; p += 2) {
+    a[p] = __builtin_shufflevector(r[p], r[p + 1], 0, 8, 1, 9, 2, 10, 3, 11);
+    a[p + 1] = __builtin_shufflevector(r[p], r[p + 1], 4, 12, 5, 13, 6, 14, 7, 15);
+  }
+  for (int p = 0; p < 8; p += 4)
+    for (int q = 0; q < 2; ++q) {
+      b[p + 2 * q] = __builtin_shufflevector(a[p + q], a[p + q + 2], 0, 1, 8, 9, 2, 3, 10, 11);
+      b[p + 2 * q + 1] = __builtin_shufflevector(a[p + q], a[p + q + 2], 4, 5, 12, 13, 6, 7, 14, 15);
     }
-    for (int p = 0; p < 8; p += 4)
-        for (int q = 0; q < 2; ++q) {
-            b[p + 2 * q] = __builtin_shufflevector(a[p + q], a[p + q + 2], 0, 1, 8, 9, 2, 3, 10, 11);
-            b[p + 2 * q + 1] = __builtin_shufflevector(a[p + q], a[p + q + 2], 4, 5, 12, 13, 6, 7, 14, 15);
-        }
-    for (int q = 0; q < 4; ++q) {
-        c[2 * q] = __builtin_shufflevector(b[q], b[q + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-        c[2 * q + 1] = __builtin_shufflevector(b[q], b[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-    }
-    for (int k = 0; k < 8; ++k)
-        columns[k] = k < W ? c[k] : i16x8{};
+  for (int q = 0; q < 4; ++q) {
+    c[2 * q] = __builtin_shufflevector(b[q], b[q + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    c[2 * q + 1] = __builtin_shufflevector(b[q], b[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+  for (int k = 0; k < 8; ++k) columns[k] = k < W ? c[k] : i16x8{};
 }
 
 // 8x8 transpose of 32-bit lanes.
-JPEG_VECTOR_INLINE void transpose(const i32x8 (&in)[8], i32x8 (&out)[8])
-{
-    i32x8 t[8], u[8];
-    for (int p = 0; p < 8; p += 2) {
-        t[p] = __builtin_shufflevector(in[p], in[p + 1], 0, 8, 1, 9, 4, 12, 5, 13);
-        t[p + 1] = __builtin_shufflevector(in[p], in[p + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+JPEG_VECTOR_INLINE void transpose(const i32x8 (&in)[8], i32x8 (&out)[8]) {
+  i32x8 t[8], u[8];
+  for (int p = 0; p < 8; p += 2) {
+    t[p] = __builtin_shufflevector(in[p], in[p + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+    t[p + 1] = __builtin_shufflevector(in[p], in[p + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+  }
+  for (int p = 0; p < 8; p += 4)
+    for (int q = 0; q < 2; ++q) {
+      u[p + 2 * q] = __builtin_shufflevector(t[p + q], t[p + q + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+      u[p + 2 * q + 1] = __builtin_shufflevector(t[p + q], t[p + q + 2], 2, 3, 10, 11, 6, 7, 14, 15);
     }
-    for (int p = 0; p < 8; p += 4)
-        for (int q = 0; q < 2; ++q) {
-            u[p + 2 * q] = __builtin_shufflevector(t[p + q], t[p + q + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-            u[p + 2 * q + 1] = __builtin_shufflevector(t[p + q], t[p + q + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-        }
-    for (int q = 0; q < 4; ++q) {
-        out[q] = __builtin_shufflevector(u[q], u[q + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-        out[q + 4] = __builtin_shufflevector(u[q], u[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-    }
+  for (int q = 0; q < 4; ++q) {
+    out[q] = __builtin_shufflevector(u[q], u[q + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    out[q + 4] = __builtin_shufflevector(u[q], u[q + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -131,49 +125,44 @@ JPEG_VECTOR_INLINE void transpose(const i32x8 (&in)[8], i32x8 (&out)[8])
 
 // Clamps eight rows of eight samples to 0..255 and stores them. Saturating
 // to 16 bits and then to unsigned 8 bits is clamp_sample for every int32.
-JPEG_VECTOR_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples)
-{
+JPEG_VECTOR_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples) {
 #ifdef __AVX2__
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    for (int half = 0; half < 8; half += 4) {
-        const __m256i low = _mm256_packs_epi32(__m256i(rows[half]), __m256i(rows[half + 1]));
-        const __m256i high = _mm256_packs_epi32(__m256i(rows[half + 2]), __m256i(rows[half + 3]));
-        // Per 128-bit lane, four bytes of each of the four rows; put each
-        // row's two four-byte pieces next to each other.
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 8 * half), bytes);
-    }
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  for (int half = 0; half < 8; half += 4) {
+    const __m256i low = _mm256_packs_epi32(__m256i(rows[half]), __m256i(rows[half + 1]));
+    const __m256i high = _mm256_packs_epi32(__m256i(rows[half + 2]), __m256i(rows[half + 3]));
+    // Per 128-bit lane, four bytes of each of the four rows; put each
+    // row's two four-byte pieces next to each other.
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high), order);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 8 * half), bytes);
+  }
 #else
-    for (int pair = 0; pair < 8; pair += 2) {
-        const __m128i first = _mm_packs_epi32(low_half(rows[pair]), high_half(rows[pair]));
-        const __m128i second = _mm_packs_epi32(low_half(rows[pair + 1]), high_half(rows[pair + 1]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + 8 * pair), _mm_packus_epi16(first, second));
-    }
+  for (int pair = 0; pair < 8; pair += 2) {
+    const __m128i first = _mm_packs_epi32(low_half(rows[pair]), high_half(rows[pair]));
+    const __m128i second = _mm_packs_epi32(low_half(rows[pair + 1]), high_half(rows[pair + 1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + 8 * pair), _mm_packus_epi16(first, second));
+  }
 #endif
 }
 
 // The second pass over eight columns side by side, from workspace rows
 // 0..R-1 (later rows are zero), and the clamped store.
 template <int R>
-JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* samples)
-{
-    if constexpr (R == 1) {
-        // The one-row shortcut: (t0 + 4112) >> 5 down every column, which
-        // never wraps (see idct.cpp).
-        const i32x8 value =
-            reinterpret_cast<i32x8>(reinterpret_cast<u32x8>(workspace_rows[0]) + 4112u) >> 5;
-        const i32x8 sample_rows[8] = {value, value, value, value, value, value, value, value};
-        store_clamped(sample_rows, samples);
-        return;
-    }
-    u32x8 d[8], x[8];
-    for (int k = 0; k < 8; ++k)
-        d[k] = k < R ? reinterpret_cast<u32x8>(workspace_rows[k]) : u32x8{};
-    transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
-    i32x8 sample_rows[8];
-    for (int k = 0; k < 8; ++k)
-        sample_rows[k] = reinterpret_cast<i32x8>(x[k] + 33685504u) >> 18;
+JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* samples) {
+  if constexpr (R == 1) {
+    // The one-row shortcut: (t0 + 4112) >> 5 down every column, which
+    // never wraps (see idct.cpp).
+    const i32x8 value = reinterpret_cast<i32x8>(reinterpret_cast<u32x8>(workspace_rows[0]) + 4112u) >> 5;
+    const i32x8 sample_rows[8] = {value, value, value, value, value, value, value, value};
     store_clamped(sample_rows, samples);
+    return;
+  }
+  u32x8 d[8], x[8];
+  for (int k = 0; k < 8; ++k) d[k] = k < R ? reinterpret_cast<u32x8>(workspace_rows[k]) : u32x8{};
+  transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
+  i32x8 sample_rows[8];
+  for (int k = 0; k < 8; ++k) sample_rows[k] = reinterpret_cast<i32x8>(x[k] + 33685504u) >> 18;
+  store_clamped(sample_rows, samples);
 }
 
 // The first pass of the inverse DCT runs on rows side by side (lane = row)
@@ -186,70 +175,62 @@ JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* sample
 
 // multiply_add as the transform's unsigned lanes, whose sums wrap by
 // definition.
-JPEG_VECTOR_INLINE u32x8 weigh(i16x16 pair, int16_t first, int16_t second)
-{
-    return reinterpret_cast<u32x8>(multiply_add(pair, first, second));
+JPEG_VECTOR_INLINE u32x8 weigh(i16x16 pair, int16_t first, int16_t second) {
+  return reinterpret_cast<u32x8>(multiply_add(pair, first, second));
 }
 
 // The outputs from the even-part sums t10..t13 (rounding included) and the
 // odd-part sums o0..o3, descaled and transposed into workspace rows (lane =
 // column).
-JPEG_VECTOR_INLINE void finish_row_pass(u32x8 t10, u32x8 t11, u32x8 t12, u32x8 t13, u32x8 o0, u32x8 o1,
-                                        u32x8 o2, u32x8 o3, i32x8 (&workspace_rows)[8])
-{
-    const u32x8 x[8] = {t10 + o3, t11 + o2, t12 + o1, t13 + o0, t13 - o0, t12 - o1, t11 - o2, t10 - o3};
-    i32x8 by_column[8];
-    for (int k = 0; k < 8; ++k)
-        by_column[k] = reinterpret_cast<i32x8>(x[k]) >> 11;
-    transpose(by_column, workspace_rows);
+JPEG_VECTOR_INLINE void finish_row_pass(u32x8 t10, u32x8 t11, u32x8 t12, u32x8 t13, u32x8 o0, u32x8 o1, u32x8 o2,
+                                        u32x8 o3, i32x8 (&workspace_rows)[8]) {
+  const u32x8 x[8] = {t10 + o3, t11 + o2, t12 + o1, t13 + o0, t13 - o0, t12 - o1, t11 - o2, t10 - o3};
+  i32x8 by_column[8];
+  for (int k = 0; k < 8; ++k) by_column[k] = reinterpret_cast<i32x8>(x[k]) >> 11;
+  transpose(by_column, workspace_rows);
 }
 
 // Columns 0..3 only: column pairs (0, 2) and (1, 3), so that each even and
 // each odd sum is one multiply-add.
-JPEG_VECTOR_INLINE void narrow_row_pass(i16x16 p02, i16x16 p13, i32x8 (&workspace_rows)[8])
-{
-    finish_row_pass(weigh(p02, 8192, 10703) + 1024u, weigh(p02, 8192, 4433) + 1024u,
-                    weigh(p02, 8192, -4433) + 1024u, weigh(p02, 8192, -10703) + 1024u,
-                    weigh(p13, 2260, -6436), weigh(p13, 6437, -11362), weigh(p13, 9633, -2259),
-                    weigh(p13, 11363, 9633), workspace_rows);
+JPEG_VECTOR_INLINE void narrow_row_pass(i16x16 p02, i16x16 p13, i32x8 (&workspace_rows)[8]) {
+  finish_row_pass(weigh(p02, 8192, 10703) + 1024u, weigh(p02, 8192, 4433) + 1024u, weigh(p02, 8192, -4433) + 1024u,
+                  weigh(p02, 8192, -10703) + 1024u, weigh(p13, 2260, -6436), weigh(p13, 6437, -11362),
+                  weigh(p13, 9633, -2259), weigh(p13, 11363, 9633), workspace_rows);
 }
 
 // Lanes 0..7 of a and b interleaved: (a0, b0, a1, b1, ...).
-JPEG_VECTOR_INLINE i16x16 interleave(i16x8 a, i16x8 b)
-{
-    return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+JPEG_VECTOR_INLINE i16x16 interleave(i16x8 a, i16x8 b) {
+  return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
 }
 
 // A block whose coefficients lie in the top-left R rows and W columns.
 template <int W, int R>
-JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_rows)[8])
-{
-    i16x8 c[8];
-    load_columns<W, R>(coefficients, c);
-    if constexpr (W <= 4) {
-        narrow_row_pass(interleave(c[0], c[2]), interleave(c[1], c[3]), workspace_rows);
-        return;
-    }
-    // Wider: pairs (k, k + 4), the even part through its butterflies, which
-    // wrap by definition; the rounding of the descale goes in with e0, e1.
-    const i16x16 p04 = interleave(c[0], c[4]), p15 = interleave(c[1], c[5]);
-    const i16x16 p26 = interleave(c[2], c[6]), p37 = interleave(c[3], c[7]);
-    const u32x8 e0 = weigh(p04, 8192, 8192) + 1024u, e1 = weigh(p04, 8192, -8192) + 1024u;
-    const u32x8 e2 = weigh(p26, 4433, -10704), e3 = weigh(p26, 10703, 4433);
-    finish_row_pass(e0 + e3, e1 + e2, e1 - e2, e0 - e3, weigh(p15, 2260, 9633) + weigh(p37, -6436, -11363),
-                    weigh(p15, 6437, 2261) + weigh(p37, -11362, 9633),
-                    weigh(p15, 9633, -11362) + weigh(p37, -2259, -6436),
-                    weigh(p15, 11363, 6437) + weigh(p37, 9633, 2260), workspace_rows);
+JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_rows)[8]) {
+  i16x8 c[8];
+  load_columns<W, R>(coefficients, c);
+  if constexpr (W <= 4) {
+    narrow_row_pass(interleave(c[0], c[2]), interleave(c[1], c[3]), workspace_rows);
+    return;
+  }
+  // Wider: pairs (k, k + 4), the even part through its butterflies, which
+  // wrap by definition; the rounding of the descale goes in with e0, e1.
+  const i16x16 p04 = interleave(c[0], c[4]), p15 = interleave(c[1], c[5]);
+  const i16x16 p26 = interleave(c[2], c[6]), p37 = interleave(c[3], c[7]);
+  const u32x8 e0 = weigh(p04, 8192, 8192) + 1024u, e1 = weigh(p04, 8192, -8192) + 1024u;
+  const u32x8 e2 = weigh(p26, 4433, -10704), e3 = weigh(p26, 10703, 4433);
+  finish_row_pass(e0 + e3, e1 + e2, e1 - e2, e0 - e3, weigh(p15, 2260, 9633) + weigh(p37, -6436, -11363),
+                  weigh(p15, 6437, 2261) + weigh(p37, -11362, 9633),
+                  weigh(p15, 9633, -11362) + weigh(p37, -2259, -6436), weigh(p15, 11363, 6437) + weigh(p37, 9633, 2260),
+                  workspace_rows);
 }
 
 // Both passes for a block whose coefficients lie in the top-left R rows and
 // W columns.
 template <int W, int R>
-JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples)
-{
-    i32x8 workspace_rows[8];
-    row_pass<W, R>(coefficients, workspace_rows);
-    column_pass<R>(workspace_rows, samples);
+JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* samples) {
+  i32x8 workspace_rows[8];
+  row_pass<W, R>(coefficients, workspace_rows);
+  column_pass<R>(workspace_rows, samples);
 }
 
 // The 4x4-input inverse DCT of two blocks at once. coefficient_rows[n] holds
@@ -257,28 +238,27 @@ JPEG_VECTOR_INLINE void transform_block(const int16_t* coefficients, uint8_t* sa
 // right block in lanes 4..7; only their low 16 bits are used. The first pass
 // is shared: the transpose that follows it yields the left block's workspace
 // rows in rows 0..3 and the right block's in rows 4..7.
-void inverse_dct_quarter_pair(const i32x8 (&coefficient_rows)[4], uint8_t* left, uint8_t* right)
-{
-    const i32x8(&r)[4] = coefficient_rows;
-    // 4x4 transposes inside each half: column m, lanes (block, row).
-    const i32x8 t0 = __builtin_shufflevector(r[0], r[1], 0, 8, 1, 9, 4, 12, 5, 13);
-    const i32x8 t1 = __builtin_shufflevector(r[0], r[1], 2, 10, 3, 11, 6, 14, 7, 15);
-    const i32x8 t2 = __builtin_shufflevector(r[2], r[3], 0, 8, 1, 9, 4, 12, 5, 13);
-    const i32x8 t3 = __builtin_shufflevector(r[2], r[3], 2, 10, 3, 11, 6, 14, 7, 15);
-    const i32x8 c0 = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
-    const i32x8 c1 = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
-    const i32x8 c2 = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
-    const i32x8 c3 = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
-    // The blocks hold 16-bit coefficients: the low halves of two columns'
-    // lanes make the pairs.
-    auto low_halves = [](i32x8 a, i32x8 b) {
-        return __builtin_shufflevector(reinterpret_cast<i16x16>(a), reinterpret_cast<i16x16>(b), 0, 16, 2, 18, 4,
-                                       20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30);
-    };
-    i32x8 workspace_rows[8];
-    narrow_row_pass(low_halves(c0, c2), low_halves(c1, c3), workspace_rows);
-    column_pass<4>(workspace_rows, left);
-    column_pass<4>(workspace_rows + 4, right);
+void inverse_dct_quarter_pair(const i32x8 (&coefficient_rows)[4], uint8_t* left, uint8_t* right) {
+  const i32x8(&r)[4] = coefficient_rows;
+  // 4x4 transposes inside each half: column m, lanes (block, row).
+  const i32x8 t0 = __builtin_shufflevector(r[0], r[1], 0, 8, 1, 9, 4, 12, 5, 13);
+  const i32x8 t1 = __builtin_shufflevector(r[0], r[1], 2, 10, 3, 11, 6, 14, 7, 15);
+  const i32x8 t2 = __builtin_shufflevector(r[2], r[3], 0, 8, 1, 9, 4, 12, 5, 13);
+  const i32x8 t3 = __builtin_shufflevector(r[2], r[3], 2, 10, 3, 11, 6, 14, 7, 15);
+  const i32x8 c0 = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+  const i32x8 c1 = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+  const i32x8 c2 = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+  const i32x8 c3 = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+  // The blocks hold 16-bit coefficients: the low halves of two columns'
+  // lanes make the pairs.
+  auto low_halves = [](i32x8 a, i32x8 b) {
+    return __builtin_shufflevector(reinterpret_cast<i16x16>(a), reinterpret_cast<i16x16>(b), 0, 16, 2, 18, 4, 20, 6, 22,
+                                   8, 24, 10, 26, 12, 28, 14, 30);
+  };
+  i32x8 workspace_rows[8];
+  narrow_row_pass(low_halves(c0, c2), low_halves(c1, c3), workspace_rows);
+  column_pass<4>(workspace_rows, left);
+  column_pass<4>(workspace_rows + 4, right);
 }
 
 // ---------------------------------------------------------------------------
@@ -295,68 +275,64 @@ JPEG_VECTOR_INLINE i32x8 round_weights(i32x8 sum) { return (sum + 512) >> 10; }
 // bounds: the compiler unrolls them, so the weights become constants and
 // zero-weight terms disappear.
 template <int W, int R>
-void upsample_block(const int16_t* coefficients, uint8_t* quadrants)
-{
-    i16x8 c[8];
-    load_columns<W, R>(coefficients, c);
-    // Columns paired by equal parity, (0, 2) and (1, 3) when there are at
-    // most four, else (k, k + 4): each pair falls in one class and takes one
-    // multiply-add (the weights fit 16 bits; the sums are exact).
-    constexpr bool narrow = W <= 4;
-    constexpr int pair_count = narrow ? 2 : 4, partner = narrow ? 2 : 4;
-    i16x16 pairs[4];
-    for (int j = 0; j < pair_count; ++j)
-        pairs[j] = interleave(c[j], c[j + partner]);
-    i32x8 stage[8];
+void upsample_block(const int16_t* coefficients, uint8_t* quadrants) {
+  i16x8 c[8];
+  load_columns<W, R>(coefficients, c);
+  // Columns paired by equal parity, (0, 2) and (1, 3) when there are at
+  // most four, else (k, k + 4): each pair falls in one class and takes one
+  // multiply-add (the weights fit 16 bits; the sums are exact).
+  constexpr bool narrow = W <= 4;
+  constexpr int pair_count = narrow ? 2 : 4, partner = narrow ? 2 : 4;
+  i16x16 pairs[4];
+  for (int j = 0; j < pair_count; ++j) pairs[j] = interleave(c[j], c[j + partner]);
+  i32x8 stage[8];
 #pragma GCC unroll 8
-    for (int m = 0; m < 4; ++m) {
-        i32x8 even{}, odd{};
+  for (int m = 0; m < 4; ++m) {
+    i32x8 even{}, odd{};
 #pragma GCC unroll 8
-        for (int j = 0; j < pair_count; ++j) {
-            const int32_t first = upsampling_weights[m][j], second = upsampling_weights[m][j + partner];
-            if (first == 0 && second == 0)
-                continue;
-            const i32x8 sum = multiply_add(pairs[j], int16_t(first), int16_t(second));
-            if ((j + m) % 2 == 0)
-                even += sum;
-            else
-                odd += sum;
-        }
-        stage[m] = round_weights(even);
-        stage[4 + m] = round_weights(odd);
+    for (int j = 0; j < pair_count; ++j) {
+      const int32_t first = upsampling_weights[m][j], second = upsampling_weights[m][j + partner];
+      if (first == 0 && second == 0) continue;
+      const i32x8 sum = multiply_add(pairs[j], int16_t(first), int16_t(second));
+      if ((j + m) % 2 == 0)
+        even += sum;
+      else
+        odd += sum;
     }
-    i32x8 rows[8];
-    transpose(stage, rows);
+    stage[m] = round_weights(even);
+    stage[4 + m] = round_weights(odd);
+  }
+  i32x8 rows[8];
+  transpose(stage, rows);
 
-    // Per vertical frequency n: lanes 0..3 of `top` are row n of the
-    // top-left quadrant's coefficients, lanes 4..7 row n of the top-right
-    // one; likewise `bottom` for the lower two.
-    const i32x8 sign{1, 1, 1, 1, -1, -1, -1, -1};
-    i32x8 top[4], bottom[4];
+  // Per vertical frequency n: lanes 0..3 of `top` are row n of the
+  // top-left quadrant's coefficients, lanes 4..7 row n of the top-right
+  // one; likewise `bottom` for the lower two.
+  const i32x8 sign{1, 1, 1, 1, -1, -1, -1, -1};
+  i32x8 top[4], bottom[4];
 #pragma GCC unroll 4
-    for (int n = 0; n < 4; ++n) {
-        i32x8 same{}, alternating{};
+  for (int n = 0; n < 4; ++n) {
+    i32x8 same{}, alternating{};
 #pragma GCC unroll 8
-        for (int v = 0; v < R; ++v) {
-            const int32_t weight = upsampling_weights[n][v];
-            if (weight == 0)
-                continue;
-            if ((v + n) % 2 == 0)
-                same += weight * rows[v];
-            else
-                alternating += weight * rows[v];
-        }
-        same = round_weights(same);
-        alternating = round_weights(alternating);
-        // Lanes 0..3 of (sum, difference) hold class a, lanes 4..7 class b.
-        const i32x8 sums = same + alternating, differences = same - alternating;
-        top[n] = __builtin_shufflevector(sums, sums, 0, 1, 2, 3, 0, 1, 2, 3) +
-                 sign * __builtin_shufflevector(sums, sums, 4, 5, 6, 7, 4, 5, 6, 7);
-        bottom[n] = __builtin_shufflevector(differences, differences, 0, 1, 2, 3, 0, 1, 2, 3) +
-                    sign * __builtin_shufflevector(differences, differences, 4, 5, 6, 7, 4, 5, 6, 7);
+    for (int v = 0; v < R; ++v) {
+      const int32_t weight = upsampling_weights[n][v];
+      if (weight == 0) continue;
+      if ((v + n) % 2 == 0)
+        same += weight * rows[v];
+      else
+        alternating += weight * rows[v];
     }
-    inverse_dct_quarter_pair(top, quadrants, quadrants + 64);
-    inverse_dct_quarter_pair(bottom, quadrants + 128, quadrants + 192);
+    same = round_weights(same);
+    alternating = round_weights(alternating);
+    // Lanes 0..3 of (sum, difference) hold class a, lanes 4..7 class b.
+    const i32x8 sums = same + alternating, differences = same - alternating;
+    top[n] = __builtin_shufflevector(sums, sums, 0, 1, 2, 3, 0, 1, 2, 3) +
+             sign * __builtin_shufflevector(sums, sums, 4, 5, 6, 7, 4, 5, 6, 7);
+    bottom[n] = __builtin_shufflevector(differences, differences, 0, 1, 2, 3, 0, 1, 2, 3) +
+                sign * __builtin_shufflevector(differences, differences, 4, 5, 6, 7, 4, 5, 6, 7);
+  }
+  inverse_dct_quarter_pair(top, quadrants, quadrants + 64);
+  inverse_dct_quarter_pair(bottom, quadrants + 128, quadrants + 192);
 }
 
 // ---------------------------------------------------------------------------
@@ -367,35 +343,33 @@ constexpr std::size_t block_bytes = 64;
 
 // Eight bytes zero-extended to eight 32-bit lanes (a generic conversion
 // would be done byte by byte).
-JPEG_VECTOR_INLINE i32x8 widen8(const uint8_t* p)
-{
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+JPEG_VECTOR_INLINE i32x8 widen8(const uint8_t* p) {
+  const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
 #ifdef __AVX2__
-    return i32x8(_mm256_cvtepu8_epi32(bytes));
+  return i32x8(_mm256_cvtepu8_epi32(bytes));
 #else
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i words = _mm_unpacklo_epi8(bytes, zero);
-    const i32x4 low = i32x4(_mm_unpacklo_epi16(words, zero)), high = i32x4(_mm_unpackhi_epi16(words, zero));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i words = _mm_unpacklo_epi8(bytes, zero);
+  const i32x4 low = i32x4(_mm_unpacklo_epi16(words, zero)), high = i32x4(_mm_unpackhi_epi16(words, zero));
+  return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
 #endif
 }
 
 struct chroma_vectors {
-    i32x8 red, green, blue;
+  i32x8 red, green, blue;
 };
 
 // Eight (Cr, Cb) sample pairs, each pair one 32-bit lane, so that one
 // multiply_add weighs both.
-JPEG_VECTOR_INLINE i16x16 load_pairs(const uint8_t* cb, const uint8_t* cr)
-{
-    const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
-                                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
+JPEG_VECTOR_INLINE i16x16 load_pairs(const uint8_t* cb, const uint8_t* cr) {
+  const __m128i bytes = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr)),
+                                          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb)));
 #ifdef __AVX2__
-    return i16x16(_mm256_cvtepu8_epi16(bytes));
+  return i16x16(_mm256_cvtepu8_epi16(bytes));
 #else
-    const __m128i zero = _mm_setzero_si128();
-    const i16x8 low = i16x8(_mm_unpacklo_epi8(bytes, zero)), high = i16x8(_mm_unpackhi_epi8(bytes, zero));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i zero = _mm_setzero_si128();
+  const i16x8 low = i16x8(_mm_unpacklo_epi8(bytes, zero)), high = i16x8(_mm_unpackhi_epi8(bytes, zero));
+  return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 #endif
 }
 
@@ -404,50 +378,45 @@ JPEG_VECTOR_INLINE i16x16 load_pairs(const uint8_t* cb, const uint8_t* cr)
 // fit 16 bits; these weights, offsets and shifts, on the unbiased samples
 // 0..255, give the same integers for every Cr, every Cb and every (Cr, Cb)
 // pair (the tests check all 65536 pairs), with one multiply-add each.
-JPEG_VECTOR_INLINE chroma_vectors chroma8(const uint8_t* cb, const uint8_t* cr)
-{
-    const i16x16 pairs = load_pairs(cb, cr);
-    return {(multiply_add(pairs, 22971, 0) - 2932096) >> 14, (multiply_add(pairs, -23401, -11277) + 4455168) >> 15,
-            (multiply_add(pairs, 0, 29033) - 3708032) >> 14};
+JPEG_VECTOR_INLINE chroma_vectors chroma8(const uint8_t* cb, const uint8_t* cr) {
+  const i16x16 pairs = load_pairs(cb, cr);
+  return {(multiply_add(pairs, 22971, 0) - 2932096) >> 14, (multiply_add(pairs, -23401, -11277) + 4455168) >> 15,
+          (multiply_add(pairs, 0, 29033) - 3708032) >> 14};
 }
 
 // Eight pixels. The saturating packs are clamp_sample for these values (all
 // within -300..600); the bytes are then interleaved to R, G, B, A.
-JPEG_VECTOR_INLINE void put8(uint8_t* out, i32x8 luma, i32x8 red, i32x8 green, i32x8 blue)
-{
-    const i32x8 r = luma + red, g = luma + green, b = luma + blue;
+JPEG_VECTOR_INLINE void put8(uint8_t* out, i32x8 luma, i32x8 red, i32x8 green, i32x8 blue) {
+  const i32x8 r = luma + red, g = luma + green, b = luma + blue;
 #ifdef __AVX2__
-    // Each 128-bit half holds four consecutive pixels.
-    const __m256i red_green = _mm256_packs_epi32(__m256i(r), __m256i(g));
-    const __m256i blue_alpha = _mm256_packs_epi32(__m256i(b), _mm256_set1_epi32(255));
-    const __m256i planar = _mm256_packus_epi16(red_green, blue_alpha);
-    const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
-                                                0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(planar, interleave));
+  // Each 128-bit half holds four consecutive pixels.
+  const __m256i red_green = _mm256_packs_epi32(__m256i(r), __m256i(g));
+  const __m256i blue_alpha = _mm256_packs_epi32(__m256i(b), _mm256_set1_epi32(255));
+  const __m256i planar = _mm256_packus_epi16(red_green, blue_alpha);
+  const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5,
+                                              9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(planar, interleave));
 #else
-    // Bytes 0..7 red (or blue), 8..15 green (or alpha), one per pixel.
-    const __m128i red_green = _mm_packus_epi16(_mm_packs_epi32(low_half(r), high_half(r)),
-                                               _mm_packs_epi32(low_half(g), high_half(g)));
-    const __m128i blue_alpha = _mm_packus_epi16(_mm_packs_epi32(low_half(b), high_half(b)),
-                                                _mm_set1_epi16(255));
-    const __m128i rb = _mm_unpacklo_epi8(red_green, blue_alpha);  // r0 b0 r1 b1 ...
-    const __m128i ga = _mm_unpackhi_epi8(red_green, blue_alpha);  // g0 a0 g1 a1 ...
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(rb, ga));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(rb, ga));
+  // Bytes 0..7 red (or blue), 8..15 green (or alpha), one per pixel.
+  const __m128i red_green =
+      _mm_packus_epi16(_mm_packs_epi32(low_half(r), high_half(r)), _mm_packs_epi32(low_half(g), high_half(g)));
+  const __m128i blue_alpha = _mm_packus_epi16(_mm_packs_epi32(low_half(b), high_half(b)), _mm_set1_epi16(255));
+  const __m128i rb = _mm_unpacklo_epi8(red_green, blue_alpha);  // r0 b0 r1 b1 ...
+  const __m128i ga = _mm_unpackhi_epi8(red_green, blue_alpha);  // g0 a0 g1 a1 ...
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(rb, ga));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(rb, ga));
 #endif
 }
 
-JPEG_VECTOR_INLINE void put8(uint8_t* out, const uint8_t* luma, const chroma_vectors& c)
-{
-    put8(out, widen8(luma), c.red, c.green, c.blue);
+JPEG_VECTOR_INLINE void put8(uint8_t* out, const uint8_t* luma, const chroma_vectors& c) {
+  put8(out, widen8(luma), c.red, c.green, c.blue);
 }
 
-} // namespace
+}  // namespace
 
-void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent)
-{
-    assert(block_extent >= 1 && block_extent <= 64);
-    switch (extent_rectangle[block_extent - 1]) {
+void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
+  assert(block_extent >= 1 && block_extent <= 64);
+  switch (extent_rectangle[block_extent - 1]) {
     case 0x11: std::memset(samples, dc_only_value(coefficients), 64); break;
     case 0x12: transform_block<2, 1>(coefficients, samples); break;
     case 0x22: transform_block<2, 2>(coefficients, samples); break;
@@ -463,25 +432,23 @@ void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_
     case 0x77:
     case 0x78: transform_block<8, 7>(coefficients, samples); break;
     default: transform_block<8, 8>(coefficients, samples); break;
-    }
+  }
 }
 
-void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples)
-{
-    transform_block<4, 4>(coefficients, samples);
+void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
+  transform_block<4, 4>(coefficients, samples);
 }
 
-void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants)
-{
-    assert(block_extent >= 1 && block_extent <= 64);
-    // Rectangles of more than four rows run at full width: the first stage
-    // covers all columns of a row in one pass anyway.
-    switch (extent_rectangle[block_extent - 1]) {
+void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants) {
+  assert(block_extent >= 1 && block_extent <= 64);
+  // Rectangles of more than four rows run at full width: the first stage
+  // covers all columns of a row in one pass anyway.
+  switch (extent_rectangle[block_extent - 1]) {
     case 0x11:
-        // A lone DC term reaches each quadrant unchanged as its own DC term,
-        // so all four take the DC-only shortcut value.
-        std::memset(quadrants, dc_only_value(coefficients), 256);
-        return;
+      // A lone DC term reaches each quadrant unchanged as its own DC term,
+      // so all four take the DC-only shortcut value.
+      std::memset(quadrants, dc_only_value(coefficients), 256);
+      return;
     case 0x12: upsample_block<2, 1>(coefficients, quadrants); return;
     case 0x22: upsample_block<2, 2>(coefficients, quadrants); return;
     case 0x32: upsample_block<2, 3>(coefficients, quadrants); return;
@@ -496,62 +463,55 @@ void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_
     case 0x77:
     case 0x78: upsample_block<8, 7>(coefficients, quadrants); return;
     default: upsample_block<8, 8>(coefficients, quadrants); return;
-    }
+  }
 }
 
-void convert_h1v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                       uint8_t* output)
-{
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
-        put8(output + i * 32, y, chroma8(y + block_bytes, y + 2 * block_bytes));
-    }
+void convert_h1v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output) {
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
+    put8(output + i * 32, y, chroma8(y + block_bytes, y + 2 * block_bytes));
+  }
 }
 
-void convert_h2v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                       uint8_t* output)
-{
-    // Each chroma sample serves two neighbouring pixels: chroma lanes 0..3
-    // the left luma block, lanes 4..7 the right one.
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
-        uint8_t* out = output + i * 64;
-        const chroma_vectors c = chroma8(y + 2 * block_bytes, y + 3 * block_bytes);
-        put8(out, widen8(y), __builtin_shufflevector(c.red, c.red, 0, 0, 1, 1, 2, 2, 3, 3),
-             __builtin_shufflevector(c.green, c.green, 0, 0, 1, 1, 2, 2, 3, 3),
-             __builtin_shufflevector(c.blue, c.blue, 0, 0, 1, 1, 2, 2, 3, 3));
-        put8(out + 32, widen8(y + block_bytes), __builtin_shufflevector(c.red, c.red, 4, 4, 5, 5, 6, 6, 7, 7),
-             __builtin_shufflevector(c.green, c.green, 4, 4, 5, 5, 6, 6, 7, 7),
-             __builtin_shufflevector(c.blue, c.blue, 4, 4, 5, 5, 6, 6, 7, 7));
-    }
+void convert_h2v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output) {
+  // Each chroma sample serves two neighbouring pixels: chroma lanes 0..3
+  // the left luma block, lanes 4..7 the right one.
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
+    uint8_t* out = output + i * 64;
+    const chroma_vectors c = chroma8(y + 2 * block_bytes, y + 3 * block_bytes);
+    put8(out, widen8(y), __builtin_shufflevector(c.red, c.red, 0, 0, 1, 1, 2, 2, 3, 3),
+         __builtin_shufflevector(c.green, c.green, 0, 0, 1, 1, 2, 2, 3, 3),
+         __builtin_shufflevector(c.blue, c.blue, 0, 0, 1, 1, 2, 2, 3, 3));
+    put8(out + 32, widen8(y + block_bytes), __builtin_shufflevector(c.red, c.red, 4, 4, 5, 5, 6, 6, 7, 7),
+         __builtin_shufflevector(c.green, c.green, 4, 4, 5, 5, 6, 6, 7, 7),
+         __builtin_shufflevector(c.blue, c.blue, 4, 4, 5, 5, 6, 6, 7, 7));
+  }
 }
 
-void convert_h1v2_lines(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                        uint8_t* output, uint8_t* second_output)
-{
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
-        const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
-        const chroma_vectors c =
-            chroma8(mcu + 2 * block_bytes + (line / 2) * 8, mcu + 3 * block_bytes + (line / 2) * 8);
-        put8(output + i * 32, y, c);
-        put8(second_output + i * 32, y + 8, c);
-    }
+void convert_h1v2_lines(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output,
+                        uint8_t* second_output) {
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
+    const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
+    const chroma_vectors c = chroma8(mcu + 2 * block_bytes + (line / 2) * 8, mcu + 3 * block_bytes + (line / 2) * 8);
+    put8(output + i * 32, y, c);
+    put8(second_output + i * 32, y + 8, c);
+  }
 }
 
 void convert_upsampled_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                            uint8_t* output)
-{
-    constexpr std::size_t component_bytes = 4 * block_bytes;
-    for (int i = 0; i < mcus_per_row; ++i) {
-        const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
-        const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
-        uint8_t* out = output + i * 64;
-        for (int half = 0; half < 2; ++half) {
-            const uint8_t* sample = y + half * block_bytes;
-            put8(out + 32 * half, sample, chroma8(sample + component_bytes, sample + 2 * component_bytes));
-        }
+                            uint8_t* output) {
+  constexpr std::size_t component_bytes = 4 * block_bytes;
+  for (int i = 0; i < mcus_per_row; ++i) {
+    const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
+    const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
+    uint8_t* out = output + i * 64;
+    for (int half = 0; half < 2; ++half) {
+      const uint8_t* sample = y + half * block_bytes;
+      put8(out + 32 * half, sample, chroma8(sample + component_bytes, sample + 2 * component_bytes));
     }
+  }
 }
 
-} // namespace jpeg::detail::JPEG_SIMD_NAMESPACE
+}  // namespace jpeg::detail::JPEG_SIMD_NAMESPACE

@@ -28,31 +28,27 @@ using detail::upsampling_weights;
 constexpr int32_t round_weights(int32_t sum) { return (sum + 512) >> 10; }
 
 template <int Count, typename F, int... I>
-inline void static_for_impl(F&& f, std::integer_sequence<int, I...>)
-{
-    (f(std::integral_constant<int, I>{}), ...);
+inline void static_for_impl(F&& f, std::integer_sequence<int, I...>) {
+  (f(std::integral_constant<int, I>{}), ...);
 }
 
 // Calls f(integral_constant<int, i>) for i = 0 .. Count-1, unrolled at
 // compile time so that every index is a constant inside f.
 template <int Count, typename F>
-inline void static_for(F&& f)
-{
-    static_for_impl<Count>(f, std::make_integer_sequence<int, Count>{});
+inline void static_for(F&& f) {
+  static_for_impl<Count>(f, std::make_integer_sequence<int, Count>{});
 }
 
 // Sum of W[m][k] * input(k) over k < Count with k + m of the given parity;
 // terms with weight zero are not formed.
 template <int M, int Count, int Parity, typename Input>
-inline int32_t weighted_sum(Input&& input)
-{
-    int32_t sum = 0;
-    static_for<Count>([&](auto k) {
-        constexpr int32_t weight = upsampling_weights[M][k];
-        if constexpr ((k + M) % 2 == Parity && weight != 0)
-            sum += weight * input(k);
-    });
-    return sum;
+inline int32_t weighted_sum(Input&& input) {
+  int32_t sum = 0;
+  static_for<Count>([&](auto k) {
+    constexpr int32_t weight = upsampling_weights[M][k];
+    if constexpr ((k + M) % 2 == Parity && weight != 0) sum += weight * input(k);
+  });
+  return sum;
 }
 
 // The two term matrices of one class for coefficients inside a Rows x
@@ -60,25 +56,24 @@ inline int32_t weighted_sum(Input&& input)
 // selects the class: 0 = class a (terms_aa, terms_ab), 1 = class b
 // (terms_ba, terms_bb).
 template <int Rows, int Columns, int Parity>
-void compute_terms(const int16_t* coefficients, quarter_matrix& same, quarter_matrix& alternating)
-{
-    // First stage, along each coefficient row.
-    int32_t stage[Rows > 0 ? Rows : 1][4];
-    static_for<Rows>([&](auto v) {
-        static_for<4>([&](auto m) {
-            stage[v][m] = round_weights(weighted_sum<m, Columns, Parity>(
-                [&](int u) { return int32_t{coefficients[8 * v + u]}; }));
-        });
-    });
-
-    // Second stage, down the columns of the first-stage results.
+void compute_terms(const int16_t* coefficients, quarter_matrix& same, quarter_matrix& alternating) {
+  // First stage, along each coefficient row.
+  int32_t stage[Rows > 0 ? Rows : 1][4];
+  static_for<Rows>([&](auto v) {
     static_for<4>([&](auto m) {
-        static_for<4>([&](auto n) {
-            auto column = [&](int v) { return stage[v][m]; };
-            same(m, n) = round_weights(weighted_sum<n, Rows, 0>(column));
-            alternating(m, n) = round_weights(weighted_sum<n, Rows, 1>(column));
-        });
+      stage[v][m] =
+          round_weights(weighted_sum<m, Columns, Parity>([&](int u) { return int32_t{coefficients[8 * v + u]}; }));
     });
+  });
+
+  // Second stage, down the columns of the first-stage results.
+  static_for<4>([&](auto m) {
+    static_for<4>([&](auto n) {
+      auto column = [&](int v) { return stage[v][m]; };
+      same(m, n) = round_weights(weighted_sum<n, Rows, 0>(column));
+      alternating(m, n) = round_weights(weighted_sum<n, Rows, 1>(column));
+    });
+  });
 }
 
 using terms_routine = void (*)(const int16_t*, quarter_matrix&, quarter_matrix&);
@@ -87,131 +82,109 @@ using terms_routine = void (*)(const int16_t*, quarter_matrix&, quarter_matrix&)
 // class a never uses columns 2 and 6, class b never columns 0 and 4. This is
 // what makes rectangles share members (27 distinct routines for 15
 // rectangles).
-constexpr int effective_columns(int columns, int parity)
-{
-    const int last = columns - 1;
-    if (parity == 0 && (last == 2 || last == 6))
-        return columns - 1;
-    if (parity == 1 && (last == 0 || last == 4))
-        return columns - 1;
-    return columns;
+constexpr int effective_columns(int columns, int parity) {
+  const int last = columns - 1;
+  if (parity == 0 && (last == 2 || last == 6)) return columns - 1;
+  if (parity == 1 && (last == 0 || last == 4)) return columns - 1;
+  return columns;
 }
 
 template <int Parity, std::size_t... E>
-constexpr std::array<terms_routine, 64> make_terms_table(std::index_sequence<E...>)
-{
-    return {&compute_terms<extent_rectangle[E] / 16,
-                           effective_columns(extent_rectangle[E] % 16, Parity), Parity>...};
+constexpr std::array<terms_routine, 64> make_terms_table(std::index_sequence<E...>) {
+  return {&compute_terms<extent_rectangle[E] / 16, effective_columns(extent_rectangle[E] % 16, Parity), Parity>...};
 }
 
 constexpr auto a_terms_for_extent = make_terms_table<0>(std::make_index_sequence<64>{});
 constexpr auto b_terms_for_extent = make_terms_table<1>(std::make_index_sequence<64>{});
 
-quarter_matrix matrix_sum(const quarter_matrix& x, const quarter_matrix& y)
-{
-    quarter_matrix result;
-    for (int i = 0; i < 16; ++i)
-        result.entries[i] = x.entries[i] + y.entries[i];
-    return result;
+quarter_matrix matrix_sum(const quarter_matrix& x, const quarter_matrix& y) {
+  quarter_matrix result;
+  for (int i = 0; i < 16; ++i) result.entries[i] = x.entries[i] + y.entries[i];
+  return result;
 }
 
-void matrix_subtract(quarter_matrix& x, const quarter_matrix& y)
-{
-    for (int i = 0; i < 16; ++i)
-        x.entries[i] -= y.entries[i];
+void matrix_subtract(quarter_matrix& x, const quarter_matrix& y) {
+  for (int i = 0; i < 16; ++i) x.entries[i] -= y.entries[i];
 }
 
 // The 48 entries outside the top-left 4x4 are left alone: the quarter-block
 // inverse DCT never reads them.
 template <int Sign>
-void store_quarter(int16_t* block, const quarter_matrix& x, const quarter_matrix& y)
-{
-    for (int m = 0; m < 4; ++m)
-        for (int n = 0; n < 4; ++n)
-            block[8 * n + m] = static_cast<int16_t>(x(m, n) + Sign * y(m, n));
+void store_quarter(int16_t* block, const quarter_matrix& x, const quarter_matrix& y) {
+  for (int m = 0; m < 4; ++m)
+    for (int n = 0; n < 4; ++n) block[8 * n + m] = static_cast<int16_t>(x(m, n) + Sign * y(m, n));
 }
 
-void store_quarter_sum(int16_t* block, const quarter_matrix& x, const quarter_matrix& y)
-{
-    store_quarter<1>(block, x, y);
+void store_quarter_sum(int16_t* block, const quarter_matrix& x, const quarter_matrix& y) {
+  store_quarter<1>(block, x, y);
 }
 
-void store_quarter_difference(int16_t* block, const quarter_matrix& x, const quarter_matrix& y)
-{
-    store_quarter<-1>(block, x, y);
+void store_quarter_difference(int16_t* block, const quarter_matrix& x, const quarter_matrix& y) {
+  store_quarter<-1>(block, x, y);
 }
 
-
-} // namespace
+}  // namespace
 
 void compute_a_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_aa,
-                     quarter_matrix& terms_ab)
-{
-    a_terms_for_extent[block_extent - 1](coefficients, terms_aa, terms_ab);
+                     quarter_matrix& terms_ab) {
+  a_terms_for_extent[block_extent - 1](coefficients, terms_aa, terms_ab);
 }
 
 void compute_b_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_ba,
-                     quarter_matrix& terms_bb)
-{
-    b_terms_for_extent[block_extent - 1](coefficients, terms_ba, terms_bb);
+                     quarter_matrix& terms_bb) {
+  b_terms_for_extent[block_extent - 1](coefficients, terms_ba, terms_bb);
 }
 
-void detail::portable::upsample_chroma_block(const int16_t* coefficients, int block_extent,
-                                             uint8_t* quadrants)
-{
-    assert(block_extent >= 1 && block_extent <= 64);
-    if (block_extent == 1) {
-        // A lone DC term reaches each quadrant unchanged as its own DC term
-        // (weight 1024 in both directions), so all four take the inverse
-        // DCT's DC-only shortcut value.
-        const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
-        std::memset(quadrants, value, 256);
-        return;
-    }
-    quarter_matrix terms_aa, terms_ab, terms_ba, terms_bb;
-    compute_a_terms(coefficients, block_extent, terms_aa, terms_ab);
-    compute_b_terms(coefficients, block_extent, terms_ba, terms_bb);
+void detail::portable::upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants) {
+  assert(block_extent >= 1 && block_extent <= 64);
+  if (block_extent == 1) {
+    // A lone DC term reaches each quadrant unchanged as its own DC term
+    // (weight 1024 in both directions), so all four take the inverse
+    // DCT's DC-only shortcut value.
+    const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
+    std::memset(quadrants, value, 256);
+    return;
+  }
+  quarter_matrix terms_aa, terms_ab, terms_ba, terms_bb;
+  compute_a_terms(coefficients, block_extent, terms_aa, terms_ab);
+  compute_b_terms(coefficients, block_extent, terms_ba, terms_bb);
 
-    // Sums and differences are shared by the four quadrants.
-    const quarter_matrix sum_a = matrix_sum(terms_aa, terms_ab);
-    matrix_subtract(terms_aa, terms_ab);
-    const quarter_matrix sum_b = matrix_sum(terms_ba, terms_bb);
-    matrix_subtract(terms_ba, terms_bb);
-    const quarter_matrix& difference_a = terms_aa;
-    const quarter_matrix& difference_b = terms_ba;
+  // Sums and differences are shared by the four quadrants.
+  const quarter_matrix sum_a = matrix_sum(terms_aa, terms_ab);
+  matrix_subtract(terms_aa, terms_ab);
+  const quarter_matrix sum_b = matrix_sum(terms_ba, terms_bb);
+  matrix_subtract(terms_ba, terms_bb);
+  const quarter_matrix& difference_a = terms_aa;
+  const quarter_matrix& difference_b = terms_ba;
 
-    int16_t scratch[64];
-    store_quarter_sum(scratch, sum_a, sum_b);
-    detail::portable::inverse_dct_quarter_block(scratch, quadrants);
-    store_quarter_difference(scratch, sum_a, sum_b);
-    detail::portable::inverse_dct_quarter_block(scratch, quadrants + 64);
-    store_quarter_sum(scratch, difference_a, difference_b);
-    detail::portable::inverse_dct_quarter_block(scratch, quadrants + 128);
-    store_quarter_difference(scratch, difference_a, difference_b);
-    detail::portable::inverse_dct_quarter_block(scratch, quadrants + 192);
+  int16_t scratch[64];
+  store_quarter_sum(scratch, sum_a, sum_b);
+  detail::portable::inverse_dct_quarter_block(scratch, quadrants);
+  store_quarter_difference(scratch, sum_a, sum_b);
+  detail::portable::inverse_dct_quarter_block(scratch, quadrants + 64);
+  store_quarter_sum(scratch, difference_a, difference_b);
+  detail::portable::inverse_dct_quarter_block(scratch, quadrants + 128);
+  store_quarter_difference(scratch, difference_a, difference_b);
+  detail::portable::inverse_dct_quarter_block(scratch, quadrants + 192);
 }
 
-void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants)
-{
-    selected_kernels().upsample_chroma_block(coefficients, block_extent, quadrants);
+void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants) {
+  selected_kernels().upsample_chroma_block(coefficients, block_extent, quadrants);
 }
 
 void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
-                    int block_count, uint8_t* mcu_samples, int mcu_index)
-{
-    uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * block_count * 64;
-    for (int b = 0; b < block_count; ++b)
-        kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
+                    int block_count, uint8_t* mcu_samples, int mcu_index) {
+  uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * block_count * 64;
+  for (int b = 0; b < block_count; ++b)
+    kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
 }
 
-void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients,
-                              const int* block_extent, uint8_t* mcu_samples, int mcu_index)
-{
-    uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * upsampled_blocks_per_mcu * 64;
-    for (int b = 0; b < 4; ++b)
-        kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
-    kernels.upsample_chroma_block(mcu_coefficients + 4 * 64, block_extent[4], out + 4 * 64);
-    kernels.upsample_chroma_block(mcu_coefficients + 5 * 64, block_extent[5], out + 8 * 64);
+void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
+                              uint8_t* mcu_samples, int mcu_index) {
+  uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * upsampled_blocks_per_mcu * 64;
+  for (int b = 0; b < 4; ++b) kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
+  kernels.upsample_chroma_block(mcu_coefficients + 4 * 64, block_extent[4], out + 4 * 64);
+  kernels.upsample_chroma_block(mcu_coefficients + 5 * 64, block_extent[5], out + 8 * 64);
 }
 
-} // namespace jpeg
+}  // namespace jpeg

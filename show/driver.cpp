@@ -87,7 +87,8 @@ void load_pictures(std::span<const char* const> files, SDL_Surface** slots) {
   auto load_some = [&] {
     for (std::size_t k; (k = next.fetch_add(1)) < order.size();) slots[order[k]] = IMG_Load(files[order[k]]);
   };
-  const std::size_t helpers = std::min<std::size_t>(std::max(std::thread::hardware_concurrency(), 1u), files.size()) - 1;
+  const std::size_t helpers =
+      std::min<std::size_t>(std::max(std::thread::hardware_concurrency(), 1u), files.size()) - 1;
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(load_some);
   load_some();

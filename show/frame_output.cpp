@@ -76,9 +76,9 @@ bytes encode_wav(const std::vector<std::int16_t>& samples, std::uint32_t rate) {
   bytes wav = {'R', 'I', 'F', 'F'};
   put_le(wav, 36 + data_size, 4);
   wav.insert(wav.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  put_le(wav, 16, 4);        // format chunk size
-  put_le(wav, 1, 2);         // PCM
-  put_le(wav, 2, 2);         // channels
+  put_le(wav, 16, 4);  // format chunk size
+  put_le(wav, 1, 2);   // PCM
+  put_le(wav, 2, 2);   // channels
   put_le(wav, rate, 4);
   put_le(wav, rate * 4, 4);  // bytes per second
   put_le(wav, 4, 2);         // bytes per frame
@@ -254,16 +254,18 @@ std::unique_ptr<frame_output> open_folder_output(const std::string& folder, cons
   return std::make_unique<folder_output>(folder);
 }
 
-std::unique_ptr<frame_output> open_video_output(const std::string& path, int width, int height, int fps,
-                                                int out_width, int out_height, const std::vector<std::int16_t>& samples,
+std::unique_ptr<frame_output> open_video_output(const std::string& path, int width, int height, int fps, int out_width,
+                                                int out_height, const std::vector<std::int16_t>& samples,
                                                 std::uint32_t rate) {
   const bool mp4 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
   const bool sound = !samples.empty();
   std::vector<std::string> args = {
-      "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
-      "-f", "rawvideo", "-pixel_format", "yuv420p",
-      "-video_size", std::to_string(width) + "x" + std::to_string(height),
-      "-framerate", std::to_string(fps), "-i", "pipe:0"};
+      "ffmpeg",     "-hide_banner",      "-loglevel",
+      "error",      "-nostdin",          "-y",
+      "-f",         "rawvideo",          "-pixel_format",
+      "yuv420p",    "-video_size",       std::to_string(width) + "x" + std::to_string(height),
+      "-framerate", std::to_string(fps), "-i",
+      "pipe:0"};
   if (sound) {
     for (const char* a : {"-f", "s16le", "-ar"}) args.push_back(a);
     args.push_back(std::to_string(rate));
@@ -277,9 +279,9 @@ std::unique_ptr<frame_output> open_video_output(const std::string& path, int wid
   // The fastest preset: most frames repeat the one before, and at this
   // quality a slower one only makes the file smaller. Tagged as converted, so
   // that players do not guess the colours.
-  for (const char* a : {"-c:v", "libx264", "-preset", "ultrafast", "-crf", "18", "-colorspace", "bt709",
-                        "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv",
-                        "-chroma_sample_location", "center"})
+  for (const char* a :
+       {"-c:v", "libx264", "-preset", "ultrafast", "-crf", "18", "-colorspace", "bt709", "-color_primaries", "bt709",
+        "-color_trc", "bt709", "-color_range", "tv", "-chroma_sample_location", "center"})
     args.push_back(a);
   args.push_back(path);
 

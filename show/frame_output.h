@@ -36,8 +36,8 @@ std::unique_ptr<frame_output> open_folder_output(const std::string& folder, cons
 // scaled to `out_width` x `out_height`. An empty audio track leaves out the
 // sound. Null (reported on stderr) when ffmpeg cannot be started. `samples`
 // must outlive the output.
-std::unique_ptr<frame_output> open_video_output(const std::string& path, int width, int height, int fps,
-                                                int out_width, int out_height, const std::vector<std::int16_t>& samples,
+std::unique_ptr<frame_output> open_video_output(const std::string& path, int width, int height, int fps, int out_width,
+                                                int out_height, const std::vector<std::int16_t>& samples,
                                                 std::uint32_t rate);
 
 // Converts a frame of even width and height to the planes of 4:2:0 video:

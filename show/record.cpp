@@ -50,8 +50,7 @@ bool parse_size(const char* text, int& width, int& height) {
   if (!x) return false;
   const std::string w(text, x);
   // Even sizes only: the video's chroma is subsampled 2x2.
-  return parse_int(w.c_str(), 2, 8192, width) && parse_int(x + 1, 2, 8192, height) && width % 2 == 0 &&
-         height % 2 == 0;
+  return parse_int(w.c_str(), 2, 8192, width) && parse_int(x + 1, 2, 8192, height) && width % 2 == 0 && height % 2 == 0;
 }
 
 bool ends_with(const std::string& s, const char* tail) {
@@ -139,8 +138,8 @@ int main(int argc, char** argv) {
   const auto pictures = show::load_pictures();
   // The pictures' own layout, so that drawing them is a plain copy; its bytes
   // are red, green, blue and one that ffmpeg and the PNG frames ignore.
-  SDL_Surface* frame =
-      SDL_CreateRGBSurface(SDL_SWSURFACE, frame_width, frame_height, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000);
+  SDL_Surface* frame = SDL_CreateRGBSurface(SDL_SWSURFACE, frame_width, frame_height, 32, 0x000000FF, 0x0000FF00,
+                                            0x00FF0000, 0xFF000000);
   if (!frame) {
     std::fprintf(stderr, "show-record: cannot create a frame: %s\n", SDL_GetError());
     return 1;
@@ -179,7 +178,7 @@ int main(int argc, char** argv) {
 
   const double seconds = static_cast<double>(total) / o.fps;
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::fprintf(stderr, "show-record: wrote %s: %zu frames, %.2f s of show in %.1f s (%.1fx real time)\n",
-               o.out.c_str(), total, seconds, took, seconds / took);
+  std::fprintf(stderr, "show-record: wrote %s: %zu frames, %.2f s of show in %.1f s (%.1fx real time)\n", o.out.c_str(),
+               total, seconds, took, seconds / took);
   return 0;
 }

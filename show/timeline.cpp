@@ -4,10 +4,9 @@
 namespace show {
 
 const char* const picture_files[picture_count] = {
-    "data/fank.jpg",      "data/sun.jpg",         "data/kick1.jpg",     "data/kick2.jpg",
-    "data/murvhat.jpg",   "data/egyenlo.jpg",     "data/murv.jpg",      "data/murvparaszt.jpg",
-    "data/murvtabla.jpg", "data/function0.jpg",   "data/function1.jpg", "data/function2.jpg",
-    "data/function3.jpg",
+    "data/fank.jpg",      "data/sun.jpg",       "data/kick1.jpg",       "data/kick2.jpg",     "data/murvhat.jpg",
+    "data/egyenlo.jpg",   "data/murv.jpg",      "data/murvparaszt.jpg", "data/murvtabla.jpg", "data/function0.jpg",
+    "data/function1.jpg", "data/function2.jpg", "data/function3.jpg",
 };
 
 namespace {
@@ -39,8 +38,7 @@ frame_plan shaking_picture(int row, int fine_position, random_source& random) {
 }
 
 frame_plan functions_and_kicks(int order, int row) {
-  constexpr picture functions[4] = {picture::function0, picture::function1, picture::function2,
-                                    picture::function3};
+  constexpr picture functions[4] = {picture::function0, picture::function1, picture::function2, picture::function3};
   if (row < 16) return draw(functions[order - 10]);
   if (order < 13) return 56 < row && row < 60 ? draw(picture::kick1) : draw(picture::kick2);
   if (row > 60) return draw(picture::egyenlo);

@@ -64,9 +64,7 @@ bool audio_free() {
 
 namespace {
 
-Uint32 pixel(SDL_Surface* s, int x, int y) {
-  return static_cast<Uint32*>(s->pixels)[y * s->pitch / 4 + x];
-}
+Uint32 pixel(SDL_Surface* s, int x, int y) { return static_cast<Uint32*>(s->pixels)[y * s->pitch / 4 + x]; }
 
 SDL_Surface* solid(int w, int h, Uint32 value) {
   SDL_Surface* s = SDL_CreateRGBSurface(0, w, h, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000);
@@ -90,10 +88,11 @@ class draw_step : public ::testing::Test {
 
 TEST_F(draw_step, shaking_picture_is_clipped_on_a_white_background) {
   pictures[static_cast<int>(show::picture::murvhat)] = solid(1024, 768, 0xFF0000FF);
-  show::draw_frame(screen, pictures,
-                   {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat, .x = -76, .y = 25});
-  EXPECT_EQ(pixel(screen, 0, 0), 0xFFFFFFFFu);       // above the picture
-  EXPECT_EQ(pixel(screen, 0, 25), 0xFF0000FFu);      // its left edge is off screen
+  show::draw_frame(
+      screen, pictures,
+      {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat, .x = -76, .y = 25});
+  EXPECT_EQ(pixel(screen, 0, 0), 0xFFFFFFFFu);                // above the picture
+  EXPECT_EQ(pixel(screen, 0, 25), 0xFF0000FFu);               // its left edge is off screen
   EXPECT_EQ(pixel(screen, 1024 - 76 - 1, 767), 0xFF0000FFu);  // its right edge
   EXPECT_EQ(pixel(screen, 1024 - 76, 767), 0xFFFFFFFFu);
 }
@@ -103,14 +102,16 @@ TEST_F(draw_step, missing_picture_draws_nothing_and_nothing_keeps_the_screen) {
   EXPECT_EQ(pixel(screen, 10, 10), 0x11111111u);
   show::draw_frame(screen, pictures, {});
   EXPECT_EQ(pixel(screen, 10, 10), 0x11111111u);
-  show::draw_frame(screen, pictures, {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat});
+  show::draw_frame(screen, pictures,
+                   {.fill = true, .fill_value = show::white, .blit = true, .pic = show::picture::murvhat});
   EXPECT_EQ(pixel(screen, 10, 10), 0xFFFFFFFFu);  // the shake without its picture leaves white
 }
 
 TEST(load_pictures, each_file_lands_in_its_own_slot_and_a_missing_one_leaves_it_empty) {
   // The show's files in reverse, with a missing one in the middle.
   std::vector<std::string> names;
-  for (int i = show::picture_count - 1; i >= 0; --i) names.push_back(std::string(PROJECT_ROOT "/") + show::picture_files[i]);
+  for (int i = show::picture_count - 1; i >= 0; --i)
+    names.push_back(std::string(PROJECT_ROOT "/") + show::picture_files[i]);
   names.insert(names.begin() + 5, PROJECT_ROOT "/data/missing.jpg");
   std::vector<const char*> files;
   for (const std::string& n : names) files.push_back(n.c_str());
@@ -124,7 +125,8 @@ TEST(load_pictures, each_file_lands_in_its_own_slot_and_a_missing_one_leaves_it_
     }
     ASSERT_NE(slots[i], nullptr) << files[i];
     ASSERT_EQ(slots[i]->h * slots[i]->pitch, want->h * want->pitch) << files[i];
-    EXPECT_EQ(std::memcmp(slots[i]->pixels, want->pixels, static_cast<std::size_t>(want->h) * want->pitch), 0) << files[i];
+    EXPECT_EQ(std::memcmp(slots[i]->pixels, want->pixels, static_cast<std::size_t>(want->h) * want->pitch), 0)
+        << files[i];
     SDL_FreeSurface(want);
     SDL_FreeSurface(slots[i]);
   }

@@ -7,15 +7,15 @@
 
 #include <jpeglib.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -74,17 +74,17 @@ int is_jpg(const bytes& b, int start = 0) {
 const bytes soi{0xFF, 0xD8}, eoi{0xFF, 0xD9};
 
 TEST(is_jpg, walks_the_marker_structure_to_the_end_of_image) {
-  EXPECT_EQ(is_jpg(soi), 0);                                 // no end of image
+  EXPECT_EQ(is_jpg(soi), 0);  // no end of image
   EXPECT_EQ(is_jpg(soi + eoi), 1);
-  EXPECT_EQ(is_jpg(soi + bytes{0xFF} + eoi), 1);              // a fill byte
-  EXPECT_EQ(is_jpg(bytes{0xFF, 0xD9}), 0);                   // no start of image
-  EXPECT_EQ(is_jpg(bytes{'x'}, 1), 0);                        // nothing left to read
-  EXPECT_EQ(is_jpg(soi + bytes{0x00} + eoi), 0);              // junk between segments
+  EXPECT_EQ(is_jpg(soi + bytes{0xFF} + eoi), 1);  // a fill byte
+  EXPECT_EQ(is_jpg(bytes{0xFF, 0xD9}), 0);        // no start of image
+  EXPECT_EQ(is_jpg(bytes{'x'}, 1), 0);            // nothing left to read
+  EXPECT_EQ(is_jpg(soi + bytes{0x00} + eoi), 0);  // junk between segments
   EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xE0, 0x00, 0x04, 1, 2} + eoi), 1);
   EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xE0, 0x00, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), 0);  // runs past the data
-  EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xE0, 0x00}), 0);        // short length field
-  EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xD0, 0xFF, 0xD8} + eoi), 1);  // markers without length
-  EXPECT_EQ(is_jpg(bytes{'x', 'y'} + soi + eoi, 2), 1);       // from the current position
+  EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xE0, 0x00}), 0);                                       // short length field
+  EXPECT_EQ(is_jpg(soi + bytes{0xFF, 0xD0, 0xFF, 0xD8} + eoi), 1);                           // markers without length
+  EXPECT_EQ(is_jpg(bytes{'x', 'y'} + soi + eoi, 2), 1);  // from the current position
 }
 
 TEST(is_jpg, passes_over_stuffing_restarts_and_segments_inside_scan_data) {
@@ -223,7 +223,7 @@ TEST(is_jpg, block_walk_answers_like_the_byte_walk_on_real_damaged_and_cut_files
           case 0: b[at] = hot[std::rand() % sizeof hot]; break;
           case 1: b[at] = static_cast<unsigned char>(std::rand()); break;
           case 2: b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), 0xFF); break;  // a fill byte
-          default: b.resize(at); break;                                              // cut short
+          default: b.resize(at); break;                                                // cut short
         }
       }
       expect_same_walk(b, "seed " + std::to_string(n) + " mutant " + std::to_string(m), m < 3);
@@ -231,9 +231,7 @@ TEST(is_jpg, block_walk_answers_like_the_byte_walk_on_real_damaged_and_cut_files
   }
 }
 
-Uint32 pixel(const SDL_Surface* s, int x, int y) {
-  return static_cast<const Uint32*>(s->pixels)[y * s->pitch / 4 + x];
-}
+Uint32 pixel(const SDL_Surface* s, int x, int y) { return static_cast<const Uint32*>(s->pixels)[y * s->pitch / 4 + x]; }
 
 SDL_Surface* load(const bytes& b, const char* type = nullptr) {
   return IMG_LoadTyped_RW(SDL_RWFromConstMem(b.data(), static_cast<int>(b.size())), 1, type);
@@ -250,7 +248,8 @@ TEST(load_jpg, surface_holds_the_decoders_rgba_output_exactly) {
     EXPECT_EQ(s->format->Rmask, 0x000000FFu);
     EXPECT_EQ(s->format->Amask, 0xFF000000u);
     int w, h, c;
-    unsigned char* want = jpeg::decode_jpeg_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &c, 4, nullptr);
+    unsigned char* want =
+        jpeg::decode_jpeg_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &c, 4, nullptr);
     ASSERT_NE(want, nullptr);
     for (int y = 0; y < h; ++y) {
       ASSERT_EQ(std::memcmp(static_cast<unsigned char*>(s->pixels) + y * s->pitch, want + y * 4 * w, 4 * w), 0) << y;
@@ -284,7 +283,8 @@ TEST(load_jpg, bundled_pictures_load_through_img_load) {
 SDL_Surface* two_pass_load(const bytes& b) {
   int w, h, c;
   const int size = static_cast<int>(b.size());
-  if (!jpeg::decode_jpeg_from_memory(b.data(), size, &w, &h, &c, 4, reinterpret_cast<unsigned char*>(1))) return nullptr;
+  if (!jpeg::decode_jpeg_from_memory(b.data(), size, &w, &h, &c, 4, reinterpret_cast<unsigned char*>(1)))
+    return nullptr;
   SDL_Surface* s = SDL_CreateRGBSurface(0, w, h, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000);
   jpeg::decode_jpeg_from_memory(b.data(), size, &w, &h, &c, 4, static_cast<unsigned char*>(s->pixels));
   return s;
@@ -328,7 +328,8 @@ TEST(load_jpg, one_pass_gives_what_the_two_pass_loader_gave_on_good_refused_and_
         b.resize(1 + std::rand() % (b.size() - 1));
       } else {
         // Damage the second half, where the entropy-coded data are.
-        for (int k = 0; k < 1 + m % 4; ++k) b[b.size() / 2 + std::rand() % (b.size() / 2)] = static_cast<unsigned char>(std::rand());
+        for (int k = 0; k < 1 + m % 4; ++k)
+          b[b.size() / 2 + std::rand() % (b.size() / 2)] = static_cast<unsigned char>(std::rand());
       }
       check(b, "file " + std::to_string(n) + " mutant " + std::to_string(m));
     }

@@ -123,8 +123,8 @@ struct source_picture {
 
   void write_pam(const fs::path& path, bool alpha) const {
     std::ofstream f(path, std::ios::binary);
-    f << "P7\nWIDTH " << width << "\nHEIGHT " << height << "\nDEPTH " << (alpha ? 4 : 3)
-      << "\nMAXVAL 255\nTUPLTYPE " << (alpha ? "RGB_ALPHA" : "RGB") << "\nENDHDR\n";
+    f << "P7\nWIDTH " << width << "\nHEIGHT " << height << "\nDEPTH " << (alpha ? 4 : 3) << "\nMAXVAL 255\nTUPLTYPE "
+      << (alpha ? "RGB_ALPHA" : "RGB") << "\nENDHDR\n";
     for (size_t i = 0; i < rgba.size(); i += 4) f.write(reinterpret_cast<const char*>(&rgba[i]), alpha ? 4 : 3);
   }
   void write_pgm(const fs::path& path) const {
@@ -250,8 +250,8 @@ INSTANTIATE_TEST_SUITE_P(
         convert_case{"rgb24_rle_top_down", "-orient TopLeft -compress RLE -type TrueColor", "tga", 10, 24, true,
                      convert_case::rgb},
         convert_case{"rgba32", "-flip -type TrueColorAlpha", "tga", 2, 32, false, convert_case::rgba},
-        convert_case{"rgba32_rle_top_down", "-orient TopLeft -compress RLE -type TrueColorAlpha", "tga", 10, 32,
-                     true, convert_case::rgba},
+        convert_case{"rgba32_rle_top_down", "-orient TopLeft -compress RLE -type TrueColorAlpha", "tga", 10, 32, true,
+                     convert_case::rgba},
         convert_case{"rgb16", "-flip -depth 5 -type TrueColor", "tga", 2, 16, false, convert_case::rgb},
         convert_case{"rgb16_rle", "-flip -depth 5 -compress RLE -type TrueColor", "tga", 10, 16, false,
                      convert_case::rgb},
@@ -398,7 +398,10 @@ std::string grey_rows(const SDL_Surface* s) {
 TEST(tga_rle, packets_run_over_row_ends_and_the_rest_after_the_last_row_is_dropped) {
   // Repeat 4 on rows of 3, raw 3 across the row end, repeat 3 of which one is
   // left over at the end.
-  const std::string packets = "\x83\x01" "\x02\x02\x03\x04" "\x82\x05";
+  const std::string packets =
+      "\x83\x01"
+      "\x02\x02\x03\x04"
+      "\x82\x05";
   std::string file = grey_rle(3, 3, packets).bytes();
   int position = 0;
   surface_ptr s(load_at(file + "trailing", 4, position));
@@ -418,8 +421,8 @@ TEST(tga_rle, raw_and_repeat_packets_of_one_and_of_128_pixels) {
   for (int i = 0; i < 128; ++i) raw128 += char(i + 1);
   // Row 0: raw 1, repeat 128, raw 1 (130 pixels).
   // Row 1: repeat 1, raw 128, repeat 1.
-  const std::string packets = std::string("\x00\xAA", 2) + "\xFF\xBB" + std::string("\x00\xCC", 2) + "\x80\xDD" + "\x7F" + raw128 +
-                              "\x80\xEE";
+  const std::string packets =
+      std::string("\x00\xAA", 2) + "\xFF\xBB" + std::string("\x00\xCC", 2) + "\x80\xDD" + "\x7F" + raw128 + "\x80\xEE";
   surface_ptr s(load(grey_rle(130, 2, packets).bytes()));
   ASSERT_TRUE(s.get());
   const std::string want = "\xAA" + std::string(128, '\xBB') + "\xCC" + "\xDD" + raw128 + "\xEE";
@@ -458,8 +461,7 @@ TEST(tga_refusal, unsupported_formats_leave_the_stream_where_it_was) {
     change(t);
     cases.push_back({why, t});
   };
-  for (int type : {0, 4, 8, 12, 32, 33, 255})
-    with("image type", [&](tga& t) { t.image_type = type; });
+  for (int type : {0, 4, 8, 12, 32, 33, 255}) with("image type", [&](tga& t) { t.image_type = type; });
   for (int type : {1, 9}) {
     with("no colour map", [&](tga& t) { t.image_type = type, t.colour_map_type = 0; });
     with("257 entries", [&](tga& t) { t.image_type = type, t.map_length = 257; });
@@ -469,10 +471,8 @@ TEST(tga_refusal, unsupported_formats_leave_the_stream_where_it_was) {
     for (int depth : {0, 8, 17, 31, 33})
       with("true-colour depth", [&](tga& t) { t.image_type = type, t.depth = depth; });
   for (int type : {3, 11})
-    for (int depth : {16, 24})
-      with("greyscale depth", [&](tga& t) { t.image_type = type, t.depth = depth; });
-  for (int descriptor : {0x10, 0x40, 0x80, 0xC0, 0x30})
-    with("descriptor", [&](tga& t) { t.descriptor = descriptor; });
+    for (int depth : {16, 24}) with("greyscale depth", [&](tga& t) { t.image_type = type, t.depth = depth; });
+  for (int descriptor : {0x10, 0x40, 0x80, 0xC0, 0x30}) with("descriptor", [&](tga& t) { t.descriptor = descriptor; });
 
   for (const bad& c : cases) {
     SDL_ClearError();

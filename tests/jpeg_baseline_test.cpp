@@ -204,7 +204,8 @@ TEST(JpegBaseline, RandomBlocksDecodeToTheirExactCoefficients) {
     w.pad();
 
     int status = 0;
-    const std::vector<std::uint8_t> got = decode_grey(grey_file(across, down, q, sixteen_bit, w.bytes, restart), &status);
+    const std::vector<std::uint8_t> got =
+        decode_grey(grey_file(across, down, q, sixteen_bit, w.bytes, restart), &status);
     ASSERT_EQ(status, 0) << "round " << round << " " << jpeg::status_code_name(status);
     ASSERT_EQ(got, expected) << "round " << round;
   }
@@ -234,9 +235,9 @@ TEST(JpegBaseline, RunsMayReachButNotPassTheLastCoefficient) {
     decode_grey(one_block(s), &status);
     return status;
   };
-  EXPECT_EQ(status_with({{0xF0, 0}}), 0);                 // 48 + 16 = 64: the block is full
-  EXPECT_EQ(status_with({{0xF1, -1}}), 0);                // run 15, coefficient at 63
-  EXPECT_EQ(status_with({{0x01, 1}, {0xE1, 1}}), 0);      // from 49, run 14 reaches 63
+  EXPECT_EQ(status_with({{0xF0, 0}}), 0);                                            // 48 + 16 = 64: the block is full
+  EXPECT_EQ(status_with({{0xF1, -1}}), 0);                                           // run 15, coefficient at 63
+  EXPECT_EQ(status_with({{0x01, 1}, {0xE1, 1}}), 0);                                 // from 49, run 14 reaches 63
   EXPECT_EQ(status_with({{0x01, 1}, {0xF0, 0}}), jpeg::coefficient_index_overflow);  // 49 + 16
   EXPECT_EQ(status_with({{0x01, 1}, {0xF1, 1}}), jpeg::coefficient_index_overflow);  // 49 + 15
 }
@@ -268,10 +269,9 @@ TEST(JpegBaseline, ScanComponentOrderDoesNotMatter) {
     w.pad();
     std::vector<scan_component> scan;
     for (int c : order) scan.push_back({c + 1, 0, 0});
-    const byte_string file = soi() + quant_segment(std::vector<int>(64, 2), false) +
-                             dht(dc.table(0x00) + ac.table(0x10)) +
-                             frame_header(0xC0, 16, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}) +
-                             scan_header(scan) + w.bytes + eoi();
+    const byte_string file =
+        soi() + quant_segment(std::vector<int>(64, 2), false) + dht(dc.table(0x00) + ac.table(0x10)) +
+        frame_header(0xC0, 16, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}) + scan_header(scan) + w.bytes + eoi();
     int wd, h, c, status;
     jpeg::jpeg_decoder_mem_stream stream(file.data(), static_cast<std::uint32_t>(file.size()));
     std::uint8_t* pixels = jpeg::decode_jpeg_with_status(&stream, &wd, &h, &c, 4, nullptr, &status);

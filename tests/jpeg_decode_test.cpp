@@ -133,16 +133,16 @@ TEST(JpegDecode, CorpusAgreesWithLibjpeg) {
     SCOPED_TRACE(entry.name);
     ASSERT_TRUE(ours.ok) << jpeg::status_code_name(ours.status);
     // libjpeg wants the start of image first.
-    const reference_picture theirs =
-        decode_reference(byte_string(bytes.begin() + entry.soi_offset, bytes.end()));
+    const reference_picture theirs = decode_reference(byte_string(bytes.begin() + entry.soi_offset, bytes.end()));
     ASSERT_TRUE(theirs.ok);
     ASSERT_EQ(ours.width, theirs.width);
     ASSERT_EQ(ours.height, theirs.height);
     ASSERT_EQ(ours.components, theirs.components);
-    const std::string layout = theirs.components == 1 ? "grey" : theirs.h == 1 && theirs.v == 1 ? "4:4:4"
-                               : theirs.v == 1                                                ? "4:2:2"
-                               : theirs.h == 1                                                ? "4:4:0"
-                                                                                              : "4:2:0";
+    const std::string layout = theirs.components == 1           ? "grey"
+                               : theirs.h == 1 && theirs.v == 1 ? "4:4:4"
+                               : theirs.v == 1                  ? "4:2:2"
+                               : theirs.h == 1                  ? "4:4:0"
+                                                                : "4:2:0";
     difference& d = by_layout[layout];
     difference file;
     for (std::size_t i = 0, n = static_cast<std::size_t>(ours.width) * ours.height; i < n; ++i) {

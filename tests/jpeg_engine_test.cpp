@@ -39,12 +39,8 @@ TEST(JpegPool, BlockSizes) {
   struct {
     std::uint32_t request, capacity;
   } cases[] = {
-      {1, 32512},
-      {15 * 2048, 32512},
-      {15 * 2048 + 1, 32768},
-      {16 * 2048, 32768},
-      {20 * 2048 - 960, 20 * 2048},
-      {20 * 2048 + 1, 21 * 2048},
+      {1, 32512},         {15 * 2048, 32512},           {15 * 2048 + 1, 32768},
+      {16 * 2048, 32768}, {20 * 2048 - 960, 20 * 2048}, {20 * 2048 + 1, 21 * 2048},
   };
   for (const auto& c : cases) {
     fresh_engine f;
@@ -57,7 +53,7 @@ TEST(JpegPool, BlockSizes) {
 
 TEST(JpegPool, OlderBlockServesWhatTheNewestCannot) {
   fresh_engine f;
-  auto* first = static_cast<std::uint8_t*>(access::pool_alloc(f.engine, 30000, false));  // block A: 2512 left
+  auto* first = static_cast<std::uint8_t*>(access::pool_alloc(f.engine, 30000, false));   // block A: 2512 left
   auto* second = static_cast<std::uint8_t*>(access::pool_alloc(f.engine, 32000, false));  // block B: 512 left
   ASSERT_NE(access::pool_blocks(f.engine)->next, nullptr);
   auto* third = static_cast<std::uint8_t*>(access::pool_alloc(f.engine, 2000, false));  // fits only A

@@ -93,9 +93,10 @@ TEST(JpegHeaders, CorpusMatchesTheReference) {
     if (access::is_progressive(engine)) {
       bool found = false;
       ASSERT_EQ(access::abort_code([&] {
-        access::setup_frame(engine);
-        found = access::setup_scan(engine);
-      }), 0);
+                  access::setup_frame(engine);
+                  found = access::setup_scan(engine);
+                }),
+                0);
       ASSERT_TRUE(found);
     } else {
       ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());

@@ -97,7 +97,7 @@ TEST(JpegHuffman, TreeNodesInCreationOrder) {
   EXPECT_EQ(t.first_level_with_bits[1], -3);
   for (int i = 2; i < 256; ++i) EXPECT_EQ(t.first_level[i], 0);
 
-  std::map<int, int> expected = {{0, 0x22}, {1, 0x21}, {3, -5},   {5, 0x23},   {4, -7},   {7, -9},
+  std::map<int, int> expected = {{0, 0x22}, {1, 0x21}, {3, -5},   {5, 0x23}, {4, -7},   {7, -9},
                                  {9, -11},  {11, -13}, {13, -15}, {15, -17}, {17, 0x24}};
   for (int slot = 0; slot < 512; ++slot) {
     const auto it = expected.find(slot);

@@ -85,8 +85,7 @@ TEST(JpegInput, ScanReadOfEveryValidBitLeavesSixteenFreshOnes) {
     EXPECT_EQ(got, want) << spare;
     EXPECT_EQ(r.spare(), 0);
     const int next = 16;
-    const std::uint32_t want_next =
-        static_cast<std::uint32_t>((expected_all >> (64 - consume - n - next)) & 0xFFFF);
+    const std::uint32_t want_next = static_cast<std::uint32_t>((expected_all >> (64 - consume - n - next)) & 0xFFFF);
     EXPECT_EQ(r.scan_bits(next), want_next) << spare;
   }
 }
@@ -188,7 +187,8 @@ TEST(JpegInput, StreamThatDeliversNothingWithoutEndDoesNotHang) {
 
 TEST(JpegInput, HeadersParseTheSameInAnyChunking) {
   const byte_string picture = colour_picture(2, 1, 300, 200);
-  const byte_string data = soi() + segment(0xE0, byte_string(9000, 7)) + byte_string(picture.begin() + 2, picture.end());
+  const byte_string data =
+      soi() + segment(0xE0, byte_string(9000, 7)) + byte_string(picture.begin() + 2, picture.end());
   for (int chunk : {1, 2, 7, 4096, 1 << 30}) {
     chunk_stream stream(data, chunk);
     jpeg_decoder_engine engine(&stream);

@@ -88,8 +88,7 @@ std::vector<status_case> status_cases() {
       {"JPG", soi() + raw({0xFF, 0xC8}) + t + f, jpeg::marker_out_of_place, false},
       {"no SOI in 4096 bytes", byte_string(5000, 0x20) + grey_picture(), jpeg::start_of_image_missing, false},
       {"EOI before SOI", raw({0x00, 0xFF, 0xD9}) + grey_picture(), jpeg::start_of_image_missing, false},
-      {"searched SOI without a marker", raw({0x00}) + soi() + raw({0x00}) + t + f, jpeg::start_of_image_missing,
-       false},
+      {"searched SOI without a marker", raw({0x00}) + soi() + raw({0x00}) + t + f, jpeg::start_of_image_missing, false},
       {"SOF3", soi() + t + frame_header(0xC3, 8, 8, {{1, 1, 1, 0}}), jpeg::unsupported_frame_type, false},
       {"SOF10", soi() + t + frame_header(0xCA, 8, 8, {{1, 1, 1, 0}}), jpeg::unsupported_frame_type, false},
       {"SOS before the frame", soi() + t + s + f, jpeg::unsupported_frame_type, false},
@@ -100,9 +99,8 @@ std::vector<status_case> status_cases() {
 
       // Scan headers and scan set-up, met by start_decoding.
       {"scan of 0 components", grey_with(t, f, segment(0xDA, raw({0, 0, 63, 0}))), jpeg::scan_header_invalid, true},
-      {"scan of 5 components",
-       grey_with(t, f, segment(0xDA, raw({5, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 63, 0}))), jpeg::scan_header_invalid,
-       true},
+      {"scan of 5 components", grey_with(t, f, segment(0xDA, raw({5, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 63, 0}))),
+       jpeg::scan_header_invalid, true},
       {"scan length off by one", grey_with(t, f, raw({0xFF, 0xDA, 0, 9, 1, 1, 0, 0, 63, 0, 0})),
        jpeg::scan_header_invalid, true},
       {"scan names a component twice",
@@ -138,9 +136,8 @@ std::vector<status_case> status_cases() {
       {"grey 2x2", soi() + t + frame_header(0xC0, 8, 8, {{1, 2, 2, 0}}) + s, jpeg::unsupported_sampling, true},
       {"colour 3x1", colour_picture(3, 1), jpeg::unsupported_sampling, true},
       {"colour 0x1", colour_picture(0, 1), jpeg::unsupported_sampling, true},
-      {"chroma 2x2",
-       soi() + t + frame_header(0xC0, 8, 8, {{1, 1, 1, 0}, {2, 2, 2, 0}, {3, 1, 1, 0}}) + s, jpeg::unsupported_sampling,
-       true},
+      {"chroma 2x2", soi() + t + frame_header(0xC0, 8, 8, {{1, 1, 1, 0}, {2, 2, 2, 0}, {3, 1, 1, 0}}) + s,
+       jpeg::unsupported_sampling, true},
   };
 }
 
@@ -361,8 +358,8 @@ TEST(JpegMarkers, FrameLayouts) {
 
 TEST(JpegMarkers, SegmentsAfterTheScanAreStillChecked) {
   // After the entropy-coded data: a table, then a bad segment.
-  chunk_stream stream(soi() + grey_tables() + grey_frame() + scan_header({{1, 0, 0}}) + raw({0x12, 0x34}) +
-                      dqt(1) + raw({0xFF, 0xE3, 0x00, 0x01}) + eoi());
+  chunk_stream stream(soi() + grey_tables() + grey_frame() + scan_header({{1, 0, 0}}) + raw({0x12, 0x34}) + dqt(1) +
+                      raw({0xFF, 0xE3, 0x00, 0x01}) + eoi());
   jpeg_decoder_engine engine(&stream);
   ASSERT_EQ(engine.start_decoding(), 0);
   EXPECT_EQ(access::abort_code([&] { access::find_end_of_image(engine); }), jpeg::segment_length_invalid);

@@ -82,25 +82,51 @@ decoded decode(const byte_string& bytes, int requested = 1) {
 
 TEST(JpegProgressive, EveryPassStoresWhatItShould) {
   // Eight blocks in a row. DC first pass with Al 1, then its refinement.
-  const byte_string dc_first = scan_header({{1, 0, 0}}, 0, 0, 0, 1) +
-                               bit_writer{}.put(dc2, 3).put(3, 2).put(dc1, 3).put(0, 1)
-                                   .put(dc0, 3).put(dc0, 3).put(dc0, 3).put(dc0, 3).put(dc0, 3).put(dc0, 3).done();
+  const byte_string dc_first = scan_header({{1, 0, 0}}, 0, 0, 0, 1) + bit_writer{}
+                                                                          .put(dc2, 3)
+                                                                          .put(3, 2)
+                                                                          .put(dc1, 3)
+                                                                          .put(0, 1)
+                                                                          .put(dc0, 3)
+                                                                          .put(dc0, 3)
+                                                                          .put(dc0, 3)
+                                                                          .put(dc0, 3)
+                                                                          .put(dc0, 3)
+                                                                          .put(dc0, 3)
+                                                                          .done();
   const byte_string dc_refine = scan_header({{1, 0, 0}}, 0, 0, 1, 0) + bit_writer{}.put(0xA0, 8).done();
   // AC 1..5 with Al 1: block 0 gets +1 at 1 and -1 at 3 (after a zero),
   // then a run of five end-of-band blocks (2^2 + 1) that reaches block 4;
   // block 5 passes sixteen zeros, block 6 ends at once, block 7 starts a
   // run of two that the scan's end cuts short.
-  const byte_string ac_first = scan_header({{1, 0, 0}}, 1, 5, 0, 1) +
-                               bit_writer{}.put(s01, 3).put(1, 1).put(s11, 3).put(0, 1).put(eob2, 3).put(1, 2)
-                                   .put(zrl, 3).put(eob, 3).put(eob1, 3).put(0, 1).done();
+  const byte_string ac_first = scan_header({{1, 0, 0}}, 1, 5, 0, 1) + bit_writer{}
+                                                                          .put(s01, 3)
+                                                                          .put(1, 1)
+                                                                          .put(s11, 3)
+                                                                          .put(0, 1)
+                                                                          .put(eob2, 3)
+                                                                          .put(1, 2)
+                                                                          .put(zrl, 3)
+                                                                          .put(eob, 3)
+                                                                          .put(eob1, 3)
+                                                                          .put(0, 1)
+                                                                          .done();
   // Refinement, Al 0. Block 0: a new +1 after no zero history; the known
   // coefficient at 1 takes correction bit 1 on the way and the new one goes
   // to the first zero position, 2; the end of band then corrects position 3.
   // Block 1: a new -1 after one zero, so at position 2; then a run of 2^2 + 3
   // end-of-band blocks, which needs no further bits here.
-  const byte_string ac_refine = scan_header({{1, 0, 0}}, 1, 5, 1, 0) +
-                                bit_writer{}.put(s01, 3).put(1, 1).put(1, 1).put(eob, 3).put(1, 1)
-                                    .put(s11, 3).put(0, 1).put(eob2, 3).put(3, 2).done();
+  const byte_string ac_refine = scan_header({{1, 0, 0}}, 1, 5, 1, 0) + bit_writer{}
+                                                                           .put(s01, 3)
+                                                                           .put(1, 1)
+                                                                           .put(1, 1)
+                                                                           .put(eob, 3)
+                                                                           .put(1, 1)
+                                                                           .put(s11, 3)
+                                                                           .put(0, 1)
+                                                                           .put(eob2, 3)
+                                                                           .put(3, 2)
+                                                                           .done();
   const byte_string bytes = grey_progressive(64, 8, dc_first + dc_refine + ac_first + ac_refine);
 
   jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
@@ -138,9 +164,10 @@ TEST(JpegProgressive, InterleavedAndSingleComponentScansCoverTheirBlocks) {
   bit_writer y_ac, cb_ac;
   for (int i = 0; i < 13 * 13; ++i) y_ac.put(s01, 3).put(1, 1);
   for (int i = 0; i < 7 * 7; ++i) cb_ac.put(s01, 3).put(1, 1);
-  const byte_string bytes = colour_progressive(
-      100, 100, scan_header({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, 0, 0) + dc.done() +
-                    scan_header({{1, 0, 0}}, 1, 1) + y_ac.done() + scan_header({{2, 0, 0}}, 1, 1) + cb_ac.done());
+  const byte_string bytes = colour_progressive(100, 100,
+                                               scan_header({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, 0, 0) + dc.done() +
+                                                   scan_header({{1, 0, 0}}, 1, 1) + y_ac.done() +
+                                                   scan_header({{2, 0, 0}}, 1, 1) + cb_ac.done());
 
   jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   jpeg_decoder_engine engine(&stream);
@@ -181,11 +208,10 @@ TEST(JpegProgressive, RestartsClearTheEndOfBandRun) {
   // end-of-band blocks; the marker ends it, so block 1 is decoded.
   const byte_string dri = segment(0xDD, raw({0, 1}));
   const auto picture = [&](int second_marker) {
-    return soi() + tables() + dri + frame_header(0xC2, 16, 8, {{1, 1, 1, 0}}) +
-           scan_header({{1, 0, 0}}, 0, 0) + bit_writer{}.put(dc1, 3).put(1, 1).done() + raw({0xFF, 0xD0}) +
-           bit_writer{}.put(dc0, 3).done() + scan_header({{1, 0, 0}}, 1, 63) +
-           bit_writer{}.put(eob2, 3).put(3, 2).done() + raw({0xFF, 0xFF, second_marker}) +
-           bit_writer{}.put(s01, 3).put(1, 1).put(eob, 3).done() + eoi();
+    return soi() + tables() + dri + frame_header(0xC2, 16, 8, {{1, 1, 1, 0}}) + scan_header({{1, 0, 0}}, 0, 0) +
+           bit_writer{}.put(dc1, 3).put(1, 1).done() + raw({0xFF, 0xD0}) + bit_writer{}.put(dc0, 3).done() +
+           scan_header({{1, 0, 0}}, 1, 63) + bit_writer{}.put(eob2, 3).put(3, 2).done() +
+           raw({0xFF, 0xFF, second_marker}) + bit_writer{}.put(s01, 3).put(1, 1).put(eob, 3).done() + eoi();
   };
   const byte_string good = picture(0xD0);
   jpeg::jpeg_decoder_mem_stream stream(good.data(), static_cast<std::uint32_t>(good.size()));
@@ -213,8 +239,8 @@ TEST(JpegProgressive, RefusalsCarryTheirCodes) {
       {"Ss above Se", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 3, 2) + any), jpeg::spectral_selection_invalid},
       {"DC scan with AC", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 0, 5) + any),
        jpeg::spectral_selection_invalid},
-      {"AC scan of two components",
-       colour_progressive(16, 16, scan_header({{2, 0, 0}, {3, 0, 0}}, 1, 63) + any), jpeg::spectral_selection_invalid},
+      {"AC scan of two components", colour_progressive(16, 16, scan_header({{2, 0, 0}, {3, 0, 0}}, 1, 63) + any),
+       jpeg::spectral_selection_invalid},
       {"Ah 2 Al 0", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 0, 0, 2, 0) + any),
        jpeg::successive_approximation_invalid},
       {"AC refinement Ah 1 Al 1", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 1, 63, 1, 1) + any),
@@ -224,11 +250,10 @@ TEST(JpegProgressive, RefusalsCarryTheirCodes) {
       {"sixteen zeros from 49",
        grey_progressive(16, 8, scan_header({{1, 0, 0}}, 49, 63) + bit_writer{}.put(zrl, 3).done()),
        jpeg::coefficient_index_overflow},
-      {"sixteen zeros from 48", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 48, 63) +
-                                                         bit_writer{}.put(zrl, 3).put(eob, 3).done()),
-       0},
-      {"refinement of size 2", grey_progressive(16, 8, scan_header({{1, 0, 0}}, 1, 63, 1, 0) +
-                                                        bit_writer{}.put(s02, 3).done()),
+      {"sixteen zeros from 48",
+       grey_progressive(16, 8, scan_header({{1, 0, 0}}, 48, 63) + bit_writer{}.put(zrl, 3).put(eob, 3).done()), 0},
+      {"refinement of size 2",
+       grey_progressive(16, 8, scan_header({{1, 0, 0}}, 1, 63, 1, 0) + bit_writer{}.put(s02, 3).done()),
        jpeg::coefficient_index_overflow},
       {"two components", two_components, jpeg::unsupported_component_count},
       {"four components", four_components, jpeg::unsupported_component_count},
@@ -296,8 +321,8 @@ TEST(JpegProgressive, DamagedFilesFailCleanly) {
     ASSERT_STRNE(jpeg::status_code_name(status), "unknown") << n;
   }
   std::mt19937 rng(11);
-  for (const char* name : {"420_sa_restart_33x31.jpg", "422_prog_noise_q100_41x27.jpg", "440_sa_255x129.jpg",
-                           "444_prog_37x23.jpg"}) {
+  for (const char* name :
+       {"420_sa_restart_33x31.jpg", "422_prog_noise_q100_41x27.jpg", "440_sa_255x129.jpg", "444_prog_37x23.jpg"}) {
     const byte_string original = read_file(std::string(JPEG_CORPUS_DIR) + "/" + name);
     ASSERT_FALSE(original.empty()) << name;
     for (int round = 0; round < 300; ++round) {

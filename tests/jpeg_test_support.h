@@ -7,8 +7,8 @@
 #include "huffman.h"
 #include "jpeg_decoder.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 
@@ -133,8 +133,8 @@ class chunk_stream : public jpeg::jpeg_decoder_stream {
   int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override {
     ++calls;
     if (calls == fail_on_call_) return -1;
-    std::size_t count = std::min<std::size_t>({static_cast<std::size_t>(n), static_cast<std::size_t>(chunk_),
-                                               data_.size() - position_});
+    std::size_t count = std::min<std::size_t>(
+        {static_cast<std::size_t>(n), static_cast<std::size_t>(chunk_), data_.size() - position_});
     if (count == 0) *end_flag = true;
     std::copy(data_.begin() + static_cast<std::ptrdiff_t>(position_),
               data_.begin() + static_cast<std::ptrdiff_t>(position_ + count), buffer);
@@ -174,8 +174,8 @@ struct frame_component {
 };
 inline byte_string frame_header(int code, int width, int height, const std::vector<frame_component>& components,
                                 int precision = 8) {
-  byte_string p = raw({precision, height >> 8, height & 255, width >> 8, width & 255,
-                       static_cast<int>(components.size())});
+  byte_string p =
+      raw({precision, height >> 8, height & 255, width >> 8, width & 255, static_cast<int>(components.size())});
   for (const frame_component& c : components) p += raw({c.id, (c.h << 4) | c.v, c.quant});
   return segment(code, p);
 }
@@ -199,16 +199,15 @@ inline byte_string dc_table(int class_id) {
 }
 // AC table: end of block and a few run/size symbols.
 inline byte_string ac_table(int class_id) {
-  return huffman_table(class_id, {1, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-                       raw({0x00, 0x01, 0x11, 0xF0}));
+  return huffman_table(class_id, {1, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, raw({0x00, 0x01, 0x11, 0xF0}));
 }
 inline byte_string dht(const byte_string& tables) { return segment(0xC4, tables); }
 
 struct scan_component {
   int id, dc, ac;
 };
-inline byte_string scan_header(const std::vector<scan_component>& components, int ss = 0, int se = 63,
-                               int ah = 0, int al = 0) {
+inline byte_string scan_header(const std::vector<scan_component>& components, int ss = 0, int se = 63, int ah = 0,
+                               int al = 0) {
   byte_string p = raw({static_cast<int>(components.size())});
   for (const scan_component& c : components) p += raw({c.id, (c.dc << 4) | c.ac});
   p += raw({ss, se, (ah << 4) | al});

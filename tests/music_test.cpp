@@ -162,8 +162,8 @@ rendered render_offline(const std::string& path, std::uint64_t first, std::size_
   std::ifstream in(path, std::ios::binary);
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const openmpt_module_initial_ctl ctls[] = {{"play.at_end", "stop"}, {nullptr, nullptr}};
-  openmpt_module* mod = openmpt_module_create_from_memory2(bytes.data(), bytes.size(), openmpt_log_func_silent,
-                                                           nullptr, nullptr, nullptr, nullptr, nullptr, ctls);
+  openmpt_module* mod = openmpt_module_create_from_memory2(bytes.data(), bytes.size(), openmpt_log_func_silent, nullptr,
+                                                           nullptr, nullptr, nullptr, nullptr, ctls);
   rendered out;
   if (!mod) {
     ADD_FAILURE() << "cannot load " << path;

@@ -66,8 +66,8 @@ struct run_result {
 run_result run_in(const fs::path& dir, const std::string& program) {
   // The programs keep their pictures until the process ends, by design: a
   // leak check of a sanitizer build would report them.
-  std::string command = "cd '" + dir.string() +
-                        "' && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ASAN_OPTIONS=detect_leaks=0 " + program;
+  std::string command =
+      "cd '" + dir.string() + "' && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ASAN_OPTIONS=detect_leaks=0 " + program;
   auto start = std::chrono::steady_clock::now();
   int status = std::system(command.c_str());
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -1,5 +1,5 @@
-#include "driver.h"
 #include "timeline.h"
+#include "driver.h"
 
 #include <gtest/gtest.h>
 
@@ -155,8 +155,8 @@ TEST(shake, amplitude_falls_through_the_row_and_dies_exactly_at_its_end) {
   // Row 33 shakes 768 down to 513, rows 35 to 61 (every other in the list) 256 down to 1.
   struct {
     int row, first, last;
-  } rows[] = {{33, 768, 513}, {41, 768, 513}, {35, 256, 1}, {43, 256, 1}, {49, 256, 1},
-              {53, 256, 1},   {57, 256, 1},   {61, 256, 1}};
+  } rows[] = {{33, 768, 513}, {41, 768, 513}, {35, 256, 1}, {43, 256, 1},
+              {49, 256, 1},   {53, 256, 1},   {57, 256, 1}, {61, 256, 1}};
   for (auto r : rows) {
     // The largest random number 32767 gives an offset just below +amplitude / 10.
     scripted_random top({32767});
@@ -181,7 +181,7 @@ TEST(shake, offsets_use_the_first_number_for_x_and_draw_on_white) {
   EXPECT_EQ(f.x, -76);  // -1 * 768 * 0.1000000015 = -76.8..., toward zero
   EXPECT_EQ(f.y, 76);   // 0.99993896 * 768 * 0.1000000015 = 76.795...
   f = show::plan_frame(5, 33, 33 * 256, r);
-  EXPECT_EQ(f.x, 38);   // 0.5 * 768 * 0.1000000015 = 38.400000...
+  EXPECT_EQ(f.x, 38);  // 0.5 * 768 * 0.1000000015 = 38.400000...
   EXPECT_EQ(f.y, -38);
 }
 
@@ -195,9 +195,9 @@ TEST(shake, offset_is_computed_in_double_with_the_widened_single_precision_facto
       ASSERT_EQ(show::shake_offset(rv, amplitude), static_cast<std::int16_t>(std::trunc(exact)));
     }
   }
-  EXPECT_EQ(show::shake_offset(32767, 10), 0);   // 0.0999... * ... < 1
-  EXPECT_EQ(show::shake_offset(0, 10), -1);      // -1.0000000149 truncates to -1
-  EXPECT_EQ(show::shake_offset(0, 9), 0);        // -0.9000000134 truncates to 0
+  EXPECT_EQ(show::shake_offset(32767, 10), 0);  // 0.0999... * ... < 1
+  EXPECT_EQ(show::shake_offset(0, 10), -1);     // -1.0000000149 truncates to -1
+  EXPECT_EQ(show::shake_offset(0, 9), 0);       // -0.9000000134 truncates to 0
 }
 
 TEST(shake, the_standard_generator_repeats_the_classic_sequence) {

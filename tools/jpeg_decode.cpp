@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
   }
   if (ext == "pam") {
     const char* tuple = requested == 1 ? "GRAYSCALE" : requested == 3 ? "RGB" : "RGB_ALPHA";
-    std::fprintf(out, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", width, height,
-                 requested, tuple);
+    std::fprintf(out, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", width, height, requested,
+                 tuple);
   } else {
     std::fprintf(out, "%s\n%d %d\n255\n", ext == "pgm" ? "P5" : "P6", width, height);
   }
