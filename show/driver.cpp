@@ -10,7 +10,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -73,19 +72,9 @@ position split_position(std::uint64_t value) {
 }
 
 void load_pictures(std::span<const char* const> files, SDL_Surface** slots) {
-  // Largest files first, so that no long decode is left alone at the end.
-  std::vector<std::size_t> order(files.size());
-  std::vector<std::uintmax_t> sizes(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    std::error_code no_size;
-    sizes[i] = std::filesystem::file_size(files[i], no_size);
-    order[i] = i;
-  }
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
-
   std::atomic<std::size_t> next{0};
   auto load_some = [&] {
-    for (std::size_t k; (k = next.fetch_add(1)) < order.size();) slots[order[k]] = IMG_Load(files[order[k]]);
+    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) slots[i] = IMG_Load(files[i]);
   };
   const std::size_t helpers =
       std::min<std::size_t>(std::max(std::thread::hardware_concurrency(), 1u), files.size()) - 1;
