@@ -26,12 +26,14 @@ struct local_bits {
   std::uint8_t* cursor;
   std::uint8_t* end;
   const std::uint8_t* plain_end;
-
-  void find_plain_end() {
-    const void* ff = std::memchr(cursor, 0xFF, static_cast<std::size_t>(end - cursor));
-    plain_end = ff != nullptr ? static_cast<const std::uint8_t*>(ff) : end;
-  }
 };
+
+// The first 0xFF byte in [cursor, end), or end. A function of the two
+// pointers rather than a member, so that no call takes a reader's address.
+inline const std::uint8_t* find_plain_end(const std::uint8_t* cursor, const std::uint8_t* end) {
+  const void* ff = std::memchr(cursor, 0xFF, static_cast<std::size_t>(end - cursor));
+  return ff != nullptr ? static_cast<const std::uint8_t*>(ff) : end;
+}
 
 }  // namespace
 
@@ -61,25 +63,30 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
                quant_tables[component_quant_slot[c]], c, first_slot[c]++};
   }
 
+  // The reader lives in `b`, and nothing may keep its address: the compiler
+  // would then hold it in memory, where every read waits for the last store.
+  // So no closure captures it; the helpers below get it as a parameter (and
+  // are inlined where it is `b`), and the long-code path gets its fields and
+  // hands them back.
+  auto write_back = [this](const local_bits& s) {
+    bit_window = s.window;
+    spare_bits = s.spare;
+    input_cursor = s.cursor;
+    input_remaining = static_cast<std::int32_t>(s.end - s.cursor);
+  };
+  auto reload = [this](local_bits& s) {
+    s.window = bit_window;
+    s.spare = spare_bits;
+    s.cursor = input_cursor;
+    s.end = input_cursor + input_remaining;
+    s.plain_end = find_plain_end(s.cursor, s.end);
+  };
   local_bits b;
-  auto write_back = [&] {
-    bit_window = b.window;
-    spare_bits = b.spare;
-    input_cursor = b.cursor;
-    input_remaining = static_cast<std::int32_t>(b.end - b.cursor);
-  };
-  auto reload = [&] {
-    b.window = bit_window;
-    b.spare = spare_bits;
-    b.cursor = input_cursor;
-    b.end = input_cursor + input_remaining;
-    b.find_plain_end();
-  };
-  reload();
+  reload(b);
   std::int32_t predictor[max_components];
   for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
 
-  // read_bits_scan over the locals; n is 1 to 16 + spare.
+  // read_bits_scan over a local reader; n is 1 to 16 + spare.
   //
   // While the next two bytes are plain data, the refill is done without a
   // branch: the pair is always placed right behind the window's valid bits,
@@ -89,49 +96,72 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   // window; those are the same bits the refill will put there, and nothing
   // reads them before it. Stuffing, markers, buffer refills and the end of
   // the data go the slow way, with read_bits_scan's own steps.
-  auto take = [&](int n) -> std::uint32_t {
-    const std::uint32_t result = b.window >> (32 - n);
-    const std::int32_t old_spare = b.spare;
-    b.spare -= n;
-    if (b.plain_end - b.cursor >= 2) [[likely]] {
-      const std::uint64_t pair = (static_cast<std::uint64_t>(b.cursor[0]) << 8) | b.cursor[1];
-      const std::uint64_t joined = (static_cast<std::uint64_t>(b.window) << 32) | (pair << (32 - old_spare));
-      b.window = static_cast<std::uint32_t>((joined << n) >> 32);
-      const std::int32_t refill = b.spare <= 0 ? 1 : 0;
-      b.cursor += 2 * refill;
-      b.spare += 16 * refill;
+  auto take = [this, &write_back, &reload](local_bits& s, int n) -> std::uint32_t {
+    const std::uint32_t result = s.window >> (32 - n);
+    const std::int32_t old_spare = s.spare;
+    s.spare -= n;
+    if (s.plain_end - s.cursor >= 2) [[likely]] {
+      const std::uint64_t pair = (static_cast<std::uint64_t>(s.cursor[0]) << 8) | s.cursor[1];
+      const std::uint64_t joined = (static_cast<std::uint64_t>(s.window) << 32) | (pair << (32 - old_spare));
+      s.window = static_cast<std::uint32_t>((joined << n) >> 32);
+      const std::int32_t refill = s.spare <= 0 ? 1 : 0;
+      s.cursor += 2 * refill;
+      s.spare += 16 * refill;
       return result;
     }
-    if (b.spare > 0) {
-      b.window <<= n;
+    if (s.spare > 0) {
+      s.window <<= n;
       return result;
     }
-    b.window <<= old_spare;
-    write_back();
+    s.window <<= old_spare;
+    write_back(s);
+    // Nothing of the reader stays live across these calls; it comes back
+    // from the engine, where write_back left it.
     const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
     const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
-    b.cursor = input_cursor;
-    b.end = input_cursor + input_remaining;
-    b.find_plain_end();
-    b.window = (b.window & 0xFFFF0000u) | pair;
-    b.window <<= -b.spare;
-    b.spare += 16;
+    reload(s);
+    s.window = (s.window & 0xFFFF0000u) | pair;
+    s.window <<= -s.spare;
+    s.spare += 16;
     return result;
   };
-  auto take_some = [&](int n) -> std::uint32_t { return n == 0 ? 0 : take(n); };
+  auto take_some = [&take](local_bits& s, int n) -> std::uint32_t { return n == 0 ? 0 : take(s, n); };
 
-  // decode_huffman with the magnitude bits, over the locals.
-  auto decode = [&](const huffman_decode_table& table, std::uint32_t& extra) -> int {
-    return decode_huffman_with_extra(table, b.window, b.spare, take, take_some, extra);
+  // decode_huffman with the magnitude bits, over a copy of the reader that
+  // goes in and comes back field by field (a copy of the whole struct would
+  // keep `b` in memory).
+  struct decoded_symbol {
+    local_bits bits;
+    int symbol;
+    std::uint32_t extra;
+  };
+  auto decode = [&take, &take_some](std::uint32_t window, std::int32_t spare, std::uint8_t* cursor, std::uint8_t* end,
+                                    const std::uint8_t* plain_end,
+                                    const huffman_decode_table& table) -> decoded_symbol {
+    local_bits s{window, spare, cursor, end, plain_end};
+    std::uint32_t extra;
+    const int symbol = decode_huffman_with_extra(
+        table, s.window, s.spare, [&](int n) { return take(s, n); }, [&](int n) { return take_some(s, n); }, extra);
+    return {s, symbol, extra};
+  };
+  auto decode_symbol = [&decode](local_bits& s, const huffman_decode_table& table, std::uint32_t& extra) {
+    const decoded_symbol d = decode(s.window, s.spare, s.cursor, s.end, s.plain_end, table);
+    s.window = d.bits.window;
+    s.spare = d.bits.spare;
+    s.cursor = d.bits.cursor;
+    s.end = d.bits.end;
+    s.plain_end = d.bits.plain_end;
+    extra = d.extra;
+    return d.symbol;
   };
 
   const kernel_table& kernels = selected_kernels();
   const int mcus = scan_mcus_per_row;
   for (int m = 0; m < mcus; ++m) {
     if (restart_interval != 0 && restart_countdown == 0) {
-      write_back();
+      write_back(b);
       resync_at_restart();
-      reload();
+      reload(b);
       for (std::int32_t& p : predictor) p = 0;
     }
 
@@ -151,10 +181,10 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       std::int32_t difference;
       const std::int32_t dc_fast = p.dc->fast_value[b.window >> (32 - huffman_fast_bits)];
       if (dc_fast != 0) [[likely]] {
-        take(dc_fast & 255);
+        take(b, dc_fast & 255);
         difference = dc_fast >> 16;
       } else {
-        const int dc_size = decode(*p.dc, extra);
+        const int dc_size = decode_symbol(b, *p.dc, extra);
         difference = extend_value(extra, dc_size);
       }
       // A hostile stream can drive the running DC anywhere; it and its
@@ -169,10 +199,10 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
         if (fast != 0) [[likely]] {
           // Code, run and the extended value in one entry: the common
           // coefficient.
-          take(fast & 255);
+          take(b, fast & 255);
           k += (fast >> 8) & 15;
           if (k > 63) [[unlikely]] {
-            write_back();
+            write_back(b);
             abort_decode(coefficient_index_overflow);
           }
           block[zigzag_to_natural[k]] = static_cast<std::int16_t>((fast >> 16) * q[k]);
@@ -185,7 +215,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
         const std::int32_t e = ac.first_level_with_bits[b.window >> 24];
         if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
           // End of block (or bits that begin no code, which read as it).
-          take_some((e >> 8) & 31);
+          take_some(b, (e >> 8) & 31);
           break;
         }
         int symbol;
@@ -195,19 +225,19 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
           const int size = e & 15;
           symbol = e & 255;
           if (length + size > 16 + b.spare) {
-            take(length);
-            extra = take_some(size);
+            take(b, length);
+            extra = take_some(b, size);
           } else {
-            extra = take(length + size) & ((1u << size) - 1u);
+            extra = take(b, length + size) & ((1u << size) - 1u);
           }
         } else {
-          symbol = decode(ac, extra);
+          symbol = decode_symbol(b, ac, extra);
         }
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
           if (k + run > 63) {
-            write_back();
+            write_back(b);
             abort_decode(coefficient_index_overflow);
           }
           k += run;
@@ -216,7 +246,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
           ++k;
         } else if (run == 15) {
           if (k + 16 > 64) {
-            write_back();
+            write_back(b);
             abort_decode(coefficient_index_overflow);
           }
           k += 16;
@@ -239,7 +269,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     --restart_countdown;
   }
 
-  write_back();
+  write_back(b);
   for (int c = 0; c < max_components; ++c) dc_predictor[c] = predictor[c];
 }
 
