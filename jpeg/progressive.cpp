@@ -8,7 +8,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 namespace jpeg {
 
@@ -309,15 +308,18 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
       const int x = block_col[c] + h_off;
       const int y = progressive_block_row[c] + v_off;
       std::int16_t* block = mcu_coefficients + 64 * b;
-      std::memcpy(block, ac_block_at(ac_coefficient_store[c], x, y), 64 * sizeof(std::int16_t));
-      block[0] = *dc_value_at(dc_coefficient_store[c], x, y);
+      const std::int16_t* stored = ac_block_at(ac_coefficient_store[c], x, y);
 
       // The extent is 1 + the highest zig-zag index holding a non-zero
-      // coefficient (1 when none beyond the DC term does). Every coefficient
-      // is multiplied, which leaves zeros zero and runs as whole vectors.
-      const std::uint64_t nonzero = nonzero_zigzag_mask(block);
+      // coefficient (1 when none beyond the DC term does), so the stored
+      // block, whose position 0 is never written, tells it. Every
+      // coefficient is multiplied, which leaves zeros zero and runs as whole
+      // vectors. Both read the store, not the copy: a load over the copy
+      // just written in pieces would wait for the stores to drain.
+      const std::uint64_t nonzero = nonzero_zigzag_mask(stored);
       block_extent[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
-      for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(block[i] * quant[c][i]);
+      for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(stored[i] * quant[c][i]);
+      block[0] = static_cast<std::int16_t>(*dc_value_at(dc_coefficient_store[c], x, y) * quant[c][0]);
       step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
     }
     if (upsample_in_frequency_domain) {
