@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
     jpeg::jpeg_decoder_engine engine(&header);
     // Every scan of a progressive picture runs before its first row, and a
     // few bytes of scan headers can make each one walk a huge picture.
-    if (engine.status() == 0 && static_cast<std::int64_t>(engine.width()) * engine.height() > 1024 * 1024) return 0;
+    if (engine.status() == 0 && static_cast<std::int64_t>(engine.width()) * engine.height() > 512 * 512) return 0;
   }
 
   fuzzed_stream stream(data, size, cut, how, seed);
