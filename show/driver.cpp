@@ -98,11 +98,17 @@ std::array<SDL_Surface*, picture_count> load_pictures() {
 int run_show(platform& world, random_source& random) {
   catch_stop_signals();
   world.audio_init();
+  // The module loads on its own thread (its player builds its tables on the
+  // first load) beside the video set-up and the pictures, which would
+  // otherwise leave the second core idle; the music starts once everything
+  // is in. The thread touches nothing of SDL's video.
+  std::thread music_loader([&world] { world.load_music(); });
   SDL_Init(SDL_INIT_VIDEO);
   SDL_Surface* screen = SDL_SetVideoMode(1024, 768, 32, SDL_FULLSCREEN | SDL_DOUBLEBUF);
   if (!screen) {
     // Nothing can be drawn without a screen: stop in order instead.
     std::fprintf(stderr, "show: cannot set a 1024x768 32-bit video mode: %s\n", SDL_GetError());
+    music_loader.join();
     world.audio_free();
     SDL_Quit();
     return 1;
@@ -111,9 +117,6 @@ int run_show(platform& world, random_source& random) {
   IMG_Init(IMG_INIT_JPG);
 
   // Decoded once, before the music starts; kept until the process ends.
-  // The module (whose player builds its tables on the first load) loads
-  // beside the pictures; the music starts once everything is in.
-  std::thread music_loader([&world] { world.load_music(); });
   const std::array<SDL_Surface*, picture_count> pictures = load_pictures();
   music_loader.join();
 
