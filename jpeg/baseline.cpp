@@ -72,9 +72,8 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
 
   // The reader lives in `b`, and nothing may keep its address: the compiler
   // would then hold it in memory, where every read waits for the last store.
-  // So no closure captures it; the helpers below get it as a parameter (and
-  // are inlined where it is `b`), and the long-code path gets its fields and
-  // hands them back.
+  // So no closure captures it: the helpers below get it as a parameter, and
+  // the long-code path gets its fields and hands them back.
   auto write_back = [this](const local_bits& s) {
     bit_window = s.window;
     spare_bits = s.spare;
