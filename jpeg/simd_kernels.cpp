@@ -412,27 +412,47 @@ JPEG_VECTOR_INLINE void put8(uint8_t* out, const uint8_t* luma, const chroma_vec
   put8(out, widen8(luma), c.red, c.green, c.blue);
 }
 
+// The transform shape that serves each extent rectangle: rectangles of more
+// than four rows run at full width, since the first pass covers all columns
+// of a row in one go anyway. Calls f(shape<W, R>{}) for it; a lone DC term
+// (extent 1) is each caller's own shortcut.
+template <int W, int R>
+struct shape {
+  static constexpr int width = W, rows = R;
+};
+
+template <typename F>
+JPEG_VECTOR_INLINE void with_shape(int block_extent, F&& f) {
+  switch (extent_rectangle[block_extent - 1]) {
+    case 0x12: f(shape<2, 1>{}); return;
+    case 0x22: f(shape<2, 2>{}); return;
+    case 0x32: f(shape<2, 3>{}); return;
+    case 0x33: f(shape<3, 3>{}); return;
+    case 0x34: f(shape<4, 3>{}); return;
+    case 0x44: f(shape<4, 4>{}); return;
+    case 0x54:
+    case 0x55:
+    case 0x56: f(shape<8, 5>{}); return;
+    case 0x66: f(shape<8, 6>{}); return;
+    case 0x76:
+    case 0x77:
+    case 0x78: f(shape<8, 7>{}); return;
+    default: f(shape<8, 8>{}); return;
+  }
+}
+
 }  // namespace
 
 void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
   assert(block_extent >= 1 && block_extent <= 64);
-  switch (extent_rectangle[block_extent - 1]) {
-    case 0x11: std::memset(samples, dc_only_value(coefficients), 64); break;
-    case 0x12: transform_block<2, 1>(coefficients, samples); break;
-    case 0x22: transform_block<2, 2>(coefficients, samples); break;
-    case 0x32: transform_block<2, 3>(coefficients, samples); break;
-    case 0x33: transform_block<3, 3>(coefficients, samples); break;
-    case 0x34: transform_block<4, 3>(coefficients, samples); break;
-    case 0x44: transform_block<4, 4>(coefficients, samples); break;
-    case 0x54:
-    case 0x55:
-    case 0x56: transform_block<8, 5>(coefficients, samples); break;
-    case 0x66: transform_block<8, 6>(coefficients, samples); break;
-    case 0x76:
-    case 0x77:
-    case 0x78: transform_block<8, 7>(coefficients, samples); break;
-    default: transform_block<8, 8>(coefficients, samples); break;
+  if (block_extent == 1) {
+    std::memset(samples, dc_only_value(coefficients), 64);
+    return;
   }
+  with_shape(
+      block_extent, [&](auto s) __attribute__((always_inline)) {
+        transform_block<decltype(s)::width, decltype(s)::rows>(coefficients, samples);
+      });
 }
 
 void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
@@ -441,29 +461,16 @@ void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
 
 void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants) {
   assert(block_extent >= 1 && block_extent <= 64);
-  // Rectangles of more than four rows run at full width: the first stage
-  // covers all columns of a row in one pass anyway.
-  switch (extent_rectangle[block_extent - 1]) {
-    case 0x11:
-      // A lone DC term reaches each quadrant unchanged as its own DC term,
-      // so all four take the DC-only shortcut value.
-      std::memset(quadrants, dc_only_value(coefficients), 256);
-      return;
-    case 0x12: upsample_block<2, 1>(coefficients, quadrants); return;
-    case 0x22: upsample_block<2, 2>(coefficients, quadrants); return;
-    case 0x32: upsample_block<2, 3>(coefficients, quadrants); return;
-    case 0x33: upsample_block<3, 3>(coefficients, quadrants); return;
-    case 0x34: upsample_block<4, 3>(coefficients, quadrants); return;
-    case 0x44: upsample_block<4, 4>(coefficients, quadrants); return;
-    case 0x54:
-    case 0x55:
-    case 0x56: upsample_block<8, 5>(coefficients, quadrants); return;
-    case 0x66: upsample_block<8, 6>(coefficients, quadrants); return;
-    case 0x76:
-    case 0x77:
-    case 0x78: upsample_block<8, 7>(coefficients, quadrants); return;
-    default: upsample_block<8, 8>(coefficients, quadrants); return;
+  if (block_extent == 1) {
+    // A lone DC term reaches each quadrant unchanged as its own DC term, so
+    // all four take the DC-only shortcut value.
+    std::memset(quadrants, dc_only_value(coefficients), 256);
+    return;
   }
+  with_shape(
+      block_extent, [&](auto s) __attribute__((always_inline)) {
+        upsample_block<decltype(s)::width, decltype(s)::rows>(coefficients, quadrants);
+      });
 }
 
 void convert_h1v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output) {
