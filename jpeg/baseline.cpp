@@ -17,11 +17,16 @@ namespace {
 // read_bits_scan, but free of the loads and stores through the engine that
 // every coefficient store would otherwise force.
 //
+// The window is held in the top half of a 64-bit word, so that the next
+// look-up index comes straight from the shifted word (no narrowing step
+// between one code and the next). The low half holds nothing but zeros and
+// the pre-placed refill bytes described at `take`.
+//
 // plain_end marks the first 0xFF byte at or after the cursor (or the end of
 // the buffered data), so that one comparison tells whether the next two
 // bytes are plain data.
 struct local_bits {
-  std::uint32_t window;
+  std::uint64_t window;
   std::int32_t spare;
   std::uint8_t* cursor;
   std::uint8_t* end;
@@ -75,13 +80,13 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   // So no closure captures it: the helpers below get it as a parameter, and
   // the long-code path gets its fields and hands them back.
   auto write_back = [this](const local_bits& s) {
-    bit_window = s.window;
+    bit_window = static_cast<std::uint32_t>(s.window >> 32);
     spare_bits = s.spare;
     input_cursor = s.cursor;
     input_remaining = static_cast<std::int32_t>(s.end - s.cursor);
   };
   auto reload = [this](local_bits& s) {
-    s.window = bit_window;
+    s.window = static_cast<std::uint64_t>(bit_window) << 32;
     s.spare = spare_bits;
     s.cursor = input_cursor;
     s.end = input_cursor + input_remaining;
@@ -103,13 +108,12 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   // reads them before it. Stuffing, markers, buffer refills and the end of
   // the data go the slow way, with read_bits_scan's own steps.
   auto take = [this, &write_back, &reload](local_bits& s, int n) -> std::uint32_t {
-    const std::uint32_t result = s.window >> (32 - n);
+    const auto result = static_cast<std::uint32_t>(s.window >> (64 - n));
     const std::int32_t old_spare = s.spare;
     s.spare -= n;
     if (s.plain_end - s.cursor >= 2) [[likely]] {
       const std::uint64_t pair = (static_cast<std::uint64_t>(s.cursor[0]) << 8) | s.cursor[1];
-      const std::uint64_t joined = (static_cast<std::uint64_t>(s.window) << 32) | (pair << (32 - old_spare));
-      s.window = static_cast<std::uint32_t>((joined << n) >> 32);
+      s.window = (s.window | (pair << (32 - old_spare))) << n;
       const std::int32_t refill = s.spare <= 0 ? 1 : 0;
       s.cursor += 2 * refill;
       s.spare += 16 * refill;
@@ -126,8 +130,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
     const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
     reload(s);
-    s.window = (s.window & 0xFFFF0000u) | pair;
-    s.window <<= -s.spare;
+    s.window = ((s.window & 0xFFFF000000000000u) | (static_cast<std::uint64_t>(pair) << 32)) << -s.spare;
     s.spare += 16;
     return result;
   };
@@ -141,13 +144,14 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     int symbol;
     std::uint32_t extra;
   };
-  auto decode = [&take, &take_some](std::uint32_t window, std::int32_t spare, std::uint8_t* cursor, std::uint8_t* end,
+  auto decode = [&take, &take_some](std::uint64_t window, std::int32_t spare, std::uint8_t* cursor, std::uint8_t* end,
                                     const std::uint8_t* plain_end,
                                     const huffman_decode_table& table) -> decoded_symbol {
     local_bits s{window, spare, cursor, end, plain_end};
     std::uint32_t extra;
     const int symbol = decode_huffman_with_extra(
-        table, s.window, s.spare, [&](int n) { return take(s, n); }, [&](int n) { return take_some(s, n); }, extra);
+        table, static_cast<std::uint32_t>(s.window >> 32), s.spare, [&](int n) { return take(s, n); },
+        [&](int n) { return take_some(s, n); }, extra);
     return {s, symbol, extra};
   };
   auto decode_symbol = [&decode](local_bits& s, const huffman_decode_table& table, std::uint32_t& extra) {
@@ -185,7 +189,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
 
       std::uint32_t extra;
       std::int32_t difference;
-      const std::int32_t dc_fast = p.dc->fast_value[b.window >> (32 - huffman_fast_bits)];
+      const std::int32_t dc_fast = p.dc->fast_value[b.window >> (64 - huffman_fast_bits)];
       if (dc_fast != 0) [[likely]] {
         take(b, dc_fast & 255);
         difference = dc_fast >> 16;
@@ -201,7 +205,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       const huffman_decode_table& ac = *p.ac;
       int k = 1;
       while (k < 64) {
-        const std::int32_t fast = ac.fast_value[b.window >> (32 - huffman_fast_bits)];
+        const std::int32_t fast = ac.fast_value[b.window >> (64 - huffman_fast_bits)];
         if (fast != 0) [[likely]] {
           // Code, run and the extended value in one entry: the common
           // coefficient.
@@ -218,7 +222,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
         // Entries that carry magnitude bits all lie in fast_value too, so
         // only codes whose magnitude reaches further, long codes and the
         // symbols without magnitude come here.
-        const std::int32_t e = ac.first_level_with_bits[b.window >> 24];
+        const std::int32_t e = ac.first_level_with_bits[b.window >> 56];
         if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
           // End of block (or bits that begin no code, which read as it).
           take_some(b, (e >> 8) & 31);
