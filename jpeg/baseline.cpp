@@ -97,7 +97,10 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   std::int32_t predictor[max_components];
   for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
 
-  // read_bits_scan over a local reader; n is 1 to 16 + spare.
+  // read_bits_scan over a local reader. The count, 1 to 16 + spare, is the
+  // low 8 bits of `entry`; the bits above are ignored, so that a fast-table
+  // entry goes in as it stands. The window's shift takes its count modulo
+  // 64 anyway, so it waits for nothing but the table load.
   //
   // While the next two bytes are plain data, the refill is done without a
   // branch: the pair is always placed right behind the window's valid bits,
@@ -107,13 +110,14 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   // window; those are the same bits the refill will put there, and nothing
   // reads them before it. Stuffing, markers, buffer refills and the end of
   // the data go the slow way, with read_bits_scan's own steps.
-  auto take = [this, &write_back, &reload](local_bits& s, int n) -> std::uint32_t {
+  auto take = [this, &write_back, &reload](local_bits& s, std::int32_t entry) -> std::uint32_t {
+    const int n = entry & 255;
     const auto result = static_cast<std::uint32_t>(s.window >> (64 - n));
     const std::int32_t old_spare = s.spare;
     s.spare -= n;
     if (s.plain_end - s.cursor >= 2) [[likely]] {
       const std::uint64_t pair = (static_cast<std::uint64_t>(s.cursor[0]) << 8) | s.cursor[1];
-      s.window = (s.window | (pair << (32 - old_spare))) << n;
+      s.window = (s.window | (pair << (32 - old_spare))) << (entry & 63);
       const std::int32_t refill = s.spare <= 0 ? 1 : 0;
       s.cursor += 2 * refill;
       s.spare += 16 * refill;
@@ -191,7 +195,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       std::int32_t difference;
       const std::int32_t dc_fast = p.dc->fast_value[b.window >> (64 - huffman_fast_bits)];
       if (dc_fast != 0) [[likely]] {
-        take(b, dc_fast & 255);
+        take(b, dc_fast);
         difference = dc_fast >> 16;
       } else {
         const int dc_size = decode_symbol(b, *p.dc, extra);
@@ -209,7 +213,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
         if (fast != 0) [[likely]] {
           // Code, run and the extended value in one entry: the common
           // coefficient.
-          take(b, fast & 255);
+          take(b, fast);
           k += (fast >> 8) & 15;
           if (k > 63) [[unlikely]] {
             write_back(b);
