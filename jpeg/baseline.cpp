@@ -20,14 +20,16 @@ namespace {
 // The window is held in the top half of a 64-bit word, so that the next
 // look-up index comes straight from the shifted word (no narrowing step
 // between one code and the next). The low half holds nothing but zeros and
-// the pre-placed refill bytes described at `take`.
+// the pre-placed refill bytes described at `take`. Instead of the spare
+// count, the reader keeps 32 - spare: the shift that puts the next two
+// bytes right behind the window's valid bits.
 //
 // plain_end marks the first 0xFF byte at or after the cursor (or the end of
 // the buffered data), so that one comparison tells whether the next two
 // bytes are plain data.
 struct local_bits {
   std::uint64_t window;
-  std::int32_t spare;
+  std::int32_t fill_at;
   std::uint8_t* cursor;
   std::uint8_t* end;
   const std::uint8_t* plain_end;
@@ -81,13 +83,13 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   // the long-code path gets its fields and hands them back.
   auto write_back = [this](const local_bits& s) {
     bit_window = static_cast<std::uint32_t>(s.window >> 32);
-    spare_bits = s.spare;
+    spare_bits = 32 - s.fill_at;
     input_cursor = s.cursor;
     input_remaining = static_cast<std::int32_t>(s.end - s.cursor);
   };
   auto reload = [this](local_bits& s) {
     s.window = static_cast<std::uint64_t>(bit_window) << 32;
-    s.spare = spare_bits;
+    s.fill_at = 32 - spare_bits;
     s.cursor = input_cursor;
     s.end = input_cursor + input_remaining;
     s.plain_end = find_plain_end(s.cursor, s.end);
@@ -113,17 +115,20 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   auto take = [this, &write_back, &reload](local_bits& s, std::int32_t entry) -> std::uint32_t {
     const int n = entry & 255;
     const auto result = static_cast<std::uint32_t>(s.window >> (64 - n));
-    const std::int32_t old_spare = s.spare;
-    s.spare -= n;
     if (s.plain_end - s.cursor >= 2) [[likely]] {
       const std::uint64_t pair = (static_cast<std::uint64_t>(s.cursor[0]) << 8) | s.cursor[1];
-      s.window = (s.window | (pair << (32 - old_spare))) << (entry & 63);
-      const std::int32_t refill = s.spare <= 0 ? 1 : 0;
+      s.window = (s.window | (pair << s.fill_at)) << (entry & 63);
+      // 17 to 48; it reaches 32 exactly when the spare count falls to 0 or
+      // below.
+      const std::int32_t after = s.fill_at + n;
+      const std::int32_t refill = after >> 5;
       s.cursor += 2 * refill;
-      s.spare += 16 * refill;
+      s.fill_at = after - 16 * refill;
       return result;
     }
-    if (s.spare > 0) {
+    const std::int32_t old_spare = 32 - s.fill_at;
+    s.fill_at += n;
+    if (s.fill_at < 32) {
       s.window <<= n;
       return result;
     }
@@ -134,8 +139,8 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
     const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
     reload(s);
-    s.window = ((s.window & 0xFFFF000000000000u) | (static_cast<std::uint64_t>(pair) << 32)) << -s.spare;
-    s.spare += 16;
+    s.window = ((s.window & 0xFFFF000000000000u) | (static_cast<std::uint64_t>(pair) << 32)) << (s.fill_at - 32);
+    s.fill_at -= 16;
     return result;
   };
   auto take_some = [&take](local_bits& s, int n) -> std::uint32_t { return n == 0 ? 0 : take(s, n); };
@@ -148,20 +153,20 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     int symbol;
     std::uint32_t extra;
   };
-  auto decode = [&take, &take_some](std::uint64_t window, std::int32_t spare, std::uint8_t* cursor, std::uint8_t* end,
+  auto decode = [&take, &take_some](std::uint64_t window, std::int32_t fill_at, std::uint8_t* cursor, std::uint8_t* end,
                                     const std::uint8_t* plain_end,
                                     const huffman_decode_table& table) -> decoded_symbol {
-    local_bits s{window, spare, cursor, end, plain_end};
+    local_bits s{window, fill_at, cursor, end, plain_end};
     std::uint32_t extra;
     const int symbol = decode_huffman_with_extra(
-        table, static_cast<std::uint32_t>(s.window >> 32), s.spare, [&](int n) { return take(s, n); },
+        table, static_cast<std::uint32_t>(s.window >> 32), 32 - s.fill_at, [&](int n) { return take(s, n); },
         [&](int n) { return take_some(s, n); }, extra);
     return {s, symbol, extra};
   };
   auto decode_symbol = [&decode](local_bits& s, const huffman_decode_table& table, std::uint32_t& extra) {
-    const decoded_symbol d = decode(s.window, s.spare, s.cursor, s.end, s.plain_end, table);
+    const decoded_symbol d = decode(s.window, s.fill_at, s.cursor, s.end, s.plain_end, table);
     s.window = d.bits.window;
-    s.spare = d.bits.spare;
+    s.fill_at = d.bits.fill_at;
     s.cursor = d.bits.cursor;
     s.end = d.bits.end;
     s.plain_end = d.bits.plain_end;
@@ -238,7 +243,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
           const int length = (e >> 8) & 31;
           const int size = e & 15;
           symbol = e & 255;
-          if (length + size > 16 + b.spare) {
+          if (length + size > 48 - b.fill_at) {
             take(b, length);
             extra = take_some(b, size);
           } else {
