@@ -100,9 +100,9 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
 
   // read_bits_scan over a local reader. The count, 1 to 16 + spare, is the
-  // low 8 bits of `entry`; the bits above are ignored, so that a fast-table
-  // entry goes in as it stands. The window's shift takes its count modulo
-  // 64 anyway, so it waits for nothing but the table load.
+  // low 6 bits of `entry`; the bits above are ignored, so that a table
+  // entry goes in as it stands, and the window's shift, which takes its
+  // count modulo 64 anyway, waits for nothing but the table load.
   //
   // While the next two bytes are plain data, the refill is done without a
   // branch: the pair is always placed right behind the window's valid bits,
@@ -113,7 +113,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   // reads them before it. Stuffing, markers, buffer refills and the end of
   // the data go the slow way, with read_bits_scan's own steps.
   auto take = [this, &write_back, &reload](local_bits& s, std::int32_t entry) -> std::uint32_t {
-    const int n = entry & 255;
+    const int n = entry & 63;
     const auto result = static_cast<std::uint32_t>(s.window >> (64 - n));
     if (s.plain_end - s.cursor >= 2) [[likely]] {
       const std::uint64_t pair = (static_cast<std::uint64_t>(s.cursor[0]) << 8) | s.cursor[1];
@@ -214,13 +214,26 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       const huffman_decode_table& ac = *p.ac;
       int k = 1;
       while (k < 64) {
-        const std::int32_t fast = ac.fast_value[b.window >> (64 - huffman_fast_bits)];
-        if (fast != 0) [[likely]] {
-          // Code, run and the extended value in one entry: the common
-          // coefficient.
+        const std::uint64_t index = b.window >> (64 - huffman_fast_bits);
+        const std::int32_t pair = ac.pair_value[index];
+        if (pair != 0) [[likely]] {
+          // One or two common coefficients in one entry. A lone one is
+          // stored twice: first a zero, then its value.
+          const int first = k + huffman_pair_first_run(pair);
+          const int second = first + huffman_pair_second_step(pair);
+          if (second < 64) [[likely]] {
+            take(b, pair);
+            block[zigzag_to_natural[second]] = static_cast<std::int16_t>(huffman_pair_second_value(pair) * q[second]);
+            block[zigzag_to_natural[first]] = static_cast<std::int16_t>(huffman_pair_first_value(pair) * q[first]);
+            k = second + 1;
+            continue;
+          }
+          // Past the end of the block: the first one alone, which fails
+          // where it would have failed by itself.
+          const std::int32_t fast = ac.fast_value[index];
           take(b, fast);
           k += (fast >> 8) & 15;
-          if (k > 63) [[unlikely]] {
+          if (k > 63) {
             write_back(b);
             abort_decode(coefficient_index_overflow);
           }

@@ -7,6 +7,33 @@
 
 namespace jpeg {
 
+namespace {
+
+void build_pair_entries(huffman_decode_table& table) {
+  constexpr int mask = (1 << huffman_fast_bits) - 1;
+  for (int index = 0; index <= mask; ++index) {
+    const std::int32_t first = table.fast_value[index];
+    if (first == 0) continue;
+    const int count = first & 255;
+    const auto first_value = static_cast<std::uint32_t>(first >> 16);
+    std::uint32_t entry = (first_value << 21) | static_cast<std::uint32_t>(((first >> 8) & 15) << 6);
+    // The next fast entry, looked up with the bits after this one and
+    // zeros behind them: it lies within those bits when its count fits.
+    const std::int32_t second = table.fast_value[(index << count) & mask];
+    const std::int32_t second_value = second >> 16;
+    if (second != 0 && (second & 255) <= huffman_fast_bits - count && second_value >= -32 && second_value <= 31) {
+      entry |= static_cast<std::uint32_t>(count + (second & 255)) |
+               static_cast<std::uint32_t>((((second >> 8) & 15) + 1) << 10) |
+               ((static_cast<std::uint32_t>(second_value) & 63u) << 15);
+    } else {
+      entry |= static_cast<std::uint32_t>(count);
+    }
+    table.pair_value[index] = static_cast<std::int32_t>(entry);
+  }
+}
+
+}  // namespace
+
 bool huffman_counts_fit(const std::uint8_t counts[17]) {
   // Canonical codes are handed out in increasing order (T.81 C.2), so the
   // prefixes of the long codes at each depth only grow: a prefix unlike the
@@ -94,6 +121,7 @@ void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_ta
     }
     code <<= 1;
   }
+  if (slot >= 4 && !is_progressive) build_pair_entries(table);
 }
 
 }  // namespace jpeg

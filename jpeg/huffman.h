@@ -34,6 +34,18 @@ namespace jpeg {
 // the counted bits in one read leaves the bit reader exactly as a code read
 // followed by a magnitude read would, since together they never take all
 // the bits of the window.
+//
+// pair_value[i], same index, AC tables of sequential frames only: the
+// coefficients that the fast entries give, one or two at a time. Where the
+// bits left after one fast entry hold a second whole one with a value of
+// -32 to 31, the entry gives both:
+//   bits 0-5    code and magnitude bits of both together
+//   bits 6-9    run before the first coefficient
+//   bits 10-14  0 for one coefficient; else 1 + the run before the second
+//   bits 15-20  the second value (0 when there is none)
+//   bits 21-31  the first value
+// Otherwise it gives the fast entry's coefficient alone, or 0 where that is
+// 0. Consuming both in one read leaves the reader as the two reads would.
 inline constexpr int huffman_fast_bits = 11;
 
 struct huffman_decode_table {
@@ -42,7 +54,16 @@ struct huffman_decode_table {
   std::uint8_t code_length[256];
   std::int32_t long_code_tree[512];
   std::int32_t fast_value[1 << huffman_fast_bits];
+  std::int32_t pair_value[1 << huffman_fast_bits];
 };
+
+inline constexpr int huffman_pair_count(std::int32_t entry) { return entry & 63; }
+inline constexpr int huffman_pair_first_run(std::int32_t entry) { return (entry >> 6) & 15; }
+inline constexpr int huffman_pair_second_step(std::int32_t entry) { return (entry >> 10) & 31; }
+inline constexpr std::int32_t huffman_pair_second_value(std::int32_t entry) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(entry) << 11) >> 26;
+}
+inline constexpr std::int32_t huffman_pair_first_value(std::int32_t entry) { return entry >> 21; }
 
 inline constexpr std::int32_t huffman_packed_has_bits = 0x8000;
 

@@ -128,8 +128,8 @@ byte_string quant_segment(const std::vector<int>& q, bool sixteen_bit) {
 // A grey picture of blocks_across x blocks_down blocks around an already
 // coded scan.
 byte_string grey_file(int blocks_across, int blocks_down, const std::vector<int>& q, bool sixteen_bit,
-                      const byte_string& scan_data, int restart_interval = 0) {
-  byte_string f = soi() + quant_segment(q, sixteen_bit) + dht(dc_book().table(0x00) + ac_book().table(0x10));
+                      const byte_string& scan_data, int restart_interval = 0, const code_book& ac = ac_book()) {
+  byte_string f = soi() + quant_segment(q, sixteen_bit) + dht(dc_book().table(0x00) + ac.table(0x10));
   if (restart_interval != 0) f += segment(0xDD, raw({restart_interval >> 8, restart_interval & 255}));
   f += frame_header(sixteen_bit ? 0xC1 : 0xC0, blocks_across * 8, blocks_down * 8, {{1, 1, 1, 0}});
   return f + scan_header({{1, 0, 0}}) + scan_data + eoi();
@@ -145,14 +145,32 @@ std::vector<std::uint8_t> decode_grey(const byte_string& file, int* status) {
   return out;
 }
 
+// Short codes for the common small coefficients, as photographs have them,
+// so that two often fit one look-up; every other symbol in 12 bits.
+code_book short_ac_book() {
+  byte_string s = raw({0x01, 0x02, 0x00, 0x11, 0x03, 0x21, 0xF0});
+  for (int run = 0; run < 16; ++run)
+    for (int size = 1; size <= 15; ++size) {
+      const auto symbol = static_cast<std::uint8_t>(run << 4 | size);
+      if (symbol != 0x01 && symbol != 0x02 && symbol != 0x11 && symbol != 0x03 && symbol != 0x21) s.push_back(symbol);
+    }
+  std::vector<int> counts(16, 0);
+  counts[1] = 2;
+  counts[2] = 2;
+  counts[3] = 3;
+  counts[11] = static_cast<int>(s.size()) - 7;
+  return {counts, s};
+}
+
 // Random blocks of random sparseness, each quantised value as large as its
-// code allows, a random quantisation table and restart intervals with fill
-// bytes: the picture must be the inverse DCT of each block's exact
-// dequantised coefficients.
+// code allows, coded with long codes and with short ones, a random
+// quantisation table and restart intervals with fill bytes: the picture
+// must be the inverse DCT of each block's exact dequantised coefficients.
 TEST(JpegBaseline, RandomBlocksDecodeToTheirExactCoefficients) {
-  const code_book dc = dc_book(), ac = ac_book();
+  const code_book dc = dc_book(), long_ac = ac_book(), short_ac = short_ac_book();
   std::mt19937 rng(2024);
   for (int round = 0; round < 24; ++round) {
+    const code_book& ac = (round / 4) % 2 == 0 ? long_ac : short_ac;
     const bool sixteen_bit = round % 3 == 2;
     const int restart = round % 4 == 1 ? 1 + round % 3 : 0;
     const int across = 1 + static_cast<int>(rng() % 9), down = 1 + static_cast<int>(rng() % 4);
@@ -205,7 +223,7 @@ TEST(JpegBaseline, RandomBlocksDecodeToTheirExactCoefficients) {
 
     int status = 0;
     const std::vector<std::uint8_t> got =
-        decode_grey(grey_file(across, down, q, sixteen_bit, w.bytes, restart), &status);
+        decode_grey(grey_file(across, down, q, sixteen_bit, w.bytes, restart, ac), &status);
     ASSERT_EQ(status, 0) << "round " << round << " " << jpeg::status_code_name(status);
     ASSERT_EQ(got, expected) << "round " << round;
   }
