@@ -217,14 +217,23 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
         const std::uint64_t index = b.window >> (64 - huffman_fast_bits);
         const std::int32_t pair = ac.pair_value[index];
         if (pair != 0) [[likely]] {
-          // One or two common coefficients in one entry. A lone one is
-          // stored twice: first a zero, then its value.
+          // One or two common coefficients in one entry, or one and the
+          // end of block, or the end of block alone. Both places are always
+          // stored, the second first: where there is no second coefficient
+          // it gets a zero (a place not yet written, or the first one's,
+          // written right after). With the end of block, `second` is the
+          // extent; the check that it is below 64 is then the check that
+          // the end-of-block code is due at all.
           const int first = k + huffman_pair_first_run(pair);
           const int second = first + huffman_pair_second_step(pair);
           if (second < 64) [[likely]] {
             take(b, pair);
             block[zigzag_to_natural[second]] = static_cast<std::int16_t>(huffman_pair_second_value(pair) * q[second]);
             block[zigzag_to_natural[first]] = static_cast<std::int16_t>(huffman_pair_first_value(pair) * q[first]);
+            if ((pair & huffman_pair_end_of_block) != 0) {
+              k = second;
+              break;
+            }
             k = second + 1;
             continue;
           }

@@ -11,20 +11,35 @@ namespace {
 
 void build_pair_entries(huffman_decode_table& table) {
   constexpr int mask = (1 << huffman_fast_bits) - 1;
+  // The length of an end-of-block code of at most 8 bits at the top of the
+  // index, else 0.
+  auto end_of_block_length = [&table](int index) {
+    const std::int32_t e = table.first_level_with_bits[index >> (huffman_fast_bits - 8)];
+    return e > 0 && (e & 255) == 0 ? (e >> 8) & 31 : 0;
+  };
   for (int index = 0; index <= mask; ++index) {
     const std::int32_t first = table.fast_value[index];
-    if (first == 0) continue;
+    if (first == 0) {
+      const int length = end_of_block_length(index);
+      table.pair_value[index] = length == 0 ? 0 : length | huffman_pair_end_of_block;
+      continue;
+    }
     const int count = first & 255;
     const auto first_value = static_cast<std::uint32_t>(first >> 16);
     std::uint32_t entry = (first_value << 21) | static_cast<std::uint32_t>(((first >> 8) & 15) << 6);
-    // The next fast entry, looked up with the bits after this one and
-    // zeros behind them: it lies within those bits when its count fits.
-    const std::int32_t second = table.fast_value[(index << count) & mask];
+    // The next code, looked up with the bits after this entry and zeros
+    // behind them: it lies within those bits when its count fits.
+    const int rest = (index << count) & mask;
+    const int end_length = end_of_block_length(rest);
+    const std::int32_t second = table.fast_value[rest];
     const std::int32_t second_value = second >> 16;
-    if (second != 0 && (second & 255) <= huffman_fast_bits - count && second_value >= -32 && second_value <= 31) {
+    if (end_length != 0 && end_length <= huffman_fast_bits - count) {
+      entry |= static_cast<std::uint32_t>(count + end_length) | (1u << 10) | huffman_pair_end_of_block;
+    } else if (second != 0 && (second & 255) <= huffman_fast_bits - count && second_value >= -16 &&
+               second_value <= 15) {
       entry |= static_cast<std::uint32_t>(count + (second & 255)) |
                static_cast<std::uint32_t>((((second >> 8) & 15) + 1) << 10) |
-               ((static_cast<std::uint32_t>(second_value) & 63u) << 15);
+               ((static_cast<std::uint32_t>(second_value) & 31u) << 15);
     } else {
       entry |= static_cast<std::uint32_t>(count);
     }

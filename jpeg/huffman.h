@@ -36,16 +36,21 @@ namespace jpeg {
 // the bits of the window.
 //
 // pair_value[i], same index, AC tables of sequential frames only: the
-// coefficients that the fast entries give, one or two at a time. Where the
-// bits left after one fast entry hold a second whole one with a value of
-// -32 to 31, the entry gives both:
-//   bits 0-5    code and magnitude bits of both together
+// coefficients that the fast entries give, one or two at a time, and the
+// end of block. Where the bits left after one fast entry hold a second
+// whole one with a value of -16 to 15, the entry gives both; where they
+// hold the end-of-block code, the coefficient and the end of block:
+//   bits 0-5    code and magnitude bits of all together
 //   bits 6-9    run before the first coefficient
-//   bits 10-14  0 for one coefficient; else 1 + the run before the second
-//   bits 15-20  the second value (0 when there is none)
+//   bits 10-14  0 for one coefficient; 1 + the run before the second; 1
+//               for a coefficient and the end of block
+//   bits 15-19  the second value (0 when there is none)
+//   bit 20      the end of block follows (huffman_pair_end_of_block)
 //   bits 21-31  the first value
-// Otherwise it gives the fast entry's coefficient alone, or 0 where that is
-// 0. Consuming both in one read leaves the reader as the two reads would.
+// An end-of-block code alone (of at most 8 bits) has only its length and
+// bit 20. Otherwise the entry gives the fast entry's coefficient alone, or
+// 0 where that is 0. Consuming all in one read leaves the reader as the
+// separate reads would.
 inline constexpr int huffman_fast_bits = 11;
 
 struct huffman_decode_table {
@@ -61,8 +66,9 @@ inline constexpr int huffman_pair_count(std::int32_t entry) { return entry & 63;
 inline constexpr int huffman_pair_first_run(std::int32_t entry) { return (entry >> 6) & 15; }
 inline constexpr int huffman_pair_second_step(std::int32_t entry) { return (entry >> 10) & 31; }
 inline constexpr std::int32_t huffman_pair_second_value(std::int32_t entry) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(entry) << 11) >> 26;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(entry) << 12) >> 27;
 }
+inline constexpr std::int32_t huffman_pair_end_of_block = 1 << 20;
 inline constexpr std::int32_t huffman_pair_first_value(std::int32_t entry) { return entry >> 21; }
 
 inline constexpr std::int32_t huffman_packed_has_bits = 0x8000;
