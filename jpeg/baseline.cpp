@@ -29,7 +29,7 @@ namespace {
 // bytes are plain data.
 struct local_bits {
   std::uint64_t window;
-  std::int32_t fill_at;
+  std::int64_t fill_at;
   std::uint8_t* cursor;
   std::uint8_t* end;
   const std::uint8_t* plain_end;
@@ -83,7 +83,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   // the long-code path gets its fields and hands them back.
   auto write_back = [this](const local_bits& s) {
     bit_window = static_cast<std::uint32_t>(s.window >> 32);
-    spare_bits = 32 - s.fill_at;
+    spare_bits = static_cast<std::int32_t>(32 - s.fill_at);
     input_cursor = s.cursor;
     input_remaining = static_cast<std::int32_t>(s.end - s.cursor);
   };
@@ -120,13 +120,13 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       s.window = (s.window | (pair << s.fill_at)) << (entry & 63);
       // 17 to 48; it reaches 32 exactly when the spare count falls to 0 or
       // below.
-      const std::int32_t after = s.fill_at + n;
-      const std::int32_t refill = after >> 5;
+      const std::int64_t after = s.fill_at + n;
+      const std::int64_t refill = after >> 5;
       s.cursor += 2 * refill;
       s.fill_at = after - 16 * refill;
       return result;
     }
-    const std::int32_t old_spare = 32 - s.fill_at;
+    const std::int64_t old_spare = 32 - s.fill_at;
     s.fill_at += n;
     if (s.fill_at < 32) {
       s.window <<= n;
@@ -153,14 +153,14 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
     int symbol;
     std::uint32_t extra;
   };
-  auto decode = [&take, &take_some](std::uint64_t window, std::int32_t fill_at, std::uint8_t* cursor, std::uint8_t* end,
+  auto decode = [&take, &take_some](std::uint64_t window, std::int64_t fill_at, std::uint8_t* cursor, std::uint8_t* end,
                                     const std::uint8_t* plain_end,
                                     const huffman_decode_table& table) -> decoded_symbol {
     local_bits s{window, fill_at, cursor, end, plain_end};
     std::uint32_t extra;
     const int symbol = decode_huffman_with_extra(
-        table, static_cast<std::uint32_t>(s.window >> 32), 32 - s.fill_at, [&](int n) { return take(s, n); },
-        [&](int n) { return take_some(s, n); }, extra);
+        table, static_cast<std::uint32_t>(s.window >> 32), static_cast<std::int32_t>(32 - s.fill_at),
+        [&](int n) { return take(s, n); }, [&](int n) { return take_some(s, n); }, extra);
     return {s, symbol, extra};
   };
   auto decode_symbol = [&decode](local_bits& s, const huffman_decode_table& table, std::uint32_t& extra) {
@@ -212,7 +212,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       block[0] = static_cast<std::int16_t>(wrap_mul(predictor[p.component], q[0]));
 
       const huffman_decode_table& ac = *p.ac;
-      int k = 1;
+      std::ptrdiff_t k = 1;
       while (k < 64) {
         const std::uint64_t index = b.window >> (64 - huffman_fast_bits);
         const std::int32_t pair = ac.pair_value[index];
@@ -224,8 +224,8 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
           // written right after). With the end of block, `second` is the
           // extent; the check that it is below 64 is then the check that
           // the end-of-block code is due at all.
-          const int first = k + huffman_pair_first_run(pair);
-          const int second = first + huffman_pair_second_step(pair);
+          const std::ptrdiff_t first = k + huffman_pair_first_run(pair);
+          const std::ptrdiff_t second = first + huffman_pair_second_step(pair);
           if (second < 64) [[likely]] {
             take(b, pair);
             block[zigzag_to_natural[second]] = static_cast<std::int16_t>(huffman_pair_second_value(pair) * q[second]);
@@ -295,7 +295,7 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
           break;
         }
       }
-      block_extent[slot] = k;
+      block_extent[slot] = static_cast<int>(k);
     }
 
     if constexpr (Upsampled) {
