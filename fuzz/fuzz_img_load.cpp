@@ -75,7 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int n = static_cast<int>(size);
   // A TGA header's size is taken at its word: SDL clears the whole surface
   // before a pixel is read. Large ones only slow the fuzzer down.
-  const bool tga_small = size < 16 || std::int64_t{data[12] | data[13] << 8} * (data[14] | data[15] << 8) <= 512 * 512;
+  auto tga_small_at = [&](std::size_t at) {
+    const std::uint8_t* h = data + at;
+    return size < at + 16 || std::int64_t{h[12] | h[13] << 8} * (h[14] | h[15] << 8) <= 512 * 512;
+  };
+  const bool tga_small = tga_small_at(0);
 
   // SDL memory streams: by content, as TGA, and the walk on its own, which
   // leaves the stream where it found it.
@@ -116,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rw = open_own(own, data, size);
   IMG_isJPG(rw);
   if ((s = IMG_LoadJPG_RW(rw))) SDL_FreeSurface(s);
-  if (tga_small && (s = IMG_LoadTGA_RW(rw))) SDL_FreeSurface(s);
+  // The TGA loader reads its header where the others left the stream.
+  if (tga_small_at(static_cast<std::size_t>(SDL_RWtell(own.inner))) && (s = IMG_LoadTGA_RW(rw))) SDL_FreeSurface(s);
   SDL_RWclose(rw);
   return 0;
 }
