@@ -28,9 +28,13 @@ struct pool_block {
 inline constexpr std::uint32_t pool_min_capacity = 32512;
 inline constexpr std::uint32_t pool_capacity_step = 2048;
 
-// A grid of coefficient blocks in pool memory, zeroed at creation.
+// A grid of coefficient blocks in pool memory, zeroed at creation. Stores
+// of 8 x 8 blocks also keep, per block, which coefficients are non-zero
+// (bit k: zig-zag index k), kept up to date by every write; null for the
+// others.
 struct coefficient_store {
   std::int16_t* coefficients;
+  std::uint64_t* nonzero;
   int blocks_across;
   int blocks_down;
   int block_width;

@@ -145,9 +145,9 @@ struct colour_tables {
 // Memory bound: besides the object itself (about 13 KiB) a decode holds its
 // pool: at most about 1.2 MB of tables and line buffers (the most for a
 // 16384 pixel wide row of 2 x 2 sampled MCUs), plus, for a progressive
-// picture, the coefficient stores: 130 bytes per 8 x 8 block of every
+// picture, the coefficient stores: 138 bytes per 8 x 8 block of every
 // component over the frame's whole MCU grid (about 2 bytes per sample;
-// 1.6 GB for a 16384 x 16384 colour picture sampled 1 x 1). That is what the
+// 1.7 GB for a 16384 x 16384 colour picture sampled 1 x 1). That is what the
 // complete picture of the declared size needs, and no input makes it more:
 // the stores come zeroed from the system and take up memory only where
 // scans write into them, so a file that declares a large picture but

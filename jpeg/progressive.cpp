@@ -23,6 +23,10 @@ inline std::int16_t* ac_block_at(const coefficient_store* store, int x, int y) {
   return store->coefficients + 64 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
                                      static_cast<std::size_t>(x));
 }
+inline std::uint64_t& nonzero_at(const coefficient_store* store, int x, int y) {
+  return store->nonzero[static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
+                        static_cast<std::size_t>(x)];
+}
 
 // Zig-zag indices lo .. hi - 1 as bits (both 0 to 65; empty when lo >= hi).
 inline std::uint64_t index_range(int lo, int hi) {
@@ -176,6 +180,15 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
     return;
   }
   std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
+  std::uint64_t& nonzero = nonzero_at(ac_coefficient_store[c], x, y);
+  // A coefficient written, and its bit in the block's non-zero set (a value
+  // shifted out of 16 bits is stored as 0).
+  auto put = [block, &nonzero](int k, std::int32_t value) {
+    const auto stored = static_cast<std::int16_t>(value);
+    block[zigzag_to_natural[k]] = stored;
+    const std::uint64_t bit = std::uint64_t{1} << k;
+    nonzero = stored != 0 ? nonzero | bit : nonzero & ~bit;
+  };
   const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
   block_bits bits(*this);
   for (int k = spectral_first; k <= spectral_last; ++k) {
@@ -189,7 +202,7 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
         bits.store();
         abort_decode(coefficient_index_overflow);
       }
-      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(wrap_shl(fast >> 16, approx_low));
+      put(k, wrap_shl(fast >> 16, approx_low));
       continue;
     }
     const int symbol = bits.decode(table);
@@ -201,8 +214,7 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
         bits.store();
         abort_decode(coefficient_index_overflow);
       }
-      const std::int32_t value = extend_value(bits.read(size), size);
-      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(wrap_shl(value, approx_low));
+      put(k, wrap_shl(extend_value(bits.read(size), size), approx_low));
     } else if (run == 15) {
       k += 15;
       if (k > 63) {
@@ -230,7 +242,8 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
   // position, and count zero positions with bit operations. Refining never
   // makes a coefficient zero, so only new coefficients change the set.
   // (Position 0 of an AC store block is never written, so it never counts.)
-  std::uint64_t known = nonzero_zigzag_mask(block) & index_range(spectral_first, last + 1);
+  std::uint64_t& nonzero = nonzero_at(ac_coefficient_store[c], x, y);
+  std::uint64_t known = nonzero & index_range(spectral_first, last + 1);
   // Each known coefficient in lo .. hi - 1 takes one correction bit, in
   // zig-zag order, which moves it away from zero unless that bit is set.
   block_bits bits(*this);
@@ -276,6 +289,7 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
       if (value != 0 && k < 64) {
         block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
         known |= std::uint64_t{1} << k;
+        nonzero |= std::uint64_t{1} << k;
       }
       ++k;
     }
@@ -312,11 +326,11 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
 
       // The extent is 1 + the highest zig-zag index holding a non-zero
       // coefficient (1 when none beyond the DC term does), so the stored
-      // block, whose position 0 is never written, tells it. Every
+      // block's non-zero set (position 0 is never written) tells it. Every
       // coefficient is multiplied, which leaves zeros zero and runs as whole
-      // vectors. Both read the store, not the copy: a load over the copy
-      // just written in pieces would wait for the stores to drain.
-      const std::uint64_t nonzero = nonzero_zigzag_mask(stored);
+      // vectors, reading the store, not the copy: a load over the copy just
+      // written in pieces would wait for the stores to drain.
+      const std::uint64_t nonzero = nonzero_at(ac_coefficient_store[c], x, y);
       block_extent[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
       for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(stored[i] * quant[c][i]);
       block[0] = static_cast<std::int16_t>(*dc_value_at(dc_coefficient_store[c], x, y) * quant[c][0]);

@@ -244,6 +244,15 @@ coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int
   if (across < 0 || down < 0 || blocks > UINT32_MAX) abort_decode(out_of_memory);
   store->coefficients = static_cast<std::int16_t*>(
       pool_alloc_array(static_cast<std::uint32_t>(blocks), static_cast<std::uint32_t>(store->block_bytes), true));
+  store->nonzero = nullptr;
+  if (block_width == 8) {
+    // One element more, for the alignment of the pool's 4-byte steps.
+    if (blocks == UINT32_MAX) abort_decode(out_of_memory);
+    auto masks = reinterpret_cast<std::uintptr_t>(
+        pool_alloc_array(static_cast<std::uint32_t>(blocks) + 1, sizeof(std::uint64_t), true));
+    masks = (masks + alignof(std::uint64_t) - 1) & ~static_cast<std::uintptr_t>(alignof(std::uint64_t) - 1);
+    store->nonzero = reinterpret_cast<std::uint64_t*>(masks);
+  }
   return store;
 }
 
