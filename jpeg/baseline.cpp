@@ -252,7 +252,8 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
         }
         // Entries that carry magnitude bits all lie in fast_value too, so
         // only codes whose magnitude reaches further, long codes and the
-        // symbols without magnitude come here.
+        // symbols without magnitude that no pair entry holds (sixteen
+        // zeros, an end of block of more than 8 bits) come here.
         const std::int32_t e = ac.first_level_with_bits[b.window >> 56];
         if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
           // End of block (or bits that begin no code, which read as it).

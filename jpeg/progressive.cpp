@@ -13,19 +13,19 @@ namespace jpeg {
 
 namespace {
 
-// coefficient_block_at for the two store shapes, inline for the per-block
-// paths.
+// coefficient_block_at for the two store shapes, and a block's non-zero
+// set, inline for the per-block paths.
+inline std::size_t block_index(const coefficient_store* store, int x, int y) {
+  return static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) + static_cast<std::size_t>(x);
+}
 inline std::int16_t* dc_value_at(const coefficient_store* store, int x, int y) {
-  return store->coefficients +
-         (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) + static_cast<std::size_t>(x));
+  return store->coefficients + block_index(store, x, y);
 }
 inline std::int16_t* ac_block_at(const coefficient_store* store, int x, int y) {
-  return store->coefficients + 64 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
-                                     static_cast<std::size_t>(x));
+  return store->coefficients + 64 * block_index(store, x, y);
 }
 inline std::uint64_t& nonzero_at(const coefficient_store* store, int x, int y) {
-  return store->nonzero[static_cast<std::size_t>(y) * static_cast<std::size_t>(store->blocks_across) +
-                        static_cast<std::size_t>(x)];
+  return store->nonzero[block_index(store, x, y)];
 }
 
 // Zig-zag indices lo .. hi - 1 as bits (both 0 to 65; empty when lo >= hi).

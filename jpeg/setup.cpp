@@ -228,13 +228,16 @@ void jpeg_decoder_engine::verify_quant_tables() {
 
 coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int down, int block_width,
                                                                  int block_height) {
-  // The pool steps in 4 bytes, but the record holds a pointer: it is
-  // placed at the next multiple of its own alignment inside a slightly
-  // larger piece.
+  // The pool steps in 4 bytes, but the record holds pointers and the
+  // non-zero sets are 8-byte words: each is placed at the next multiple of
+  // its own alignment inside a slightly larger piece.
+  auto aligned = [](void* piece, std::size_t alignment) {
+    const auto at = reinterpret_cast<std::uintptr_t>(piece);
+    return (at + alignment - 1) & ~static_cast<std::uintptr_t>(alignment - 1);
+  };
   constexpr std::uint32_t slack = alignof(coefficient_store) > 4 ? alignof(coefficient_store) - 4 : 0;
-  auto place = reinterpret_cast<std::uintptr_t>(pool_alloc(sizeof(coefficient_store) + slack, false));
-  place = (place + alignof(coefficient_store) - 1) & ~static_cast<std::uintptr_t>(alignof(coefficient_store) - 1);
-  auto* store = reinterpret_cast<coefficient_store*>(place);
+  auto* store = reinterpret_cast<coefficient_store*>(
+      aligned(pool_alloc(sizeof(coefficient_store) + slack, false), alignof(coefficient_store)));
   store->blocks_across = across;
   store->blocks_down = down;
   store->block_width = block_width;
@@ -246,12 +249,10 @@ coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int
       pool_alloc_array(static_cast<std::uint32_t>(blocks), static_cast<std::uint32_t>(store->block_bytes), true));
   store->nonzero = nullptr;
   if (block_width == 8) {
-    // One element more, for the alignment of the pool's 4-byte steps.
+    // One element more, for the alignment.
     if (blocks == UINT32_MAX) abort_decode(out_of_memory);
-    auto masks = reinterpret_cast<std::uintptr_t>(
-        pool_alloc_array(static_cast<std::uint32_t>(blocks) + 1, sizeof(std::uint64_t), true));
-    masks = (masks + alignof(std::uint64_t) - 1) & ~static_cast<std::uintptr_t>(alignof(std::uint64_t) - 1);
-    store->nonzero = reinterpret_cast<std::uint64_t*>(masks);
+    store->nonzero = reinterpret_cast<std::uint64_t*>(aligned(
+        pool_alloc_array(static_cast<std::uint32_t>(blocks) + 1, sizeof(std::uint64_t), true), alignof(std::uint64_t)));
   }
   return store;
 }
