@@ -10,7 +10,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace show {
@@ -72,9 +74,22 @@ position split_position(std::uint64_t value) {
 }
 
 void load_pictures(std::span<const char* const> files, SDL_Surface** slots) {
+  // Largest files first, so that the pictures left for the end are short ones
+  // and the threads run out of work at about the same time. A file that cannot
+  // be read counts as empty: its load fails at once.
+  std::vector<std::pair<std::uintmax_t, std::size_t>> order;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(files[i], error);
+    order.emplace_back(error ? 0 : size, i);
+  }
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   std::atomic<std::size_t> next{0};
   auto load_some = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) slots[i] = IMG_Load(files[i]);
+    for (std::size_t n; (n = next.fetch_add(1)) < order.size();) {
+      const std::size_t i = order[n].second;
+      slots[i] = IMG_Load(files[i]);
+    }
   };
   const std::size_t helpers =
       std::min<std::size_t>(std::max(std::thread::hardware_concurrency(), 1u), files.size()) - 1;
