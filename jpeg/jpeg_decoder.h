@@ -240,7 +240,8 @@ class jpeg_decoder_engine {
   using block_decoder = void (jpeg_decoder_engine::*)(int c, int x, int y);
   struct block_bits;
   void decode_progressive_scans();
-  void decode_scan_blocks(block_decoder decoder);
+  template <block_decoder decode_block>
+  void decode_scan_blocks();
   void dc_initial_block(int c, int x, int y);
   void dc_refinement_block(int c, int x, int y);
   void ac_initial_block(int c, int x, int y);

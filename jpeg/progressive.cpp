@@ -6,6 +6,7 @@
 #include "huffman.h"
 #include "kernels.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -85,13 +86,17 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
     if (approx_high != 0 && approx_low != approx_high - 1) abort_decode(successive_approximation_invalid);
 
-    block_decoder decoder;
     if (dc_scan) {
-      decoder = approx_high == 0 ? &jpeg_decoder_engine::dc_initial_block : &jpeg_decoder_engine::dc_refinement_block;
+      if (approx_high == 0) {
+        decode_scan_blocks<&jpeg_decoder_engine::dc_initial_block>();
+      } else {
+        decode_scan_blocks<&jpeg_decoder_engine::dc_refinement_block>();
+      }
+    } else if (approx_high == 0) {
+      decode_scan_blocks<&jpeg_decoder_engine::ac_initial_block>();
     } else {
-      decoder = approx_high == 0 ? &jpeg_decoder_engine::ac_initial_block : &jpeg_decoder_engine::ac_refinement_block;
+      decode_scan_blocks<&jpeg_decoder_engine::ac_refinement_block>();
     }
-    decode_scan_blocks(decoder);
     // The markers after the scan are read as headers again.
     reload_bit_window(bit_mode::raw);
   }
@@ -121,7 +126,8 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 
 }  // namespace
 
-void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
+template <jpeg_decoder_engine::block_decoder decode_block>
+void jpeg_decoder_engine::decode_scan_blocks() {
   // The stores span the frame's padded MCU grid, which every scan layout
   // stays inside; checked once here so that no block decoder needs to.
   const bool interleaved = scan_component_count != 1;
@@ -134,6 +140,32 @@ void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
     }
   }
 
+  if (!interleaved) {
+    // One block per MCU, row by row.
+    const int c = scan_components[0];
+    for (int y = 0; y < scan_mcus_per_column; ++y) {
+      for (int x = 0; x < scan_mcus_per_row;) {
+        if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
+        if constexpr (decode_block == &jpeg_decoder_engine::ac_initial_block) {
+          // The blocks of an end-of-band run keep this band zero: they are
+          // passed all at once, as far as the row's end or the next restart.
+          if (end_of_band_run != 0) {
+            int count = std::min(end_of_band_run, scan_mcus_per_row - x);
+            if (restart_interval != 0) count = std::min(count, restart_countdown);
+            end_of_band_run -= count;
+            restart_countdown -= count;
+            x += count;
+            continue;
+          }
+        }
+        (this->*decode_block)(c, x, y);
+        --restart_countdown;
+        ++x;
+      }
+    }
+    return;
+  }
+
   int block_row[max_components] = {};
   for (int y = 0; y < scan_mcus_per_column; ++y) {
     int block_col[max_components] = {};
@@ -143,18 +175,14 @@ void jpeg_decoder_engine::decode_scan_blocks(block_decoder decoder) {
       if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
       for (int b = 0; b < scan_blocks_per_mcu; ++b) {
         const int c = mcu_block_components[b];
-        (this->*decoder)(c, block_col[c] + h_off, block_row[c] + v_off);
-        step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
+        (this->*decode_block)(c, block_col[c] + h_off, block_row[c] + v_off);
+        step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
       }
       --restart_countdown;
     }
-    if (!interleaved) {
-      ++block_row[scan_components[0]];
-    } else {
-      for (int k = 0; k < scan_component_count; ++k) {
-        const int c = scan_components[k];
-        block_row[c] += component_v_factor[c];
-      }
+    for (int k = 0; k < scan_component_count; ++k) {
+      const int c = scan_components[k];
+      block_row[c] += component_v_factor[c];
     }
   }
 }
@@ -175,10 +203,7 @@ void jpeg_decoder_engine::dc_refinement_block(int c, int x, int y) {
 }
 
 void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
-  if (end_of_band_run != 0) {
-    --end_of_band_run;
-    return;
-  }
+  // Blocks inside an end-of-band run never get here: the scan loop passes them.
   std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   std::uint64_t& nonzero = nonzero_at(ac_coefficient_store[c], x, y);
   // A coefficient written, and its bit in the block's non-zero set (a value

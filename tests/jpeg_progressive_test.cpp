@@ -204,21 +204,24 @@ TEST(JpegProgressive, InterleavedAndSingleComponentScansCoverTheirBlocks) {
 }
 
 TEST(JpegProgressive, RestartsClearTheEndOfBandRun) {
-  // Two blocks, a restart after each. Block 0 starts a run of seven
-  // end-of-band blocks; the marker ends it, so block 1 is decoded.
-  const byte_string dri = segment(0xDD, raw({0, 1}));
+  // Four blocks, a restart after every two. Block 0 starts a run of seven
+  // end-of-band blocks, which block 1 continues; the marker ends it, so
+  // block 2 is decoded.
+  const byte_string dri = segment(0xDD, raw({0, 2}));
   const auto picture = [&](int second_marker) {
-    return soi() + tables() + dri + frame_header(0xC2, 16, 8, {{1, 1, 1, 0}}) + scan_header({{1, 0, 0}}, 0, 0) +
-           bit_writer{}.put(dc1, 3).put(1, 1).done() + raw({0xFF, 0xD0}) + bit_writer{}.put(dc0, 3).done() +
-           scan_header({{1, 0, 0}}, 1, 63) + bit_writer{}.put(eob2, 3).put(3, 2).done() +
-           raw({0xFF, 0xFF, second_marker}) + bit_writer{}.put(s01, 3).put(1, 1).put(eob, 3).done() + eoi();
+    return soi() + tables() + dri + frame_header(0xC2, 32, 8, {{1, 1, 1, 0}}) + scan_header({{1, 0, 0}}, 0, 0) +
+           bit_writer{}.put(dc1, 3).put(1, 1).put(dc0, 3).done() + raw({0xFF, 0xD0}) +
+           bit_writer{}.put(dc0, 3).put(dc0, 3).done() + scan_header({{1, 0, 0}}, 1, 63) +
+           bit_writer{}.put(eob2, 3).put(3, 2).done() + raw({0xFF, 0xFF, second_marker}) +
+           bit_writer{}.put(s01, 3).put(1, 1).put(eob, 3).put(eob, 3).done() + eoi();
   };
   const byte_string good = picture(0xD0);
   jpeg::jpeg_decoder_mem_stream stream(good.data(), static_cast<std::uint32_t>(good.size()));
   jpeg_decoder_engine engine(&stream);
   ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
-  EXPECT_EQ(access::dc_at(engine, 0, 1, 0), 0);  // the predictor restarted too
-  EXPECT_EQ(access::ac_at(engine, 0, 1, 0)[1], 1);
+  EXPECT_EQ(access::dc_at(engine, 0, 2, 0), 0);  // the predictor restarted too
+  EXPECT_EQ(access::ac_at(engine, 0, 1, 0)[1], 0);
+  EXPECT_EQ(access::ac_at(engine, 0, 2, 0)[1], 1);
 
   EXPECT_EQ(decode(picture(0xD1)).status, jpeg::restart_marker_mismatch);
 }
