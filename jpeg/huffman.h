@@ -62,7 +62,6 @@ struct huffman_decode_table {
   std::int32_t pair_value[1 << huffman_fast_bits];
 };
 
-inline constexpr int huffman_pair_count(std::int32_t entry) { return entry & 63; }
 inline constexpr int huffman_pair_first_run(std::int32_t entry) { return (entry >> 6) & 15; }
 inline constexpr int huffman_pair_second_step(std::int32_t entry) { return (entry >> 10) & 31; }
 inline constexpr std::int32_t huffman_pair_second_value(std::int32_t entry) {
