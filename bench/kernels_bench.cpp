@@ -33,7 +33,7 @@ void inverse_dct(benchmark::State& state) {
   std::vector<uint8_t> samples(size_t(block_pool) * 64);
   int b = 0;
   for (auto _ : state) {
-    inverse_dct_block(blocks.data() + 64 * b, samples.data() + 64 * b, extent);
+    selected_kernels().inverse_dct_block(blocks.data() + 64 * b, samples.data() + 64 * b, extent);
     b = (b + 1) & (block_pool - 1);
     benchmark::ClobberMemory();
   }
@@ -46,7 +46,7 @@ void inverse_dct_quarter(benchmark::State& state) {
   std::vector<uint8_t> samples(size_t(block_pool) * 64);
   int b = 0;
   for (auto _ : state) {
-    inverse_dct_quarter_block(blocks.data() + 64 * b, samples.data() + 64 * b);
+    selected_kernels().inverse_dct_quarter_block(blocks.data() + 64 * b, samples.data() + 64 * b);
     b = (b + 1) & (block_pool - 1);
     benchmark::ClobberMemory();
   }
@@ -61,7 +61,7 @@ void upsample_chroma(benchmark::State& state) {
   std::vector<uint8_t> samples(size_t(block_pool) * 256);
   int b = 0;
   for (auto _ : state) {
-    upsample_chroma_block(blocks.data() + 64 * b, extent, samples.data() + 256 * b);
+    selected_kernels().upsample_chroma_block(blocks.data() + 64 * b, extent, samples.data() + 256 * b);
     b = (b + 1) & (block_pool - 1);
     benchmark::ClobberMemory();
   }
@@ -91,13 +91,13 @@ void convert_line(benchmark::State& state) {
     if constexpr (Layout == layout::grey)
       convert_grey_line(samples.data(), mcus, line, first.data());
     else if constexpr (Layout == layout::h1v1)
-      convert_h1v1_line(tables, samples.data(), mcus, line, first.data());
+      selected_kernels().convert_h1v1_line(tables, samples.data(), mcus, line, first.data());
     else if constexpr (Layout == layout::h2v1)
-      convert_h2v1_line(tables, samples.data(), mcus, line, first.data());
+      selected_kernels().convert_h2v1_line(tables, samples.data(), mcus, line, first.data());
     else if constexpr (Layout == layout::h1v2)
-      convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
+      selected_kernels().convert_h1v2_lines(tables, samples.data(), mcus, line, first.data(), second.data());
     else
-      convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
+      selected_kernels().convert_upsampled_line(tables, samples.data(), mcus, line, first.data());
     line = (line + (Layout == layout::h1v2 ? 2 : 1)) % mcu_height;
     benchmark::ClobberMemory();
   }

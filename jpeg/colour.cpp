@@ -108,24 +108,4 @@ void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, u
   for (int i = 0; i < mcus_per_row; ++i) std::memcpy(output + 8 * i, in + i * block_bytes, 8);
 }
 
-void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                       uint8_t* output) {
-  selected_kernels().convert_h1v1_line(tables, mcu_samples, mcus_per_row, line, output);
-}
-
-void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                       uint8_t* output) {
-  selected_kernels().convert_h2v1_line(tables, mcu_samples, mcus_per_row, line, output);
-}
-
-void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                        uint8_t* output, uint8_t* second_output) {
-  selected_kernels().convert_h1v2_lines(tables, mcu_samples, mcus_per_row, line, output, second_output);
-}
-
-void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                            uint8_t* output) {
-  selected_kernels().convert_upsampled_line(tables, mcu_samples, mcus_per_row, line, output);
-}
-
 }  // namespace jpeg

@@ -133,12 +133,4 @@ void detail::portable::inverse_dct_quarter_block(const int16_t* coefficients, ui
   inverse_dct_quarter_block_body(coefficients, samples);
 }
 
-void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
-  selected_kernels().inverse_dct_block(coefficients, samples, block_extent);
-}
-
-void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
-  selected_kernels().inverse_dct_quarter_block(coefficients, samples);
-}
-
 }  // namespace jpeg

@@ -199,7 +199,6 @@ class jpeg_decoder_engine {
   int read_entropy_byte();
   std::uint32_t read_bits(int n);
   inline std::uint32_t read_bits_scan(int n);
-  void refill_scan_window_slow();
   void reload_bit_window(bit_mode mode);
   void prime_scan_bits();
 
@@ -227,7 +226,6 @@ class jpeg_decoder_engine {
   void verify_huffman_tables();
   void verify_quant_tables();
   coefficient_store* create_coefficient_store(int across, int down, int block_width, int block_height);
-  static std::int16_t* coefficient_block_at(const coefficient_store* store, int x, int y);
 
   // Baseline block decoding (baseline.cpp).
   void decode_baseline_mcu_row();

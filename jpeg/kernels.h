@@ -22,9 +22,6 @@
 
 #include <array>
 #include <cstdint>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace jpeg {
 
@@ -136,41 +133,6 @@ inline constexpr std::array<uint8_t, 64> natural_to_zigzag = detail::build_natur
 // columns. Fifteen rectangles occur.
 inline constexpr std::array<uint8_t, 64> extent_rectangle = detail::build_extent_rectangle();
 
-namespace detail {
-
-// [v][m]: the zig-zag bits of the positions u of row v whose bit u is set in m.
-constexpr std::array<std::array<uint64_t, 256>, 8> build_row_to_zigzag_bits() {
-  std::array<std::array<uint64_t, 256>, 8> bits{};
-  for (int v = 0; v < 8; ++v)
-    for (int m = 0; m < 256; ++m)
-      for (int u = 0; u < 8; ++u)
-        if (m & (1 << u)) bits[v][m] |= uint64_t{1} << natural_to_zigzag[8 * v + u];
-  return bits;
-}
-
-inline constexpr std::array<std::array<uint64_t, 256>, 8> row_to_zigzag_bits = build_row_to_zigzag_bits();
-
-}  // namespace detail
-
-// Bit k set when the coefficient at zig-zag index k of the natural-order
-// block is non-zero: one 8-bit mask per row (one vector compare on x86-64),
-// turned into zig-zag bits by table.
-inline uint64_t nonzero_zigzag_mask(const int16_t* block) {
-  uint64_t mask = 0;
-  for (int v = 0; v < 8; ++v) {
-#if defined(__SSE2__)
-    const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * v));
-    const __m128i zero = _mm_cmpeq_epi16(row, _mm_setzero_si128());
-    const int row_mask = ~_mm_movemask_epi8(_mm_packs_epi16(zero, zero)) & 0xFF;
-#else
-    int row_mask = 0;
-    for (int u = 0; u < 8; ++u) row_mask |= (block[8 * v + u] != 0 ? 1 : 0) << u;
-#endif
-    mask |= detail::row_to_zigzag_bits[v][row_mask];
-  }
-  return mask;
-}
-
 static_assert(zigzag_to_natural[2] == 8 && zigzag_to_natural[15] == 5 && zigzag_to_natural[61] == 55 &&
               zigzag_to_natural[63] == 63);
 static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 && extent_rectangle[35] == 0x88);
@@ -183,14 +145,6 @@ constexpr uint8_t clamp_sample(int32_t value) {
   if (static_cast<uint32_t>(value) <= 255u) return static_cast<uint8_t>(value);
   return value < 0 ? 0 : 255;
 }
-
-// Writes all 64 samples. block_extent must be 1..64. (The selected level's
-// kernel; the decoder's loops call it through the table.)
-void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent);
-
-// Reads only rows 0..3, columns 0..3 of the coefficients; writes all 64
-// samples.
-void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples);
 
 namespace detail {
 namespace {
@@ -262,10 +216,6 @@ struct quarter_matrix {
 void compute_a_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_aa, quarter_matrix& terms_ab);
 void compute_b_terms(const int16_t* coefficients, int block_extent, quarter_matrix& terms_ba, quarter_matrix& terms_bb);
 
-// One 16x16-pixel chroma block to its four full-resolution quadrant sample
-// blocks (top-left, top-right, bottom-left, bottom-right; 256 bytes).
-void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants);
-
 // Transforms the `block_count` coefficient blocks of MCU `mcu_index` into its
 // sample blocks, which start at block mcu_index * block_count of mcu_samples.
 // block_extent holds one entry per block.
@@ -286,21 +236,14 @@ void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_co
 // and so lives in jpeg_decoder.h.
 void build_colour_tables(colour_tables& tables);
 
-// Each converter writes mcus_per_row whole MCUs of line `line` (counted from
-// the top of the MCU row, 0..MCU height - 1) of the MCU row in mcu_samples:
-// 8 bytes per MCU for grey, 4 bytes per pixel (R, G, B, 255) otherwise.
+// Each converter (convert_grey_line and those of kernel_table) writes
+// mcus_per_row whole MCUs of line `line` (counted from the top of the MCU
+// row, 0..MCU height - 1) of the MCU row in mcu_samples: 8 bytes per MCU for
+// grey, 4 bytes per pixel (R, G, B, 255) otherwise. convert_h1v2_lines
+// writes lines `line` (even) and line + 1 in one pass; convert_upsampled_line
+// serves h2v2 frames whose chroma was upsampled in the frequency domain (12
+// blocks per MCU, 16 x 16 pixels).
 void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output);
-void convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                       uint8_t* output);
-void convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                       uint8_t* output);
-// Lines `line` (even) and line + 1 in one pass.
-void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                        uint8_t* output, uint8_t* second_output);
-// h2v2 frames whose chroma was upsampled in the frequency domain (12 blocks
-// per MCU, 16 x 16 pixels).
-void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
-                            uint8_t* output);
 
 // ---------------------------------------------------------------------------
 // The implementations behind the tables: the same seven kernels per level.

@@ -120,7 +120,6 @@ void jpeg_decoder_engine::setup_frame() {
   }
 
   blocks_per_row = frame_mcus_per_row * frame_blocks_per_mcu;
-  if (blocks_per_row > 8192) abort_decode(mcu_row_too_wide);
 
   mcu_coefficients = static_cast<std::int16_t*>(
       pool_alloc_array(static_cast<std::uint32_t>(frame_blocks_per_mcu), 64 * sizeof(std::int16_t), false));
@@ -255,12 +254,6 @@ coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int
         pool_alloc_array(static_cast<std::uint32_t>(blocks) + 1, sizeof(std::uint64_t), true), alignof(std::uint64_t)));
   }
   return store;
-}
-
-std::int16_t* jpeg_decoder_engine::coefficient_block_at(const coefficient_store* store, int x, int y) {
-  const std::size_t offset = static_cast<std::size_t>(store->block_bytes) *
-                             (static_cast<std::size_t>(x) + static_cast<std::size_t>(store->blocks_across) * y);
-  return reinterpret_cast<std::int16_t*>(reinterpret_cast<std::uint8_t*>(store->coefficients) + offset);
 }
 
 }  // namespace jpeg

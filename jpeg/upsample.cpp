@@ -168,10 +168,6 @@ void detail::portable::upsample_chroma_block(const int16_t* coefficients, int bl
   detail::portable::inverse_dct_quarter_block(scratch, quadrants + 192);
 }
 
-void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_t* quadrants) {
-  selected_kernels().upsample_chroma_block(coefficients, block_extent, quadrants);
-}
-
 void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
                     int block_count, uint8_t* mcu_samples, int mcu_index) {
   uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * block_count * 64;

@@ -213,7 +213,7 @@ TEST(JpegBaseline, RandomBlocksDecodeToTheirExactCoefficients) {
       coefficients[0] = static_cast<std::int16_t>(jpeg::wrap_mul(predictor, q[0]));
       for (int k = 1; k < 64; ++k) coefficients[jpeg::zigzag_to_natural[k]] = static_cast<std::int16_t>(zz[k] * q[k]);
       std::uint8_t samples[64];
-      jpeg::inverse_dct_block(coefficients, samples, 64);
+      jpeg::selected_kernels().inverse_dct_block(coefficients, samples, 64);
       const int bx = b % across, by = b / across;
       for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x)

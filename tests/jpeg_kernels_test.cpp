@@ -148,17 +148,6 @@ void random_block(std::mt19937& rng, int extent, int16_t* block) {
   for (int k = 0; k < extent; ++k) block[expected_zigzag[k]] = random_coefficient(rng, flavour);
 }
 
-TEST(ZigzagTables, NonzeroMaskMatchesPlainScan) {
-  std::mt19937 rng(31);
-  for (int trial = 0; trial < 20000; ++trial) {
-    int16_t block[64];
-    random_block(rng, 1 + int(rng() % 64), block);
-    uint64_t want = 0;
-    for (int k = 0; k < 64; ++k) want |= uint64_t(block[expected_zigzag[k]] != 0) << k;
-    ASSERT_EQ(nonzero_zigzag_mask(block), want) << trial;
-  }
-}
-
 TEST(ZigzagTables, OrderAndExtentRectangles) {
   for (int k = 0; k < 64; ++k) {
     EXPECT_EQ(zigzag_to_natural[k], expected_zigzag[k]) << k;

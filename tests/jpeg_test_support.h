@@ -6,6 +6,7 @@
 #include "engine_internal.h"
 #include "huffman.h"
 #include "jpeg_decoder.h"
+#include "jpeg_reference.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -114,10 +115,10 @@ struct engine_test_access {
   static const coefficient_store* dc_store(const engine& e, int c) { return e.dc_coefficient_store[c]; }
   static const coefficient_store* ac_store(const engine& e, int c) { return e.ac_coefficient_store[c]; }
   static std::int16_t dc_at(const engine& e, int c, int x, int y) {
-    return *engine::coefficient_block_at(e.dc_coefficient_store[c], x, y);
+    return *coefficient_block_at(e.dc_coefficient_store[c], x, y);
   }
   static const std::int16_t* ac_at(const engine& e, int c, int x, int y) {
-    return engine::coefficient_block_at(e.ac_coefficient_store[c], x, y);
+    return coefficient_block_at(e.ac_coefficient_store[c], x, y);
   }
 };
 
