@@ -9,6 +9,12 @@
 
 #include <cstdint>
 
+#if defined(__GNUC__)
+#define JPEG_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define JPEG_ALWAYS_INLINE inline
+#endif
+
 namespace jpeg {
 
 // Thrown only by abort_decode and caught by the public operation that was

@@ -93,14 +93,14 @@ inline std::int32_t extend_value(std::uint32_t bits, int s) {
   return v + (extend_offset[s] & below);
 }
 
-// decode_huffman without magnitude bits over any bit source: `window` is the
-// reader's window before the call (at least 16 valid bits at its top) and
-// take_some(n) consumes n bits, 0 <= n <= 16.
+// decode_huffman without magnitude bits over the engine's reader or a copy
+// of it: take_some(r, n) consumes n bits, 0 <= n <= 16.
 template <class TakeSome>
-inline int decode_huffman_plain(const huffman_decode_table& table, std::uint32_t window, TakeSome&& take_some) {
+JPEG_ALWAYS_INLINE int decode_huffman_plain(const huffman_decode_table& table, bit_reader& r, TakeSome&& take_some) {
+  const auto window = static_cast<std::uint32_t>(r.window >> 32);
   std::int32_t e = table.first_level[window >> 24];
   if (e >= 0) [[likely]] {
-    take_some(table.code_length[e]);
+    take_some(r, table.code_length[e]);
     return e;
   }
   // The window holds at least 16 bits, enough for the 8 further bits of the
@@ -112,27 +112,26 @@ inline int decode_huffman_plain(const huffman_decode_table& table, std::uint32_t
     rest <<= 1;
     ++steps;
   } while (e < 0);
-  take_some(8 + steps);
+  take_some(r, 8 + steps);
   return e;
 }
 
 inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
-  return decode_huffman_plain(table, bit_window, [this](int n) { return read_bits_scan(n); });
+  return decode_huffman_plain(table, bits, [this](bit_reader&, int n) { return read_bits_scan(n); });
 }
 
-// decode_huffman with the magnitude bits over any bit source: `window` and
-// `spare` are the reader's state before the call (16 + spare valid bits at the
-// top of the window); take(n) consumes n bits for 1 <= n <= 16 + spare, and
-// take_some(n) also accepts n = 0. The engine's reader and the baseline
-// decoder's copy of it in local variables both decode through this.
+// decode_huffman with the magnitude bits over the engine's reader or a copy
+// of it: take(r, n) consumes n bits for 1 <= n <= 16 + spare, and
+// take_some(r, n) also accepts n = 0.
 template <class Take, class TakeSome>
-inline int decode_huffman_with_extra(const huffman_decode_table& table, std::uint32_t window, std::int32_t spare,
-                                     Take&& take, TakeSome&& take_some, std::uint32_t& extra) {
+JPEG_ALWAYS_INLINE int decode_huffman_with_extra(const huffman_decode_table& table, bit_reader& r, Take&& take,
+                                                 TakeSome&& take_some, std::uint32_t& extra) {
+  const auto window = static_cast<std::uint32_t>(r.window >> 32);
   const std::int32_t e = table.first_level_with_bits[window >> 24];
   // Bit 15 set with the sign clear: symbol, code and magnitude in one entry
   // (node references are negative and have bit 15 set too).
   if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
-    take((e >> 8) & 31);
+    take(r, (e >> 8) & 31);
     extra = static_cast<std::uint32_t>(e) >> 16;
     return e & 255;
   }
@@ -140,11 +139,11 @@ inline int decode_huffman_with_extra(const huffman_decode_table& table, std::uin
     const int length = (e >> 8) & 31;
     const int size = e & 15;
     // Bits that begin no code have length 0 and read as symbol 0.
-    if (length + size > 16 + spare) {
-      take_some(length);
-      extra = take_some(size);
+    if (length + size > 16 + spare_bits(r)) {
+      take_some(r, length);
+      extra = take_some(r, size);
     } else {
-      extra = take_some(length + size) & ((1u << size) - 1u);
+      extra = take_some(r, length + size) & ((1u << size) - 1u);
     }
     return e & 255;
   }
@@ -156,14 +155,14 @@ inline int decode_huffman_with_extra(const huffman_decode_table& table, std::uin
     rest <<= 1;
     ++steps;
   } while (s < 0);
-  take(8 + steps);
-  extra = take_some(s & 15);
+  take(r, 8 + steps);
+  extra = take_some(r, s & 15);
   return s;
 }
 
 inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
-  auto take = [this](int n) { return read_bits_scan(n); };
-  return decode_huffman_with_extra(table, bit_window, spare_bits, take, take, extra);
+  auto take = [this](bit_reader&, int n) { return read_bits_scan(n); };
+  return decode_huffman_with_extra(table, bits, take, take, extra);
 }
 
 }  // namespace jpeg

@@ -1,32 +1,29 @@
 // Input buffer and bit reader: an 8192-byte buffer filled from the caller's
 // stream, an endless run of synthesised EOI markers after the data ends, and
-// the raw and entropy-coded readers over one 32-bit bit window.
+// the raw and entropy-coded readers over one bit window (bit_reader.h).
 #include "bit_reader.h"
 
 #include <cstdint>
 
 namespace jpeg {
 
-namespace {
-constexpr std::uint8_t* buffer_start(std::uint8_t* storage) {
-  return storage + jpeg_decoder_engine::input_pushback_bytes;
-}
-}  // namespace
-
 void jpeg_decoder_engine::fill_input_buffer() {
-  input_remaining = 0;
-  input_cursor = buffer_start(input_storage);
+  std::uint8_t* const start = input_storage + input_pushback_bytes;
+  bits.cursor = bits.end = start;
+  bits.plain_end = start;
   if (end_of_stream) return;
   if (stream == nullptr) abort_decode(input_read_failed);
+  int filled = 0;
   do {
-    const int room = input_buffer_bytes - input_remaining;
-    const int got = stream->read_bytes(input_cursor + input_remaining, room, &end_of_stream);
+    const int room = input_buffer_bytes - filled;
+    const int got = stream->read_bytes(start + filled, room, &end_of_stream);
     if (got < 0 || got > room) abort_decode(input_read_failed);
     // A stream that delivers nothing and still does not report its end would
     // keep this loop spinning for ever; its data has ended all the same.
     if (got == 0) end_of_stream = true;
-    input_remaining += got;
-  } while (input_remaining < input_buffer_bytes && !end_of_stream);
+    filled += got;
+  } while (filled < input_buffer_bytes && !end_of_stream);
+  bits.end = start + filled;
 }
 
 int jpeg_decoder_engine::read_byte() {
@@ -35,9 +32,9 @@ int jpeg_decoder_engine::read_byte() {
 }
 
 int jpeg_decoder_engine::read_byte_flagged(bool& synthesised) {
-  if (input_remaining == 0) {
+  if (bits.cursor == bits.end) {
     fill_input_buffer();
-    if (input_remaining == 0) {
+    if (bits.cursor == bits.end) {
       // Past the end: 0xFF 0xD9 pairs for ever, so every reader meets an EOI.
       synthesised = true;
       const int b = end_byte_toggle == 0 ? 0xFF : 0xD9;
@@ -46,17 +43,16 @@ int jpeg_decoder_engine::read_byte_flagged(bool& synthesised) {
     }
   }
   synthesised = false;
-  --input_remaining;
-  return *input_cursor++;
+  return *bits.cursor++;
 }
 
 void jpeg_decoder_engine::unread_byte(int b) {
   // Callers push back at most a handful of bytes in a row, well within the
   // room in front of the buffer; the check keeps a logic slip from writing
   // outside the object.
-  if (input_cursor == input_storage) abort_decode(input_read_failed);
-  *--input_cursor = static_cast<std::uint8_t>(b);
-  ++input_remaining;
+  if (bits.cursor == input_storage) abort_decode(input_read_failed);
+  *--bits.cursor = static_cast<std::uint8_t>(b);
+  bits.plain_end = bits.cursor;
 }
 
 int jpeg_decoder_engine::read_entropy_byte() {
@@ -76,26 +72,25 @@ int jpeg_decoder_engine::read_entropy_byte() {
   return 0xFF;
 }
 
+std::uint32_t jpeg_decoder_engine::next_entropy_pair_slow() {
+  const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
+  const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
+  bits.plain_end = find_plain_end(bits.cursor, bits.end);
+  return pair;
+}
+
 std::uint32_t jpeg_decoder_engine::read_bits(int n) {
   if (n == 0) return 0;
-  const std::uint32_t result = bit_window >> (32 - n);
-  const int old_spare = spare_bits;
-  spare_bits -= n;
-  if (spare_bits > 0) {
-    bit_window <<= n;
-    return result;
-  }
-  bit_window <<= old_spare;
-  const std::uint32_t c1 = static_cast<std::uint32_t>(read_byte());
-  const std::uint32_t c2 = static_cast<std::uint32_t>(read_byte());
-  bit_window = (bit_window & 0xFFFF0000u) | (c1 << 8) | c2;
-  bit_window <<= -spare_bits;
-  spare_bits += 16;
-  return result;
+  return take_bits(bits, n, [this](bit_reader& r, int m) {
+    return take_bits_and_refill(r, m, [this](bit_reader&) {
+      const auto c1 = static_cast<std::uint32_t>(read_byte());
+      return (c1 << 8) | static_cast<std::uint32_t>(read_byte());
+    });
+  });
 }
 
 void jpeg_decoder_engine::reload_bit_window(bit_mode mode) {
-  spare_bits = 16;
+  bits.fill_at = 16;
   if (mode == bit_mode::raw) {
     read_bits(16);
     read_bits(16);
@@ -109,10 +104,12 @@ void jpeg_decoder_engine::prime_scan_bits() {
   // The raw reader has already fetched three or four bytes beyond the scan
   // header; give them back, last first, and read them again as entropy-coded
   // data so that stuffing is removed from them too.
-  if (spare_bits == 16) unread_byte(static_cast<int>(bit_window & 0xFF));
-  if (spare_bits >= 8) unread_byte(static_cast<int>((bit_window >> 8) & 0xFF));
-  unread_byte(static_cast<int>((bit_window >> 16) & 0xFF));
-  unread_byte(static_cast<int>(bit_window >> 24));
+  const int spare = spare_bits(bits);
+  const auto window = static_cast<std::uint32_t>(bits.window >> 32);
+  if (spare == 16) unread_byte(static_cast<int>(window & 0xFF));
+  if (spare >= 8) unread_byte(static_cast<int>((window >> 8) & 0xFF));
+  unread_byte(static_cast<int>((window >> 16) & 0xFF));
+  unread_byte(static_cast<int>(window >> 24));
   reload_bit_window(bit_mode::entropy);
 }
 

@@ -129,6 +129,18 @@ struct pool_block;
 // The five accepted component layouts, in this order.
 enum class component_layout : int { grey, h1v1, h2v1, h1v2, h2v2 };
 
+// The bit reader over the input buffer: one type for the engine and for the
+// block decoders, which hold a copy in locals for a row or a block and put
+// it back before anything else reads the input. Its operations and
+// invariants are in the decoder's internal bit_reader.h.
+struct bit_reader {
+  std::uint64_t window;
+  std::int64_t fill_at;
+  std::uint8_t* cursor;
+  std::uint8_t* end;
+  const std::uint8_t* plain_end;
+};
+
 // JFIF YCbCr -> RGB in 16-bit fixed point, indexed by the 8-bit chroma value.
 // Part of the engine so that it needs no heap memory for them.
 struct colour_tables {
@@ -199,6 +211,9 @@ class jpeg_decoder_engine {
   int read_entropy_byte();
   std::uint32_t read_bits(int n);
   inline std::uint32_t read_bits_scan(int n);
+  inline std::uint32_t next_entropy_pair(bit_reader& reader);
+  std::uint32_t next_entropy_pair_slow();
+  [[noreturn]] inline void abort_with_reader(const bit_reader& reader, int code);
   void reload_bit_window(bit_mode mode);
   void prime_scan_bits();
 
@@ -231,19 +246,21 @@ class jpeg_decoder_engine {
   void decode_baseline_mcu_row();
   template <int Blocks, bool Upsampled>
   void decode_baseline_mcu_row_as();
+  struct block_plan;
+  inline int decode_block(bit_reader& reader, const block_plan& plan, std::int32_t& predictor, std::int16_t* block);
   void resync_at_restart();
 
   // Progressive decoding (progressive.cpp): every scan into the coefficient
   // stores during start_decoding, then one MCU row at a time out of them.
-  using block_decoder = void (jpeg_decoder_engine::*)(int c, int x, int y);
-  struct block_bits;
+  struct scan_bits;
+  using block_decoder = void (jpeg_decoder_engine::*)(scan_bits& bits, int c, int x, int y);
   void decode_progressive_scans();
   template <block_decoder decode_block>
   void decode_scan_blocks();
-  void dc_initial_block(int c, int x, int y);
-  void dc_refinement_block(int c, int x, int y);
-  void ac_initial_block(int c, int x, int y);
-  void ac_refinement_block(int c, int x, int y);
+  inline void dc_initial_block(scan_bits& bits, int c, int x, int y);
+  inline void dc_refinement_block(scan_bits& bits, int c, int x, int y);
+  inline void ac_initial_block(scan_bits& bits, int c, int x, int y);
+  inline void ac_refinement_block(scan_bits& bits, int c, int x, int y);
   void gather_mcu_row_coefficients();
 
   // Row output (row_output.cpp).
@@ -271,12 +288,9 @@ class jpeg_decoder_engine {
   // Input and bits.
   jpeg_decoder_stream* stream = nullptr;
   alignas(16) std::uint8_t input_storage[input_pushback_bytes + input_buffer_bytes];
-  std::uint8_t* input_cursor = nullptr;
-  std::int32_t input_remaining = 0;
   bool end_of_stream = false;
   std::uint8_t end_byte_toggle = 0;
-  std::uint32_t bit_window = 0;
-  std::int32_t spare_bits = 0;
+  bit_reader bits = {};
 
   // Tables read from the file.
   std::uint8_t* huffman_counts[huffman_slots] = {};

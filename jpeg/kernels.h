@@ -18,7 +18,7 @@
 //                      non-zero; every coefficient at or beyond it is zero.
 #pragma once
 
-#include "jpeg_decoder.h"
+#include "engine_internal.h"
 
 #include <array>
 #include <cstdint>
@@ -34,12 +34,6 @@ namespace jpeg {
 #define JPEG_SIMD_KERNELS 1
 #else
 #define JPEG_SIMD_KERNELS 0
-#endif
-
-#if defined(__GNUC__)
-#define JPEG_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define JPEG_ALWAYS_INLINE inline
 #endif
 
 enum class simd_level { portable, sse2, avx2 };

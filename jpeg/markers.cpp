@@ -65,7 +65,7 @@ void jpeg_decoder_engine::find_start_of_image() {
     }
   }
   // An SOI found among junk must be followed by a marker to be believed.
-  if ((bit_window >> 24) != 0xFF) abort_decode(start_of_image_missing);
+  if ((bits.window >> 56) != 0xFF) abort_decode(start_of_image_missing);
 }
 
 void jpeg_decoder_engine::find_frame_header() {

@@ -38,38 +38,27 @@ inline std::uint64_t index_range(int lo, int hi) {
 
 }  // namespace
 
-// The engine's window and spare bits in locals for the length of one block,
-// so that the many short reads of an AC pass stay in registers: the same
-// steps as read_bits_scan, which still does every refill. store() puts them
-// back before anything else reads the engine's reader.
-struct jpeg_decoder_engine::block_bits {
+// The engine's reader copied into locals for the length of a scan, so that
+// the many short reads of its blocks stay in registers. store() puts it back
+// before anything else reads the input, load() takes it up again.
+struct jpeg_decoder_engine::scan_bits {
   jpeg_decoder_engine& engine;
-  std::uint32_t window;
-  std::int32_t spare;
+  bit_reader reader;
 
-  explicit block_bits(jpeg_decoder_engine& e) : engine(e), window(e.bit_window), spare(e.spare_bits) {}
-  void store() const {
-    engine.bit_window = window;
-    engine.spare_bits = spare;
-  }
+  explicit scan_bits(jpeg_decoder_engine& e) : engine(e), reader(e.bits) {}
+  void store() const { engine.bits = reader; }
+  void load() { reader = engine.bits; }
   // n is 0 to 16 + spare.
   std::uint32_t read(int n) {
     if (n == 0) return 0;
-    if (spare - n > 0) [[likely]] {
-      const std::uint32_t result = window >> (32 - n);
-      spare -= n;
-      window <<= n;
-      return result;
-    }
-    store();
-    const std::uint32_t result = engine.read_bits_scan(n);
-    window = engine.bit_window;
-    spare = engine.spare_bits;
-    return result;
+    return take_bits(reader, n, [this](bit_reader& r, int m) {
+      return take_bits_and_refill(r, m, [this](bit_reader& s) { return engine.next_entropy_pair(s); });
+    });
   }
   int decode(const huffman_decode_table& table) {
-    return decode_huffman_plain(table, window, [this](int n) { return read(n); });
+    return decode_huffman_plain(table, reader, [this](bit_reader&, int n) { return read(n); });
   }
+  [[noreturn]] JPEG_ALWAYS_INLINE void abort_decode(int code) const { engine.abort_with_reader(reader, code); }
 };
 
 void jpeg_decoder_engine::decode_progressive_scans() {
@@ -126,83 +115,22 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 
 }  // namespace
 
-template <jpeg_decoder_engine::block_decoder decode_block>
-void jpeg_decoder_engine::decode_scan_blocks() {
-  // The stores span the frame's padded MCU grid, which every scan layout
-  // stays inside; checked once here so that no block decoder needs to.
-  const bool interleaved = scan_component_count != 1;
-  for (int k = 0; k < scan_component_count; ++k) {
-    const int c = scan_components[k];
-    const int across = interleaved ? scan_mcus_per_row * component_h_factor[c] : scan_mcus_per_row;
-    const int down = interleaved ? scan_mcus_per_column * component_v_factor[c] : scan_mcus_per_column;
-    if (across > ac_coefficient_store[c]->blocks_across || down > ac_coefficient_store[c]->blocks_down) {
-      abort_decode(scan_header_invalid);
-    }
-  }
-
-  if (!interleaved) {
-    // One block per MCU, row by row.
-    const int c = scan_components[0];
-    for (int y = 0; y < scan_mcus_per_column; ++y) {
-      for (int x = 0; x < scan_mcus_per_row;) {
-        if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
-        if constexpr (decode_block == &jpeg_decoder_engine::ac_initial_block) {
-          // The blocks of an end-of-band run keep this band zero: they are
-          // passed all at once, as far as the row's end or the next restart.
-          if (end_of_band_run != 0) {
-            int count = std::min(end_of_band_run, scan_mcus_per_row - x);
-            if (restart_interval != 0) count = std::min(count, restart_countdown);
-            end_of_band_run -= count;
-            restart_countdown -= count;
-            x += count;
-            continue;
-          }
-        }
-        (this->*decode_block)(c, x, y);
-        --restart_countdown;
-        ++x;
-      }
-    }
-    return;
-  }
-
-  int block_row[max_components] = {};
-  for (int y = 0; y < scan_mcus_per_column; ++y) {
-    int block_col[max_components] = {};
-    for (int x = 0; x < scan_mcus_per_row; ++x) {
-      int h_off = 0;
-      int v_off = 0;
-      if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
-      for (int b = 0; b < scan_blocks_per_mcu; ++b) {
-        const int c = mcu_block_components[b];
-        (this->*decode_block)(c, block_col[c] + h_off, block_row[c] + v_off);
-        step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
-      }
-      --restart_countdown;
-    }
-    for (int k = 0; k < scan_component_count; ++k) {
-      const int c = scan_components[k];
-      block_row[c] += component_v_factor[c];
-    }
-  }
-}
-
-void jpeg_decoder_engine::dc_initial_block(int c, int x, int y) {
+JPEG_ALWAYS_INLINE void jpeg_decoder_engine::dc_initial_block(scan_bits& bits, int c, int x, int y) {
   // DC tables hold sizes of at most 15 (checked at scan set-up), which one
   // read_bits_scan can serve.
-  const int s = decode_huffman(*huffman_lookup[component_dc_slot[c]]);
-  const std::int32_t difference = extend_value(read_bits_scan(s), s);
+  const int s = bits.decode(*huffman_lookup[component_dc_slot[c]]);
+  const std::int32_t difference = extend_value(bits.read(s), s);
   dc_predictor[c] = wrap_add(dc_predictor[c], difference);
   *dc_value_at(dc_coefficient_store[c], x, y) = static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
 }
 
-void jpeg_decoder_engine::dc_refinement_block(int c, int x, int y) {
-  if (read_bits_scan(1) == 0) return;
+JPEG_ALWAYS_INLINE void jpeg_decoder_engine::dc_refinement_block(scan_bits& bits, int c, int x, int y) {
+  if (bits.read(1) == 0) return;
   std::int16_t* value = dc_value_at(dc_coefficient_store[c], x, y);
   *value = static_cast<std::int16_t>(*value | (1 << approx_low));
 }
 
-void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
+JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_initial_block(scan_bits& bits, int c, int x, int y) {
   // Blocks inside an end-of-band run never get here: the scan loop passes them.
   std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   std::uint64_t& nonzero = nonzero_at(ac_coefficient_store[c], x, y);
@@ -215,18 +143,14 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
     nonzero = stored != 0 ? nonzero | bit : nonzero & ~bit;
   };
   const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
-  block_bits bits(*this);
   for (int k = spectral_first; k <= spectral_last; ++k) {
     // Code, run and value in one look-up when they fit (one read of code
     // and magnitude together leaves the reader as the two reads would).
-    const std::int32_t fast = table.fast_value[bits.window >> (32 - huffman_fast_bits)];
+    const std::int32_t fast = table.fast_value[bits.reader.window >> (64 - huffman_fast_bits)];
     if (fast != 0) [[likely]] {
       bits.read(fast & 255);
       k += (fast >> 8) & 15;
-      if (k > 63) {
-        bits.store();
-        abort_decode(coefficient_index_overflow);
-      }
+      if (k > 63) bits.abort_decode(coefficient_index_overflow);
       put(k, wrap_shl(fast >> 16, approx_low));
       continue;
     }
@@ -235,17 +159,11 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
     const int size = symbol & 15;
     if (size != 0) {
       k += run;
-      if (k > 63) {
-        bits.store();
-        abort_decode(coefficient_index_overflow);
-      }
+      if (k > 63) bits.abort_decode(coefficient_index_overflow);
       put(k, wrap_shl(extend_value(bits.read(size), size), approx_low));
     } else if (run == 15) {
       k += 15;
-      if (k > 63) {
-        bits.store();
-        abort_decode(coefficient_index_overflow);
-      }
+      if (k > 63) bits.abort_decode(coefficient_index_overflow);
     } else {
       // This block is the first of the run; run <= 14 keeps the count far
       // from overflow.
@@ -253,10 +171,9 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
       break;
     }
   }
-  bits.store();
 }
 
-void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
+JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits, int c, int x, int y) {
   std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   const std::int32_t p1 = std::int32_t{1} << approx_low;
   const std::int32_t m1 = wrap_shl(-1, approx_low);
@@ -271,7 +188,6 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
   std::uint64_t known = nonzero & index_range(spectral_first, last + 1);
   // Each known coefficient in lo .. hi - 1 takes one correction bit, in
   // zig-zag order, which moves it away from zero unless that bit is set.
-  block_bits bits(*this);
   auto refine = [&](int lo, int hi) {
     for (std::uint64_t todo = known & index_range(lo, hi); todo != 0; todo &= todo - 1) {
       std::int16_t& coefficient = block[zigzag_to_natural[std::countr_zero(todo)]];
@@ -292,10 +208,7 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
       const int size = symbol & 15;
       std::int32_t value = 0;
       if (size != 0) {
-        if (size != 1) {
-          bits.store();
-          abort_decode(coefficient_index_overflow);
-        }
+        if (size != 1) bits.abort_decode(coefficient_index_overflow);
         value = bits.read(1) != 0 ? p1 : m1;
       } else if (run != 15) {
         // The rest of this block's band is refined as the first block of
@@ -322,6 +235,76 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
   if (end_of_band_run > 0) {
     refine(k, last + 1);
     --end_of_band_run;
+  }
+}
+
+template <jpeg_decoder_engine::block_decoder decode_block>
+void jpeg_decoder_engine::decode_scan_blocks() {
+  // The stores span the frame's padded MCU grid, which every scan layout
+  // stays inside; checked once here so that no block decoder needs to.
+  const bool interleaved = scan_component_count != 1;
+  for (int k = 0; k < scan_component_count; ++k) {
+    const int c = scan_components[k];
+    const int across = interleaved ? scan_mcus_per_row * component_h_factor[c] : scan_mcus_per_row;
+    const int down = interleaved ? scan_mcus_per_column * component_v_factor[c] : scan_mcus_per_column;
+    if (across > ac_coefficient_store[c]->blocks_across || down > ac_coefficient_store[c]->blocks_down) {
+      abort_decode(scan_header_invalid);
+    }
+  }
+
+  // The block decoders are inlined here, so that the reader's copy has no
+  // address to keep it in memory.
+  scan_bits bits(*this);
+  auto resync = [&] {
+    bits.store();
+    resync_at_restart();
+    bits.load();
+  };
+  if (!interleaved) {
+    // One block per MCU, row by row.
+    const int c = scan_components[0];
+    for (int y = 0; y < scan_mcus_per_column; ++y) {
+      for (int x = 0; x < scan_mcus_per_row;) {
+        if (restart_interval != 0 && restart_countdown == 0) resync();
+        if constexpr (decode_block == &jpeg_decoder_engine::ac_initial_block) {
+          // The blocks of an end-of-band run keep this band zero: they are
+          // passed all at once, as far as the row's end or the next restart.
+          if (end_of_band_run != 0) {
+            int count = std::min(end_of_band_run, scan_mcus_per_row - x);
+            if (restart_interval != 0) count = std::min(count, restart_countdown);
+            end_of_band_run -= count;
+            restart_countdown -= count;
+            x += count;
+            continue;
+          }
+        }
+        (this->*decode_block)(bits, c, x, y);
+        --restart_countdown;
+        ++x;
+      }
+    }
+    bits.store();
+    return;
+  }
+
+  int block_row[max_components] = {};
+  for (int y = 0; y < scan_mcus_per_column; ++y) {
+    int block_col[max_components] = {};
+    for (int x = 0; x < scan_mcus_per_row; ++x) {
+      int h_off = 0;
+      int v_off = 0;
+      if (restart_interval != 0 && restart_countdown == 0) resync();
+      for (int b = 0; b < scan_blocks_per_mcu; ++b) {
+        const int c = mcu_block_components[b];
+        (this->*decode_block)(bits, c, block_col[c] + h_off, block_row[c] + v_off);
+        step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
+      }
+      --restart_countdown;
+    }
+    for (int k = 0; k < scan_component_count; ++k) {
+      const int c = scan_components[k];
+      block_row[c] += component_v_factor[c];
+    }
   }
   bits.store();
 }

@@ -52,14 +52,12 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
   end_of_band_run = 0;
 
   std::memset(input_storage, 0, sizeof input_storage);
-  input_cursor = input_storage + input_pushback_bytes;
-  input_remaining = 0;
+  bits = {};
   end_of_stream = false;
   end_byte_toggle = 0;
   for (int& e : block_extent) e = 64;
 
   fill_input_buffer();
-  bit_window = 0;
   reload_bit_window(bit_mode::raw);
 }
 

@@ -41,8 +41,8 @@ struct engine_test_access {
   static void setup_frame(engine& e) { e.setup_frame(); }
   static bool setup_scan(engine& e) { return e.setup_scan(); }
   static void find_end_of_image(engine& e) { e.find_end_of_image(); }
-  static int spare_bits(const engine& e) { return e.spare_bits; }
-  static std::uint32_t bit_window(const engine& e) { return e.bit_window; }
+  static int spare_bits(const engine& e) { return jpeg::spare_bits(e.bits); }
+  static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(e.bits.window >> 32); }
   static bool stream_attached(const engine& e) { return e.stream != nullptr; }
 
   static void* pool_alloc(engine& e, std::uint32_t size, bool zero) { return e.pool_alloc(size, zero); }
