@@ -255,7 +255,7 @@ class jpeg_decoder_engine {
   struct scan_bits;
   using block_decoder = void (jpeg_decoder_engine::*)(scan_bits& bits, int c, int x, int y);
   void decode_progressive_scans();
-  template <block_decoder decode_block>
+  template <block_decoder decode_block, bool passes_band_runs = false>
   void decode_scan_blocks();
   inline void dc_initial_block(scan_bits& bits, int c, int x, int y);
   inline void dc_refinement_block(scan_bits& bits, int c, int x, int y);

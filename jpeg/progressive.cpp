@@ -82,7 +82,7 @@ void jpeg_decoder_engine::decode_progressive_scans() {
         decode_scan_blocks<&jpeg_decoder_engine::dc_refinement_block>();
       }
     } else if (approx_high == 0) {
-      decode_scan_blocks<&jpeg_decoder_engine::ac_initial_block>();
+      decode_scan_blocks<&jpeg_decoder_engine::ac_initial_block, true>();
     } else {
       decode_scan_blocks<&jpeg_decoder_engine::ac_refinement_block>();
     }
@@ -238,7 +238,9 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits
   }
 }
 
-template <jpeg_decoder_engine::block_decoder decode_block>
+// passes_band_runs: the block decoder is ac_initial_block, whose end-of-band
+// runs the loop passes itself.
+template <jpeg_decoder_engine::block_decoder decode_block, bool passes_band_runs>
 void jpeg_decoder_engine::decode_scan_blocks() {
   // The stores span the frame's padded MCU grid, which every scan layout
   // stays inside; checked once here so that no block decoder needs to.
@@ -266,7 +268,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
     for (int y = 0; y < scan_mcus_per_column; ++y) {
       for (int x = 0; x < scan_mcus_per_row;) {
         if (restart_interval != 0 && restart_countdown == 0) resync();
-        if constexpr (decode_block == &jpeg_decoder_engine::ac_initial_block) {
+        if constexpr (passes_band_runs) {
           // The blocks of an end-of-band run keep this band zero: they are
           // passed all at once, as far as the row's end or the next restart.
           if (end_of_band_run != 0) {
