@@ -55,7 +55,7 @@ JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const bl
   const std::int32_t dc_fast = p.dc->fast_value[b.window >> (64 - huffman_fast_bits)];
   if (dc_fast != 0) [[likely]] {
     take(b, dc_fast);
-    difference = dc_fast >> 16;
+    difference = fast_entry_value(dc_fast);
   } else {
     const int dc_size = decode_symbol(b, *p.dc, extra);
     difference = extend_value(extra, dc_size);
@@ -80,13 +80,13 @@ JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const bl
       // after). With the end of block, `second` is the extent; the check
       // that it is below 64 is then the check that the end-of-block code is
       // due at all.
-      const std::ptrdiff_t first = k + huffman_pair_first_run(pair);
-      const std::ptrdiff_t second = first + huffman_pair_second_step(pair);
+      const std::ptrdiff_t first = k + pair_entry_first_run(pair);
+      const std::ptrdiff_t second = first + pair_entry_second_step(pair);
       if (second < 64) [[likely]] {
         take(b, pair);
-        block[zigzag_to_natural[second]] = static_cast<std::int16_t>(huffman_pair_second_value(pair) * q[second]);
-        block[zigzag_to_natural[first]] = static_cast<std::int16_t>(huffman_pair_first_value(pair) * q[first]);
-        if ((pair & huffman_pair_end_of_block) != 0) return static_cast<int>(second);
+        block[zigzag_to_natural[second]] = static_cast<std::int16_t>(pair_entry_second_value(pair) * q[second]);
+        block[zigzag_to_natural[first]] = static_cast<std::int16_t>(pair_entry_first_value(pair) * q[first]);
+        if (pair_entry_ends_block(pair)) return static_cast<int>(second);
         k = second + 1;
         continue;
       }
@@ -94,9 +94,9 @@ JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const bl
       // it would have failed by itself.
       const std::int32_t fast = ac.fast_value[index];
       take(b, fast);
-      k += (fast >> 8) & 15;
+      k += fast_entry_run(fast);
       if (k > 63) abort_with_reader(b, coefficient_index_overflow);
-      block[zigzag_to_natural[k]] = static_cast<std::int16_t>((fast >> 16) * q[k]);
+      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(fast_entry_value(fast) * q[k]);
       ++k;
       continue;
     }
@@ -105,17 +105,17 @@ JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const bl
     // without magnitude that no pair entry holds (sixteen zeros, an end of
     // block of more than 8 bits) come here.
     const std::int32_t e = ac.first_level_with_bits[b.window >> 56];
-    if ((static_cast<std::uint32_t>(e) & 0x800000FFu) == 0) {
+    if (symbol_entry_is_symbol_0(e)) {
       // End of block (or bits that begin no code, which read as it).
-      take_some(b, (e >> 8) & 31);
+      take_some(b, symbol_entry_bits(e));
       break;
     }
     int symbol;
     if (e >= 0) {
       // A code of at most 8 bits whose magnitude reaches further.
-      const int length = (e >> 8) & 31;
-      const int size = e & 15;
-      symbol = e & 255;
+      const int length = symbol_entry_bits(e);
+      symbol = symbol_entry_symbol(e);
+      const int size = symbol & 15;
       if (length + size > 16 + spare_bits(b)) {
         take(b, length);
         extra = take_some(b, size);

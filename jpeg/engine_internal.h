@@ -48,6 +48,11 @@ struct coefficient_store {
   int block_bytes;
 };
 
+// Huffman table slots: the DC tables' destinations 0..3, then the AC
+// tables' at 4..7.
+inline constexpr int huffman_first_ac_slot = 4;
+constexpr bool is_dc_table_slot(int slot) { return slot < huffman_first_ac_slot; }
+
 // Marker codes the parser acts on.
 namespace marker {
 inline constexpr int tem = 0x01;

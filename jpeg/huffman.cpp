@@ -15,35 +15,35 @@ void build_pair_entries(huffman_decode_table& table) {
   // index, else 0.
   auto end_of_block_length = [&table](int index) {
     const std::int32_t e = table.first_level_with_bits[index >> (huffman_fast_bits - 8)];
-    return e > 0 && (e & 255) == 0 ? (e >> 8) & 31 : 0;
+    return e > 0 && symbol_entry_symbol(e) == 0 ? symbol_entry_bits(e) : 0;
   };
   for (int index = 0; index <= mask; ++index) {
     const std::int32_t first = table.fast_value[index];
     if (first == 0) {
       const int length = end_of_block_length(index);
-      table.pair_value[index] = length == 0 ? 0 : length | huffman_pair_end_of_block;
+      table.pair_value[index] = length == 0 ? 0 : pack_pair_entry(length, 0, 0, 0, 0, true);
       continue;
     }
-    const int count = first & 255;
-    const auto first_value = static_cast<std::uint32_t>(first >> 16);
-    std::uint32_t entry = (first_value << 21) | static_cast<std::uint32_t>(((first >> 8) & 15) << 6);
+    const int count = fast_entry_bits(first);
+    const int first_run = fast_entry_run(first);
+    const std::int32_t first_value = fast_entry_value(first);
     // The next code, looked up with the bits after this entry and zeros
     // behind them: it lies within those bits when its count fits.
     const int rest = (index << count) & mask;
     const int end_length = end_of_block_length(rest);
     const std::int32_t second = table.fast_value[rest];
-    const std::int32_t second_value = second >> 16;
+    const std::int32_t second_value = fast_entry_value(second);
+    std::int32_t entry;
     if (end_length != 0 && end_length <= huffman_fast_bits - count) {
-      entry |= static_cast<std::uint32_t>(count + end_length) | (1u << 10) | huffman_pair_end_of_block;
-    } else if (second != 0 && (second & 255) <= huffman_fast_bits - count && second_value >= -16 &&
-               second_value <= 15) {
-      entry |= static_cast<std::uint32_t>(count + (second & 255)) |
-               static_cast<std::uint32_t>((((second >> 8) & 15) + 1) << 10) |
-               ((static_cast<std::uint32_t>(second_value) & 31u) << 15);
+      entry = pack_pair_entry(count + end_length, first_run, first_value, 1, 0, true);
+    } else if (second != 0 && fast_entry_bits(second) <= huffman_fast_bits - count &&
+               second_value >= huffman_pair_second_min && second_value <= huffman_pair_second_max) {
+      entry = pack_pair_entry(count + fast_entry_bits(second), first_run, first_value, fast_entry_run(second) + 1,
+                              second_value, false);
     } else {
-      entry |= static_cast<std::uint32_t>(count);
+      entry = pack_pair_entry(count, first_run, first_value, 0, 0, false);
     }
-    table.pair_value[index] = static_cast<std::int32_t>(entry);
+    table.pair_value[index] = entry;
   }
 }
 
@@ -89,15 +89,12 @@ void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_ta
       const int symbol = symbols[k];
       table.code_length[symbol] = static_cast<std::uint8_t>(length);
       const int size = symbol & 15;
-      if (length + size <= huffman_fast_bits && (size != 0 || slot < 4)) {
+      if (length + size <= huffman_fast_bits && (size != 0 || is_dc_table_slot(slot))) {
         const int free_bits = huffman_fast_bits - length;
         const int first = static_cast<int>(code) << free_bits;
         for (int index = first; index < first + (1 << free_bits); ++index) {
           const auto magnitude = static_cast<std::uint32_t>(index >> (free_bits - size)) & ((1u << size) - 1u);
-          const std::uint32_t value = static_cast<std::uint32_t>(extend_value(magnitude, size));
-          table.fast_value[index] =
-              static_cast<std::int32_t>((value << 16) | static_cast<std::uint32_t>((symbol >> 4) << 8) |
-                                        static_cast<std::uint32_t>(length + size));
+          table.fast_value[index] = pack_fast_entry(length + size, symbol >> 4, extend_value(magnitude, size));
         }
       }
       if (length <= 8) {
@@ -108,10 +105,9 @@ void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_ta
           table.first_level[index] = symbol;
           if (with_bits) {
             const int magnitude = (index >> (free_bits - size)) & ((1 << size) - 1);
-            table.first_level_with_bits[index] =
-                symbol | huffman_packed_has_bits | (magnitude << 16) | ((length + size) << 8);
+            table.first_level_with_bits[index] = pack_symbol_entry_with_magnitude(symbol, length + size, magnitude);
           } else {
-            table.first_level_with_bits[index] = symbol | (length << 8);
+            table.first_level_with_bits[index] = pack_symbol_entry(symbol, length);
           }
         }
       } else {
@@ -136,7 +132,7 @@ void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_ta
     }
     code <<= 1;
   }
-  if (slot >= 4 && !is_progressive) build_pair_entries(table);
+  if (!is_dc_table_slot(slot) && !is_progressive) build_pair_entries(table);
 }
 
 }  // namespace jpeg

@@ -17,40 +17,29 @@ namespace jpeg {
 // first_level[i], i = the next 8 bits: >= 0 is the symbol of a code of at
 // most 8 bits that prefixes i; < 0 is a tree node reference; 0 where no code
 // begins.
-// first_level_with_bits[i]: node references as above, otherwise packed as
-//   bits 0-7 symbol, bits 8-12 bits to consume, bit 15 set when the entry
-//   also holds the symbol's magnitude bits (in bits 16 and up); then bits
-//   8-12 count code and magnitude bits together.
+// first_level_with_bits[i]: node references as above, otherwise a symbol
+//   entry (below).
 // Tree node j owns long_code_tree slots 2j (reached by a 1 bit) and 2j+1
 // (a 0 bit) and is referred to as -(2j+1), so from reference n the child for
 // bit b is slot -n-b.
 //
 // fast_value[i], i = the next huffman_fast_bits bits: when a code and all its
-// magnitude bits lie within them, bits 0-7 count those bits, bits 8-11 hold
-// the symbol's run (high four bits), and bits 16-31 the signed value that
-// extend_value gives for the magnitude; 0 otherwise. An AC table leaves out
-// the symbols without magnitude bits (end of block, sixteen zeros), whose
-// run means something else; a DC table keeps the difference 0. Consuming
-// the counted bits in one read leaves the bit reader exactly as a code read
-// followed by a magnitude read would, since together they never take all
-// the bits of the window.
+// magnitude bits lie within them, a fast entry (below); 0 otherwise. An AC
+// table leaves out the symbols without magnitude bits (end of block, sixteen
+// zeros), whose run means something else; a DC table keeps the difference
+// 0. Consuming the counted bits in one read leaves the bit reader exactly as
+// a code read followed by a magnitude read would, since together they never
+// take all the bits of the window.
 //
 // pair_value[i], same index, AC tables of sequential frames only: the
-// coefficients that the fast entries give, one or two at a time, and the
-// end of block. Where the bits left after one fast entry hold a second
-// whole one with a value of -16 to 15, the entry gives both; where they
-// hold the end-of-block code, the coefficient and the end of block:
-//   bits 0-5    code and magnitude bits of all together
-//   bits 6-9    run before the first coefficient
-//   bits 10-14  0 for one coefficient; 1 + the run before the second; 1
-//               for a coefficient and the end of block
-//   bits 15-19  the second value (0 when there is none)
-//   bit 20      the end of block follows (huffman_pair_end_of_block)
-//   bits 21-31  the first value
-// An end-of-block code alone (of at most 8 bits) has only its length and
-// bit 20. Otherwise the entry gives the fast entry's coefficient alone, or
-// 0 where that is 0. Consuming all in one read leaves the reader as the
-// separate reads would.
+// coefficients that the fast entries give, one or two at a time, and the end
+// of block (a pair entry, below). Where the bits left after one fast entry
+// hold a second whole one with a value that fits its field, the entry gives
+// both; where they hold the end-of-block code, the coefficient and the end
+// of block. An end-of-block code alone (of at most 8 bits) has only its
+// length and the end-of-block flag. Otherwise the entry gives the fast
+// entry's coefficient alone, or 0 where that is 0. Consuming all in one read
+// leaves the reader as the separate reads would.
 inline constexpr int huffman_fast_bits = 11;
 
 struct huffman_decode_table {
@@ -62,15 +51,98 @@ struct huffman_decode_table {
   std::int32_t pair_value[1 << huffman_fast_bits];
 };
 
-inline constexpr int huffman_pair_first_run(std::int32_t entry) { return (entry >> 6) & 15; }
-inline constexpr int huffman_pair_second_step(std::int32_t entry) { return (entry >> 10) & 31; }
-inline constexpr std::int32_t huffman_pair_second_value(std::int32_t entry) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(entry) << 12) >> 27;
-}
-inline constexpr std::int32_t huffman_pair_end_of_block = 1 << 20;
-inline constexpr std::int32_t huffman_pair_first_value(std::int32_t entry) { return entry >> 21; }
+// The three entry layouts, each packed and unpacked here only. Every count
+// of bits to consume sits in the low bits, so that an entry can go to the
+// bit reader as it stands (it takes the count modulo 64); signed fields sit
+// at the top or are sign-extended by a shift pair.
 
-inline constexpr std::int32_t huffman_packed_has_bits = 0x8000;
+// Symbol entry of first_level_with_bits:
+//   bits 0-7    the symbol (0..255: 8 bits)
+//   bits 8-12   bits to consume: the code (1..8) alone, or code and
+//               magnitude together when they fit the 8 looked-up bits
+//               (at most 8); 4 bits would do, the field is read with a
+//               5-bit mask
+//   bit 15      the entry also holds the magnitude bits
+//   bits 16-23  their value (at most 7 bits: 8 looked-up bits less a code
+//               bit)
+inline constexpr std::int32_t huffman_symbol_has_magnitude = 0x8000;
+constexpr std::int32_t pack_symbol_entry(int symbol, int bits) { return symbol | (bits << 8); }
+constexpr std::int32_t pack_symbol_entry_with_magnitude(int symbol, int bits, int magnitude) {
+  return symbol | (bits << 8) | huffman_symbol_has_magnitude | (magnitude << 16);
+}
+constexpr int symbol_entry_symbol(std::int32_t e) { return e & 255; }
+constexpr int symbol_entry_bits(std::int32_t e) { return (e >> 8) & 31; }
+constexpr std::uint32_t symbol_entry_magnitude(std::int32_t e) { return static_cast<std::uint32_t>(e) >> 16; }
+// Bit 15 set with the sign clear (node references are negative and have bit
+// 15 set too).
+constexpr bool symbol_entry_has_magnitude(std::int32_t e) {
+  return (static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u;
+}
+// Symbol 0 and no node: an AC table's end of block, or bits that begin no
+// code, which read as it.
+constexpr bool symbol_entry_is_symbol_0(std::int32_t e) { return (static_cast<std::uint32_t>(e) & 0x800000FFu) == 0; }
+static_assert(symbol_entry_symbol(pack_symbol_entry_with_magnitude(0xA7, 8, 127)) == 0xA7 &&
+              symbol_entry_bits(pack_symbol_entry_with_magnitude(0xA7, 8, 127)) == 8 &&
+              symbol_entry_magnitude(pack_symbol_entry_with_magnitude(0xA7, 8, 127)) == 127 &&
+              symbol_entry_has_magnitude(pack_symbol_entry_with_magnitude(0xFF, 8, 127)) &&
+              !symbol_entry_has_magnitude(pack_symbol_entry(0xFF, 8)) && !symbol_entry_has_magnitude(-1));
+static_assert(symbol_entry_is_symbol_0(pack_symbol_entry(0, 8)) && !symbol_entry_is_symbol_0(pack_symbol_entry(1, 2)) &&
+              !symbol_entry_is_symbol_0(-256));
+
+// Fast entry of fast_value:
+//   bits 0-7    code and magnitude bits together (at most huffman_fast_bits)
+//   bits 8-11   the symbol's run (its high four bits)
+//   bits 16-31  the signed value: |value| < 2^10, as the magnitude has at
+//               most huffman_fast_bits - 1 bits
+constexpr std::int32_t pack_fast_entry(int bits, int run, std::int32_t value) {
+  return static_cast<std::int32_t>((static_cast<std::uint32_t>(value) << 16) | static_cast<std::uint32_t>(run << 8) |
+                                   static_cast<std::uint32_t>(bits));
+}
+constexpr int fast_entry_bits(std::int32_t e) { return e & 255; }
+constexpr int fast_entry_run(std::int32_t e) { return (e >> 8) & 15; }
+constexpr std::int32_t fast_entry_value(std::int32_t e) { return e >> 16; }
+static_assert(fast_entry_bits(pack_fast_entry(11, 15, -1023)) == 11 &&
+              fast_entry_run(pack_fast_entry(11, 15, -1023)) == 15 &&
+              fast_entry_value(pack_fast_entry(11, 15, -1023)) == -1023 &&
+              fast_entry_value(pack_fast_entry(1, 0, 1023)) == 1023);
+
+// Pair entry of pair_value:
+//   bits 0-5    code and magnitude bits of all together (at most
+//               huffman_fast_bits: 4 bits; 6 as the reader takes 6)
+//   bits 6-9    run before the first coefficient (0..15)
+//   bits 10-14  the step to the second place: 0 for one coefficient, 1 +
+//               the run before the second (1..16), 1 for a coefficient and
+//               the end of block
+//   bits 15-19  the second value, -16..15 (0 when there is none)
+//   bit 20      the end of block follows
+//   bits 21-31  the first value: a fast entry's, |value| < 2^10, in 11 bits
+inline constexpr std::int32_t huffman_pair_end_of_block = 1 << 20;
+inline constexpr std::int32_t huffman_pair_second_min = -16;
+inline constexpr std::int32_t huffman_pair_second_max = 15;
+constexpr std::int32_t pack_pair_entry(int bits, int first_run, std::int32_t first_value, int second_step,
+                                       std::int32_t second_value, bool end_of_block) {
+  return static_cast<std::int32_t>(
+      (static_cast<std::uint32_t>(first_value) << 21) | (end_of_block ? huffman_pair_end_of_block : 0) |
+      ((static_cast<std::uint32_t>(second_value) & 31u) << 15) | static_cast<std::uint32_t>(second_step << 10) |
+      static_cast<std::uint32_t>(first_run << 6) | static_cast<std::uint32_t>(bits));
+}
+constexpr int pair_entry_bits(std::int32_t e) { return e & 63; }
+constexpr int pair_entry_first_run(std::int32_t e) { return (e >> 6) & 15; }
+constexpr int pair_entry_second_step(std::int32_t e) { return (e >> 10) & 31; }
+constexpr std::int32_t pair_entry_second_value(std::int32_t e) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(e) << 12) >> 27;
+}
+constexpr bool pair_entry_ends_block(std::int32_t e) { return (e & huffman_pair_end_of_block) != 0; }
+constexpr std::int32_t pair_entry_first_value(std::int32_t e) { return e >> 21; }
+static_assert(pair_entry_bits(pack_pair_entry(11, 15, -1023, 16, -16, false)) == 11 &&
+              pair_entry_first_run(pack_pair_entry(11, 15, -1023, 16, -16, false)) == 15 &&
+              pair_entry_first_value(pack_pair_entry(11, 15, -1023, 16, -16, false)) == -1023 &&
+              pair_entry_second_step(pack_pair_entry(11, 15, -1023, 16, -16, false)) == 16 &&
+              pair_entry_second_value(pack_pair_entry(11, 15, -1023, 16, -16, false)) == -16 &&
+              !pair_entry_ends_block(pack_pair_entry(11, 15, -1023, 16, -16, false)));
+static_assert(pair_entry_first_value(pack_pair_entry(3, 0, 1023, 1, 15, true)) == 1023 &&
+              pair_entry_second_value(pack_pair_entry(3, 0, 1023, 1, 15, true)) == 15 &&
+              pair_entry_ends_block(pack_pair_entry(3, 0, 1023, 1, 15, true)));
 
 // False when the 16 code counts (counts[1..16]) are no prefix code (some
 // length runs out of code values) or their long codes need more tree nodes
@@ -128,15 +200,13 @@ JPEG_ALWAYS_INLINE int decode_huffman_with_extra(const huffman_decode_table& tab
                                                  TakeSome&& take_some, std::uint32_t& extra) {
   const auto window = static_cast<std::uint32_t>(r.window >> 32);
   const std::int32_t e = table.first_level_with_bits[window >> 24];
-  // Bit 15 set with the sign clear: symbol, code and magnitude in one entry
-  // (node references are negative and have bit 15 set too).
-  if ((static_cast<std::uint32_t>(e) & 0x80008000u) == 0x8000u) [[likely]] {
-    take(r, (e >> 8) & 31);
-    extra = static_cast<std::uint32_t>(e) >> 16;
-    return e & 255;
+  if (symbol_entry_has_magnitude(e)) [[likely]] {
+    take(r, symbol_entry_bits(e));
+    extra = symbol_entry_magnitude(e);
+    return symbol_entry_symbol(e);
   }
   if (e >= 0) {
-    const int length = (e >> 8) & 31;
+    const int length = symbol_entry_bits(e);
     const int size = e & 15;
     // Bits that begin no code have length 0 and read as symbol 0.
     if (length + size > 16 + spare_bits(r)) {
@@ -145,7 +215,7 @@ JPEG_ALWAYS_INLINE int decode_huffman_with_extra(const huffman_decode_table& tab
     } else {
       extra = take_some(r, length + size) & ((1u << size) - 1u);
     }
-    return e & 255;
+    return symbol_entry_symbol(e);
   }
   std::uint32_t rest = window << 8;
   int steps = 0;

@@ -129,7 +129,7 @@ void jpeg_decoder_engine::read_huffman_segment() {
     // The class is one bit (T.81 Tc is 0 or 1); a byte with bits 5 to 7 set
     // names no table.
     if ((class_id & 0xE0) != 0) abort_decode(huffman_slot_out_of_range);
-    const std::uint32_t slot = (class_id & 15) + 4 * ((class_id >> 4) & 1);
+    const std::uint32_t slot = (class_id & 15) + huffman_first_ac_slot * ((class_id >> 4) & 1);
     if (slot >= huffman_slots) abort_decode(huffman_slot_out_of_range);
     if (huffman_counts[slot] == nullptr) {
       huffman_counts[slot] = static_cast<std::uint8_t*>(pool_alloc(17, false));
@@ -194,7 +194,7 @@ void jpeg_decoder_engine::read_scan_header() {
     }
     scan_components[k] = j;
     component_dc_slot[j] = dc_selector;
-    component_ac_slot[j] = ac_selector + 4;
+    component_ac_slot[j] = ac_selector + huffman_first_ac_slot;
     // Only slots 0 to 7 exist; refused before any table is looked up.
     if (component_dc_slot[j] >= huffman_slots || component_ac_slot[j] >= huffman_slots) {
       abort_decode(huffman_table_missing);

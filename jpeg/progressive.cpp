@@ -148,10 +148,10 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_initial_block(scan_bits& bits, i
     // and magnitude together leaves the reader as the two reads would).
     const std::int32_t fast = table.fast_value[bits.reader.window >> (64 - huffman_fast_bits)];
     if (fast != 0) [[likely]] {
-      bits.read(fast & 255);
-      k += (fast >> 8) & 15;
+      bits.read(fast_entry_bits(fast));
+      k += fast_entry_run(fast);
       if (k > 63) bits.abort_decode(coefficient_index_overflow);
-      put(k, wrap_shl(fast >> 16, approx_low));
+      put(k, wrap_shl(fast_entry_value(fast), approx_low));
       continue;
     }
     const int symbol = bits.decode(table);
