@@ -205,8 +205,10 @@ void jpeg_decoder_engine::decode_baseline_mcu_row() {
 
 void jpeg_decoder_engine::resync_at_restart() {
   // Bounded, so that a stream without the marker cannot keep the decoder
-  // reading for ever.
-  int budget = 1536;
+  // reading for ever: bytes skipped before the marker and fill bytes
+  // together.
+  constexpr int restart_search_budget = 1536;
+  int budget = restart_search_budget;
   int c = read_byte();
   while (c != 0xFF) {
     if (--budget == 0) abort_decode(restart_marker_mismatch);

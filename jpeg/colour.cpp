@@ -21,15 +21,12 @@ inline chroma_terms look_up(const colour_tables& tables, int cb, int cr) {
   return {tables.cr_to_red[cr], (tables.cr_to_green[cr] + tables.cb_to_green[cb]) >> 16, tables.cb_to_blue[cb]};
 }
 
-// clamp_sample without branches: colour channels leave 0..255 often enough
-// (saturated colours, ringing at edges) that mispredictions would cost more
-// than the conditional moves.
-inline uint8_t clamp_channel(int32_t value) { return static_cast<uint8_t>(std::min(std::max(value, 0), 255)); }
+using detail::clamp_sample;
 
 inline void put_pixel(uint8_t* out, int y, const chroma_terms& chroma) {
-  out[0] = clamp_channel(y + chroma.red);
-  out[1] = clamp_channel(y + chroma.green);
-  out[2] = clamp_channel(y + chroma.blue);
+  out[0] = clamp_sample(y + chroma.red);
+  out[1] = clamp_sample(y + chroma.green);
+  out[2] = clamp_sample(y + chroma.blue);
   out[3] = 255;
 }
 
@@ -83,7 +80,7 @@ void detail::portable::convert_upsampled_line(const colour_tables& tables, const
                                               int line, uint8_t* output) {
   constexpr std::size_t component_bytes = 4 * block_bytes;
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
+    const uint8_t* mcu = mcu_samples + i * upsampled_mcu_blocks * block_bytes;
     const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
     uint8_t* out = output + i * 64;
     for (int x = 0; x < 16; ++x) {
@@ -93,13 +90,23 @@ void detail::portable::convert_upsampled_line(const colour_tables& tables, const
   }
 }
 
+// JFIF's YCbCr -> RGB factors in 16 fraction bits, round(2^16 * f):
+// R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr, B = Y + 1.772 Cb.
+constexpr int32_t cr_red_factor = 91881;    // 1.402
+constexpr int32_t cb_blue_factor = 116130;  // 1.772
+constexpr int32_t cr_green_factor = 46802;  // 0.71414
+constexpr int32_t cb_green_factor = 22554;  // 0.34414
+constexpr int32_t colour_rounding = 1 << 15;
+static_assert(cr_red_factor == int32_t(1.402 * 65536 + 0.5) && cb_blue_factor == int32_t(1.772 * 65536 + 0.5) &&
+              cr_green_factor == int32_t(0.71414 * 65536 + 0.5) && cb_green_factor == int32_t(0.34414 * 65536 + 0.5));
+
 void build_colour_tables(colour_tables& tables) {
   for (int i = 0; i < 256; ++i) {
     const int32_t k = i - 128;
-    tables.cr_to_red[i] = (91881 * k + 32768) >> 16;
-    tables.cb_to_blue[i] = (116130 * k + 32768) >> 16;
-    tables.cr_to_green[i] = -46802 * k;
-    tables.cb_to_green[i] = -22554 * k + 32768;
+    tables.cr_to_red[i] = (cr_red_factor * k + colour_rounding) >> 16;
+    tables.cb_to_blue[i] = (cb_blue_factor * k + colour_rounding) >> 16;
+    tables.cr_to_green[i] = -cr_green_factor * k;
+    tables.cb_to_green[i] = -cb_green_factor * k + colour_rounding;
   }
 }
 

@@ -25,6 +25,8 @@ namespace jpeg {
 namespace {
 
 using u32 = uint32_t;
+using detail::clamp_sample;
+using detail::dc_only_sample;
 using detail::transform_8;
 
 constexpr int32_t arithmetic_shift(u32 value, int shift) { return static_cast<int32_t>(value) >> shift; }
@@ -41,31 +43,26 @@ JPEG_ALWAYS_INLINE void row_pass(const int16_t* __restrict in, int32_t* __restri
     auto d = [in, v](int k) -> u32 { return k < W ? static_cast<u32>(int32_t{in[8 * v + k]}) : 0u; };
     u32 x[8];
     transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
-    for (int k = 0; k < 8; ++k) out[8 * v + k] = arithmetic_shift(x[k] + 1024u, 11);
+    for (int k = 0; k < 8; ++k)
+      out[8 * v + k] = arithmetic_shift(x[k] + detail::idct_row_rounding, detail::idct_row_shift);
   }
 }
-
-// Branch-free form of clamp_sample, so that the column loop vectorises.
-JPEG_ALWAYS_INLINE uint8_t clamp_lane(int32_t value) { return static_cast<uint8_t>(std::min(std::max(value, 0), 255)); }
 
 // Second pass over all eight columns; reads workspace rows 0..N-1 only.
 // Iterations over x are independent and touch consecutive addresses, which
 // lets the compiler run the columns side by side in vector registers.
-// 33685504 = 2^17 (rounding) + 128 * 2^18 (level shift); the shift of 18
-// removes 13 fixed-point bits, the 2 kept by the first pass and the 2-D
-// normalisation factor 8.
 template <int N>
 JPEG_ALWAYS_INLINE void column_pass(const int32_t* __restrict workspace, uint8_t* __restrict samples) {
   static_assert(N >= 1 && N <= 8);
   if constexpr (N == 1) {
     // The one-row shortcut: every sample of a column is its single
-    // workspace value descaled, (t0 + 4112) >> 5 (4112 = 2^4 rounding +
-    // 128 * 2^5 level shift). The full kernel would form t0 * 8192
+    // workspace value descaled. The full kernel would form t0 * idct_unit
     // first, which wraps for |t0| >= 2^18 (first-row coefficients near
     // the 16-bit extremes); the shortcut does not, and gives its own
     // value there. Below that bound both agree.
     for (int column = 0; column < 8; ++column) {
-      const uint8_t value = clamp_lane(arithmetic_shift(static_cast<u32>(workspace[column]) + 4112u, 5));
+      const uint8_t value = clamp_sample(arithmetic_shift(
+          static_cast<u32>(workspace[column]) + detail::idct_one_row_bias, detail::idct_one_row_shift));
       for (int k = 0; k < 8; ++k) samples[8 * k + column] = value;
     }
     return;
@@ -75,16 +72,16 @@ JPEG_ALWAYS_INLINE void column_pass(const int32_t* __restrict workspace, uint8_t
     auto d = [workspace, column](int k) -> u32 { return k < N ? static_cast<u32>(workspace[8 * k + column]) : 0u; };
     u32 x[8];
     transform_8(d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), x);
-    for (int k = 0; k < 8; ++k) descaled[8 * k + column] = arithmetic_shift(x[k] + 33685504u, 18);
+    for (int k = 0; k < 8; ++k) {
+      descaled[8 * k + column] = arithmetic_shift(x[k] + detail::idct_column_bias, detail::idct_column_shift);
+    }
   }
-  for (int i = 0; i < 64; ++i) samples[i] = clamp_lane(descaled[i]);
+  for (int i = 0; i < 64; ++i) samples[i] = clamp_sample(descaled[i]);
 }
 
 JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint8_t* samples, int block_extent) {
   if (block_extent == 1) {
-    // The DC-only shortcut: what the two passes give for a lone DC term.
-    const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
-    std::memset(samples, value, 64);
+    std::memset(samples, dc_only_sample(coefficients), 64);
     return;
   }
 

@@ -20,6 +20,7 @@
 
 #include "engine_internal.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -134,14 +135,82 @@ static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 && ext
 // ---------------------------------------------------------------------------
 // Inverse DCT
 
-// 0..255 by one unsigned comparison in the common case.
-constexpr uint8_t clamp_sample(int32_t value) {
-  if (static_cast<uint32_t>(value) <= 255u) return static_cast<uint8_t>(value);
-  return value < 0 ? 0 : 255;
+namespace detail {
+
+// The weights of the inverse DCT's factorised 8-point kernel, in 13 fraction
+// bits: round(2^13 * sqrt(2) * w), where w is the sum of cosines c_k =
+// cos(k * pi / 16) named after each constant (sqrt(2) * c_4 = 1). Checked
+// below against that formula.
+inline constexpr int32_t idct_unit = 8192;           // c_4
+inline constexpr int32_t idct_c6 = 4433;             // c_6
+inline constexpr int32_t idct_c2_minus_c6 = 6270;    // c_2 - c_6
+inline constexpr int32_t idct_c2_plus_c6 = 15137;    // c_2 + c_6
+inline constexpr int32_t idct_c3 = 9633;             // c_3
+inline constexpr int32_t idct_c3_minus_c7 = 7373;    // c_3 - c_7
+inline constexpr int32_t idct_c1_plus_c3 = 20995;    // c_1 + c_3
+inline constexpr int32_t idct_c3_plus_c5 = 16069;    // c_3 + c_5
+inline constexpr int32_t idct_c3_minus_c5 = 3196;    // c_3 - c_5
+inline constexpr int32_t idct_odd_weight_7 = 2446;   // -c_1 + c_3 + c_5 - c_7
+inline constexpr int32_t idct_odd_weight_5 = 16819;  // c_1 + c_3 - c_5 + c_7
+inline constexpr int32_t idct_odd_weight_3 = 25172;  // c_1 + c_3 + c_5 - c_7
+inline constexpr int32_t idct_odd_weight_1 = 12299;  // c_1 + c_3 - c_5 - c_7
+
+// cos(k * pi / 16) by its Taylor series, for the checks only.
+constexpr double cos_sixteenth(int k) {
+  const double x = k * 3.14159265358979323846 / 16;
+  double term = 1, sum = 1;
+  for (int n = 1; n < 20; ++n) {
+    term *= -x * x / ((2 * n - 1) * (2 * n));
+    sum += term;
+  }
+  return sum;
+}
+constexpr bool is_idct_weight(int32_t weight, double cosine_sum) {
+  const double exact = 8192 * 2 * cos_sixteenth(4) * cosine_sum;
+  return weight - 0.5 <= exact && exact < weight + 0.5;
+}
+static_assert(is_idct_weight(idct_unit, cos_sixteenth(4)) && is_idct_weight(idct_c6, cos_sixteenth(6)) &&
+              is_idct_weight(idct_c2_minus_c6, cos_sixteenth(2) - cos_sixteenth(6)) &&
+              is_idct_weight(idct_c2_plus_c6, cos_sixteenth(2) + cos_sixteenth(6)) &&
+              is_idct_weight(idct_c3, cos_sixteenth(3)) &&
+              is_idct_weight(idct_c3_minus_c7, cos_sixteenth(3) - cos_sixteenth(7)) &&
+              is_idct_weight(idct_c1_plus_c3, cos_sixteenth(1) + cos_sixteenth(3)) &&
+              is_idct_weight(idct_c3_plus_c5, cos_sixteenth(3) + cos_sixteenth(5)) &&
+              is_idct_weight(idct_c3_minus_c5, cos_sixteenth(3) - cos_sixteenth(5)));
+static_assert(
+    is_idct_weight(idct_odd_weight_7, -cos_sixteenth(1) + cos_sixteenth(3) + cos_sixteenth(5) - cos_sixteenth(7)) &&
+    is_idct_weight(idct_odd_weight_5, cos_sixteenth(1) + cos_sixteenth(3) - cos_sixteenth(5) + cos_sixteenth(7)) &&
+    is_idct_weight(idct_odd_weight_3, cos_sixteenth(1) + cos_sixteenth(3) + cos_sixteenth(5) - cos_sixteenth(7)) &&
+    is_idct_weight(idct_odd_weight_1, cos_sixteenth(1) + cos_sixteenth(3) - cos_sixteenth(5) - cos_sixteenth(7)));
+
+// Descaling. The first pass drops 11 of the 13 fraction bits and keeps 2;
+// the second drops those 2, the 13 of its own weights and 3 for the 2-D
+// normalisation by 8, and adds the level shift of 128 in the same step.
+inline constexpr int idct_row_shift = 11;
+inline constexpr uint32_t idct_row_rounding = 1u << (idct_row_shift - 1);
+inline constexpr int idct_column_shift = 2 + 13 + 3;
+inline constexpr uint32_t idct_column_bias = (1u << (idct_column_shift - 1)) + (128u << idct_column_shift);
+// A column whose only workspace value is t0 gives t0 * idct_unit in every
+// output before descaling; without the multiply, the shift is 13 less.
+inline constexpr int idct_one_row_shift = idct_column_shift - 13;
+inline constexpr uint32_t idct_one_row_bias = (1u << (idct_one_row_shift - 1)) + (128u << idct_one_row_shift);
+static_assert(idct_column_bias == 33685504u && idct_one_row_bias == 4112u);
+
+namespace {
+
+// 0..255, without branches: loops over it vectorise, and colour channels
+// leave the range often enough (saturated colours, ringing at edges) that
+// mispredictions would cost more than the conditional moves.
+JPEG_ALWAYS_INLINE uint8_t clamp_sample(int32_t value) {
+  return static_cast<uint8_t>(std::min(std::max(value, 0), 255));
 }
 
-namespace detail {
-namespace {
+// The DC-only shortcut: what the two passes give for a lone DC term c. The
+// first pass gives exactly 4c (c * idct_unit + idct_row_rounding, shifted
+// by 11), the one-row column pass (4c + idct_one_row_bias) >> 5.
+JPEG_ALWAYS_INLINE uint8_t dc_only_sample(const int16_t* coefficients) {
+  return clamp_sample(((coefficients[0] + 4) >> 3) + 128);
+}
 
 // The 8-point 1-D kernel of the inverse DCT; x receives the outputs before
 // descaling. T is uint32_t (the sums wrap by definition), or a vector of
@@ -151,23 +220,23 @@ template <typename T>
 JPEG_ALWAYS_INLINE void transform_8(T d0, T d1, T d2, T d3, T d4, T d5, T d6, T d7, T (&x)[8]) {
   constexpr auto fix = [](int32_t constant) { return static_cast<uint32_t>(constant); };
   // Even part.
-  const T z1 = (d2 + d6) * fix(4433);
-  const T e2 = z1 - d6 * fix(15137);
-  const T e3 = z1 + d2 * fix(6270);
-  const T e0 = (d0 + d4) * fix(8192);
-  const T e1 = (d0 - d4) * fix(8192);
+  const T z1 = (d2 + d6) * fix(idct_c6);
+  const T e2 = z1 - d6 * fix(idct_c2_plus_c6);
+  const T e3 = z1 + d2 * fix(idct_c2_minus_c6);
+  const T e0 = (d0 + d4) * fix(idct_unit);
+  const T e1 = (d0 - d4) * fix(idct_unit);
   const T t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
 
   // Odd part.
-  const T z5 = (d7 + d3 + d5 + d1) * fix(9633);
-  const T o_z1 = (d7 + d1) * fix(-7373);
-  const T o_z2 = (d5 + d3) * fix(-20995);
-  const T o_z3 = (d7 + d3) * fix(-16069) + z5;
-  const T o_z4 = (d5 + d1) * fix(-3196) + z5;
-  const T o0 = d7 * fix(2446) + o_z1 + o_z3;
-  const T o1 = d5 * fix(16819) + o_z2 + o_z4;
-  const T o2 = d3 * fix(25172) + o_z2 + o_z3;
-  const T o3 = d1 * fix(12299) + o_z1 + o_z4;
+  const T z5 = (d7 + d3 + d5 + d1) * fix(idct_c3);
+  const T o_z1 = (d7 + d1) * fix(-idct_c3_minus_c7);
+  const T o_z2 = (d5 + d3) * fix(-idct_c1_plus_c3);
+  const T o_z3 = (d7 + d3) * fix(-idct_c3_plus_c5) + z5;
+  const T o_z4 = (d5 + d1) * fix(-idct_c3_minus_c5) + z5;
+  const T o0 = d7 * fix(idct_odd_weight_7) + o_z1 + o_z3;
+  const T o1 = d5 * fix(idct_odd_weight_5) + o_z2 + o_z4;
+  const T o2 = d3 * fix(idct_odd_weight_3) + o_z2 + o_z3;
+  const T o3 = d1 * fix(idct_odd_weight_1) + o_z1 + o_z4;
 
   x[0] = t10 + o3;
   x[7] = t10 - o3;
@@ -219,7 +288,7 @@ void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients
 // The h2v2 colour MCU (four luma blocks, Cb, Cr) into twelve sample blocks
 // starting at block 12 * mcu_index: four luma, then the four quadrants of Cb
 // and of Cr.
-inline constexpr int upsampled_blocks_per_mcu = 12;
+inline constexpr int upsampled_mcu_blocks = 12;
 void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
                               uint8_t* mcu_samples, int mcu_index);
 

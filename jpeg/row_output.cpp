@@ -30,7 +30,7 @@ void jpeg_decoder_engine::convert_mcus(int first, int count, std::uint8_t* out, 
   const int line = mcu_height - mcu_lines_remaining;
   const kernel_table& kernels = selected_kernels();
   if (upsample_in_frequency_domain) {
-    const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * upsampled_blocks_per_mcu * 64;
+    const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * upsampled_mcu_blocks * 64;
     kernels.convert_upsampled_line(colour, samples, count, line, out);
     return;
   }

@@ -126,7 +126,7 @@ void jpeg_decoder_engine::setup_frame() {
   upsampled_blocks_per_component = component_h_factor[0] * component_v_factor[0];
   upsampled_blocks_per_mcu = upsampled_blocks_per_component * frame_component_count;
   upsampled_blocks_per_row = frame_mcus_per_row * upsampled_blocks_per_mcu;
-  upsample_in_frequency_domain = upsampled_blocks_per_mcu == 12;
+  upsample_in_frequency_domain = scan_type == component_layout::h2v2;
   const int sample_blocks = upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row;
   mcu_samples = static_cast<std::uint8_t*>(pool_alloc_array(static_cast<std::uint32_t>(sample_blocks), 64, false));
 

@@ -32,16 +32,6 @@ typedef int16_t i16x16 __attribute__((vector_size(32)));
 
 #define JPEG_VECTOR_INLINE inline __attribute__((always_inline))
 
-// clamp_sample, with internal linkage (see the top of the file).
-JPEG_VECTOR_INLINE uint8_t clamp_dc(int32_t value) {
-  return value < 0 ? 0 : value > 255 ? 255 : static_cast<uint8_t>(value);
-}
-
-// The DC-only shortcut: what the two passes give for a lone DC term.
-JPEG_VECTOR_INLINE uint8_t dc_only_value(const int16_t* coefficients) {
-  return clamp_dc(((coefficients[0] + 4) >> 3) + 128);
-}
-
 #ifndef __AVX2__
 // The two SSE2 registers of an 8-lane vector.
 JPEG_VECTOR_INLINE __m128i low_half(i32x8 v) { return __m128i(__builtin_shufflevector(v, v, 0, 1, 2, 3)); }
@@ -150,9 +140,10 @@ JPEG_VECTOR_INLINE void store_clamped(const i32x8 (&rows)[8], uint8_t* samples) 
 template <int R>
 JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* samples) {
   if constexpr (R == 1) {
-    // The one-row shortcut: (t0 + 4112) >> 5 down every column, which
-    // never wraps (see idct.cpp).
-    const i32x8 value = reinterpret_cast<i32x8>(reinterpret_cast<u32x8>(workspace_rows[0]) + 4112u) >> 5;
+    // The one-row shortcut down every column, which never wraps (see
+    // idct.cpp).
+    const i32x8 value =
+        reinterpret_cast<i32x8>(reinterpret_cast<u32x8>(workspace_rows[0]) + idct_one_row_bias) >> idct_one_row_shift;
     const i32x8 sample_rows[8] = {value, value, value, value, value, value, value, value};
     store_clamped(sample_rows, samples);
     return;
@@ -161,7 +152,7 @@ JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* sample
   for (int k = 0; k < 8; ++k) d[k] = k < R ? reinterpret_cast<u32x8>(workspace_rows[k]) : u32x8{};
   transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
   i32x8 sample_rows[8];
-  for (int k = 0; k < 8; ++k) sample_rows[k] = reinterpret_cast<i32x8>(x[k] + 33685504u) >> 18;
+  for (int k = 0; k < 8; ++k) sample_rows[k] = reinterpret_cast<i32x8>(x[k] + idct_column_bias) >> idct_column_shift;
   store_clamped(sample_rows, samples);
 }
 
@@ -172,6 +163,32 @@ JPEG_VECTOR_INLINE void column_pass(const i32x8* workspace_rows, uint8_t* sample
 // factorisation gives the same 32-bit results, wrapping included, from
 // pairs of columns with one multiply-add per pair and output: all the
 // combined weights fit 16 bits.
+
+// transform_8 multiplied out: the weight of input d_k in even sum e_j or
+// odd sum o_j, each a sum of the kernel's constants (idct_*), as the
+// factorisation adds them. They fit 16 bits.
+constexpr int16_t weight16(int32_t sum) { return static_cast<int16_t>(sum); }
+constexpr int16_t even_2_in_e3 = weight16(idct_c6 + idct_c2_minus_c6);
+constexpr int16_t even_6_in_e2 = weight16(idct_c6 - idct_c2_plus_c6);
+constexpr int16_t odd_1_in_o0 = weight16(idct_c3 - idct_c3_minus_c7);
+constexpr int16_t odd_3_in_o0 = weight16(idct_c3 - idct_c3_plus_c5);
+constexpr int16_t odd_5_in_o0 = weight16(idct_c3);
+constexpr int16_t odd_7_in_o0 = weight16(idct_odd_weight_7 - idct_c3_minus_c7 - idct_c3_plus_c5 + idct_c3);
+constexpr int16_t odd_1_in_o1 = weight16(idct_c3 - idct_c3_minus_c5);
+constexpr int16_t odd_3_in_o1 = weight16(idct_c3 - idct_c1_plus_c3);
+constexpr int16_t odd_5_in_o1 = weight16(idct_odd_weight_5 - idct_c1_plus_c3 - idct_c3_minus_c5 + idct_c3);
+constexpr int16_t odd_7_in_o1 = weight16(idct_c3);
+constexpr int16_t odd_1_in_o2 = weight16(idct_c3);
+constexpr int16_t odd_3_in_o2 = weight16(idct_odd_weight_3 - idct_c1_plus_c3 - idct_c3_plus_c5 + idct_c3);
+constexpr int16_t odd_5_in_o2 = weight16(idct_c3 - idct_c1_plus_c3);
+constexpr int16_t odd_7_in_o2 = weight16(idct_c3 - idct_c3_plus_c5);
+constexpr int16_t odd_1_in_o3 = weight16(idct_odd_weight_1 - idct_c3_minus_c7 - idct_c3_minus_c5 + idct_c3);
+constexpr int16_t odd_3_in_o3 = weight16(idct_c3);
+constexpr int16_t odd_5_in_o3 = weight16(idct_c3 - idct_c3_minus_c5);
+constexpr int16_t odd_7_in_o3 = weight16(idct_c3 - idct_c3_minus_c7);
+constexpr int16_t unit_weight = weight16(idct_unit);
+static_assert(even_2_in_e3 == 10703 && even_6_in_e2 == -10704 && odd_3_in_o0 == -6436 && odd_1_in_o1 == 6437 &&
+              odd_7_in_o0 == -11363 && odd_1_in_o3 == 11363 && odd_3_in_o2 == -2259 && odd_5_in_o1 == 2261);
 
 // multiply_add as the transform's unsigned lanes, whose sums wrap by
 // definition.
@@ -186,16 +203,19 @@ JPEG_VECTOR_INLINE void finish_row_pass(u32x8 t10, u32x8 t11, u32x8 t12, u32x8 t
                                         u32x8 o3, i32x8 (&workspace_rows)[8]) {
   const u32x8 x[8] = {t10 + o3, t11 + o2, t12 + o1, t13 + o0, t13 - o0, t12 - o1, t11 - o2, t10 - o3};
   i32x8 by_column[8];
-  for (int k = 0; k < 8; ++k) by_column[k] = reinterpret_cast<i32x8>(x[k]) >> 11;
+  for (int k = 0; k < 8; ++k) by_column[k] = reinterpret_cast<i32x8>(x[k]) >> idct_row_shift;
   transpose(by_column, workspace_rows);
 }
 
 // Columns 0..3 only: column pairs (0, 2) and (1, 3), so that each even and
 // each odd sum is one multiply-add.
 JPEG_VECTOR_INLINE void narrow_row_pass(i16x16 p02, i16x16 p13, i32x8 (&workspace_rows)[8]) {
-  finish_row_pass(weigh(p02, 8192, 10703) + 1024u, weigh(p02, 8192, 4433) + 1024u, weigh(p02, 8192, -4433) + 1024u,
-                  weigh(p02, 8192, -10703) + 1024u, weigh(p13, 2260, -6436), weigh(p13, 6437, -11362),
-                  weigh(p13, 9633, -2259), weigh(p13, 11363, 9633), workspace_rows);
+  constexpr uint32_t rounding = idct_row_rounding;
+  constexpr int16_t c6 = weight16(idct_c6);
+  finish_row_pass(weigh(p02, unit_weight, even_2_in_e3) + rounding, weigh(p02, unit_weight, c6) + rounding,
+                  weigh(p02, unit_weight, -c6) + rounding, weigh(p02, unit_weight, -even_2_in_e3) + rounding,
+                  weigh(p13, odd_1_in_o0, odd_3_in_o0), weigh(p13, odd_1_in_o1, odd_3_in_o1),
+                  weigh(p13, odd_1_in_o2, odd_3_in_o2), weigh(p13, odd_1_in_o3, odd_3_in_o3), workspace_rows);
 }
 
 // Lanes 0..7 of a and b interleaved: (a0, b0, a1, b1, ...).
@@ -216,12 +236,14 @@ JPEG_VECTOR_INLINE void row_pass(const int16_t* coefficients, i32x8 (&workspace_
   // wrap by definition; the rounding of the descale goes in with e0, e1.
   const i16x16 p04 = interleave(c[0], c[4]), p15 = interleave(c[1], c[5]);
   const i16x16 p26 = interleave(c[2], c[6]), p37 = interleave(c[3], c[7]);
-  const u32x8 e0 = weigh(p04, 8192, 8192) + 1024u, e1 = weigh(p04, 8192, -8192) + 1024u;
-  const u32x8 e2 = weigh(p26, 4433, -10704), e3 = weigh(p26, 10703, 4433);
-  finish_row_pass(e0 + e3, e1 + e2, e1 - e2, e0 - e3, weigh(p15, 2260, 9633) + weigh(p37, -6436, -11363),
-                  weigh(p15, 6437, 2261) + weigh(p37, -11362, 9633),
-                  weigh(p15, 9633, -11362) + weigh(p37, -2259, -6436), weigh(p15, 11363, 6437) + weigh(p37, 9633, 2260),
-                  workspace_rows);
+  const u32x8 e0 = weigh(p04, unit_weight, unit_weight) + idct_row_rounding,
+              e1 = weigh(p04, unit_weight, -unit_weight) + idct_row_rounding;
+  const u32x8 e2 = weigh(p26, weight16(idct_c6), even_6_in_e2), e3 = weigh(p26, even_2_in_e3, weight16(idct_c6));
+  finish_row_pass(e0 + e3, e1 + e2, e1 - e2, e0 - e3,
+                  weigh(p15, odd_1_in_o0, odd_5_in_o0) + weigh(p37, odd_3_in_o0, odd_7_in_o0),
+                  weigh(p15, odd_1_in_o1, odd_5_in_o1) + weigh(p37, odd_3_in_o1, odd_7_in_o1),
+                  weigh(p15, odd_1_in_o2, odd_5_in_o2) + weigh(p37, odd_3_in_o2, odd_7_in_o2),
+                  weigh(p15, odd_1_in_o3, odd_5_in_o3) + weigh(p37, odd_3_in_o3, odd_7_in_o3), workspace_rows);
 }
 
 // Both passes for a block whose coefficients lie in the top-left R rows and
@@ -446,7 +468,7 @@ JPEG_VECTOR_INLINE void with_shape(int block_extent, F&& f) {
 void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
   assert(block_extent >= 1 && block_extent <= 64);
   if (block_extent == 1) {
-    std::memset(samples, dc_only_value(coefficients), 64);
+    std::memset(samples, dc_only_sample(coefficients), 64);
     return;
   }
   with_shape(
@@ -464,7 +486,7 @@ void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_
   if (block_extent == 1) {
     // A lone DC term reaches each quadrant unchanged as its own DC term, so
     // all four take the DC-only shortcut value.
-    std::memset(quadrants, dc_only_value(coefficients), 256);
+    std::memset(quadrants, dc_only_sample(coefficients), 256);
     return;
   }
   with_shape(
@@ -511,7 +533,7 @@ void convert_upsampled_line(const colour_tables&, const uint8_t* mcu_samples, in
                             uint8_t* output) {
   constexpr std::size_t component_bytes = 4 * block_bytes;
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* mcu = mcu_samples + i * upsampled_blocks_per_mcu * block_bytes;
+    const uint8_t* mcu = mcu_samples + i * upsampled_mcu_blocks * block_bytes;
     const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
     uint8_t* out = output + i * 64;
     for (int half = 0; half < 2; ++half) {

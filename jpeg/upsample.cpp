@@ -141,8 +141,7 @@ void detail::portable::upsample_chroma_block(const int16_t* coefficients, int bl
     // A lone DC term reaches each quadrant unchanged as its own DC term
     // (weight 1024 in both directions), so all four take the inverse
     // DCT's DC-only shortcut value.
-    const uint8_t value = clamp_sample(((coefficients[0] + 4) >> 3) + 128);
-    std::memset(quadrants, value, 256);
+    std::memset(quadrants, detail::dc_only_sample(coefficients), 256);
     return;
   }
   quarter_matrix terms_aa, terms_ab, terms_ba, terms_bb;
@@ -177,7 +176,7 @@ void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients
 
 void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
                               uint8_t* mcu_samples, int mcu_index) {
-  uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * upsampled_blocks_per_mcu * 64;
+  uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * upsampled_mcu_blocks * 64;
   for (int b = 0; b < 4; ++b) kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
   kernels.upsample_chroma_block(mcu_coefficients + 4 * 64, block_extent[4], out + 4 * 64);
   kernels.upsample_chroma_block(mcu_coefficients + 5 * 64, block_extent[5], out + 8 * 64);
