@@ -1,6 +1,6 @@
 // Internal to the decoder: types and helpers shared by the stage sources
-// (engine.cpp, input.cpp, markers.cpp, setup.cpp, huffman.cpp, baseline.cpp,
-// progressive.cpp, row_output.cpp and decode_buffer.cpp). Callers of the
+// (engine.cpp, input.cpp, markers.cpp, setup.cpp, huffman.cpp, sequential.cpp,
+// progressive.cpp, row_output.cpp and entry_points.cpp). Callers of the
 // decoder never need this header.
 #ifndef JPEG_ENGINE_INTERNAL_H
 #define JPEG_ENGINE_INTERNAL_H

@@ -242,7 +242,8 @@ class jpeg_decoder_engine {
   void verify_quant_tables();
   coefficient_store* create_coefficient_store(int across, int down, int block_width, int block_height);
 
-  // Baseline block decoding (baseline.cpp).
+  // Baseline block decoding of every sequential scan, and the restart
+  // resync that progressive scans share (sequential.cpp).
   void decode_baseline_mcu_row();
   template <int Blocks, bool Upsampled>
   void decode_baseline_mcu_row_as();

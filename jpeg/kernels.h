@@ -4,7 +4,8 @@
 // Internal header. Used by the engine's block decoders (baseline and
 // progressive, for the zig-zag table and the MCU transform), the frame set-up
 // (colour tables) and the row output driver (line converters), and
-// by idct.cpp, upsample.cpp and colour.cpp, which implement it. Nothing outside
+// by idct.cpp, mcu_transform.cpp and colour.cpp, which implement it, and
+// kernel_levels.cpp, which picks the level. Nothing outside
 // jpeg/ needs to see it.
 //
 // Every kernel is a pure function over plain arrays and touches no engine
