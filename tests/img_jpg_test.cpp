@@ -2,6 +2,7 @@
 // strings and real files, and the loader against the decoder's own output.
 #include "img.h"
 #include "jpeg_decoder.h"
+#include "jpg_loader.h"
 
 #include <gtest/gtest.h>
 
@@ -337,6 +338,59 @@ TEST(load_jpg, one_pass_gives_what_the_two_pass_loader_gave_on_good_refused_and_
   EXPECT_GT(refused, 0);
   EXPECT_GT(failed_part_way, 0);
   EXPECT_GT(whole, 0);
+}
+
+// A memory stream as classic SDL 1.2 lays it out: its bytes in hidden.mem,
+// positioned and read by its own functions, which count the bytes they read.
+struct classic_memory_stream {
+  static inline int bytes_read = 0;
+  SDL_RWops rw{};
+
+  explicit classic_memory_stream(bytes& b) {
+    rw.seek = [](SDL_RWops* c, int offset, int whence) {
+      Uint8* from = whence == RW_SEEK_SET   ? c->hidden.mem.base
+                    : whence == RW_SEEK_CUR ? c->hidden.mem.here
+                                            : c->hidden.mem.stop;
+      c->hidden.mem.here = std::clamp(from + offset, c->hidden.mem.base, c->hidden.mem.stop);
+      return static_cast<int>(c->hidden.mem.here - c->hidden.mem.base);
+    };
+    rw.read = [](SDL_RWops* c, void* ptr, int size, int n) {
+      const int got = std::min(size * n, static_cast<int>(c->hidden.mem.stop - c->hidden.mem.here)) / size;
+      std::memcpy(ptr, c->hidden.mem.here, static_cast<std::size_t>(got * size));
+      c->hidden.mem.here += got * size;
+      bytes_read += got * size;
+      return got;
+    };
+    rw.close = [](SDL_RWops*) { return 0; };
+    rw.hidden.mem.base = rw.hidden.mem.here = b.data();
+    rw.hidden.mem.stop = b.data() + b.size();
+  }
+};
+
+// Recognised by its functions, a classic memory stream is decoded where its
+// bytes lie, from where the stream stands; any other stream is read into a
+// buffer. Either way the same picture, and the stream is left at its end.
+TEST(load_jpg, classic_memory_streams_are_decoded_in_place) {
+  const bytes picture = encode(45, 33, 3);
+  bytes b = bytes(7, 0xD8) + picture;
+  classic_memory_stream src(b), same_kind(b);
+  SDL_RWops* other_kind = SDL_RWFromMem(b.data(), static_cast<int>(b.size()));
+  SDL_Surface* want = load(picture);
+  ASSERT_NE(want, nullptr);
+  for (const SDL_RWops* memory_stream : {&same_kind.rw, other_kind}) {
+    const bool in_place = memory_stream == &same_kind.rw;
+    SDL_RWseek(&src.rw, 7, RW_SEEK_SET);
+    classic_memory_stream::bytes_read = 0;
+    SDL_Surface* got = img::load_jpg(&src.rw, memory_stream);
+    ASSERT_NE(got, nullptr) << in_place;
+    EXPECT_EQ(classic_memory_stream::bytes_read, in_place ? 0 : static_cast<int>(picture.size()));
+    EXPECT_EQ(SDL_RWtell(&src.rw), static_cast<int>(b.size())) << in_place;
+    ASSERT_EQ(got->w * got->h, want->w * want->h);
+    EXPECT_EQ(std::memcmp(got->pixels, want->pixels, static_cast<std::size_t>(want->pitch) * want->h), 0) << in_place;
+    SDL_FreeSurface(got);
+  }
+  SDL_FreeSurface(want);
+  SDL_RWclose(other_kind);
 }
 
 TEST(load_jpg, broken_headers_and_failed_reads_give_null) {
