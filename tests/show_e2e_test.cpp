@@ -29,14 +29,14 @@
 #include "driver.h"
 #include "frame_output.h"
 #include "img.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 double module_seconds(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+  const byte_string bytes = read_file(path);
   openmpt_module* mod = openmpt_module_create_from_memory2(bytes.data(), bytes.size(), nullptr, nullptr, nullptr,
                                                            nullptr, nullptr, nullptr, nullptr);
   if (!mod) return -1;
@@ -174,11 +174,6 @@ TEST(show_end_to_end, stops_at_once_on_sigint_or_sigterm) {
 // ---------------------------------------------------------------------------
 // show-record
 
-std::vector<unsigned char> read_bytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::uint32_t be32(const unsigned char* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
@@ -187,7 +182,7 @@ std::uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 1
 // The RGB bytes of an 8-bit RGB PNG whose lines are unfiltered, as the
 // recorder writes them; empty for anything else.
 std::vector<unsigned char> decode_png(const fs::path& path, std::uint32_t& width, std::uint32_t& height) {
-  const std::vector<unsigned char> file = read_bytes(path);
+  const std::vector<unsigned char> file = read_file(path);
   if (file.size() < 8 || std::memcmp(file.data(), "\x89PNG\r\n\x1a\n", 8) != 0) return {};
   std::vector<unsigned char> packed;
   width = height = 0;
@@ -231,7 +226,7 @@ TEST(show_record, records_each_frame_as_the_timeline_draws_it_for_its_time) {
   const fs::path dir = stage(fs::path(MUSIC_TEST_MODULES) / "tour.xm");
   ASSERT_EQ(process(dir, {RECORD_BINARY, "--fps", "30", "frames/"}).exit_code(), 0);
 
-  const std::vector<unsigned char> wav = read_bytes(dir / "frames" / "audio.wav");
+  const std::vector<unsigned char> wav = read_file(dir / "frames" / "audio.wav");
   ASSERT_EQ(wav.size(), 44 + 4 * module_frames);  // the whole module once, 16-bit stereo
   EXPECT_EQ(le32(&wav[24]), 44100u);
   EXPECT_EQ(le32(&wav[40]), 4 * module_frames);
