@@ -107,7 +107,7 @@ class process {
   // Waits for the end: the exit code, or -1 when a signal ended the process.
   int exit_code() {
     int status = 0;
-    waited_ = ::waitpid(pid_, &status, 0) == pid_;
+    waited_ = pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_;
     ended_ = clock_type::now();
     return waited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -244,7 +244,7 @@ TEST(show_record, records_each_frame_as_the_timeline_draws_it_for_its_time) {
   constexpr std::uint64_t module_frames = 441u * 100u;
   const auto heard = [](std::uint64_t i) -> std::pair<int, int> {
     const int n = static_cast<int>(i);
-    return n < 20 ? std::pair{n / 4, n % 4} : n < 52 ? std::pair{5, n + 12} : std::pair{6 + (n - 52) / 4, n % 4};
+    return n < 20 ? std::pair{n / 4, n % 4} : n < 52 ? std::pair{5, n + 12} : std::pair{6 + (n - 52) / 4, (n - 52) % 4};
   };
   // At 30 frames per second the frames fall on three parts of a row, and on a
   // few rows where the picture shakes.
