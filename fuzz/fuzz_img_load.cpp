@@ -7,41 +7,13 @@
 #include "img.h"
 #include "jpeg_decoder.h"
 #include "jpeg_mutator.h"
+#include "own_stream.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-// A stream of the caller's over the input bytes, seekable or not.
-struct own_stream {
-  SDL_RWops* inner = nullptr;
-  bool seekable = true;
-  int closes = 0;
-};
-
-own_stream& own_of(SDL_RWops* ctx) { return *static_cast<own_stream*>(ctx->hidden.unknown.data1); }
-
-SDL_RWops* open_own(own_stream& s, const std::uint8_t* data, std::size_t size) {
-  s.inner = SDL_RWFromConstMem(data, static_cast<int>(size));
-  SDL_RWops* rw = SDL_AllocRW();
-  rw->hidden.unknown.data1 = &s;
-  rw->seek = [](SDL_RWops* ctx, int offset, int whence) {
-    own_stream& o = own_of(ctx);
-    return o.seekable ? SDL_RWseek(o.inner, offset, whence) : -1;
-  };
-  rw->read = [](SDL_RWops* ctx, void* ptr, int size, int n) { return SDL_RWread(own_of(ctx).inner, ptr, size, n); };
-  rw->write = [](SDL_RWops*, const void*, int, int) { return -1; };
-  rw->close = [](SDL_RWops* ctx) {
-    own_stream& o = own_of(ctx);
-    ++o.closes;
-    SDL_RWclose(o.inner);
-    SDL_FreeRW(ctx);
-    return 0;
-  };
-  return rw;
-}
 
 bool same_picture(const SDL_Surface* a, const SDL_Surface* b) {
   if (!a || !b) return a == b;
@@ -98,12 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A seekable stream of the caller's is read into a buffer instead of being
   // decoded in place; the pictures are the same.
   own_stream own;
-  SDL_Surface* s = IMG_Load_RW(open_own(own, data, size), 1);
+  SDL_Surface* s = IMG_Load_RW(own.open(data, static_cast<int>(size)), 1);
   check(own.closes == 1 && same_picture(s, by_content));
   if (s) SDL_FreeSurface(s);
   if (tga_small) {
     own = {};
-    s = IMG_LoadTyped_RW(open_own(own, data, size), 1, "TGA");
+    s = IMG_LoadTyped_RW(own.open(data, static_cast<int>(size)), 1, "TGA");
     check(own.closes == 1 && same_picture(s, as_tga));
     if (s) SDL_FreeSurface(s);
   }
@@ -114,10 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // loaders called directly make what they can of it.
   own = {};
   own.seekable = false;
-  check(IMG_LoadTyped_RW(open_own(own, data, size), 1, "TGA") == nullptr && own.closes == 1);
+  check(IMG_LoadTyped_RW(own.open(data, static_cast<int>(size)), 1, "TGA") == nullptr && own.closes == 1);
   own = {};
   own.seekable = false;
-  rw = open_own(own, data, size);
+  rw = own.open(data, static_cast<int>(size));
   IMG_isJPG(rw);
   if ((s = IMG_LoadJPG_RW(rw))) SDL_FreeSurface(s);
   // The TGA loader reads its header where the others left the stream.

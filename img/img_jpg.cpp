@@ -1,6 +1,7 @@
 // The JPEG entry of the format table: the signature walk and the loader that
 // has the decoder write straight into a new surface's pixels.
 #include "img.h"
+#include "jpg_loader.h"
 #include "surface.h"
 
 #include "jpeg_decoder.h"
@@ -40,18 +41,9 @@ unsigned char* make_surface(void* context, int width, int height, int) {
   return static_cast<unsigned char*>(surface->pixels);
 }
 
-// Classic SDL 1.2 keeps a memory stream's bytes in hidden.mem; its memory
-// streams are told apart by their functions. Compatibility builds of the 1.2
-// API (version 1.2.50 and later) wrap every stream alike and keep their data
-// elsewhere, so there every stream is read into a buffer.
-const unsigned char* memory_of(SDL_RWops* src) {
-  const SDL_version* v = SDL_Linked_Version();
-  if (!v || v->major != 1 || v->minor != 2 || v->patch >= 50) return nullptr;
-  static char probe_byte;
-  SDL_RWops* fresh = SDL_RWFromMem(&probe_byte, 1);
-  if (!fresh) return nullptr;
-  bool is_memory = src->seek == fresh->seek && src->read == fresh->read && src->close == fresh->close;
-  SDL_RWclose(fresh);
+const unsigned char* memory_of(SDL_RWops* src, const SDL_RWops* memory_stream) {
+  const bool is_memory = memory_stream && src->seek == memory_stream->seek && src->read == memory_stream->read &&
+                         src->close == memory_stream->close;
   return is_memory ? src->hidden.mem.base : nullptr;
 }
 
@@ -162,33 +154,14 @@ class block_cursor {
 
 }  // namespace
 
-}  // namespace img
-
-extern "C" {
-
-int IMG_isJPG(SDL_RWops* src) {
-  if (!src) return 0;
-  const int start = SDL_RWseek(src, 0, RW_SEEK_CUR);
-  int result;
-  if (start < 0) {
-    img::stream_cursor in{src};
-    result = img::walk_markers(in);
-  } else {
-    img::block_cursor in(src, start);
-    result = img::walk_markers(in);
-  }
-  SDL_RWseek(src, start, RW_SEEK_SET);
-  return result;
-}
-
-SDL_Surface* IMG_LoadJPG_RW(SDL_RWops* src) {
+SDL_Surface* load_jpg(SDL_RWops* src, const SDL_RWops* memory_stream) {
   if (!src) return nullptr;
   int start = SDL_RWseek(src, 0, RW_SEEK_CUR);
   int end = SDL_RWseek(src, 0, RW_SEEK_END);
   if (start < 0 || end < start) return nullptr;
   int size = end - start;
 
-  const unsigned char* data = img::memory_of(src);
+  const unsigned char* data = memory_of(src, memory_stream);
   unsigned char* copy = nullptr;
   if (data) {
     data += start;
@@ -212,9 +185,41 @@ SDL_Surface* IMG_LoadJPG_RW(SDL_RWops* src) {
   // One parse: the surface is made once the decoder has its size, and the
   // rows go straight into it. A decode that fails part way leaves the rows it
   // did not reach as the surface was made.
-  img::decode_jpeg(data, size, &width, &height, &components, 4, img::make_surface, &surface);
+  decode_jpeg(data, size, &width, &height, &components, 4, make_surface, &surface);
   if (surface) SDL_UnlockSurface(surface);
   std::free(copy);
+  return surface;
+}
+
+}  // namespace img
+
+extern "C" {
+
+int IMG_isJPG(SDL_RWops* src) {
+  if (!src) return 0;
+  const int start = SDL_RWseek(src, 0, RW_SEEK_CUR);
+  int result;
+  if (start < 0) {
+    img::stream_cursor in{src};
+    result = img::walk_markers(in);
+  } else {
+    img::block_cursor in(src, start);
+    result = img::walk_markers(in);
+  }
+  SDL_RWseek(src, start, RW_SEEK_SET);
+  return result;
+}
+
+SDL_Surface* IMG_LoadJPG_RW(SDL_RWops* src) {
+  // Compatibility builds of the 1.2 API (version 1.2.50 and later) wrap every
+  // stream alike and keep their data elsewhere: there every stream is read
+  // into a buffer.
+  const SDL_version* v = SDL_Linked_Version();
+  static char probe_byte;
+  SDL_RWops* memory_stream =
+      v && v->major == 1 && v->minor == 2 && v->patch < 50 ? SDL_RWFromMem(&probe_byte, 1) : nullptr;
+  SDL_Surface* surface = img::load_jpg(src, memory_stream);
+  if (memory_stream) SDL_RWclose(memory_stream);
   return surface;
 }
 

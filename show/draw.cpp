@@ -11,8 +11,8 @@ void draw_frame(SDL_Surface* screen, SDL_Surface* const* pictures, const frame_p
   SDL_Rect at;
   at.x = static_cast<Sint16>(plan.x);
   at.y = static_cast<Sint16>(plan.y);
-  at.w = 1024;
-  at.h = 768;
+  at.w = screen_width;
+  at.h = screen_height;
   SDL_UpperBlit(source, nullptr, screen, &at);
 }
 

@@ -119,10 +119,11 @@ int run_show(platform& world, random_source& random) {
   // is in. The thread touches nothing of SDL's video.
   std::thread music_loader([&world] { world.load_music(); });
   SDL_Init(SDL_INIT_VIDEO);
-  SDL_Surface* screen = SDL_SetVideoMode(1024, 768, 32, SDL_FULLSCREEN | SDL_DOUBLEBUF);
+  SDL_Surface* screen = SDL_SetVideoMode(screen_width, screen_height, 32, SDL_FULLSCREEN | SDL_DOUBLEBUF);
   if (!screen) {
     // Nothing can be drawn without a screen: stop in order instead.
-    std::fprintf(stderr, "show: cannot set a 1024x768 32-bit video mode: %s\n", SDL_GetError());
+    std::fprintf(stderr, "show: cannot set a %dx%d 32-bit video mode: %s\n", screen_width, screen_height,
+                 SDL_GetError());
     music_loader.join();
     world.audio_free();
     SDL_Quit();

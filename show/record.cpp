@@ -24,13 +24,10 @@
 
 namespace {
 
-constexpr int frame_width = 1024;
-constexpr int frame_height = 768;
-
 struct options {
   int fps = 60;
-  int width = frame_width;
-  int height = frame_height;
+  int width = show::screen_width;
+  int height = show::screen_height;
   bool sized = false;
   std::string out;
   bool folder = false;
@@ -120,9 +117,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: show-record [--fps N] [--size WxH] OUT.mkv|OUT.mp4|DIR/\n"
                  "  Records the show in the working directory's data/ to a video (through ffmpeg),\n"
-                 "  or to DIR/frame_NNNNNN.png and DIR/audio.wav at 1024x768.\n"
+                 "  or to DIR/frame_NNNNNN.png and DIR/audio.wav at %dx%d.\n"
                  "  --fps N     frames per second, 1 to 1000 (default 60)\n"
-                 "  --size WxH  size of a video, even numbers (default 1024x768)\n");
+                 "  --size WxH  size of a video, even numbers (default %dx%d)\n",
+                 show::screen_width, show::screen_height, show::screen_width, show::screen_height);
     return 2;
   }
   // A failed ffmpeg shows up as a failed write, not as a signal.
@@ -138,16 +136,16 @@ int main(int argc, char** argv) {
   const auto pictures = show::load_pictures();
   // The pictures' own layout, so that drawing them is a plain copy; its bytes
   // are red, green, blue and one that ffmpeg and the PNG frames ignore.
-  SDL_Surface* frame = SDL_CreateRGBSurface(SDL_SWSURFACE, frame_width, frame_height, 32, 0x000000FF, 0x0000FF00,
-                                            0x00FF0000, 0xFF000000);
+  SDL_Surface* frame = SDL_CreateRGBSurface(SDL_SWSURFACE, show::screen_width, show::screen_height, 32, 0x000000FF,
+                                            0x0000FF00, 0x00FF0000, 0xFF000000);
   if (!frame) {
     std::fprintf(stderr, "show-record: cannot create a frame: %s\n", SDL_GetError());
     return 1;
   }
   std::unique_ptr<show::frame_output> out =
       o.folder ? show::open_folder_output(o.out, music.samples, show::music_rate)
-               : show::open_video_output(o.out, frame_width, frame_height, o.fps, o.width, o.height, music.samples,
-                                         show::music_rate);
+               : show::open_video_output(o.out, show::screen_width, show::screen_height, o.fps, o.width, o.height,
+                                         music.samples, show::music_rate);
   if (!out) return 1;
 
   const std::size_t playing = music.positions.size();

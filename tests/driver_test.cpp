@@ -17,50 +17,21 @@
 #include <vector>
 
 // A stand-in for the music layer: the linker finds these definitions first and
-// never takes the real layer's object from its library. It records what the
-// show's real platform passes and answers from a script.
+// never takes the real layer's object from its library. It answers from a
+// script, so that the states the real layer reaches only on a failing device
+// can be played to the show's platform. The real layer under the show's
+// platform is tested end to end.
 namespace fake_music {
-std::vector<std::string> calls;
 std::uint32_t active = MUSIC_ACTIVE_STOPPED;
-std::uint64_t position = 0;
-
-void record(const char* format, auto... values) {
-  char text[160];
-  std::snprintf(text, sizeof text, format, values...);
-  calls.emplace_back(text);
-}
 }  // namespace fake_music
 
-bool audio_init(int device, std::uint32_t freq, std::uint32_t flags) {
-  fake_music::record("audio_init %d %u %#x", device, freq, flags);
-  return true;
-}
-music_handle music_load(bool from_memory, const void* file, std::uint64_t offset, std::uint32_t length,
-                        std::uint32_t flags, std::uint32_t freq) {
-  fake_music::record("music_load %d %s %llu %u %#x %u", from_memory, static_cast<const char*>(file),
-                     static_cast<unsigned long long>(offset), length, flags, freq);
-  return 7;
-}
-bool music_set_attribute(music_handle handle, std::uint32_t attrib, float value) {
-  fake_music::record("music_set_attribute %u %#x %.9g", handle, attrib, value);
-  return true;
-}
-bool music_play(music_handle handle, bool restart) {
-  fake_music::record("music_play %u %d", handle, restart);
-  return true;
-}
-std::uint32_t music_is_active(music_handle handle) {
-  fake_music::record("music_is_active %u", handle);
-  return fake_music::active;
-}
-std::uint64_t music_get_position(music_handle handle, std::uint32_t mode) {
-  fake_music::record("music_get_position %u %u", handle, mode);
-  return fake_music::position;
-}
-bool audio_free() {
-  fake_music::record("audio_free");
-  return true;
-}
+bool audio_init(int, std::uint32_t, std::uint32_t) { return true; }
+music_handle music_load(bool, const void*, std::uint64_t, std::uint32_t, std::uint32_t, std::uint32_t) { return 7; }
+bool music_set_attribute(music_handle, std::uint32_t, float) { return true; }
+bool music_play(music_handle, bool) { return true; }
+std::uint32_t music_is_active(music_handle) { return fake_music::active; }
+std::uint64_t music_get_position(music_handle, std::uint32_t) { return 0; }
+bool audio_free() { return true; }
 
 namespace {
 
@@ -223,25 +194,10 @@ TEST(driver_with_pictures, blits_the_bundled_pictures_in_step_with_the_position)
   fs::remove_all(dir);
 }
 
-TEST(real_platform, passes_the_music_layer_its_flags_scaler_and_position_mode) {
+// Only "playing" keeps the show going; stopped, stalled and paused end it.
+TEST(real_platform, only_a_playing_module_keeps_the_show_going) {
   show::platform& world = show::real_platform();
-  fake_music::calls.clear();
-  world.audio_init();
   world.load_music();
-  world.play_music();
-  fake_music::position = 0x0000000012345678;
-  EXPECT_EQ(world.music_position(), 0x0000000012345678u);
-  world.audio_free();
-  EXPECT_EQ(fake_music::calls, (std::vector<std::string>{
-                                   "audio_init -1 44100 0",
-                                   // software mixing, volume ramps, sinc interpolation; no loop
-                                   "music_load 0 data/lofasz.xm 0 0 0x800410 0",
-                                   "music_set_attribute 7 0x102 256",
-                                   "music_play 7 0",
-                                   "music_get_position 7 1",
-                                   "audio_free",
-                               }));
-  // Only "playing" keeps the show going; stopped, stalled and paused end it.
   for (std::uint32_t active : {0u, 1u, 2u, 3u, 4u}) {
     fake_music::active = active;
     EXPECT_EQ(world.music_playing(), active == 1) << active;

@@ -1,40 +1,12 @@
 #include "format_table.h"
 #include "img.h"
+#include "own_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-
-// A memory stream that counts how often it is closed and can refuse to seek.
-struct probe {
-  SDL_RWops* inner = nullptr;
-  int closes = 0;
-  bool seek_fails = false;
-};
-
-probe& probe_of(SDL_RWops* ctx) { return *static_cast<probe*>(ctx->hidden.unknown.data1); }
-
-SDL_RWops* probe_stream(probe& p, const std::string& bytes) {
-  p.inner = SDL_RWFromConstMem(bytes.data(), static_cast<int>(bytes.size()));
-  SDL_RWops* rw = SDL_AllocRW();
-  rw->hidden.unknown.data1 = &p;
-  rw->seek = [](SDL_RWops* ctx, int offset, int whence) {
-    probe& pr = probe_of(ctx);
-    return pr.seek_fails ? -1 : SDL_RWseek(pr.inner, offset, whence);
-  };
-  rw->read = [](SDL_RWops* ctx, void* ptr, int size, int n) { return SDL_RWread(probe_of(ctx).inner, ptr, size, n); };
-  rw->write = [](SDL_RWops*, const void*, int, int) { return -1; };
-  rw->close = [](SDL_RWops* ctx) {
-    probe& pr = probe_of(ctx);
-    ++pr.closes;
-    SDL_RWclose(pr.inner);
-    SDL_FreeRW(ctx);
-    return 0;
-  };
-  return rw;
-}
 
 // Fake formats: "AB" files are recognised by content, "RAW" by name only.
 SDL_Surface* const loaded_ab = reinterpret_cast<SDL_Surface*>(0x1000);
@@ -70,12 +42,12 @@ class dispatch : public ::testing::Test {
     position_seen_by_loader = -1;
   }
   SDL_Surface* load(const std::string& bytes, const char* type, int freesrc = 1) {
-    SDL_RWops* rw = probe_stream(p, bytes);
+    SDL_RWops* rw = p.open(bytes.data(), static_cast<int>(bytes.size()));
     SDL_Surface* s = img::load_typed(rw, freesrc, type, fake_table);
     if (!freesrc) rw->close(rw);
     return s;
   }
-  probe p;
+  own_stream p;
 };
 
 TEST_F(dispatch, type_name_matches_in_any_letter_case_without_looking_at_content) {
@@ -93,7 +65,7 @@ TEST_F(dispatch, signature_decides_whatever_the_type_says) {
 
 TEST_F(dispatch, loader_starts_where_the_caller_left_the_stream) {
   const std::string bytes = "xxAB";  // the stream reads it in place
-  SDL_RWops* rw = probe_stream(p, bytes);
+  SDL_RWops* rw = p.open(bytes.data(), static_cast<int>(bytes.size()));
   SDL_RWseek(rw, 2, RW_SEEK_SET);
   EXPECT_EQ(img::load_typed(rw, 1, nullptr, fake_table), loaded_ab);
   EXPECT_EQ(position_seen_by_loader, 2);
@@ -110,7 +82,7 @@ TEST_F(dispatch, unknown_content_and_type_is_unsupported_and_closed_once) {
 TEST_F(dispatch, failing_loader_ends_the_search) {
   constexpr img::format_entry table[] = {{"RAW", nullptr, load_fails}, {"RAW", nullptr, load_raw}};
   const std::string bytes = "x";
-  SDL_RWops* rw = probe_stream(p, bytes);
+  SDL_RWops* rw = p.open(bytes.data(), static_cast<int>(bytes.size()));
   EXPECT_EQ(img::load_typed(rw, 1, "RAW", table), nullptr);
   EXPECT_EQ(p.closes, 1);
 }
@@ -123,7 +95,7 @@ TEST_F(dispatch, null_stream_sets_error_and_closes_nothing) {
 }
 
 TEST_F(dispatch, unseekable_stream_is_closed_when_asked) {
-  p.seek_fails = true;
+  p.seekable = false;
   EXPECT_EQ(load("AB", "RAW"), nullptr);
   EXPECT_STREQ(SDL_GetError(), "Can't seek in this data source");
   EXPECT_EQ(p.closes, 1);

@@ -2,6 +2,9 @@
 // strings and real files, and the loader against the decoder's own output.
 #include "img.h"
 #include "jpeg_decoder.h"
+#include "jpg_loader.h"
+#include "own_stream.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -21,16 +24,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<unsigned char>;
+using bytes = byte_string;
 
 bytes operator+(bytes a, const bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-
-bytes read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // A picture encoded by the reference library: a smooth pattern, quality 90.
@@ -156,21 +154,6 @@ int byte_walk(SDL_RWops* src) {
   return result;
 }
 
-// A stream over memory that cannot seek: every seek fails, reads go on.
-SDL_RWops* unseekable(SDL_RWops* inner) {
-  SDL_RWops* rw = SDL_AllocRW();
-  rw->hidden.unknown.data1 = inner;
-  rw->seek = [](SDL_RWops*, int, int) { return -1; };
-  rw->read = [](SDL_RWops* ctx, void* ptr, int size, int n) {
-    return SDL_RWread(static_cast<SDL_RWops*>(ctx->hidden.unknown.data1), ptr, size, n);
-  };
-  rw->close = [](SDL_RWops* ctx) {
-    SDL_FreeRW(ctx);
-    return 0;
-  };
-  return rw;
-}
-
 // Both walks over the same bytes, from memory at an offset, from a file, and
 // from a stream that cannot seek (where the bytes each consumed must agree).
 void expect_same_walk(const bytes& b, const std::string& what, bool also_file) {
@@ -185,13 +168,13 @@ void expect_same_walk(const bytes& b, const std::string& what, bool also_file) {
     ASSERT_EQ(SDL_RWseek(rw, 0, RW_SEEK_CUR), start) << what;
     SDL_RWclose(rw);
   }
-  SDL_RWops* inner_a = SDL_RWFromConstMem(b.data(), static_cast<int>(b.size()));
-  SDL_RWops* inner_b = SDL_RWFromConstMem(b.data(), static_cast<int>(b.size()));
-  SDL_RWops* a = unseekable(inner_a);
-  SDL_RWops* c = unseekable(inner_b);
+  own_stream pipe_a{.seekable = false}, pipe_b{.seekable = false};
+  SDL_RWops* a = pipe_a.open(b.data(), static_cast<int>(b.size()));
+  SDL_RWops* c = pipe_b.open(b.data(), static_cast<int>(b.size()));
   ASSERT_EQ(IMG_isJPG(a), byte_walk(c)) << what << " without seeking";
-  ASSERT_EQ(SDL_RWseek(inner_a, 0, RW_SEEK_CUR), SDL_RWseek(inner_b, 0, RW_SEEK_CUR)) << what;
-  for (SDL_RWops* rw : {a, c, inner_a, inner_b}) SDL_RWclose(rw);
+  ASSERT_EQ(SDL_RWtell(pipe_a.inner), SDL_RWtell(pipe_b.inner)) << what;
+  SDL_RWclose(a);
+  SDL_RWclose(c);
   if (also_file) {
     fs::path p = fs::temp_directory_path() / ("jpegwalk" + std::to_string(::getpid()));
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
@@ -337,6 +320,59 @@ TEST(load_jpg, one_pass_gives_what_the_two_pass_loader_gave_on_good_refused_and_
   EXPECT_GT(refused, 0);
   EXPECT_GT(failed_part_way, 0);
   EXPECT_GT(whole, 0);
+}
+
+// A memory stream as classic SDL 1.2 lays it out: its bytes in hidden.mem,
+// positioned and read by its own functions, which count the bytes they read.
+struct classic_memory_stream {
+  static inline int bytes_read = 0;
+  SDL_RWops rw{};
+
+  explicit classic_memory_stream(bytes& b) {
+    rw.seek = [](SDL_RWops* c, int offset, int whence) {
+      Uint8* from = whence == RW_SEEK_SET   ? c->hidden.mem.base
+                    : whence == RW_SEEK_CUR ? c->hidden.mem.here
+                                            : c->hidden.mem.stop;
+      c->hidden.mem.here = std::clamp(from + offset, c->hidden.mem.base, c->hidden.mem.stop);
+      return static_cast<int>(c->hidden.mem.here - c->hidden.mem.base);
+    };
+    rw.read = [](SDL_RWops* c, void* ptr, int size, int n) {
+      const int got = std::min(size * n, static_cast<int>(c->hidden.mem.stop - c->hidden.mem.here)) / size;
+      std::memcpy(ptr, c->hidden.mem.here, static_cast<std::size_t>(got * size));
+      c->hidden.mem.here += got * size;
+      bytes_read += got * size;
+      return got;
+    };
+    rw.close = [](SDL_RWops*) { return 0; };
+    rw.hidden.mem.base = rw.hidden.mem.here = b.data();
+    rw.hidden.mem.stop = b.data() + b.size();
+  }
+};
+
+// Recognised by its functions, a classic memory stream is decoded where its
+// bytes lie, from where the stream stands; any other stream is read into a
+// buffer. Either way the same picture, and the stream is left at its end.
+TEST(load_jpg, classic_memory_streams_are_decoded_in_place) {
+  const bytes picture = encode(45, 33, 3);
+  bytes b = bytes(7, 0xD8) + picture;
+  classic_memory_stream src(b), same_kind(b);
+  SDL_RWops* other_kind = SDL_RWFromMem(b.data(), static_cast<int>(b.size()));
+  SDL_Surface* want = load(picture);
+  ASSERT_NE(want, nullptr);
+  for (const SDL_RWops* memory_stream : {&same_kind.rw, other_kind}) {
+    const bool in_place = memory_stream == &same_kind.rw;
+    SDL_RWseek(&src.rw, 7, RW_SEEK_SET);
+    classic_memory_stream::bytes_read = 0;
+    SDL_Surface* got = img::load_jpg(&src.rw, memory_stream);
+    ASSERT_NE(got, nullptr) << in_place;
+    EXPECT_EQ(classic_memory_stream::bytes_read, in_place ? 0 : static_cast<int>(picture.size()));
+    EXPECT_EQ(SDL_RWtell(&src.rw), static_cast<int>(b.size())) << in_place;
+    ASSERT_EQ(got->w * got->h, want->w * want->h);
+    EXPECT_EQ(std::memcmp(got->pixels, want->pixels, static_cast<std::size_t>(want->pitch) * want->h), 0) << in_place;
+    SDL_FreeSurface(got);
+  }
+  SDL_FreeSurface(want);
+  SDL_RWclose(other_kind);
 }
 
 TEST(load_jpg, broken_headers_and_failed_reads_give_null) {

@@ -16,7 +16,7 @@ using jpeg::engine_test_access;
 using jpeg::jpeg_decoder_engine;
 using access = engine_test_access;
 
-// Canonical codes of a table given as counts per length and symbols.
+// The codes of a table given as counts per length and symbols, by symbol.
 struct code_book {
   std::vector<int> counts;  // 16 entries, lengths 1..16
   byte_string symbols;
@@ -24,14 +24,11 @@ struct code_book {
   int length[256] = {};
 
   code_book(std::vector<int> c, byte_string s) : counts(std::move(c)), symbols(std::move(s)) {
-    std::uint32_t next = 0;
-    std::size_t k = 0;
-    for (int len = 1; len <= 16; ++len) {
-      for (int i = 0; i < counts[len - 1]; ++i, ++k, ++next) {
-        code[symbols[k]] = next;
-        length[symbols[k]] = len;
-      }
-      next <<= 1;
+    std::uint8_t by_length[17] = {};
+    std::copy(counts.begin(), counts.end(), by_length + 1);
+    for (const code_entry& e : canonical_codes(by_length, symbols.data())) {
+      code[e.symbol] = e.value;
+      length[e.symbol] = e.length;
     }
   }
   byte_string table(int class_id) const { return huffman_table(class_id, counts, symbols); }
@@ -57,29 +54,6 @@ code_book ac_book() {
   counts[9] = static_cast<int>(s.size()) - 60;
   return {counts, s};
 }
-
-struct bit_writer {
-  byte_string bytes;
-  std::uint32_t pending = 0;
-  int pending_bits = 0;
-  long total_bits = 0;
-
-  void put(std::uint32_t value, int bits) {
-    total_bits += bits;
-    for (int i = bits - 1; i >= 0; --i) {
-      pending = pending << 1 | ((value >> i) & 1);
-      if (++pending_bits == 8) {
-        bytes.push_back(static_cast<std::uint8_t>(pending));
-        if (pending == 0xFF) bytes.push_back(0);
-        pending = 0;
-        pending_bits = 0;
-      }
-    }
-  }
-  void pad() {
-    while (pending_bits != 0) put(1, 1);
-  }
-};
 
 int magnitude_size(int v) {
   int a = std::abs(v), s = 0;

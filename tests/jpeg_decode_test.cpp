@@ -2,17 +2,14 @@
 // checksums of our own output, the row driver and the decode-into-buffer
 // entry points.
 #include "jpeg_test_support.h"
+#include "libjpeg_reference.h"
 
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,11 +20,6 @@ namespace {
 using jpeg::engine_test_access;
 using jpeg::jpeg_decoder_engine;
 using access = engine_test_access;
-
-byte_string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return byte_string(std::istreambuf_iterator<char>(in), {});
-}
 
 struct picture {
   int width = 0, height = 0, components = 0;
@@ -57,17 +49,9 @@ struct reference_picture : picture {
 };
 reference_picture decode_reference(const byte_string& bytes) {
   reference_picture p;
-  jpeg_decompress_struct info;
-  struct error_jump {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-  } error;
-  info.err = jpeg_std_error(&error.manager);
-  error.manager.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<error_jump*>(c->err)->jump, 1); };
-  jpeg_create_decompress(&info);
-  if (setjmp(error.jump) == 0) {
-    jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
-    jpeg_read_header(&info, TRUE);
+  libjpeg_reader reader(bytes);
+  jpeg_decompress_struct& info = reader.info;
+  p.ok = reader.ok && reader.run([&] {
     info.dct_method = JDCT_ISLOW;
     info.do_fancy_upsampling = FALSE;
     info.do_block_smoothing = FALSE;
@@ -84,27 +68,9 @@ reference_picture decode_reference(const byte_string& bytes) {
       jpeg_read_scanlines(&info, &row, 1);
     }
     jpeg_finish_decompress(&info);
-    p.ok = true;
-  }
-  jpeg_destroy_decompress(&info);
+  });
   return p;
 }
-
-struct corpus_entry {
-  std::string name;
-  int status;
-  int soi_offset;
-};
-std::vector<corpus_entry> corpus() {
-  std::ifstream in(std::string(JPEG_CORPUS_DIR) + "/MANIFEST");
-  std::vector<corpus_entry> files;
-  std::string name;
-  int status, offset;
-  while (in >> name >> status >> offset) files.push_back({name, status, offset});
-  return files;
-}
-
-std::string corpus_path(const char* name) { return std::string(JPEG_CORPUS_DIR) + "/" + name; }
 
 struct difference {
   int max = 0;
@@ -121,9 +87,9 @@ TEST(JpegDecode, CorpusAgreesWithLibjpeg) {
   std::map<std::string, difference> by_layout;
   int decoded = 0;
   int progressive = 0;
-  for (const corpus_entry& entry : corpus()) {
+  for (const corpus_file& entry : corpus_manifest()) {
     if (entry.status != 0) continue;
-    const byte_string bytes = read_file(std::string(JPEG_CORPUS_DIR) + "/" + entry.name);
+    const byte_string bytes = read_file(corpus_path(entry.name));
     const picture ours = decode_ours(bytes, 4);
     jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     jpeg_decoder_engine engine(&stream);
@@ -185,12 +151,12 @@ TEST(JpegDecode, CorpusAgreesWithLibjpeg) {
 TEST(JpegDecode, ProgressiveRewritesDecodeExactlyLikeTheirSequentialSource) {
   std::map<std::string, picture> sequential;
   int compared = 0;
-  for (const corpus_entry& entry : corpus()) {
+  for (const corpus_file& entry : corpus_manifest()) {
     const std::string& name = entry.name;
     if (name.rfind("same_", 0) != 0 || name.find("_seq.jpg") == std::string::npos) continue;
     sequential[name.substr(0, name.size() - 8)] = decode_ours(read_file(corpus_path(name.c_str())), 4);
   }
-  for (const corpus_entry& entry : corpus()) {
+  for (const corpus_file& entry : corpus_manifest()) {
     const std::string& name = entry.name;
     if (name.rfind("same_", 0) != 0 || name.find("_seq.jpg") != std::string::npos) continue;
     SCOPED_TRACE(name);

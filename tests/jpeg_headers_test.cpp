@@ -1,76 +1,28 @@
 // Real files from cjpeg and jpegtran: the header values and the tables this
 // decoder reads must equal what libjpeg-turbo reads from the same bytes.
 #include "jpeg_test_support.h"
+#include "libjpeg_reference.h"
 
 #include <gtest/gtest.h>
 
-#include <csetjmp>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
-
-#include <jpeglib.h>
 
 namespace {
 
 using jpeg::jpeg_decoder_engine;
 using access = jpeg::engine_test_access;
 
-struct corpus_file {
-  std::string name;
-  int status;
-  std::size_t soi_offset;  // libjpeg wants the SOI at the front
-};
-
-std::vector<corpus_file> manifest() {
-  std::ifstream in(std::string(JPEG_CORPUS_DIR) + "/MANIFEST");
-  std::vector<corpus_file> files;
-  corpus_file f;
-  while (in >> f.name >> f.status >> f.soi_offset) files.push_back(f);
-  return files;
-}
-
-byte_string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return byte_string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-constexpr int zigzag_to_natural[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                                       12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                                       35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                                       58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
-// libjpeg's view of a file: its headers up to the first scan.
-struct reference {
-  jpeg_decompress_struct info{};
-  jpeg_error_mgr error{};
-  std::jmp_buf jump{};
-  bool ok = false;
-
-  explicit reference(const byte_string& bytes) {
-    info.err = jpeg_std_error(&error);
-    error.error_exit = [](j_common_ptr c) { std::longjmp(static_cast<reference*>(c->client_data)->jump, 1); };
-    info.client_data = this;
-    jpeg_create_decompress(&info);
-    if (setjmp(jump) == 0) {
-      jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
-      ok = jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK;
-    }
-  }
-  ~reference() { jpeg_destroy_decompress(&info); }
-};
-
 TEST(JpegHeaders, CorpusMatchesTheReference) {
-  const std::vector<corpus_file> files = manifest();
+  const std::vector<corpus_file> files = corpus_manifest();
   ASSERT_GT(files.size(), 50u) << "corpus missing in " << JPEG_CORPUS_DIR;
   for (const corpus_file& file : files) {
     SCOPED_TRACE(file.name);
-    const std::string path = std::string(JPEG_CORPUS_DIR) + "/" + file.name;
+    const std::string path = corpus_path(file.name);
     const byte_string bytes = read_file(path);
-    reference ref(byte_string(bytes.begin() + static_cast<std::ptrdiff_t>(file.soi_offset), bytes.end()));
+    libjpeg_reader ref(byte_string(bytes.begin() + file.soi_offset, bytes.end()));
     ASSERT_TRUE(ref.ok);
 
     jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
@@ -110,7 +62,7 @@ TEST(JpegHeaders, CorpusMatchesTheReference) {
       ASSERT_EQ(ours != nullptr, theirs != nullptr) << "quant slot " << slot;
       if (ours == nullptr) continue;
       for (int k = 0; k < 64; ++k) {
-        EXPECT_EQ(static_cast<std::uint16_t>(ours[k]), theirs->quantval[zigzag_to_natural[k]]) << slot << " " << k;
+        EXPECT_EQ(static_cast<std::uint16_t>(ours[k]), theirs->quantval[natural_of_zigzag[k]]) << slot << " " << k;
       }
     }
     for (int slot = 0; slot < 8; ++slot) {
@@ -131,10 +83,10 @@ TEST(JpegHeaders, CorpusMatchesTheReference) {
 }
 
 TEST(JpegHeaders, FileStreamReadsTheSameHeaders) {
-  for (const corpus_file& file : manifest()) {
+  for (const corpus_file& file : corpus_manifest()) {
     if (file.status != 0) continue;
     SCOPED_TRACE(file.name);
-    const std::string path = std::string(JPEG_CORPUS_DIR) + "/" + file.name;
+    const std::string path = corpus_path(file.name);
     const byte_string bytes = read_file(path);
     jpeg::jpeg_decoder_mem_stream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     jpeg_decoder_engine from_memory(&memory);
@@ -153,7 +105,7 @@ TEST(JpegHeaders, FileStreamReadsTheSameHeaders) {
 TEST(JpegHeaders, EveryPrefixOfARealFileFailsCleanly) {
   // Cut a real progressive file with restarts at every length: the headers
   // either fail with a code or read fully; nothing else may happen.
-  const byte_string bytes = read_file(std::string(JPEG_CORPUS_DIR) + "/com_app.jpg");
+  const byte_string bytes = read_file(corpus_path("com_app.jpg"));
   ASSERT_FALSE(bytes.empty());
   for (std::size_t n = 0; n < bytes.size(); n += (n < 2000 ? 1 : 97)) {
     jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(n));
@@ -175,7 +127,7 @@ TEST(JpegHeaders, MutatedHeadersFailWithACodeOrPass) {
   std::mt19937 rng(7);
   for (const char* name : {"420_37x23.jpg", "444_prog_64x48.jpg", "420_restart_rows.jpg", "grey_q1_16bit.jpg",
                            "420_scans.jpg", "com_app.jpg"}) {
-    const byte_string original = read_file(std::string(JPEG_CORPUS_DIR) + "/" + name);
+    const byte_string original = read_file(corpus_path(name));
     ASSERT_FALSE(original.empty()) << name;
     const std::size_t span = std::min<std::size_t>(original.size(), 1024);
     for (int round = 0; round < 1500; ++round) {

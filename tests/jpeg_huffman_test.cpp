@@ -18,24 +18,6 @@ using jpeg::huffman_decode_table;
 using jpeg::jpeg_decoder_engine;
 using access = jpeg::engine_test_access;
 
-struct code_entry {
-  int length;
-  std::uint32_t value;
-  int symbol;
-};
-
-// Canonical code assignment of T.81 C.2, written out plainly.
-std::vector<code_entry> canonical_codes(const std::uint8_t counts[17], const std::uint8_t* symbols) {
-  std::vector<code_entry> codes;
-  std::uint32_t code = 0;
-  int k = 0;
-  for (int length = 1; length <= 16; ++length) {
-    for (int i = 0; i < counts[length]; ++i) codes.push_back({length, code++, symbols[k++]});
-    code <<= 1;
-  }
-  return codes;
-}
-
 // Builds a table through the engine.
 struct table_fixture {
   chunk_stream stream{{}};
@@ -145,24 +127,6 @@ TEST(JpegHuffman, ExtendValue) {
 // ---------------------------------------------------------------------------
 // Random tables and streams.
 
-struct bit_writer {
-  std::vector<bool> bits;
-  void put(std::uint32_t value, int n) {
-    for (int i = n - 1; i >= 0; --i) bits.push_back(((value >> i) & 1) != 0);
-  }
-  // The bytes as entropy-coded data: a 0xFF data byte is followed by 0x00.
-  byte_string stuffed() const {
-    byte_string out;
-    for (std::size_t i = 0; i + 8 <= bits.size(); i += 8) {
-      int b = 0;
-      for (int j = 0; j < 8; ++j) b = (b << 1) | (bits[i + j] ? 1 : 0);
-      out.push_back(static_cast<std::uint8_t>(b));
-      if (b == 0xFF) out.push_back(0);
-    }
-    return out;
-  }
-};
-
 // Decodes one symbol from bits[pos...] the slow way: one bit at a time
 // against the code list, with the table's documented answer for bit
 // patterns that begin no code (symbol 0; the plain decoder consumes symbol
@@ -241,20 +205,14 @@ std::array<std::uint8_t, 17> random_counts(std::mt19937& rng, int max_symbols) {
   }
 }
 
-struct stream_run {
-  bit_writer writer;
-  std::vector<int> symbols;
-  std::vector<std::uint32_t> extras;
-};
-
 void check_stream(const std::array<std::uint8_t, 17>& counts, const std::vector<std::uint8_t>& symbol_list,
                   const std::vector<bool>& bits, std::size_t symbols_to_decode, bool with_extra,
                   const std::string& what) {
   table_fixture f(counts.data(), symbol_list.data());
   slow_decoder slow(canonical_codes(counts.data(), symbol_list.data()));
   bit_writer w;
-  w.bits = bits;
-  chunk_stream data(w.stuffed());
+  for (bool bit : bits) w.put(bit, 1);
+  chunk_stream data(w.done());
   access::reset(f.engine, &data);
   access::prime_scan_bits(f.engine);
 
@@ -285,19 +243,22 @@ TEST(JpegHuffman, RandomTablesDecodeValidStreamsLikeTheSlowDecoder) {
     const auto codes = canonical_codes(counts.data(), symbol_list.data());
 
     for (bool with_extra : {false, true}) {
-      bit_writer w;
+      std::vector<bool> bits;
+      const auto put = [&bits](std::uint32_t value, int length) {
+        for (int i = length - 1; i >= 0; --i) bits.push_back(((value >> i) & 1) != 0);
+      };
       const int n = 400;
       for (int i = 0; i < n; ++i) {
         const code_entry& c = codes[std::uniform_int_distribution<int>(0, total - 1)(rng)];
-        w.put(c.value, c.length);
+        put(c.value, c.length);
         if (with_extra) {
           const int size = c.symbol & 15;
-          w.put(std::uniform_int_distribution<std::uint32_t>(0, (1u << size) - 1)(rng), size);
+          put(std::uniform_int_distribution<std::uint32_t>(0, (1u << size) - 1)(rng), size);
         }
       }
-      for (int i = 0; i < 96; ++i) w.bits.push_back(std::uniform_int_distribution<int>(0, 1)(rng) != 0);
-      while (w.bits.size() % 8 != 0) w.bits.push_back(true);
-      check_stream(counts, symbol_list, w.bits, n, with_extra,
+      for (int i = 0; i < 96; ++i) bits.push_back(std::uniform_int_distribution<int>(0, 1)(rng) != 0);
+      while (bits.size() % 8 != 0) bits.push_back(true);
+      check_stream(counts, symbol_list, bits, n, with_extra,
                    "round " + std::to_string(round) + (with_extra ? " with extra" : " plain"));
       if (HasFatalFailure()) return;
     }

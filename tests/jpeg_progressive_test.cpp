@@ -20,31 +20,6 @@ namespace {
 using jpeg::jpeg_decoder_engine;
 using access = jpeg::engine_test_access;
 
-// Entropy-coded bytes: bits most significant first, 0xFF stuffed, the last
-// byte padded with 1 bits.
-struct bit_writer {
-  byte_string bytes;
-  std::uint32_t pending = 0;
-  int count = 0;
-  bit_writer& put(std::uint32_t value, int length) {
-    for (int i = length - 1; i >= 0; --i) {
-      pending = (pending << 1) | ((value >> i) & 1u);
-      if (++count == 8) flush_byte();
-    }
-    return *this;
-  }
-  void flush_byte() {
-    bytes.push_back(static_cast<std::uint8_t>(pending));
-    if (pending == 0xFF) bytes.push_back(0x00);
-    pending = 0;
-    count = 0;
-  }
-  byte_string done() {
-    while (count != 0) put(1, 1);
-    return bytes;
-  }
-};
-
 // Every code is 3 bits long: code i is symbol i of the table.
 enum dc_code { dc0 = 0, dc1, dc2 };
 enum ac_code { eob = 0, s01, eob1, eob2, zrl, s51, s02, s11 };
@@ -309,11 +284,6 @@ TEST(JpegProgressive, StoresCostMemoryOnlyWhereScansWrite) {
   EXPECT_LT(stream.peak - before, 64l << 20);
 }
 
-byte_string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return byte_string(std::istreambuf_iterator<char>(in), {});
-}
-
 // After every scan of a file that decodes, each block's non-zero set, kept
 // up to date by every write, is the set the block itself shows.
 void expect_nonzero_sets_match(const byte_string& bytes, const char* name, int round) {
@@ -335,7 +305,7 @@ void expect_nonzero_sets_match(const byte_string& bytes, const char* name, int r
 // stores' non-zero sets right; the sanitizer build watches every store
 // index and every shift on the way.
 TEST(JpegProgressive, DamagedFilesFailCleanly) {
-  const byte_string cut = read_file(std::string(JPEG_CORPUS_DIR) + "/grey_sa_restart_33x31.jpg");
+  const byte_string cut = read_file(corpus_path("grey_sa_restart_33x31.jpg"));
   ASSERT_FALSE(cut.empty());
   for (std::size_t n = 0; n < cut.size(); ++n) {
     const int status = decode(byte_string(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(n))).status;
@@ -344,7 +314,7 @@ TEST(JpegProgressive, DamagedFilesFailCleanly) {
   std::mt19937 rng(11);
   for (const char* name :
        {"420_sa_restart_33x31.jpg", "422_prog_noise_q100_41x27.jpg", "440_sa_255x129.jpg", "444_prog_37x23.jpg"}) {
-    const byte_string original = read_file(std::string(JPEG_CORPUS_DIR) + "/" + name);
+    const byte_string original = read_file(corpus_path(name));
     ASSERT_FALSE(original.empty()) << name;
     for (int round = 0; round < 300; ++round) {
       byte_string bytes = original;

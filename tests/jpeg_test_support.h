@@ -8,12 +8,12 @@
 #include "jpeg_decoder.h"
 #include "jpeg_reference.h"
 
+#include "test_support.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
-
-using byte_string = std::vector<std::uint8_t>;
 
 namespace jpeg {
 
@@ -228,6 +228,60 @@ inline byte_string colour_picture(int h0, int v0, int width = 37, int height = 2
   return soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10) + dc_table(0x01) + ac_table(0x11)) +
          frame_header(0xC0, width, height, {{1, h0, v0, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
          scan_header({{1, 0, 0}, {2, 1, 1}, {3, 1, 1}}) + raw({0x12, 0x34}) + eoi();
+}
+
+// Entropy-coded data as an encoder writes them: bits most significant first,
+// each 0xFF byte followed by a stuffed 0x00.
+struct bit_writer {
+  byte_string bytes;
+  long total_bits = 0;
+
+  bit_writer& put(std::uint32_t value, int length) {
+    total_bits += length;
+    for (int i = length - 1; i >= 0; --i) {
+      pending_ = pending_ << 1 | ((value >> i) & 1u);
+      if (++pending_bits_ == 8) {
+        bytes.push_back(static_cast<std::uint8_t>(pending_));
+        if (pending_ == 0xFF) bytes.push_back(0x00);
+        pending_ = 0;
+        pending_bits_ = 0;
+      }
+    }
+    return *this;
+  }
+  // Fills the last byte with 1 bits, as an encoder does before a marker.
+  void pad() {
+    while (pending_bits_ != 0) put(1, 1);
+  }
+  byte_string done() {
+    pad();
+    return bytes;
+  }
+
+ private:
+  std::uint32_t pending_ = 0;
+  int pending_bits_ = 0;
+};
+
+// One code of a Huffman table.
+struct code_entry {
+  int length;
+  std::uint32_t value;
+  int symbol;
+};
+
+// The canonical codes of a table given as counts[1..16] per length and its
+// symbols, assigned plainly: each code is the last plus one, shifted left by
+// one for each step to a longer length.
+inline std::vector<code_entry> canonical_codes(const std::uint8_t counts[17], const std::uint8_t* symbols) {
+  std::vector<code_entry> codes;
+  std::uint32_t code = 0;
+  int k = 0;
+  for (int length = 1; length <= 16; ++length) {
+    for (int i = 0; i < counts[length]; ++i) codes.push_back({length, code++, symbols[k++]});
+    code <<= 1;
+  }
+  return codes;
 }
 
 #endif

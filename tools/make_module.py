@@ -182,6 +182,20 @@ def write_test_modules(directory):
         pats.append(p)
     write_xm(os.path.join(directory, "fast.xm"), "fast", 1, 250, list(range(18)), pats, [blip], 2)
 
+    # tour.xm: the show's orders in one second at speed 1, 250 BPM (441 frames
+    # a row): every order plays rows 0-3, but order 4 breaks at its row 3 (D32)
+    # to row 32 of order 5, which plays its shaking half, rows 32-63. 100 rows.
+    short = Pattern(4, 2)
+    short.put(0, 0, note=C4, ins=1, vol=vol(40))
+    into_shake = Pattern(4, 2)
+    into_shake.put(0, 0, note=C4 + 5, ins=1, vol=vol(40))
+    into_shake.effect(3, 1, 0x0D, 0x32)
+    shake = Pattern(64, 2)
+    for r in range(32, 64, 4):
+        shake.put(r, 0, note=C4 + 7, ins=1, vol=vol(40))
+    write_xm(os.path.join(directory, "tour.xm"), "tour", 1, 250, [0, 0, 0, 0, 1, 2] + [0] * 12,
+             [short, into_shake, shake], [blip], 2)
+
     # brief.xm: the show's 18 orders of 6 rows each, at speed 1, 250 BPM: 0.06 s
     # an order, 1.08 s in all. Enough to run the show end to end quickly.
     pats = []

@@ -12,4 +12,4 @@ build() {
 step build/logs/build-test.log "building" build
 echo "running the tests..."
 cd build/test
-ctest --output-on-failure
+ctest -j"$(nproc)" --output-on-failure
