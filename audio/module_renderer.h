@@ -21,8 +21,8 @@ namespace audio_internal {
 class module_renderer {
  public:
   // Reads the pattern delay of every row up front: rendering runs on the
-  // audio thread, which must not allocate, and libopenmpt hands out pattern
-  // contents only as allocated strings.
+  // audio thread, which must not allocate, and libopenmpt hands out the
+  // tracker's notation of a row only as allocated strings.
   module_renderer(openmpt_module* module, std::uint32_t rate);
 
   // Forgets the tick in progress; for a module that was just sought to a new
