@@ -17,7 +17,40 @@ int hex_digit(char c) {
   return -1;
 }
 
+// The x of an EEx in the row, 0 without one. A row holding EEx in several
+// channels takes the rightmost one, the last the player processes. It is
+// read in the tracker's own notation (effect E, parameter Ex) rather than
+// through libopenmpt's internal command numbers.
+std::uint8_t pattern_delay(openmpt_module* module, std::int32_t pattern, std::int32_t row) {
+  std::uint8_t delay = 0;
+  const std::int32_t channels = openmpt_module_get_num_channels(module);
+  for (std::int32_t ch = 0; ch < channels; ++ch) {
+    const char* effect =
+        openmpt_module_format_pattern_row_channel_command(module, pattern, row, ch, OPENMPT_MODULE_COMMAND_EFFECT);
+    const bool extended = effect && std::strcmp(effect, "E") == 0;
+    openmpt_free_string(effect);
+    if (!extended) continue;
+    const char* param =
+        openmpt_module_format_pattern_row_channel_command(module, pattern, row, ch, OPENMPT_MODULE_COMMAND_PARAMETER);
+    if (param && (param[0] == 'E' || param[0] == 'e') && hex_digit(param[1]) >= 0)
+      delay = static_cast<std::uint8_t>(hex_digit(param[1]));
+    openmpt_free_string(param);
+  }
+  return delay;
+}
+
 }  // namespace
+
+module_renderer::module_renderer(openmpt_module* module, std::uint32_t rate) : module_(module), rate_(rate) {
+  const std::int32_t patterns = std::max(0, openmpt_module_get_num_patterns(module_));
+  pattern_first_row_.reserve(static_cast<std::size_t>(patterns) + 1);
+  for (std::int32_t pattern = 0; pattern < patterns; ++pattern) {
+    pattern_first_row_.push_back(row_delay_.size());
+    const std::int32_t rows = openmpt_module_get_pattern_num_rows(module_, pattern);
+    for (std::int32_t row = 0; row < rows; ++row) row_delay_.push_back(pattern_delay(module_, pattern, row));
+  }
+  pattern_first_row_.push_back(row_delay_.size());
+}
 
 void module_renderer::restart() {
   left_in_tick_ = 0;
@@ -33,24 +66,10 @@ std::uint32_t module_renderer::tick_length(std::uint32_t rate, std::int32_t temp
 std::uint32_t module_renderer::ticks_in_row(std::int32_t order, std::int32_t row, std::int32_t speed) const {
   const std::uint32_t ticks = speed > 0 ? static_cast<std::uint32_t>(speed) : 1;
   const std::int32_t pattern = openmpt_module_get_order_pattern(module_, order);
-  if (pattern < 0 || row >= openmpt_module_get_pattern_num_rows(module_, pattern)) return ticks;
-  // The pattern delay is read in the tracker's own notation (effect E,
-  // parameter Ex) rather than through libopenmpt's internal command numbers.
-  std::uint32_t delay = 0;
-  const std::int32_t channels = openmpt_module_get_num_channels(module_);
-  for (std::int32_t ch = 0; ch < channels; ++ch) {
-    const char* effect =
-        openmpt_module_format_pattern_row_channel_command(module_, pattern, row, ch, OPENMPT_MODULE_COMMAND_EFFECT);
-    const bool extended = effect && std::strcmp(effect, "E") == 0;
-    openmpt_free_string(effect);
-    if (!extended) continue;
-    const char* param =
-        openmpt_module_format_pattern_row_channel_command(module_, pattern, row, ch, OPENMPT_MODULE_COMMAND_PARAMETER);
-    if (param && (param[0] == 'E' || param[0] == 'e') && hex_digit(param[1]) >= 0)
-      delay = static_cast<std::uint32_t>(hex_digit(param[1]));
-    openmpt_free_string(param);
-  }
-  return ticks * (1 + delay);
+  if (pattern < 0 || static_cast<std::size_t>(pattern) + 1 >= pattern_first_row_.size() || row < 0) return ticks;
+  const std::size_t index = pattern_first_row_[pattern] + static_cast<std::size_t>(row);
+  if (index >= pattern_first_row_[pattern + 1]) return ticks;
+  return ticks * (1 + std::uint32_t{row_delay_[index]});
 }
 
 void module_renderer::start_tick(std::uint64_t at, tick_timeline& timeline) {

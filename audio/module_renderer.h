@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "position_timeline.h"
 
@@ -19,7 +20,10 @@ namespace audio_internal {
 
 class module_renderer {
  public:
-  module_renderer(openmpt_module* module, std::uint32_t rate) : module_(module), rate_(rate) {}
+  // Reads the pattern delay of every row up front: rendering runs on the
+  // audio thread, which must not allocate, and libopenmpt hands out the
+  // tracker's notation of a row only as allocated strings.
+  module_renderer(openmpt_module* module, std::uint32_t rate);
 
   // Forgets the tick in progress; for a module that was just sought to a new
   // place (its next frame starts a tick).
@@ -39,12 +43,13 @@ class module_renderer {
 
  private:
   void start_tick(std::uint64_t at, tick_timeline& timeline);
-  // speed x (1 + pattern delay of the row). A row holding EEx in several
-  // channels takes the rightmost one, the last the player processes.
+  // speed x (1 + pattern delay of the row).
   std::uint32_t ticks_in_row(std::int32_t order, std::int32_t row, std::int32_t speed) const;
 
   openmpt_module* module_;
   std::uint32_t rate_;
+  std::vector<std::size_t> pattern_first_row_;  // index in row_delay_; one more entry than patterns
+  std::vector<std::uint8_t> row_delay_;         // pattern delay of each row of each pattern
   std::uint32_t left_in_tick_ = 0;  // frames of the current tick still to render
   tick_record tick_{};
   bool in_row_ = false;

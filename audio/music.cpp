@@ -4,8 +4,11 @@
 // callback, tick by tick, leaving tick records behind (module_renderer). The
 // main thread asks where the heard sound is (output_clock) and looks that up
 // in the module's records (tick_timeline). All shared state, and every call
-// into libopenmpt, is touched only inside the callback or under
-// SDL_LockAudio, which SDL holds while the callback runs.
+// into a module the callback can reach, is touched only inside the callback
+// or under SDL_LockAudio, which SDL holds while the callback runs. A module
+// is parsed before it is handed over under the lock, so the main thread never
+// keeps the callback waiting long, and the callback allocates nothing (but
+// for a small temporary that libopenmpt makes when a module reaches its end).
 #include "music.h"
 
 #include <SDL.h>
@@ -188,11 +191,12 @@ music_handle music_load(bool from_memory, const void* file, std::uint64_t offset
     size = data.size();
   }
 
+  // Parsed before the lock: the callback would wait for it.
   auto slot = std::make_unique<music_slot>();
-  audio_lock lock;
   slot->module = create_module(bytes, size, flags);
   if (!slot->module) return 0;
   slot->renderer = std::make_unique<module_renderer>(slot->module, state.rate);
+  audio_lock lock;
   for (std::size_t i = 0; i < state.slots.size(); ++i) {
     if (!state.slots[i]) {
       state.slots[i] = std::move(slot);

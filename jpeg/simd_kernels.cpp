@@ -10,10 +10,12 @@
 // why), so the same bytes.
 //
 // Everything but the seven kernels has internal linkage, so that no helper
-// built for AVX2 can stand in for the SSE2 one at link time.
+// built for AVX2 can stand in for a portable or SSE2 one at link time; every
+// build checks the objects for it (check_simd_symbols.cmake).
 #include "kernels.h"
 
 #include <immintrin.h>
+#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -443,9 +445,17 @@ struct shape {
   static constexpr int width = W, rows = R;
 };
 
+// extent_rectangle as a plain array: indexing the std::array calls its
+// operator[], which an unoptimised build defines here as a weak function
+// that the linker may keep for the portable callers too.
+struct extent_table {
+  uint8_t rectangle[64];
+};
+constexpr extent_table extents = std::bit_cast<extent_table>(extent_rectangle);
+
 template <typename F>
 JPEG_VECTOR_INLINE void with_shape(int block_extent, F&& f) {
-  switch (extent_rectangle[block_extent - 1]) {
+  switch (extents.rectangle[block_extent - 1]) {
     case 0x12: f(shape<2, 1>{}); return;
     case 0x22: f(shape<2, 2>{}); return;
     case 0x32: f(shape<2, 3>{}); return;

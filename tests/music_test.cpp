@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <libopenmpt/libopenmpt.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -20,6 +22,66 @@
 
 using namespace audio_internal;
 using namespace std::chrono_literals;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Heap calls made by other threads than the one that counts (the audio
+// thread, in the playback tests). Under AddressSanitizer, which owns malloc,
+// its allocator reports every allocation to a hook; otherwise the test
+// replaces malloc, calloc, realloc and the aligned forms (operator new ends
+// in them) with counting wrappers around the C library's own.
+
+std::atomic<bool> counting{false};
+std::thread::id counting_thread;  // written before counting is set
+std::atomic<std::uint64_t> counted{0};
+
+void note_allocation() {
+  if (counting.load(std::memory_order_acquire) && std::this_thread::get_id() != counting_thread)
+    counted.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
+                                                         void (*)(const volatile void*));
+namespace {
+[[maybe_unused]] const int allocation_hook = __sanitizer_install_malloc_and_free_hooks(
+    [](const volatile void*, std::size_t) { note_allocation(); }, [](const volatile void*) {});
+}  // namespace
+#else
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+
+void* malloc(std::size_t size) noexcept {
+  note_allocation();
+  return __libc_malloc(size);
+}
+void* calloc(std::size_t count, std::size_t size) noexcept {
+  note_allocation();
+  return __libc_calloc(count, size);
+}
+void* realloc(void* block, std::size_t size) noexcept {
+  note_allocation();
+  return __libc_realloc(block, size);
+}
+void* memalign(std::size_t alignment, std::size_t size) noexcept {
+  note_allocation();
+  return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept { return memalign(alignment, size); }
+int posix_memalign(void** block, std::size_t alignment, std::size_t size) noexcept {
+  void* p = memalign(alignment, size);
+  if (!p) return ENOMEM;
+  *block = p;
+  return 0;
+}
+}
+#endif
 
 namespace {
 
@@ -380,6 +442,30 @@ TEST_F(MusicPlayback, PlaysInRealTimeEndsOnceAndKeepsTheLastPosition) {
   EXPECT_LT(music_get_position(m, MUSIC_POSITION_ORDER) >> 16, 7u * 256u + 255u);
   play_through(m);
   EXPECT_EQ(music_get_position(m, MUSIC_POSITION_ORDER), std::uint64_t{7 * 256 + 255} << 16);
+}
+
+TEST_F(MusicPlayback, TheAudioThreadAllocatesOnlyAtTheEnd) {
+  // The 108 row starts of brief.xm, with delay.xm's pattern delay mixed in,
+  // up to both ends. libopenmpt itself makes a temporary when a module
+  // reaches its end (two heap calls for these); nothing else may allocate.
+  const music_handle brief = music_load(false, module_path("brief.xm").c_str(), 0, 0, 0x800410, 0);
+  const music_handle delay = music_load(false, module_path("delay.xm").c_str(), 0, 0, 0x800410, 0);
+  ASSERT_NE(brief, 0u);
+  ASSERT_NE(delay, 0u);
+  counting_thread = std::this_thread::get_id();
+  counting.store(true, std::memory_order_release);
+  std::thread([] {
+    void* volatile block = std::malloc(16);
+    std::free(block);
+  }).join();
+  ASSERT_GT(counted, 0u) << "the allocation counter does not count";
+  counted = 0;
+  ASSERT_TRUE(music_play(brief, false));
+  ASSERT_TRUE(music_play(delay, false));
+  play_through(brief);
+  counting = false;
+  EXPECT_EQ(music_is_active(delay), MUSIC_ACTIVE_STOPPED);
+  EXPECT_LE(counted, 2u * 2u);
 }
 
 TEST_F(MusicPlayback, OrdersFollowBreakAndJump) {
