@@ -107,7 +107,9 @@ class JPEG_DECODER_API jpeg_decoder_mem_stream : public jpeg_decoder_stream {
   X(spectral_selection_invalid, -227)       \
   X(successive_approximation_invalid, -226) \
   X(input_read_failed, -225)                \
-  X(out_of_memory, -224)
+  X(out_of_memory, -224)                    \
+  X(too_many_scans, -223)                   \
+  X(picture_too_large, -222)
 
 enum status_code : int {
   status_ok = 0,
@@ -118,6 +120,21 @@ enum status_code : int {
 
 // The code's name ("out_of_memory"), "ok" for 0, "unknown" for anything else.
 JPEG_DECODER_API const char* status_code_name(int code);
+
+// ---------------------------------------------------------------------------
+// Limits on one decode, for callers that take files from anywhere. A
+// value of 0 lifts that limit.
+struct decoder_limits {
+  // The most scans a progressive picture may have; one more stops the decode
+  // with too_many_scans. Encoders write 6 (grey) to about a dozen scans with
+  // their usual scripts, and scripts that split every band and bit plane
+  // still stay below 100 for a colour picture; the default is ten times
+  // that, and only crafted files come near it.
+  int max_scans = 1000;
+  // The most output pixels (width x height); a frame header declaring more
+  // is refused with picture_too_large.
+  std::uint64_t max_pixels = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Decoder object
@@ -159,6 +176,8 @@ class jpeg_decoder_engine {
   // Reads the headers up to and including the frame header. Never fails
   // outwardly: check status() afterwards. The stream is not owned.
   JPEG_DECODER_API explicit jpeg_decoder_engine(jpeg_decoder_stream* stream) noexcept;
+  // The same under the caller's limits instead of the default ones.
+  JPEG_DECODER_API jpeg_decoder_engine(jpeg_decoder_stream* stream, const decoder_limits& limits) noexcept;
   JPEG_DECODER_API ~jpeg_decoder_engine();
   jpeg_decoder_engine(const jpeg_decoder_engine&) = delete;
   jpeg_decoder_engine& operator=(const jpeg_decoder_engine&) = delete;
@@ -183,6 +202,7 @@ class jpeg_decoder_engine {
 
  private:
   friend struct engine_test_access;  // white-box tests of the stages
+  friend struct engine_work_access;  // the tests of bounded work
   enum class bit_mode { raw, entropy };
 
   // Object, pool and the one stop (engine.cpp).
@@ -242,6 +262,10 @@ class jpeg_decoder_engine {
   void decode_progressive_scans();
   template <block_decoder decode_block>
   void decode_scan_blocks();
+  bool only_ones_left() const;
+  bool ones_are_end_of_band(int c) const;
+  // An end-of-band run that lasts to the end of the scan or the next restart.
+  static constexpr std::int32_t endless_run = INT32_MAX;
   void dc_initial_block(int c, int x, int y);
   void dc_refinement_block(int c, int x, int y);
   void ac_initial_block(int c, int x, int y);
@@ -262,6 +286,8 @@ class jpeg_decoder_engine {
   void build_huffman_decode_table(int slot, huffman_decode_table& table);
   inline int decode_huffman(const huffman_decode_table& table);
   inline int decode_huffman(const huffman_decode_table& table, std::uint32_t& extra);
+
+  decoder_limits limits;
 
   // Exit and status.
   int status_ = 0;
@@ -354,6 +380,9 @@ class jpeg_decoder_engine {
   coefficient_store* ac_coefficient_store[max_components] = {};
   int progressive_block_row[max_components] = {};
   std::int32_t end_of_band_run = 0;
+  // Blocks handed to a block decoder, over all scans: the measure of the
+  // scan loops' work that the tests bound.
+  std::uint64_t blocks_decoded = 0;
 
   // Colour tables.
   colour_tables colour;
@@ -384,6 +413,13 @@ std::uint8_t* decode_jpeg_from_file(const char* file_name, int* width, int* heig
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested_components, std::uint8_t* destination, int* status);
+
+// decode_jpeg_with_status under the caller's limits (decode_jpeg_with_status
+// applies the default ones).
+JPEG_DECODER_API
+std::uint8_t* decode_jpeg_with_limits(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested_components, std::uint8_t* destination, const decoder_limits& limits,
+                                      int* status);
 
 // decode_jpeg_from_stream with the destination asked for only once the picture
 // is known to start decoding, so that one parse serves both its size and its

@@ -80,7 +80,8 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     ac_coefficient_store[c] = create_coefficient_store(across, down, 8, 8);
   }
 
-  while (setup_scan()) {
+  for (int scans = 1; setup_scan(); ++scans) {
+    if (limits.max_scans != 0 && scans > limits.max_scans) abort_decode(too_many_scans);
     if (spectral_first > spectral_last || spectral_last > 63) abort_decode(spectral_selection_invalid);
     const bool dc_scan = spectral_first == 0;
     if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
@@ -126,6 +127,19 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 
 }  // namespace
 
+bool jpeg_decoder_engine::only_ones_left() const {
+  // The window's valid bits are its top 16 + spare_bits; the entropy reader
+  // stops in front of a marker (0xFF and anything but a stuffed zero) and
+  // reads 1 bits from there on.
+  const std::uint32_t valid = spare_bits >= 16 ? ~std::uint32_t{0} : ~std::uint32_t{0} << (16 - spare_bits);
+  return (bit_window & valid) == valid && input_remaining >= 2 && input_cursor[0] == 0xFF && input_cursor[1] != 0;
+}
+
+bool jpeg_decoder_engine::ones_are_end_of_band(int c) const {
+  const int symbol = decode_huffman_plain(*huffman_lookup[component_ac_slot[c]], ~std::uint32_t{0}, [](int) {});
+  return (symbol & 15) == 0 && symbol >> 4 != 15;
+}
+
 template <jpeg_decoder_engine::block_decoder decode_block>
 void jpeg_decoder_engine::decode_scan_blocks() {
   // The stores span the frame's padded MCU grid, which every scan layout
@@ -143,22 +157,39 @@ void jpeg_decoder_engine::decode_scan_blocks() {
   if (!interleaved) {
     // One block per MCU, row by row.
     const int c = scan_components[0];
+    constexpr bool ac_initial = decode_block == &jpeg_decoder_engine::ac_initial_block;
+    constexpr bool ac_refinement = decode_block == &jpeg_decoder_engine::ac_refinement_block;
+    // Where the data run out at a marker, every further bit is a 1, and
+    // when 1 bits decode as an end-of-band the rest of the scan (up to the
+    // next restart) is one endless run.
+    const bool ones_end_band = (ac_initial || ac_refinement) && ones_are_end_of_band(c);
+    const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
     for (int y = 0; y < scan_mcus_per_column; ++y) {
       for (int x = 0; x < scan_mcus_per_row;) {
         if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
-        if constexpr (decode_block == &jpeg_decoder_engine::ac_initial_block) {
-          // The blocks of an end-of-band run keep this band zero: they are
-          // passed all at once, as far as the row's end or the next restart.
+        if constexpr (ac_initial || ac_refinement) {
+          if (end_of_band_run == 0 && ones_end_band && only_ones_left()) end_of_band_run = endless_run;
+          // The blocks of an end-of-band run keep this band zero, and in a
+          // refinement those without a known coefficient in the band take no
+          // bits: they are passed all at once, as far as the row's end or the
+          // next restart.
           if (end_of_band_run != 0) {
             int count = std::min(end_of_band_run, scan_mcus_per_row - x);
             if (restart_interval != 0) count = std::min(count, restart_countdown);
+            if constexpr (ac_refinement) {
+              const std::uint64_t* nonzero = &nonzero_at(ac_coefficient_store[c], x, y);
+              int passed = 0;
+              while (passed < count && (nonzero[passed] & band) == 0) ++passed;
+              count = passed;
+            }
             end_of_band_run -= count;
             restart_countdown -= count;
             x += count;
-            continue;
+            if (count != 0) continue;
           }
         }
         (this->*decode_block)(c, x, y);
+        ++blocks_decoded;
         --restart_countdown;
         ++x;
       }
@@ -176,6 +207,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       for (int b = 0; b < scan_blocks_per_mcu; ++b) {
         const int c = mcu_block_components[b];
         (this->*decode_block)(c, block_col[c] + h_off, block_row[c] + v_off);
+        ++blocks_decoded;
         step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
       }
       --restart_countdown;

@@ -50,6 +50,7 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
   restart_countdown = 0;
   expected_restart_index = 0;
   end_of_band_run = 0;
+  blocks_decoded = 0;
 
   std::memset(input_storage, 0, sizeof input_storage);
   input_cursor = input_storage + input_pushback_bytes;
