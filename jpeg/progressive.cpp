@@ -78,10 +78,13 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     const int down = frame_mcus_per_column * component_v_factor[c];
     dc_coefficient_store[c] = create_coefficient_store(across, down, 1, 1);
     ac_coefficient_store[c] = create_coefficient_store(across, down, 8, 8);
+    frame_blocks += static_cast<std::uint64_t>(across) * static_cast<std::uint64_t>(down);
   }
 
-  for (int scans = 1; setup_scan(); ++scans) {
-    if (limits.max_scans != 0 && scans > limits.max_scans) abort_decode(too_many_scans);
+  while (setup_scan()) {
+    if (++scans_started > static_cast<std::uint64_t>(limits.max_scans) && limits.max_scans != 0) {
+      abort_decode(too_many_scans);
+    }
     if (spectral_first > spectral_last || spectral_last > 63) abort_decode(spectral_selection_invalid);
     const bool dc_scan = spectral_first == 0;
     if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
@@ -127,17 +130,33 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 
 }  // namespace
 
-bool jpeg_decoder_engine::only_ones_left() const {
-  // The window's valid bits are its top 16 + spare_bits; the entropy reader
-  // stops in front of a marker (0xFF and anything but a stuffed zero) and
-  // reads 1 bits from there on.
+inline bool jpeg_decoder_engine::only_ones_left() const {
+  // The entropy reader stops in front of a marker (0xFF and anything but a
+  // stuffed zero) and reads 1 bits from there on; the window's valid bits,
+  // its top 16 + spare_bits, come first.
+  if (input_remaining < 2 || input_cursor[0] != 0xFF || input_cursor[1] == 0) return false;
   const std::uint32_t valid = spare_bits >= 16 ? ~std::uint32_t{0} : ~std::uint32_t{0} << (16 - spare_bits);
-  return (bit_window & valid) == valid && input_remaining >= 2 && input_cursor[0] == 0xFF && input_cursor[1] != 0;
+  return (bit_window & valid) == valid;
 }
 
 bool jpeg_decoder_engine::ones_are_end_of_band(int c) const {
   const int symbol = decode_huffman_plain(*huffman_lookup[component_ac_slot[c]], ~std::uint32_t{0}, [](int) {});
   return (symbol & 15) == 0 && symbol >> 4 != 15;
+}
+
+template <jpeg_decoder_engine::block_decoder decode_block>
+void jpeg_decoder_engine::decode_counted(int c, int x, int y, std::uint32_t cost_without_data) {
+  // A block decoded from the scan's data takes at least one bit of it; one
+  // decoded from the 1 bits after the data ended takes none. A damaged scan
+  // ends so at a stray marker, and the last blocks of a scan can lie in its
+  // padding bits; past twice the frame's blocks, plus the padding's share,
+  // the file is made of scans without data.
+  if (only_ones_left()) {
+    blocks_without_data += cost_without_data;
+    if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) abort_decode(scan_data_missing);
+  }
+  (this->*decode_block)(c, x, y);
+  ++blocks_decoded;
 }
 
 template <jpeg_decoder_engine::block_decoder decode_block>
@@ -164,6 +183,11 @@ void jpeg_decoder_engine::decode_scan_blocks() {
     // next restart) is one endless run.
     const bool ones_end_band = (ac_initial || ac_refinement) && ones_are_end_of_band(c);
     const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
+    // Such a block costs no more than a DC block does, unless 1 bits decode
+    // as coefficients: then up to one symbol for each position of the band.
+    // (Standard tables have no code of all 1 bits: those read as an end of
+    // band.)
+    const auto cost_without_data = static_cast<std::uint32_t>(ones_end_band ? 1 : spectral_last - spectral_first + 1);
     for (int y = 0; y < scan_mcus_per_column; ++y) {
       for (int x = 0; x < scan_mcus_per_row;) {
         if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
@@ -176,9 +200,16 @@ void jpeg_decoder_engine::decode_scan_blocks() {
           if (end_of_band_run != 0) {
             int count = std::min(end_of_band_run, scan_mcus_per_row - x);
             if (restart_interval != 0) count = std::min(count, restart_countdown);
-            if constexpr (ac_refinement) {
-              const std::uint64_t* nonzero = &nonzero_at(ac_coefficient_store[c], x, y);
+            const coefficient_store* store = ac_coefficient_store[c];
+            if (ac_refinement && (store->row_nonzero[y] & band) != 0) {
+              const std::uint64_t* nonzero = &nonzero_at(store, x, y);
               int passed = 0;
+              // Four sets at a time while none of them has a bit in the band.
+              while (passed + 4 <= count &&
+                     ((nonzero[passed] | nonzero[passed + 1] | nonzero[passed + 2] | nonzero[passed + 3]) & band) ==
+                         0) {
+                passed += 4;
+              }
               while (passed < count && (nonzero[passed] & band) == 0) ++passed;
               count = passed;
             }
@@ -188,8 +219,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
             if (count != 0) continue;
           }
         }
-        (this->*decode_block)(c, x, y);
-        ++blocks_decoded;
+        decode_counted<decode_block>(c, x, y, cost_without_data);
         --restart_countdown;
         ++x;
       }
@@ -206,8 +236,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       if (restart_interval != 0 && restart_countdown == 0) resync_at_restart();
       for (int b = 0; b < scan_blocks_per_mcu; ++b) {
         const int c = mcu_block_components[b];
-        (this->*decode_block)(c, block_col[c] + h_off, block_row[c] + v_off);
-        ++blocks_decoded;
+        decode_counted<decode_block>(c, block_col[c] + h_off, block_row[c] + v_off, 1);
         step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
       }
       --restart_countdown;
@@ -286,6 +315,7 @@ void jpeg_decoder_engine::ac_initial_block(int c, int x, int y) {
     }
   }
   bits.store();
+  ac_coefficient_store[c]->row_nonzero[y] |= nonzero;
 }
 
 void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
@@ -347,6 +377,7 @@ void jpeg_decoder_engine::ac_refinement_block(int c, int x, int y) {
         block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
         known |= std::uint64_t{1} << k;
         nonzero |= std::uint64_t{1} << k;
+        ac_coefficient_store[c]->row_nonzero[y] |= std::uint64_t{1} << k;
       }
       ++k;
     }

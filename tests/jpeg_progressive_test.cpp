@@ -341,6 +341,17 @@ TEST(JpegProgressive, EndOfBandScansSkipTheBlocksTheyLeaveAlone) {
   // A few blocks for each of the 81 scans, where a pass would take 65,536.
   EXPECT_LE(jpeg::engine_work_access::blocks_decoded(engine), 4u * 81u);
 
+  // Scans without data that are no end of band, here DC scans, decode every
+  // block from 1 bits; twice the frame's blocks of that, and the file is
+  // refused.
+  const auto empty_dc_scans = [&](int n) {
+    byte_string s;
+    for (int i = 0; i < n; ++i) s += scan_header({{1, 0, 0}}, 0, 0);
+    return decode(picture(256, s)).status;
+  };
+  EXPECT_EQ(empty_dc_scans(2), 0);
+  EXPECT_EQ(empty_dc_scans(3), jpeg::scan_data_missing);
+
   // Where the data end, the blocks come out as 1 bits would make them: the
   // same scans with their 1 bits written out decode block by block.
   const auto scans = [&](const byte_string& ones) {
@@ -406,7 +417,8 @@ byte_string read_file(const std::string& path) {
 }
 
 // After every scan of a file that decodes, each block's non-zero set, kept
-// up to date by every write, is the set the block itself shows.
+// up to date by every write, is the set the block itself shows, and its
+// row's union holds it.
 void expect_nonzero_sets_match(const byte_string& bytes, const char* name, int round) {
   jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   jpeg_decoder_engine engine(&stream);
@@ -415,10 +427,12 @@ void expect_nonzero_sets_match(const byte_string& bytes, const char* name, int r
     const jpeg::coefficient_store* store = access::ac_store(engine, c);
     if (store == nullptr) continue;
     for (int y = 0; y < store->blocks_down; ++y)
-      for (int x = 0; x < store->blocks_across; ++x)
-        ASSERT_EQ(store->nonzero[y * store->blocks_across + x],
-                  jpeg::nonzero_zigzag_mask(access::ac_at(engine, c, x, y)))
+      for (int x = 0; x < store->blocks_across; ++x) {
+        const std::uint64_t set = jpeg::nonzero_zigzag_mask(access::ac_at(engine, c, x, y));
+        ASSERT_EQ(store->nonzero[y * store->blocks_across + x], set)
             << name << " round " << round << " component " << c << " block " << x << "," << y;
+        ASSERT_EQ(store->row_nonzero[y] & set, set) << name << " round " << round << " component " << c << " row " << y;
+      }
   }
 }
 
