@@ -280,6 +280,7 @@ class jpeg_decoder_engine {
   void decode_scan_blocks();
   template <block_decoder decode_block>
   void decode_counted(int c, int x, int y, std::uint32_t cost_without_data);
+  void count_block_without_data(std::uint32_t cost);
   bool only_ones_left() const;
   bool ones_are_end_of_band(int c) const;
   // An end-of-band run that lasts to the end of the scan or the next restart.
@@ -323,6 +324,9 @@ class jpeg_decoder_engine {
   std::uint8_t end_byte_toggle = 0;
   std::uint32_t bit_window = 0;
   std::int32_t spare_bits = 0;
+  // The entropy reader stopped in front of a marker since the scan or the
+  // restart interval began.
+  bool met_marker = false;
 
   // Tables read from the file.
   std::uint8_t* huffman_counts[huffman_slots] = {};

@@ -133,8 +133,9 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 inline bool jpeg_decoder_engine::only_ones_left() const {
   // The entropy reader stops in front of a marker (0xFF and anything but a
   // stuffed zero) and reads 1 bits from there on; the window's valid bits,
-  // its top 16 + spare_bits, come first.
-  if (input_remaining < 2 || input_cursor[0] != 0xFF || input_cursor[1] == 0) return false;
+  // its top 16 + spare_bits, come first. Until the reader has met the
+  // marker, the answer may be no a few blocks too long.
+  if (!met_marker || input_remaining < 2 || input_cursor[0] != 0xFF || input_cursor[1] == 0) return false;
   const std::uint32_t valid = spare_bits >= 16 ? ~std::uint32_t{0} : ~std::uint32_t{0} << (16 - spare_bits);
   return (bit_window & valid) == valid;
 }
@@ -144,16 +145,20 @@ bool jpeg_decoder_engine::ones_are_end_of_band(int c) const {
   return (symbol & 15) == 0 && symbol >> 4 != 15;
 }
 
-template <jpeg_decoder_engine::block_decoder decode_block>
-void jpeg_decoder_engine::decode_counted(int c, int x, int y, std::uint32_t cost_without_data) {
+void jpeg_decoder_engine::count_block_without_data(std::uint32_t cost) {
   // A block decoded from the scan's data takes at least one bit of it; one
   // decoded from the 1 bits after the data ended takes none. A damaged scan
   // ends so at a stray marker, and the last blocks of a scan can lie in its
   // padding bits; past twice the frame's blocks, plus the padding's share,
   // the file is made of scans without data.
-  if (only_ones_left()) {
-    blocks_without_data += cost_without_data;
-    if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) abort_decode(scan_data_missing);
+  blocks_without_data += cost;
+  if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) abort_decode(scan_data_missing);
+}
+
+template <jpeg_decoder_engine::block_decoder decode_block>
+inline void jpeg_decoder_engine::decode_counted(int c, int x, int y, std::uint32_t cost_without_data) {
+  if (only_ones_left()) [[unlikely]] {
+    count_block_without_data(cost_without_data);
   }
   (this->*decode_block)(c, x, y);
   ++blocks_decoded;
@@ -197,14 +202,14 @@ void jpeg_decoder_engine::decode_scan_blocks() {
           // refinement those without a known coefficient in the band take no
           // bits: they are passed all at once, as far as the row's end or the
           // next restart.
-          if (end_of_band_run != 0) {
+          const coefficient_store* store = ac_coefficient_store[c];
+          const std::uint64_t* nonzero = &nonzero_at(store, x, y);
+          if (end_of_band_run != 0 && (!ac_refinement || (*nonzero & band) == 0)) {
             int count = std::min(end_of_band_run, scan_mcus_per_row - x);
             if (restart_interval != 0) count = std::min(count, restart_countdown);
-            const coefficient_store* store = ac_coefficient_store[c];
             if (ac_refinement && (store->row_nonzero[y] & band) != 0) {
-              const std::uint64_t* nonzero = &nonzero_at(store, x, y);
-              int passed = 0;
               // Four sets at a time while none of them has a bit in the band.
+              int passed = 1;
               while (passed + 4 <= count &&
                      ((nonzero[passed] | nonzero[passed + 1] | nonzero[passed + 2] | nonzero[passed + 3]) & band) ==
                          0) {
@@ -216,7 +221,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
             end_of_band_run -= count;
             restart_countdown -= count;
             x += count;
-            if (count != 0) continue;
+            continue;
           }
         }
         decode_counted<decode_block>(c, x, y, cost_without_data);

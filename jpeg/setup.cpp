@@ -59,6 +59,7 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
   input_remaining = 0;
   end_of_stream = false;
   end_byte_toggle = 0;
+  met_marker = false;
   for (int& e : block_extent) e = 64;
 
   fill_input_buffer();
