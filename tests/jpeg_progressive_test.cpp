@@ -307,17 +307,17 @@ TEST(JpegProgressive, CallerLimitsRefuseWithTheirOwnCodes) {
 // 1, here an end of band), leave a 2048 x 2048 frame's 65,536 blocks as
 // they are; handing each to a block decoder would make every such scan of
 // a few bytes cost a pass over the whole picture.
-TEST(JpegProgressive, EndOfBandScansSkipTheBlocksTheyLeaveAlone) {
-  // Slot 1: '0' ends the band for 2^14 + 14 more bits of blocks, '10' is a
-  // +-1 coefficient, and '11', which the 1 bits after the data decode as, is
-  // a plain end of band.
+TEST(JpegProgressive, ScansOfRunsOrWithoutDataStayCheap) {
+  // Slot 1: '0' is an end of band for 2^14 + (14 more bits) blocks, '10' a
+  // +-1 coefficient, and '11', as which the 1 bits after the data read, a
+  // plain end of band.
   const byte_string ones_end_band =
       dht(huffman_table(0x11, {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, raw({0xE0, 0x01, 0x00})));
   const auto picture = [&](int size, const byte_string& scans) {
     return soi() + tables() + ones_end_band + frame_header(0xC2, size, size, {{1, 1, 1, 0}}) + scans + eoi();
   };
-  // A first pass gives every block coefficients at 1 and 2 (every third
-  // also at 2) for the refinements to correct.
+  // A first pass gives every block a coefficient at 1 (every third one at 2
+  // too) for the refinements to correct.
   const auto known = [](int blocks) {
     bit_writer b;
     for (int i = 0; i < blocks; ++i) {
