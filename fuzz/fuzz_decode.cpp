@@ -14,20 +14,19 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;
-  int n = static_cast<int>(size);
+  jpeg::decoder_limits limits;
+  limits.max_pixels = fuzz::max_pixels;
   jpeg::jpeg_decoder_mem_stream stream(data, static_cast<std::uint32_t>(size));
-  jpeg::jpeg_decoder_engine engine(&stream);
-  // Every scan of a progressive picture is decoded by the size query
-  // already, and a few bytes of scan headers can make each one walk a huge
-  // picture: keep each input quick to run.
-  if (engine.status() != 0 || static_cast<std::int64_t>(engine.width()) * engine.height() > 512 * 512) return 0;
+  jpeg::jpeg_decoder_engine engine(&stream, limits);
+  if (engine.status() != 0) return 0;
 
-  int w = 0, h = 0, c = 0;
-  if (!jpeg::decode_jpeg_from_memory(data, n, &w, &h, &c, 4, reinterpret_cast<std::uint8_t*>(1))) return 0;
-  for (int requested : {1, 3, 4}) {
-    std::uint8_t* out = jpeg::decode_jpeg_from_memory(data, n, &w, &h, &c, requested, nullptr);
-    std::free(out);
-  }
+  auto decode = [&](int requested, std::uint8_t* destination) {
+    jpeg::jpeg_decoder_mem_stream from(data, static_cast<std::uint32_t>(size));
+    int w = 0, h = 0, c = 0;
+    return jpeg::decode_jpeg_with_limits(&from, &w, &h, &c, requested, destination, limits, nullptr);
+  };
+  if (!decode(4, reinterpret_cast<std::uint8_t*>(1))) return 0;
+  for (int requested : {1, 3, 4}) std::free(decode(requested, nullptr));
   // The engine directly, with calls past the last line.
   if (engine.start_decoding() == 0) {
     const std::uint8_t* line;

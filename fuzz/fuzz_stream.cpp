@@ -70,17 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   const std::size_t cut = (static_cast<std::size_t>(input[1]) << 8 | input[2]) % (size + 1);
   const unsigned seed = static_cast<unsigned>(input[3]) | static_cast<unsigned>(input[0] >> 4) << 8;
 
-  {
-    jpeg::jpeg_decoder_mem_stream header(data, static_cast<std::uint32_t>(size));
-    jpeg::jpeg_decoder_engine engine(&header);
-    // Every scan of a progressive picture runs before its first row, and a
-    // few bytes of scan headers can make each one walk a huge picture.
-    if (engine.status() == 0 && static_cast<std::int64_t>(engine.width()) * engine.height() > 512 * 512) return 0;
-  }
-
+  jpeg::decoder_limits limits;
+  limits.max_pixels = fuzz::max_pixels;
   fuzzed_stream stream(data, size, cut, how, seed);
   int w = 0, h = 0, c = 0, status = 0;
-  std::uint8_t* out = jpeg::decode_jpeg_with_status(&stream, &w, &h, &c, requested, nullptr, &status);
+  std::uint8_t* out = jpeg::decode_jpeg_with_limits(&stream, &w, &h, &c, requested, nullptr, limits, &status);
   if (stream.failed) {
     // A read failure ends the decode, with its own code.
     if (out != nullptr || status != jpeg::input_read_failed) std::abort();
@@ -91,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
   // the decode never reached the failing byte.
   const std::size_t had = how == ending::early ? cut : size;
   int mw = 0, mh = 0, mc = 0;
-  std::uint8_t* expected =
-      jpeg::decode_jpeg_from_memory(data, static_cast<int>(had), &mw, &mh, &mc, requested, nullptr);
+  jpeg::jpeg_decoder_mem_stream memory(data, static_cast<std::uint32_t>(had));
+  std::uint8_t* expected = jpeg::decode_jpeg_with_limits(&memory, &mw, &mh, &mc, requested, nullptr, limits, nullptr);
   if ((out == nullptr) != (expected == nullptr)) std::abort();
   if (out != nullptr &&
       (w != mw || h != mh || c != mc ||

@@ -21,6 +21,10 @@ namespace fuzz {
 
 using bytes = std::vector<std::uint8_t>;
 
+// The decoder's pixel limit in the targets: pictures up to a few megapixels
+// reach the wide-row and many-row paths and still run quickly.
+inline constexpr std::uint64_t max_pixels = std::uint64_t{1} << 22;
+
 // Whole marker segments in file order; the first piece holds whatever
 // precedes SOI. Bytes between segments stay with the segment before them,
 // so joining the pieces gives the input back unchanged.

@@ -19,10 +19,16 @@ const char* status_code_name(int code) {
   return "unknown";
 }
 
-jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream) noexcept {
+jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream) noexcept
+    : jpeg_decoder_engine(new_stream, decoder_limits{}) {}
+
+jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept
+    : limits(new_limits) {
   try {
     reset_state(new_stream);
     find_frame_header();
+    const auto pixels = static_cast<std::uint64_t>(image_width) * static_cast<std::uint64_t>(image_height);
+    if (limits.max_pixels != 0 && pixels > limits.max_pixels) abort_decode(picture_too_large);
   } catch (const decode_abort&) {
     // status_ holds the code and the pool is already released.
   }

@@ -36,11 +36,13 @@ inline constexpr std::uint32_t pool_capacity_step = 2048;
 
 // A grid of coefficient blocks in pool memory, zeroed at creation. Stores
 // of 8 x 8 blocks also keep, per block, which coefficients are non-zero
-// (bit k: zig-zag index k), kept up to date by every write; null for the
-// others.
+// (bit k: zig-zag index k), kept up to date by every write, and per block
+// row the union of its blocks' sets (which may keep a bit that a block
+// lost); null for the others.
 struct coefficient_store {
   std::int16_t* coefficients;
   std::uint64_t* nonzero;
+  std::uint64_t* row_nonzero;
   int blocks_across;
   int blocks_down;
   int block_width;

@@ -71,14 +71,14 @@ struct destination {
 // failed allocation, the size-query value ends the decode there.
 template <class Choose>
 std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested,
-                          int* status, Choose choose) {
+                          const decoder_limits& limits, int* status, Choose choose) {
   if (status != nullptr) *status = 0;
   if (components == nullptr) return nullptr;
   *components = 0;
   if (stream == nullptr || width == nullptr || height == nullptr) return nullptr;
   if (requested != 1 && requested != 3 && requested != 4) return nullptr;
 
-  jpeg_decoder_engine engine(stream);
+  jpeg_decoder_engine engine(stream, limits);
   auto fail = [&]() -> std::uint8_t* {
     if (status != nullptr) *status = engine.status();
     return nullptr;
@@ -121,9 +121,10 @@ std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, 
 
 }  // namespace
 
-std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
-                                      int requested, std::uint8_t* destination, int* status) {
-  return decode_rows(stream, width, height, components, requested, status,
+std::uint8_t* decode_jpeg_with_limits(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested, std::uint8_t* destination, const decoder_limits& limits,
+                                      int* status) {
+  return decode_rows(stream, width, height, components, requested, limits, status,
                      [destination](int, int height, int, std::size_t row_bytes) {
                        if (destination != nullptr) return jpeg::destination{destination, false};
                        return jpeg::destination{
@@ -131,10 +132,15 @@ std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, i
                      });
 }
 
+std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                      int requested, std::uint8_t* destination, int* status) {
+  return decode_jpeg_with_limits(stream, width, height, components, requested, destination, decoder_limits{}, status);
+}
+
 std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                          int requested, destination_maker make_destination, void* context) {
   if (make_destination == nullptr) return nullptr;
-  return decode_rows(stream, width, height, components, requested, nullptr,
+  return decode_rows(stream, width, height, components, requested, decoder_limits{}, nullptr,
                      [=](int width, int height, int components, std::size_t) {
                        return jpeg::destination{make_destination(context, width, height, components), false};
                      });

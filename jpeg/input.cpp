@@ -67,6 +67,7 @@ int jpeg_decoder_engine::read_entropy_byte() {
   if (b2 == 0) return 0xFF;  // stuffed zero after a 0xFF data byte
   // A marker: leave it next in the input, so that every later call meets it
   // again and the data read as one bits until the marker is taken out.
+  met_marker = true;
   unread_byte(b2);
   unread_byte(0xFF);
   return 0xFF;
@@ -110,6 +111,7 @@ void jpeg_decoder_engine::prime_scan_bits() {
   if (spare >= 8) unread_byte(static_cast<int>((window >> 8) & 0xFF));
   unread_byte(static_cast<int>((window >> 16) & 0xFF));
   unread_byte(static_cast<int>(window >> 24));
+  met_marker = false;
   reload_bit_window(bit_mode::entropy);
 }
 

@@ -67,9 +67,13 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     const int down = frame_mcus_per_column * component_v_factor[c];
     dc_coefficient_store[c] = create_coefficient_store(across, down, 1, 1);
     ac_coefficient_store[c] = create_coefficient_store(across, down, 8, 8);
+    frame_blocks += static_cast<std::uint64_t>(across) * static_cast<std::uint64_t>(down);
   }
 
   while (setup_scan()) {
+    if (++scans_started > static_cast<std::uint64_t>(limits.max_scans) && limits.max_scans != 0) {
+      abort_decode(too_many_scans);
+    }
     if (spectral_first > spectral_last || spectral_last > 63) abort_decode(spectral_selection_invalid);
     const bool dc_scan = spectral_first == 0;
     if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
@@ -82,9 +86,9 @@ void jpeg_decoder_engine::decode_progressive_scans() {
         decode_scan_blocks<&jpeg_decoder_engine::dc_refinement_block>();
       }
     } else if (approx_high == 0) {
-      decode_scan_blocks<&jpeg_decoder_engine::ac_initial_block, true>();
+      decode_scan_blocks<&jpeg_decoder_engine::ac_initial_block, band_runs::initial>();
     } else {
-      decode_scan_blocks<&jpeg_decoder_engine::ac_refinement_block>();
+      decode_scan_blocks<&jpeg_decoder_engine::ac_refinement_block, band_runs::refinement>();
     }
     // The markers after the scan are read as headers again.
     reload_bit_window(bit_mode::raw);
@@ -171,6 +175,7 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_initial_block(scan_bits& bits, i
       break;
     }
   }
+  ac_coefficient_store[c]->row_nonzero[y] |= nonzero;
 }
 
 JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits, int c, int x, int y) {
@@ -228,6 +233,7 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits
         block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
         known |= std::uint64_t{1} << k;
         nonzero |= std::uint64_t{1} << k;
+        ac_coefficient_store[c]->row_nonzero[y] |= std::uint64_t{1} << k;
       }
       ++k;
     }
@@ -238,9 +244,27 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits
   }
 }
 
-// passes_band_runs: the block decoder is ac_initial_block, whose end-of-band
-// runs the loop passes itself.
-template <jpeg_decoder_engine::block_decoder decode_block, bool passes_band_runs>
+// Where a scan's data end early at a marker, the reader stands in front of
+// the marker and reads 1 bits from there on, taking no input: true when it
+// has come to that, with every valid bit of its window (the top 16 + spare)
+// a 1. Until the reader has met the marker the answer may be no a few
+// blocks too long.
+JPEG_ALWAYS_INLINE bool jpeg_decoder_engine::only_ones_left(const bit_reader& r) const {
+  if (!met_marker || r.end - r.cursor < 2 || r.cursor[0] != 0xFF || r.cursor[1] == 0) return false;
+  const int spare = spare_bits(r);
+  const std::uint32_t valid = spare >= 16 ? ~std::uint32_t{0} : ~std::uint32_t{0} << (16 - spare);
+  return (static_cast<std::uint32_t>(r.window >> 32) & valid) == valid;
+}
+
+bool jpeg_decoder_engine::ones_are_end_of_band(int c) const {
+  bit_reader ones{~std::uint64_t{0}, 16, nullptr, nullptr, nullptr};
+  const int symbol = decode_huffman_plain(*huffman_lookup[component_ac_slot[c]], ones, [](bit_reader&, int) {});
+  return (symbol & 15) == 0 && symbol >> 4 != 15;
+}
+
+// runs: whether the loop passes the blocks of end-of-band runs itself, for
+// the AC first passes and refinements.
+template <jpeg_decoder_engine::block_decoder decode_block, jpeg_decoder_engine::band_runs runs>
 void jpeg_decoder_engine::decode_scan_blocks() {
   // The stores span the frame's padded MCU grid, which every scan layout
   // stays inside; checked once here so that no block decoder needs to.
@@ -262,25 +286,66 @@ void jpeg_decoder_engine::decode_scan_blocks() {
     resync_at_restart();
     bits.load();
   };
+  // A block decoded from the scan's data takes at least one bit of it; one
+  // decoded from the 1 bits after the data ended takes none. A damaged scan
+  // ends so at a stray marker, and the last blocks of a scan can lie in its
+  // padding bits; past twice the frame's blocks, plus the padding's share,
+  // the file is made of scans without data. cost: the symbols such a block
+  // may decode.
+  auto decode = [&](int c, int x, int y, std::uint32_t cost_without_data) {
+    if (only_ones_left(bits.reader)) [[unlikely]] {
+      blocks_without_data += cost_without_data;
+      if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) bits.abort_decode(scan_data_missing);
+    }
+    (this->*decode_block)(bits, c, x, y);
+    ++blocks_decoded;
+  };
   if (!interleaved) {
     // One block per MCU, row by row.
     const int c = scan_components[0];
+    constexpr bool refinement = runs == band_runs::refinement;
+    // Where the data run out at a marker, every further bit is a 1, and
+    // when 1 bits decode as an end-of-band the rest of the scan (up to the
+    // next restart) is one endless run.
+    const bool ones_end_band = runs != band_runs::none && ones_are_end_of_band(c);
+    const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
+    // Such a block costs no more than a DC block does, unless 1 bits decode
+    // as coefficients: then up to one symbol for each position of the band.
+    // (Standard tables have no code of all 1 bits: those read as an end of
+    // band.)
+    const auto cost_without_data = static_cast<std::uint32_t>(ones_end_band ? 1 : spectral_last - spectral_first + 1);
     for (int y = 0; y < scan_mcus_per_column; ++y) {
       for (int x = 0; x < scan_mcus_per_row;) {
         if (restart_interval != 0 && restart_countdown == 0) resync();
-        if constexpr (passes_band_runs) {
-          // The blocks of an end-of-band run keep this band zero: they are
-          // passed all at once, as far as the row's end or the next restart.
-          if (end_of_band_run != 0) {
+        if constexpr (runs != band_runs::none) {
+          if (end_of_band_run == 0 && ones_end_band && only_ones_left(bits.reader)) end_of_band_run = endless_run;
+          // The blocks of an end-of-band run keep this band zero, and in a
+          // refinement those without a known coefficient in the band take no
+          // bits: they are passed all at once, as far as the row's end or the
+          // next restart.
+          const coefficient_store* store = ac_coefficient_store[c];
+          const std::uint64_t* nonzero = &nonzero_at(store, x, y);
+          if (end_of_band_run != 0 && (!refinement || (*nonzero & band) == 0)) {
             int count = std::min(end_of_band_run, scan_mcus_per_row - x);
             if (restart_interval != 0) count = std::min(count, restart_countdown);
+            if (refinement && (store->row_nonzero[y] & band) != 0) {
+              // Four sets at a time while none of them has a bit in the band.
+              int passed = 1;
+              while (passed + 4 <= count &&
+                     ((nonzero[passed] | nonzero[passed + 1] | nonzero[passed + 2] | nonzero[passed + 3]) & band) ==
+                         0) {
+                passed += 4;
+              }
+              while (passed < count && (nonzero[passed] & band) == 0) ++passed;
+              count = passed;
+            }
             end_of_band_run -= count;
             restart_countdown -= count;
             x += count;
             continue;
           }
         }
-        (this->*decode_block)(bits, c, x, y);
+        decode(c, x, y, cost_without_data);
         --restart_countdown;
         ++x;
       }
@@ -298,7 +363,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       if (restart_interval != 0 && restart_countdown == 0) resync();
       for (int b = 0; b < scan_blocks_per_mcu; ++b) {
         const int c = mcu_block_components[b];
-        (this->*decode_block)(bits, c, block_col[c] + h_off, block_row[c] + v_off);
+        decode(c, block_col[c] + h_off, block_row[c] + v_off, 1);
         step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
       }
       --restart_countdown;

@@ -4,6 +4,7 @@
 #include "huffman.h"
 #include "kernels.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -21,6 +22,7 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
     huffman_counts[i] = nullptr;
     huffman_symbols[i] = nullptr;
     huffman_lookup[i] = nullptr;
+    huffman_built_from[i] = nullptr;
   }
   for (auto& table : quant_tables) table = nullptr;
   mcu_coefficients = nullptr;
@@ -50,11 +52,13 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
   restart_countdown = 0;
   expected_restart_index = 0;
   end_of_band_run = 0;
+  blocks_decoded = blocks_without_data = frame_blocks = scans_started = 0;
 
   std::memset(input_storage, 0, sizeof input_storage);
   bits = {};
   end_of_stream = false;
   end_byte_toggle = 0;
+  met_marker = false;
   for (int& e : block_extent) e = 64;
 
   fill_input_buffer();
@@ -208,12 +212,25 @@ void jpeg_decoder_engine::verify_huffman_tables() {
     }
     if (spectral_last > 0 && huffman_counts[component_ac_slot[j]] == nullptr) abort_decode(huffman_table_missing);
   }
+  // A table is built again only when a DHT segment since changed it: a
+  // build costs far more than a scan header of a few bytes.
   for (int slot = 0; slot < huffman_slots; ++slot) {
-    if (huffman_counts[slot] == nullptr) continue;
+    const std::uint8_t* counts = huffman_counts[slot];
+    if (counts == nullptr) continue;
+    int total = 0;
+    for (int length = 1; length <= 16; ++length) total += counts[length];
+    total = std::min(total, 256);  // the size of the symbol store
+    std::uint8_t*& built_from = huffman_built_from[slot];
     if (huffman_lookup[slot] == nullptr) {
       huffman_lookup[slot] = static_cast<huffman_decode_table*>(pool_alloc(sizeof(huffman_decode_table), false));
+      built_from = static_cast<std::uint8_t*>(pool_alloc(17 + 256, false));
+    } else if (std::memcmp(built_from, counts, 17) == 0 &&
+               std::memcmp(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total)) == 0) {
+      continue;
     }
     build_huffman_decode_table(slot, *huffman_lookup[slot]);
+    std::memcpy(built_from, counts, 17);
+    std::memcpy(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total));
   }
 }
 
@@ -244,12 +261,17 @@ coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int
   if (across < 0 || down < 0 || blocks > UINT32_MAX) abort_decode(out_of_memory);
   store->coefficients = static_cast<std::int16_t*>(
       pool_alloc_array(static_cast<std::uint32_t>(blocks), static_cast<std::uint32_t>(store->block_bytes), true));
-  store->nonzero = nullptr;
+  store->nonzero = store->row_nonzero = nullptr;
   if (block_width == 8) {
     // One element more, for the alignment.
-    if (blocks == UINT32_MAX) abort_decode(out_of_memory);
-    store->nonzero = reinterpret_cast<std::uint64_t*>(aligned(
-        pool_alloc_array(static_cast<std::uint32_t>(blocks) + 1, sizeof(std::uint64_t), true), alignof(std::uint64_t)));
+    auto sets = [&](std::uint64_t count) {
+      if (count >= UINT32_MAX) abort_decode(out_of_memory);
+      return reinterpret_cast<std::uint64_t*>(
+          aligned(pool_alloc_array(static_cast<std::uint32_t>(count) + 1, sizeof(std::uint64_t), true),
+                  alignof(std::uint64_t)));
+    };
+    store->nonzero = sets(blocks);
+    store->row_nonzero = sets(static_cast<std::uint64_t>(down));
   }
   return store;
 }

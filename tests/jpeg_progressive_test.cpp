@@ -15,6 +15,12 @@
 
 #include <unistd.h>
 
+namespace jpeg {
+struct engine_work_access {
+  static std::uint64_t blocks_decoded(const jpeg_decoder_engine& e) { return e.blocks_decoded; }
+};
+}  // namespace jpeg
+
 namespace {
 
 using jpeg::jpeg_decoder_engine;
@@ -250,6 +256,102 @@ TEST(JpegProgressive, FrameWithoutScansDecodesAsFlatGrey) {
   }
 }
 
+TEST(JpegProgressive, CallerLimitsRefuseWithTheirOwnCodes) {
+  const auto scans = [](int n) {
+    byte_string s;
+    for (int i = 0; i < n; ++i) s += scan_header({{1, 0, 0}}, 0, 0) + bit_writer{}.put(dc1, 3).put(1, 1).done();
+    return grey_progressive(16, 8, s);
+  };
+  const auto status = [](const byte_string& bytes, const jpeg::decoder_limits& limits) {
+    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    int w = 0, h = 0, c = 0, code = 0;
+    std::free(jpeg::decode_jpeg_with_limits(&stream, &w, &h, &c, 1, nullptr, limits, &code));
+    return code;
+  };
+  const int standard = jpeg::decoder_limits{}.max_scans;
+  EXPECT_EQ(decode(scans(standard)).status, 0);
+  EXPECT_EQ(decode(scans(standard + 1)).status, jpeg::too_many_scans);
+  EXPECT_EQ(status(scans(3), {.max_scans = 3}), 0);
+  EXPECT_EQ(status(scans(4), {.max_scans = 3}), jpeg::too_many_scans);
+  EXPECT_EQ(status(scans(standard + 1), {.max_scans = 0}), 0);
+  EXPECT_EQ(status(scans(1), {.max_pixels = 16 * 8}), 0);
+  EXPECT_EQ(status(scans(1), {.max_pixels = 16 * 8 - 1}), jpeg::picture_too_large);
+}
+
+// Scans whose data are end-of-band runs, or nothing (their bits then read as
+// 1, here an end of band), leave a 2048 x 2048 frame's 65,536 blocks as
+// they are; handing each to a block decoder would make every such scan of
+// a few bytes cost a pass over the whole picture.
+TEST(JpegProgressive, ScansOfRunsOrWithoutDataStayCheap) {
+  // Slot 1: '0' is an end of band for 2^14 + (14 more bits) blocks, '10' a
+  // +-1 coefficient, and '11', as which the 1 bits after the data read, a
+  // plain end of band.
+  const byte_string ones_end_band =
+      dht(huffman_table(0x11, {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, raw({0xE0, 0x01, 0x00})));
+  const auto picture = [&](int size, const byte_string& scans) {
+    return soi() + tables() + ones_end_band + frame_header(0xC2, size, size, {{1, 1, 1, 0}}) + scans + eoi();
+  };
+  // A first pass gives every block a coefficient at 1 (every third one at 2
+  // too) for the refinements to correct.
+  const auto known = [](int blocks) {
+    bit_writer b;
+    for (int i = 0; i < blocks; ++i) {
+      b.put(s01, 3).put(i & 1, 1);
+      if (i % 3 == 0) b.put(s01, 3).put(1, 1);
+      b.put(eob, 3);
+    }
+    return scan_header({{1, 0, 0}}, 1, 5, 0, 1) + b.done();
+  };
+  const auto runs = [](bit_writer b) { return b.put(0, 1).put(0x3FFF, 14).put(0, 1).put(0x3FFF, 14).put(0, 1).done(); };
+  // Block 0 alone gets a coefficient.
+  byte_string hostile = scan_header({{1, 0, 1}}, 1, 5, 0, 1) + runs(bit_writer{}.put(2, 2).put(1, 1));
+  for (int i = 0; i < 20; ++i) {
+    hostile += scan_header({{1, 0, 1}}, 6, 63) + runs({}) + scan_header({{1, 0, 1}}, 1, 5, 1, 0) + runs({}) +
+               scan_header({{1, 0, 1}}, 6, 63) + scan_header({{1, 0, 1}}, 1, 5, 1, 0);
+  }
+  const byte_string big = picture(2048, hostile);
+  jpeg::jpeg_decoder_mem_stream stream(big.data(), static_cast<std::uint32_t>(big.size()));
+  jpeg_decoder_engine engine(&stream);
+  ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
+  // A few blocks for each of the 81 scans, where a pass would take 65,536.
+  EXPECT_LE(jpeg::engine_work_access::blocks_decoded(engine), 4u * 81u);
+
+  // Scans without data that are no end of band, here DC scans, decode every
+  // block from 1 bits; twice the frame's blocks of that, and the file is
+  // refused.
+  const auto empty_dc_scans = [&](int n) {
+    byte_string s;
+    for (int i = 0; i < n; ++i) s += scan_header({{1, 0, 0}}, 0, 0);
+    return decode(picture(256, s)).status;
+  };
+  EXPECT_EQ(empty_dc_scans(2), 0);
+  EXPECT_EQ(empty_dc_scans(3), jpeg::scan_data_missing);
+
+  // Where the data end, the blocks come out as 1 bits would make them: the
+  // same scans with their 1 bits written out decode block by block.
+  const auto scans = [&](const byte_string& ones) {
+    return known(64) + scan_header({{1, 0, 1}}, 1, 5, 1, 0) + ones + scan_header({{1, 0, 1}}, 6, 63) + ones;
+  };
+  byte_string ones;
+  for (int i = 0; i < 128; ++i) ones += raw({0xFF, 0x00});
+  const byte_string ended = picture(64, scans({})), written = picture(64, scans(ones));
+  jpeg::jpeg_decoder_mem_stream ended_stream(ended.data(), static_cast<std::uint32_t>(ended.size()));
+  jpeg::jpeg_decoder_mem_stream written_stream(written.data(), static_cast<std::uint32_t>(written.size()));
+  jpeg_decoder_engine from_ended(&ended_stream), from_written(&written_stream);
+  ASSERT_EQ(from_ended.start_decoding(), 0);
+  ASSERT_EQ(from_written.start_decoding(), 0);
+  EXPECT_LT(jpeg::engine_work_access::blocks_decoded(from_ended),
+            jpeg::engine_work_access::blocks_decoded(from_written));
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      const std::int16_t* a = access::ac_at(from_ended, 0, x, y);
+      const std::int16_t* b = access::ac_at(from_written, 0, x, y);
+      ASSERT_TRUE(std::equal(a, a + 64, b)) << x << "," << y;
+      ASSERT_EQ(std::abs(a[1]), 3) << x << "," << y;  // refined from 2
+    }
+  }
+}
+
 // Resident memory of this process in bytes.
 long resident_bytes() {
   std::ifstream statm("/proc/self/statm");
@@ -285,7 +387,8 @@ TEST(JpegProgressive, StoresCostMemoryOnlyWhereScansWrite) {
 }
 
 // After every scan of a file that decodes, each block's non-zero set, kept
-// up to date by every write, is the set the block itself shows.
+// up to date by every write, is the set the block itself shows, and its
+// row's union holds it.
 void expect_nonzero_sets_match(const byte_string& bytes, const char* name, int round) {
   jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   jpeg_decoder_engine engine(&stream);
@@ -294,10 +397,12 @@ void expect_nonzero_sets_match(const byte_string& bytes, const char* name, int r
     const jpeg::coefficient_store* store = access::ac_store(engine, c);
     if (store == nullptr) continue;
     for (int y = 0; y < store->blocks_down; ++y)
-      for (int x = 0; x < store->blocks_across; ++x)
-        ASSERT_EQ(store->nonzero[y * store->blocks_across + x],
-                  jpeg::nonzero_zigzag_mask(access::ac_at(engine, c, x, y)))
+      for (int x = 0; x < store->blocks_across; ++x) {
+        const std::uint64_t set = jpeg::nonzero_zigzag_mask(access::ac_at(engine, c, x, y));
+        ASSERT_EQ(store->nonzero[y * store->blocks_across + x], set)
             << name << " round " << round << " component " << c << " block " << x << "," << y;
+        ASSERT_EQ(store->row_nonzero[y] & set, set) << name << " round " << round << " component " << c << " row " << y;
+      }
   }
 }
 
