@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the named groups need. Safe to run again:
 # packages already present are left alone.
-# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format] [record] [deb]    (no group: show)
+# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format] [record] [deb] [abi]    (no group: show)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/steps.sh
@@ -26,6 +26,8 @@ declare -A groups=(
   [record]="ffmpeg"
   # the Debian package tools (tools/build-debs.sh)
   [deb]="debhelper dpkg-dev lintian"
+  # abidiff and abidw, and dpkg-gensymbols for the symbols files (tools/abi.sh)
+  [abi]="abigail-tools dpkg-dev"
 )
 
 for group in "$@"; do
