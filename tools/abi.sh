@@ -21,10 +21,12 @@ libs=(
 )
 
 # abi_of LIBRARY HEADER OUT: the library's ABI as abidw writes it, without
-# source locations, so that the baseline does not depend on the checkout.
+# source locations and with source paths relative to the checkout, so that
+# the baseline does not depend on where the checkout is. abidw knows the
+# header's types by its absolute path.
 abi_of() {
-  abidw --header-file "$2" --drop-private-types --no-show-locs --no-corpus-path \
-    --no-comp-dir-path --type-id-style hash --out-file "$3" "$1"
+  abidw --header-file "$PWD/$2" --drop-private-types --no-show-locs --no-corpus-path \
+    --no-comp-dir-path --type-id-style hash "$1" | sed "s|path='$PWD/|path='|" >"$3"
 }
 
 case $mode in
