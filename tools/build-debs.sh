@@ -16,6 +16,6 @@ mkdir -p "$out/src"
 tar -c --exclude=./build --exclude=./.git . | tar -x -C "$out/src"
 step build/logs/debs.log "building the packages" bash -c "cd '$out/src' && dpkg-buildpackage -us -uc -b"
 rm -rf "$out/src"
-echo "lintian:"
-lintian --info "$out"/*.changes || true
 ls -l "$out"/*.deb
+echo "lintian (errors and warnings fail this script):"
+lintian --info --fail-on error,warning "$out"/*.changes
