@@ -39,7 +39,7 @@ done
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=() missing_groups=()
-for group in $(printf '%s\n' show "$@" | sort -u); do
+for group in $(printf '%s\n' show "$@" | awk '!seen[$0]++'); do
   group_missing=0
   for p in ${groups[$group]}; do
     installed "$p" && continue

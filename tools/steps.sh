@@ -19,10 +19,14 @@ step() {
   if ! "$@" 2>&1 | awk -v logfile="$log" -v what="$what" -v tty=$tty '
     { print >>logfile }
     /^\[ *[0-9]+%\]/ { p = substr($0, 2, index($0, "%") - 2) + 0; label = "" }
-    /^(dl|pm)status:/ { split($0, f, ":"); p = int(f[3]); label = f[1] == "dlstatus" ? "downloading " : "" }
+    /^(dl|pm)status:/ { split($0, f, ":"); p = int(f[3]); label = f[1] == "dlstatus" ? "downloading" : "setting up" }
     p == "" { next }
-    tty && label p != shown { shown = label p; printf "\r%s... %s%% ", what, shown; fflush() }
-    !tty && label int(p / 10) != mark { mark = label int(p / 10); if (p >= 10) { printf " %s%d%%", label, int(p / 10) * 10; fflush() } }
+    tty && label p != shown { shown = label p; printf "\r%s... %s%s%d%%\033[K", what, label, label ? " " : "", p; fflush() }
+    !tty && label int(p / 10) != mark && p >= 10 {
+      mark = label int(p / 10)
+      if (label != marked) { printf " %s", label; marked = label }
+      printf " %d%%", int(p / 10) * 10; fflush()
+    }
     { p = "" }'; then
     echo
     tail -n 20 "$log" >&2
