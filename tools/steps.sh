@@ -4,9 +4,9 @@
 
 # step LOG "what is done" COMMAND...
 # While the command runs, the line shows its progress where the output tells
-# it (make's "[ 45%]", apt's status lines): on a terminal as one number
-# rewritten in place, elsewhere as a mark added to the same line at every
-# tenth, so that a log or a pipe receives one line per step.
+# it (make's "[ 45%]", apt's status lines with their phase): on a terminal
+# as one percentage rewritten in place, elsewhere as a mark added to the same
+# line at every tenth, so that a log or a pipe receives one line per step.
 step() {
   local log=$1 what=$2
   shift 2
