@@ -96,9 +96,9 @@ class progress_bar {
     const auto now = std::chrono::steady_clock::now();
     if (done < total_ && now - last_ < std::chrono::milliseconds(250)) return;
     last_ = now;
-    // The first frame also pays for starting the output (ffmpeg) and for
-    // drawing into cold memory, and would inflate the estimate many times
-    // over: the rate comes from the frames after it.
+    // The first frame's write also waits for ffmpeg to start up, which
+    // would inflate the estimate many times over: the rate comes from the
+    // frames after it.
     if (done <= 1) first_ = now;
     const std::size_t measured = done > 1 ? done - 1 : 0;
     const double elapsed = std::chrono::duration<double>(now - first_).count();
