@@ -171,6 +171,9 @@ struct colour_tables {
 // All state of one decode. Holds its fixed-size buffers itself and takes
 // everything image-sized from its own pool, so it can live on the stack.
 // Public operations never throw: failures end in `status` and a -1 result.
+// Since callers hold it by value, its whole layout, private members too, is
+// part of the shared library's ABI (guarded by tools/abi.sh): a change to
+// it needs a new soname.
 //
 // Memory bound: besides the object itself (about 13 KiB) a decode holds its
 // pool: at most about 1.2 MB of tables and line buffers (the most for a

@@ -93,19 +93,25 @@ class progress_bar {
     const auto now = std::chrono::steady_clock::now();
     if (done < total_ && now - last_ < std::chrono::milliseconds(250)) return;
     last_ = now;
-    const double elapsed = std::chrono::duration<double>(now - start_).count();
-    const double left = done ? elapsed / static_cast<double>(done) * static_cast<double>(total_ - done) : 0.0;
+    // The first frame's write also waits for ffmpeg to start up, which
+    // would inflate the estimate many times over: the rate comes from the
+    // frames after it.
+    if (done <= 1) first_ = now;
+    const std::size_t measured = done > 1 ? done - 1 : 0;
+    const double elapsed = std::chrono::duration<double>(now - first_).count();
+    const std::string left =
+        measured ? clock_text(elapsed / static_cast<double>(measured) * static_cast<double>(total_ - done)) : "-:--";
     constexpr int width = 30;
     const int filled = static_cast<int>(width * done / total_);
     std::fprintf(stderr, "\r[%s%s] %zu/%zu frames, %s left ", std::string(filled, '#').c_str(),
-                 std::string(width - filled, '-').c_str(), done, total_, clock_text(left).c_str());
+                 std::string(width - filled, '-').c_str(), done, total_, left.c_str());
     if (done == total_) std::fputc('\n', stderr);
   }
 
  private:
   std::size_t total_;
   bool shown_;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point first_{};
   std::chrono::steady_clock::time_point last_{};
 };
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the named groups need. Safe to run again:
 # packages already present are left alone.
-# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format] [record]    (no group: show)
+# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format] [record] [deb] [abi]    (no group: show)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/steps.sh
@@ -24,27 +24,37 @@ declare -A groups=(
   [format]="clang-format"
   # ffmpeg, which turns the recorder's frames and sound into a video file
   [record]="ffmpeg"
+  # the Debian package tools (tools/build-debs.sh)
+  [deb]="debhelper dpkg-dev lintian"
+  # abidiff and abidw, and dpkg-gensymbols for the symbols files (tools/abi.sh)
+  [abi]="abigail-tools dpkg-dev"
 )
 
-packages=(${groups[show]})
 for group in "$@"; do
   if [ -z "${groups[$group]:-}" ]; then
     echo "install-deps.sh: no group '$group'; the groups are: ${!groups[*]}" >&2
     exit 2
   fi
-  packages+=(${groups[$group]})
 done
 
-missing=()
-for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+missing=() missing_groups=()
+for group in $(printf '%s\n' show "$@" | awk '!seen[$0]++'); do
+  group_missing=0
+  for p in ${groups[$group]}; do
+    installed "$p" && continue
+    group_missing=1
+    [[ " ${missing[*]} " == *" $p "* ]] || missing+=("$p")
+  done
+  [ $group_missing -eq 1 ] && missing_groups+=("$group")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
   if ! command -v sudo >/dev/null; then
-    echo "install-deps.sh: installing packages (${missing[*]}) needs root: run this as root, or install sudo." >&2
+    echo "install-deps.sh: ${#missing[@]} missing package(s) in the group(s) ${missing_groups[*]}; only root can install them." >&2
+    echo "Run as root, or ask the administrator to run: $PWD/tools/install-deps.sh ${missing_groups[*]}" >&2
     exit 1
   fi
   sudo=(sudo)
@@ -53,6 +63,8 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 log=build/logs/install.log
 # An install from stale or absent package lists fails; refresh them first.
-step "$log" "updating the package lists" "${sudo[@]}" apt-get update -q
+# Status-Fd: apt's progress lines, which the step shows as a percentage.
+step "$log" "updating the package lists" "${sudo[@]}" apt-get update -q -o APT::Status-Fd=1
 count=$(apt-get install -s --no-install-recommends "${missing[@]}" 2>/dev/null | grep -c '^Inst ' || true)
-step "$log" "installing $count packages" "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+step "$log" "installing $count packages" "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+  -o APT::Status-Fd=1 "${missing[@]}"

@@ -3,14 +3,35 @@
 # log is shown with the file's name.
 
 # step LOG "what is done" COMMAND...
+# While the command runs, the line shows its progress where the output tells
+# it (make's "[ 45%]", apt's status lines with their phase): on a terminal
+# as one percentage rewritten in place, elsewhere as a mark added to the same
+# line at every tenth, so that a log or a pipe receives one line per step.
 step() {
   local log=$1 what=$2
   shift 2
+  local -
+  set -o pipefail
   mkdir -p "$(dirname "$log")"
-  echo "$what..."
-  if ! "$@" >>"$log" 2>&1; then
+  local tty=0
+  [ -t 1 ] && tty=1
+  printf '%s...' "$what"
+  if ! "$@" 2>&1 | awk -v logfile="$log" -v what="$what" -v tty=$tty '
+    { print >>logfile }
+    /^\[ *[0-9]+%\]/ { p = substr($0, 2, index($0, "%") - 2) + 0; label = "" }
+    /^(dl|pm)status:/ { split($0, f, ":"); p = int(f[3]); label = f[1] == "dlstatus" ? "downloading" : "setting up" }
+    p == "" { next }
+    tty && label p != shown { shown = label p; printf "\r%s... %s%s%d%%\033[K", what, label, label ? " " : "", p; fflush() }
+    !tty && label int(p / 10) != mark && p >= 10 {
+      mark = label int(p / 10)
+      if (label != marked) { printf " %s", label; marked = label }
+      printf " %d%%", int(p / 10) * 10; fflush()
+    }
+    { p = "" }'; then
+    echo
     tail -n 20 "$log" >&2
     echo "$(basename "$0"): $what failed; the whole output is in $PWD/$log" >&2
     exit 1
   fi
+  echo
 }
