@@ -73,6 +73,8 @@ int jpeg_decoder_engine::read_entropy_byte() {
   return 0xFF;
 }
 
+// The two bytes where stuffing, a marker, the buffer's end or the data's end
+// may lie among them; then the next 0xFF is looked for again.
 std::uint32_t jpeg_decoder_engine::next_entropy_pair_slow() {
   const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
   const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());

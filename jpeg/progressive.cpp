@@ -121,7 +121,7 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 
 JPEG_ALWAYS_INLINE void jpeg_decoder_engine::dc_initial_block(scan_bits& bits, int c, int x, int y) {
   // DC tables hold sizes of at most 15 (checked at scan set-up), which one
-  // read_bits_scan can serve.
+  // read can serve.
   const int s = bits.decode(*huffman_lookup[component_dc_slot[c]]);
   const std::int32_t difference = extend_value(bits.read(s), s);
   dc_predictor[c] = wrap_add(dc_predictor[c], difference);

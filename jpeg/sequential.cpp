@@ -110,21 +110,7 @@ JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const bl
       take_some(b, symbol_entry_bits(e));
       break;
     }
-    int symbol;
-    if (e >= 0) {
-      // A code of at most 8 bits whose magnitude reaches further.
-      const int length = symbol_entry_bits(e);
-      symbol = symbol_entry_symbol(e);
-      const int size = symbol & 15;
-      if (length + size > 16 + spare_bits(b)) {
-        take(b, length);
-        extra = take_some(b, size);
-      } else {
-        extra = take(b, length + size) & ((1u << size) - 1u);
-      }
-    } else {
-      symbol = decode_symbol(b, ac, extra);
-    }
+    const int symbol = decode_symbol(b, ac, extra);
     const int run = symbol >> 4;
     const int size = symbol & 15;
     if (size != 0) {
