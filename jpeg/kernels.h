@@ -201,9 +201,12 @@ namespace {
 
 // 0..255, without branches: loops over it vectorise, and colour channels
 // leave the range often enough (saturated colours, ringing at edges) that
-// mispredictions would cost more than the conditional moves.
+// mispredictions would cost more than the conditional moves. (Not
+// std::min and std::max: unoptimised vector objects would define those
+// templates where the linker could pick them for portable callers.)
 JPEG_ALWAYS_INLINE uint8_t clamp_sample(int32_t value) {
-  return static_cast<uint8_t>(std::min(std::max(value, 0), 255));
+  const int32_t low = value < 0 ? 0 : value;
+  return static_cast<uint8_t>(low > 255 ? 255 : low);
 }
 
 // The DC-only shortcut: what the two passes give for a lone DC term c. The
