@@ -198,10 +198,11 @@ struct colour_tables {
 // costs at most a look at the non-zero set of each of its blocks (four at a
 // time, and only in rows holding a coefficient of the scan's band), and
 // max_scans bounds the number of such looks. On a 16384 x 16384 grey frame
-// (4.2 million blocks) a size query takes 7 ms for 201 scans of end-of-band
-// runs, 0.9 s for 256 refinement scans of runs whose every row holds a
-// coefficient to correct, and 0.7 s for a colour frame of scans without
-// data, where decoding a real picture of that size takes seconds.
+// (4.2 million blocks) a size query takes a few milliseconds for 201 scans
+// of end-of-band runs and about half a second for 256 refinement scans of
+// runs whose every row holds a coefficient to correct; a colour frame of
+// scans without data is refused after about as long. Decoding a real
+// picture of that size takes seconds.
 class jpeg_decoder_engine {
  public:
   // Reads the headers up to and including the frame header. Never fails

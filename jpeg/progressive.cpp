@@ -309,10 +309,10 @@ void jpeg_decoder_engine::decode_scan_blocks() {
     // next restart) is one endless run.
     const bool ones_end_band = runs != band_runs::none && ones_are_end_of_band(c);
     const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
-    // Such a block costs no more than a DC block does, unless 1 bits decode
-    // as coefficients: then up to one symbol for each position of the band.
-    // (Standard tables have no code of all 1 bits: those read as an end of
-    // band.)
+    // A block decoded from those 1 bits costs no more than a DC block does,
+    // unless they decode as coefficients: then up to one symbol for each
+    // position of the band. (Standard tables have no code of all 1 bits:
+    // such bits read as an end of band.)
     const auto cost_without_data = static_cast<std::uint32_t>(ones_end_band ? 1 : spectral_last - spectral_first + 1);
     for (int y = 0; y < scan_mcus_per_column; ++y) {
       for (int x = 0; x < scan_mcus_per_row;) {
