@@ -233,10 +233,11 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits
         block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
         known |= std::uint64_t{1} << k;
         nonzero |= std::uint64_t{1} << k;
-        ac_coefficient_store[c]->row_nonzero[y] |= std::uint64_t{1} << k;
       }
       ++k;
     }
+    // The row's summary learns the new coefficients once per block.
+    ac_coefficient_store[c]->row_nonzero[y] |= known;
   }
   if (end_of_band_run > 0) {
     refine(k, last + 1);
@@ -250,10 +251,25 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits
 // a 1. Until the reader has met the marker the answer may be no a few
 // blocks too long.
 JPEG_ALWAYS_INLINE bool jpeg_decoder_engine::only_ones_left(const bit_reader& r) const {
+  // Plain data ahead (no 0xFF at the cursor): the usual answer, from
+  // registers alone.
+  if (r.plain_end > r.cursor) [[likely]] return false;
   if (!met_marker || r.end - r.cursor < 2 || r.cursor[0] != 0xFF || r.cursor[1] == 0) return false;
   const int spare = spare_bits(r);
   const std::uint32_t valid = spare >= 16 ? ~std::uint32_t{0} : ~std::uint32_t{0} << (16 - spare);
   return (static_cast<std::uint32_t>(r.window >> 32) & valid) == valid;
+}
+
+// A block decoded from the 1 bits after the scan's data ended takes none
+// of them, and costs up to `cost` symbols. A damaged scan ends so at a stray
+// marker, and the last blocks of a scan can lie in its padding bits; past
+// twice the frame's blocks, plus the padding's share, the file is made of
+// scans without data. Out of line and given the reader by value, so that
+// the scan loop's copy stays in registers.
+void jpeg_decoder_engine::count_block_without_data(bit_reader r, std::uint32_t cost) {
+  if (!only_ones_left(r)) return;
+  blocks_without_data += cost;
+  if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) abort_with_reader(r, scan_data_missing);
 }
 
 bool jpeg_decoder_engine::ones_are_end_of_band(int c) const {
@@ -286,19 +302,15 @@ void jpeg_decoder_engine::decode_scan_blocks() {
     resync_at_restart();
     bits.load();
   };
-  // A block decoded from the scan's data takes at least one bit of it; one
-  // decoded from the 1 bits after the data ended takes none. A damaged scan
-  // ends so at a stray marker, and the last blocks of a scan can lie in its
-  // padding bits; past twice the frame's blocks, plus the padding's share,
-  // the file is made of scans without data. cost: the symbols such a block
-  // may decode.
-  auto decode = [&](int c, int x, int y, std::uint32_t cost_without_data) {
-    if (only_ones_left(bits.reader)) [[unlikely]] {
-      blocks_without_data += cost_without_data;
-      if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) bits.abort_decode(scan_data_missing);
-    }
+  // A block decoded from the scan's data takes at least one bit of it; those
+  // decoded after the data ended at a marker are counted.
+  // The blocks handed to the block decoder are counted in a local and added
+  // up once the scan ends.
+  std::uint64_t decoded = 0;
+  auto decode = [&](int c, int x, int y, std::uint32_t cost_without_data) __attribute__((always_inline)) {
+    if (met_marker) [[unlikely]] count_block_without_data(bits.reader, cost_without_data);
     (this->*decode_block)(bits, c, x, y);
-    ++blocks_decoded;
+    ++decoded;
   };
   if (!interleaved) {
     // One block per MCU, row by row.
@@ -351,6 +363,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       }
     }
     bits.store();
+    blocks_decoded += decoded;
     return;
   }
 
@@ -374,6 +387,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
     }
   }
   bits.store();
+  blocks_decoded += decoded;
 }
 
 void jpeg_decoder_engine::gather_mcu_row_coefficients() {
