@@ -300,7 +300,7 @@ class jpeg_decoder_engine {
   template <block_decoder decode_block, band_runs runs = band_runs::none>
   void decode_scan_blocks();
   inline bool only_ones_left(const bit_reader& r) const;
-  [[gnu::noinline]] void count_block_without_data(bit_reader r, std::uint32_t cost);
+  void count_block_without_data(bit_reader r, std::uint32_t cost);
   bool ones_are_end_of_band(int c) const;
   // An end-of-band run that lasts to the end of the scan or the next restart.
   static constexpr std::int32_t endless_run = INT32_MAX;

@@ -266,7 +266,7 @@ JPEG_ALWAYS_INLINE bool jpeg_decoder_engine::only_ones_left(const bit_reader& r)
 // twice the frame's blocks, plus the padding's share, the file is made of
 // scans without data. Out of line and given the reader by value, so that
 // the scan loop's copy stays in registers.
-void jpeg_decoder_engine::count_block_without_data(bit_reader r, std::uint32_t cost) {
+[[gnu::noinline]] void jpeg_decoder_engine::count_block_without_data(bit_reader r, std::uint32_t cost) {
   if (!only_ones_left(r)) return;
   blocks_without_data += cost;
   if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) abort_with_reader(r, scan_data_missing);
