@@ -11,8 +11,10 @@
 
 #if defined(__GNUC__)
 #define JPEG_ALWAYS_INLINE inline __attribute__((always_inline))
+#define JPEG_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define JPEG_ALWAYS_INLINE inline
+#define JPEG_ALWAYS_INLINE_LAMBDA
 #endif
 
 namespace jpeg {

@@ -98,6 +98,8 @@ void jpeg_decoder_engine::reload_bit_window(bit_mode mode) {
     read_bits(16);
     read_bits(16);
   } else {
+    // A scan or a restart interval begins: no marker met in it yet.
+    met_marker = false;
     read_bits_scan(16);
     read_bits_scan(16);
   }
@@ -113,7 +115,6 @@ void jpeg_decoder_engine::prime_scan_bits() {
   if (spare >= 8) unread_byte(static_cast<int>((window >> 8) & 0xFF));
   unread_byte(static_cast<int>((window >> 16) & 0xFF));
   unread_byte(static_cast<int>(window >> 24));
-  met_marker = false;
   reload_bit_window(bit_mode::entropy);
 }
 

@@ -36,6 +36,19 @@ inline std::uint64_t index_range(int lo, int hi) {
   return below_hi & ~below_lo;
 }
 
+// How many blocks, from the first (known to hold no coefficient of the
+// band) up to count, hold none: four sets at a time while none of them
+// does.
+inline int blocks_without_band(const std::uint64_t* nonzero, int count, std::uint64_t band) {
+  int passed = 1;
+  while (passed + 4 <= count &&
+         ((nonzero[passed] | nonzero[passed + 1] | nonzero[passed + 2] | nonzero[passed + 3]) & band) == 0) {
+    passed += 4;
+  }
+  while (passed < count && (nonzero[passed] & band) == 0) ++passed;
+  return passed;
+}
+
 }  // namespace
 
 // The engine's reader copied into locals for the length of a scan, so that
@@ -303,11 +316,10 @@ void jpeg_decoder_engine::decode_scan_blocks() {
     bits.load();
   };
   // A block decoded from the scan's data takes at least one bit of it; those
-  // decoded after the data ended at a marker are counted.
-  // The blocks handed to the block decoder are counted in a local and added
-  // up once the scan ends.
+  // decoded after the data ended at a marker are counted apart. `decoded`
+  // goes to blocks_decoded once the scan ends.
   std::uint64_t decoded = 0;
-  auto decode = [&](int c, int x, int y, std::uint32_t cost_without_data) __attribute__((always_inline)) {
+  auto decode = [&](int c, int x, int y, std::uint32_t cost_without_data) JPEG_ALWAYS_INLINE_LAMBDA {
     if (met_marker) [[unlikely]] count_block_without_data(bits.reader, cost_without_data);
     (this->*decode_block)(bits, c, x, y);
     ++decoded;
@@ -340,17 +352,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
           if (end_of_band_run != 0 && (!refinement || (*nonzero & band) == 0)) {
             int count = std::min(end_of_band_run, scan_mcus_per_row - x);
             if (restart_interval != 0) count = std::min(count, restart_countdown);
-            if (refinement && (store->row_nonzero[y] & band) != 0) {
-              // Four sets at a time while none of them has a bit in the band.
-              int passed = 1;
-              while (passed + 4 <= count &&
-                     ((nonzero[passed] | nonzero[passed + 1] | nonzero[passed + 2] | nonzero[passed + 3]) & band) ==
-                         0) {
-                passed += 4;
-              }
-              while (passed < count && (nonzero[passed] & band) == 0) ++passed;
-              count = passed;
-            }
+            if (refinement && (store->row_nonzero[y] & band) != 0) count = blocks_without_band(nonzero, count, band);
             end_of_band_run -= count;
             restart_countdown -= count;
             x += count;

@@ -210,7 +210,6 @@ void jpeg_decoder_engine::resync_at_restart() {
   end_of_band_run = 0;
   restart_countdown = restart_interval;
   expected_restart_index = (expected_restart_index + 1) & 7;
-  met_marker = false;
   reload_bit_window(bit_mode::entropy);
 }
 
