@@ -135,7 +135,20 @@ struct decoder_limits {
   // The most output pixels (width x height); a frame header declaring more
   // is refused with picture_too_large.
   std::uint64_t max_pixels = 0;
+  // The threads one decode may use, the caller's own included: 0 takes the
+  // process's default (default_decoder_threads), 1 keeps the whole decode
+  // on the caller's thread. Pictures too small for threads to pay stay
+  // there anyway. The output is the same whatever the count.
+  int threads = 0;
 };
+
+// The thread count of decodes whose limits leave it at 0: at first the
+// processors this process may run on (its CPU affinity, so `taskset -c 0`
+// gives 1), at most 8. set_default_decoder_threads changes it for the whole
+// process (a program that decodes several pictures at once on threads of
+// its own asks for 1); 0 restores the processor count.
+JPEG_DECODER_API int default_decoder_threads();
+JPEG_DECODER_API void set_default_decoder_threads(int threads);
 
 // ---------------------------------------------------------------------------
 // Decoder object
