@@ -49,6 +49,9 @@ int jpeg_decoder_engine::start_decoding() noexcept {
 }
 
 void jpeg_decoder_engine::abort_decode(int code) {
+  // A worker reading ahead leaves the failure to the caller's thread, which
+  // reports it on the row where it happened.
+  if (failures_deferred()) throw decode_abort{code};
   // Only the first failure is kept: a later one is a consequence of it.
   if (status_ == 0) status_ = code;
   release_pool();
@@ -103,6 +106,8 @@ void* jpeg_decoder_engine::pool_alloc_array(std::uint32_t count, std::uint32_t e
 }
 
 void jpeg_decoder_engine::release_pool() {
+  // The workers use the pool's buffers and read the stream.
+  stop_row_threads();
   // After a release the caller's stream is never touched again.
   stream = nullptr;
   pool_block* block = pool_blocks;

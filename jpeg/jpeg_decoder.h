@@ -156,6 +156,7 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 struct huffman_decode_table;
 struct coefficient_store;
 struct pool_block;
+struct row_ring;
 
 // The five accepted component layouts, in this order.
 enum class component_layout : int { grey, h1v1, h2v1, h1v2, h2v2 };
@@ -297,9 +298,12 @@ class jpeg_decoder_engine {
 
   // Baseline block decoding of every sequential scan, and the restart
   // resync that progressive scans share (sequential.cpp).
-  void decode_baseline_mcu_row();
-  template <int Blocks, bool Upsampled>
-  void decode_baseline_mcu_row_as();
+  // With a row of coefficient blocks and their extents to fill, the row is
+  // only entropy-decoded into them; without, it goes on into mcu_samples.
+  void decode_baseline_mcu_row(std::int16_t* row_coefficients = nullptr, int* row_extents = nullptr);
+  template <int Blocks, bool Upsampled, bool EntropyOnly>
+  void decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int* row_extents);
+  void reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents, std::uint8_t* samples) const;
   struct block_plan;
   inline int decode_block(bit_reader& reader, const block_plan& plan, std::int32_t& predictor, std::int16_t* block);
   void resync_at_restart();
@@ -321,7 +325,18 @@ class jpeg_decoder_engine {
   inline void dc_refinement_block(scan_bits& bits, int c, int x, int y);
   inline void ac_initial_block(scan_bits& bits, int c, int x, int y);
   inline void ac_refinement_block(scan_bits& bits, int c, int x, int y);
-  void gather_mcu_row_coefficients();
+  void reconstruct_progressive_row(int row, std::uint8_t* samples) const;
+
+  // Rows on several threads (threads.cpp): workers lent by the process's
+  // pool decode ahead of the caller through a ring of MCU rows.
+  bool start_row_threads();
+  void stop_row_threads() noexcept;
+  std::uint8_t* take_threaded_row(int row);
+  void run_row_worker() noexcept;
+  void entropy_decode_rows_ahead();
+  void reconstruct_rows_ahead();
+  void reconstruct_row(int row);
+  bool failures_deferred() const;
 
   // Row output (row_output.cpp).
   bool start_next_line() noexcept;
@@ -430,7 +445,6 @@ class jpeg_decoder_engine {
   // Progressive decoding.
   coefficient_store* dc_coefficient_store[max_components] = {};
   coefficient_store* ac_coefficient_store[max_components] = {};
-  int progressive_block_row[max_components] = {};
   std::int32_t end_of_band_run = 0;
   // Blocks handed to a block decoder, over all scans: the measure of the
   // scan loops' work that the tests bound; those of them decoded after
@@ -443,6 +457,10 @@ class jpeg_decoder_engine {
 
   // Colour tables.
   colour_tables colour;
+
+  // The ring between the threads of this decode; null while one thread
+  // decodes.
+  row_ring* ring = nullptr;
 };
 
 // ---------------------------------------------------------------------------

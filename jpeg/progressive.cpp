@@ -392,7 +392,9 @@ void jpeg_decoder_engine::decode_scan_blocks() {
   blocks_decoded += decoded;
 }
 
-void jpeg_decoder_engine::gather_mcu_row_coefficients() {
+// Reads nothing but the finished coefficient stores and writes nothing but
+// `samples`, so the threads of a decode run it for different rows at once.
+void jpeg_decoder_engine::reconstruct_progressive_row(int row, std::uint8_t* samples) const {
   // The quantisation tables in natural order, as the gathered blocks are. A
   // component that no scan named has no table to check and only zero
   // coefficients, so any table serves it.
@@ -402,17 +404,21 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
     for (int p = 0; p < 64; ++p) quant[c][p] = q != nullptr ? q[natural_to_zigzag[p]] : 0;
   }
 
+  alignas(32) std::int16_t coefficients[max_blocks_per_mcu * 64];
+  int extents[max_blocks_per_mcu];
   const kernel_table& kernels = selected_kernels();
-  int block_col[max_components] = {};
   const bool interleaved = scan_component_count != 1;
+  int block_col[max_components] = {};
+  int block_row[max_components] = {};
+  for (int c = 0; c < frame_component_count; ++c) block_row[c] = interleaved ? row * component_v_factor[c] : row;
   for (int m = 0; m < scan_mcus_per_row; ++m) {
     int h_off = 0;
     int v_off = 0;
     for (int b = 0; b < scan_blocks_per_mcu; ++b) {
       const int c = mcu_block_components[b];
       const int x = block_col[c] + h_off;
-      const int y = progressive_block_row[c] + v_off;
-      std::int16_t* block = mcu_coefficients + 64 * b;
+      const int y = block_row[c] + v_off;
+      std::int16_t* block = coefficients + 64 * b;
       const std::int16_t* stored = ac_block_at(ac_coefficient_store[c], x, y);
 
       // The extent is 1 + the highest zig-zag index holding a non-zero
@@ -422,21 +428,16 @@ void jpeg_decoder_engine::gather_mcu_row_coefficients() {
       // vectors, reading the store, not the copy: a load over the copy just
       // written in pieces would wait for the stores to drain.
       const std::uint64_t nonzero = nonzero_at(ac_coefficient_store[c], x, y);
-      block_extent[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
+      extents[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
       for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(stored[i] * quant[c][i]);
       block[0] = static_cast<std::int16_t>(*dc_value_at(dc_coefficient_store[c], x, y) * quant[c][0]);
       step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
     }
     if (upsample_in_frequency_domain) {
-      mcu_to_samples_upsampled(kernels, mcu_coefficients, block_extent, mcu_samples, m);
+      mcu_to_samples_upsampled(kernels, coefficients, extents, samples, m);
     } else {
-      mcu_to_samples(kernels, mcu_coefficients, block_extent, scan_blocks_per_mcu, mcu_samples, m);
+      mcu_to_samples(kernels, coefficients, extents, scan_blocks_per_mcu, samples, m);
     }
-  }
-  if (!interleaved) {
-    ++progressive_block_row[scan_components[0]];
-  } else {
-    for (int c = 0; c < frame_component_count; ++c) progressive_block_row[c] += component_v_factor[c];
   }
 }
 

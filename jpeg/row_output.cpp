@@ -11,14 +11,21 @@ namespace jpeg {
 bool jpeg_decoder_engine::start_next_line() noexcept {
   if (mcu_lines_remaining != 0) return true;
   try {
-    // A progressive picture's coefficients were all decoded by
-    // start_decoding; its MCU rows come out of the coefficient stores.
-    if (is_progressive) {
-      gather_mcu_row_coefficients();
+    const int row = (image_height - lines_remaining) / mcu_height;
+    if (row == 0 && ring == nullptr) start_row_threads();
+    if (ring != nullptr) {
+      // The converters read the row wherever the threads left it.
+      mcu_samples = take_threaded_row(row);
     } else {
-      decode_baseline_mcu_row();
+      // A progressive picture's coefficients were all decoded by
+      // start_decoding; its MCU rows come out of the coefficient stores.
+      if (is_progressive) {
+        reconstruct_progressive_row(row, mcu_samples);
+      } else {
+        decode_baseline_mcu_row();
+      }
+      if (lines_remaining <= mcu_height) find_end_of_image();
     }
-    if (lines_remaining <= mcu_height) find_end_of_image();
   } catch (const decode_abort&) {
     return false;
   }

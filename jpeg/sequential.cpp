@@ -131,8 +131,8 @@ JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const bl
 
 // Everything decided per scan (tables per block, block count, the transform)
 // is fixed here, so the loops below run without per-block choices.
-template <int Blocks, bool Upsampled>
-void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
+template <int Blocks, bool Upsampled, bool EntropyOnly>
+void jpeg_decoder_engine::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int* row_extents) {
   // A scan may list the components in another order than the frame does
   // (T.81 asks for frame order, but nothing breaks if it is not kept); the
   // transform and the converters expect frame order, so each block is put
@@ -159,6 +159,16 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
       b = bits;
       for (std::int32_t& p : predictor) p = 0;
     }
+    if constexpr (EntropyOnly) {
+      // Another thread transforms the row (reconstruct_sequential_row).
+      std::int16_t* mcu = row_coefficients + static_cast<std::size_t>(m) * Blocks * 64;
+      int* extents = row_extents + static_cast<std::size_t>(m) * Blocks;
+      for (const block_plan& p : plan) {
+        extents[p.slot] = decode_block(b, p, predictor[p.component], mcu + 64 * p.slot);
+      }
+      --restart_countdown;
+      continue;
+    }
     for (const block_plan& p : plan) {
       block_extent[p.slot] = decode_block(b, p, predictor[p.component], mcu_coefficients + 64 * p.slot);
     }
@@ -177,15 +187,35 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as() {
   for (int c = 0; c < max_components; ++c) dc_predictor[c] = predictor[c];
 }
 
-void jpeg_decoder_engine::decode_baseline_mcu_row() {
+void jpeg_decoder_engine::decode_baseline_mcu_row(std::int16_t* row_coefficients, int* row_extents) {
   // The set-up admits only interleaved scans of every component, so the
   // block count names the layout.
-  switch (scan_type) {
-    case component_layout::grey: decode_baseline_mcu_row_as<1, false>(); break;
-    case component_layout::h1v1: decode_baseline_mcu_row_as<3, false>(); break;
-    case component_layout::h2v1:
-    case component_layout::h1v2: decode_baseline_mcu_row_as<4, false>(); break;
-    case component_layout::h2v2: decode_baseline_mcu_row_as<6, true>(); break;
+  auto decode = [&]<bool EntropyOnly>() {
+    switch (scan_type) {
+      case component_layout::grey: decode_baseline_mcu_row_as<1, false, EntropyOnly>(row_coefficients, row_extents); break;
+      case component_layout::h1v1: decode_baseline_mcu_row_as<3, false, EntropyOnly>(row_coefficients, row_extents); break;
+      case component_layout::h2v1:
+      case component_layout::h1v2: decode_baseline_mcu_row_as<4, false, EntropyOnly>(row_coefficients, row_extents); break;
+      case component_layout::h2v2: decode_baseline_mcu_row_as<6, true, EntropyOnly>(row_coefficients, row_extents); break;
+    }
+  };
+  if (row_coefficients == nullptr) {
+    decode.template operator()<false>();
+  } else {
+    decode.template operator()<true>();
+  }
+}
+
+void jpeg_decoder_engine::reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents,
+                                                     std::uint8_t* samples) const {
+  const kernel_table& kernels = selected_kernels();
+  for (int m = 0; m < frame_mcus_per_row; ++m) {
+    const std::size_t first = static_cast<std::size_t>(m) * frame_blocks_per_mcu;
+    if (upsample_in_frequency_domain) {
+      mcu_to_samples_upsampled(kernels, coefficients + 64 * first, extents + first, samples, m);
+    } else {
+      mcu_to_samples(kernels, coefficients + 64 * first, extents + first, frame_blocks_per_mcu, samples, m);
+    }
   }
 }
 

@@ -35,7 +35,6 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
     scan_components[i] = component_dc_slot[i] = component_ac_slot[i] = 0;
     component_width_blocks[i] = component_height_blocks[i] = 0;
     dc_predictor[i] = 0;
-    progressive_block_row[i] = 0;
     dc_coefficient_store[i] = nullptr;
     ac_coefficient_store[i] = nullptr;
   }

@@ -1,5 +1,21 @@
 // Threads: the process's worker threads, lent to one decode at a time, and
-// the ring of MCU rows between them and the caller's thread.
+// the ring of MCU rows through which they work ahead of the caller.
+//
+// A sequential picture's entropy-coded data can only be read in order, so
+// one worker reads them, a row at a time, into the ring's coefficient rows;
+// the inverse DCT and upsampling of each row go to whichever thread claims
+// it first (the caller's own when it would otherwise wait), and the caller
+// converts the colours of the lines it hands out, as with one thread. A
+// progressive picture's scans are all read before the first row, so its
+// rows go straight to the claiming.
+//
+// Rows are claimed in order, and a thread works only on rows within the
+// ring's depth of the last row the caller let go of, which bounds both the
+// memory and how far the input is read ahead. A failure on the worker that
+// reads the input is kept with its row, and the caller meets it when it
+// reaches that row: the rows delivered before it, the status and the input
+// read are those of a decode on one thread. Everything a thread produces
+// is its row's alone, so the bytes are too.
 #include "threads.h"
 
 #include "engine_internal.h"
@@ -7,7 +23,13 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
 
 namespace jpeg {
 
@@ -26,6 +48,76 @@ int processor_count() {
   return std::max(CPU_COUNT(&set), 1);
 }
 
+// Threads started on first need and kept for the life of the process, so
+// that a program decoding picture after picture starts none per picture.
+// Only workers with nothing to do are lent: a decode never waits for
+// another's rows, it takes fewer threads (or none) instead.
+class worker_pool {
+ public:
+  using job = void (*)(void* context);
+
+  static worker_pool& instance() {
+    // Never destroyed: its threads wait on it until the process ends.
+    static worker_pool* const pool = new worker_pool;
+    return *pool;
+  }
+
+  // Hands run(context) to up to `wanted` workers; returns how many took it.
+  int lend(int wanted, job run, void* context) {
+    std::lock_guard<std::mutex> hold(lock);
+    int lent = 0;
+    while (lent < wanted && waiting_jobs < max_decoder_threads) {
+      if (idle > 0) {
+        --idle;
+      } else if (started < max_decoder_threads - 1) {
+        try {
+          std::thread([this] { work(); }).detach();
+        } catch (const std::system_error&) {
+          break;
+        }
+        ++started;
+      } else {
+        break;
+      }
+      jobs[(first_job + waiting_jobs++) % max_decoder_threads] = {run, context};
+      ++lent;
+    }
+    if (lent != 0) wake.notify_all();
+    return lent;
+  }
+
+ private:
+  struct pending {
+    job run;
+    void* context;
+  };
+
+  void work() {
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+      wake.wait(hold, [this] { return waiting_jobs != 0; });
+      const pending next = jobs[first_job];
+      first_job = (first_job + 1) % max_decoder_threads;
+      --waiting_jobs;
+      hold.unlock();
+      next.run(next.context);
+      hold.lock();
+      ++idle;
+    }
+  }
+
+  std::mutex lock;
+  std::condition_variable wake;
+  pending jobs[max_decoder_threads] = {};
+  int first_job = 0;
+  int waiting_jobs = 0;
+  int idle = 0;
+  int started = 0;
+};
+
+// The engine whose input this thread is reading for the ring, if any.
+thread_local const jpeg_decoder_engine* reading_ahead_for = nullptr;
+
 }  // namespace
 
 int default_decoder_threads() {
@@ -37,6 +129,190 @@ int default_decoder_threads() {
 
 void set_default_decoder_threads(int threads) {
   chosen_default_threads.store(std::clamp(threads, 0, max_decoder_threads), std::memory_order_relaxed);
+}
+
+// The ring: `depth` slots, row r in slot r % depth. A slot holds the row's
+// samples, and for a sequential picture its coefficient blocks and their
+// extents.
+struct row_ring {
+  std::mutex lock;
+  std::condition_variable changed;
+  int rows = 0;
+  int depth = 0;
+  bool sequential = false;
+  std::size_t slot_coefficients = 0;
+  std::size_t slot_samples = 0;
+  std::size_t slot_extents = 0;
+  std::unique_ptr<std::int16_t[]> coefficients;
+  std::unique_ptr<int[]> extents;
+  std::unique_ptr<std::uint8_t[]> samples;
+  // The row whose samples are ready in each slot, -1 for none.
+  std::unique_ptr<int[]> ready_row;
+
+  // All below under `lock`.
+  int entropy_decoded = 0;     // rows whose coefficients are in the ring
+  int failed_row = INT_MAX;    // the row whose reading failed
+  int failure_code = 0;
+  int next_claim = 0;          // the next row to reconstruct
+  int released = 0;            // rows the caller is done with
+  int workers = 0;             // jobs lent and not yet ended
+  bool entropy_taken = false;  // a worker reads the input
+  bool stopping = false;
+
+  std::int16_t* coefficients_of(int row) { return coefficients.get() + slot_coefficients * slot(row); }
+  int* extents_of(int row) { return extents.get() + slot_extents * slot(row); }
+  std::uint8_t* samples_of(int row) { return samples.get() + slot_samples * slot(row); }
+  std::size_t slot(int row) const { return static_cast<std::size_t>(row % depth); }
+
+  bool may_claim() const {
+    return next_claim < rows && next_claim < failed_row && next_claim - released < depth &&
+           (!sequential || entropy_decoded > next_claim);
+  }
+  bool nothing_left_to_claim() const { return next_claim >= rows || next_claim >= failed_row; }
+};
+
+bool jpeg_decoder_engine::failures_deferred() const { return reading_ahead_for == this; }
+
+bool jpeg_decoder_engine::start_row_threads() {
+  const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
+  const auto pixels = static_cast<std::uint64_t>(image_width) * static_cast<std::uint64_t>(image_height);
+  if (threads < 2 || frame_mcus_per_column < 2 || pixels < detail::min_threaded_pixels.load()) return false;
+
+  // Out of memory here only means one thread.
+  std::unique_ptr<row_ring> r(new (std::nothrow) row_ring);
+  if (r == nullptr) return false;
+  r->rows = frame_mcus_per_column;
+  r->depth = threads + 2;
+  r->sequential = !is_progressive;
+  r->slot_samples = static_cast<std::size_t>(upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row) * 64;
+  const auto depth = static_cast<std::size_t>(r->depth);
+  r->samples.reset(new (std::nothrow) std::uint8_t[r->slot_samples * depth]);
+  r->ready_row.reset(new (std::nothrow) int[depth]);
+  if (r->sequential) {
+    r->slot_coefficients = static_cast<std::size_t>(blocks_per_row) * 64;
+    r->slot_extents = static_cast<std::size_t>(blocks_per_row);
+    r->coefficients.reset(new (std::nothrow) std::int16_t[r->slot_coefficients * depth]);
+    r->extents.reset(new (std::nothrow) int[r->slot_extents * depth]);
+    if (r->coefficients == nullptr || r->extents == nullptr) return false;
+  }
+  if (r->samples == nullptr || r->ready_row == nullptr) return false;
+  std::fill_n(r->ready_row.get(), depth, -1);
+
+  ring = r.release();
+  std::lock_guard<std::mutex> hold(ring->lock);
+  ring->workers = worker_pool::instance().lend(
+      threads - 1, [](void* engine) { static_cast<jpeg_decoder_engine*>(engine)->run_row_worker(); }, this);
+  if (ring->workers != 0) return true;
+  // No worker was free: the whole picture stays on this thread.
+  delete ring;
+  ring = nullptr;
+  return false;
+}
+
+void jpeg_decoder_engine::stop_row_threads() noexcept {
+  if (ring == nullptr) return;
+  {
+    std::unique_lock<std::mutex> hold(ring->lock);
+    ring->stopping = true;
+    ring->changed.notify_all();
+    ring->changed.wait(hold, [this] { return ring->workers == 0; });
+  }
+  delete ring;
+  ring = nullptr;
+}
+
+void jpeg_decoder_engine::run_row_worker() noexcept {
+  bool read_input = false;
+  {
+    std::lock_guard<std::mutex> hold(ring->lock);
+    read_input = ring->sequential && !ring->entropy_taken;
+    ring->entropy_taken = true;
+  }
+  // The worker that reads the input joins the others once it is through.
+  if (read_input) entropy_decode_rows_ahead();
+  reconstruct_rows_ahead();
+  std::lock_guard<std::mutex> hold(ring->lock);
+  --ring->workers;
+  ring->changed.notify_all();
+}
+
+void jpeg_decoder_engine::entropy_decode_rows_ahead() {
+  row_ring& r = *ring;
+  reading_ahead_for = this;
+  for (int row = 0; row < r.rows; ++row) {
+    {
+      std::unique_lock<std::mutex> hold(r.lock);
+      r.changed.wait(hold, [&] { return r.stopping || row - r.released < r.depth; });
+      if (r.stopping) break;
+    }
+    try {
+      decode_baseline_mcu_row(r.coefficients_of(row), r.extents_of(row));
+      if (row == r.rows - 1) find_end_of_image();
+    } catch (const decode_abort& failure) {
+      std::lock_guard<std::mutex> hold(r.lock);
+      r.failed_row = row;
+      r.failure_code = failure.code;
+      r.changed.notify_all();
+      break;
+    }
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.entropy_decoded = row + 1;
+    r.changed.notify_all();
+  }
+  reading_ahead_for = nullptr;
+}
+
+void jpeg_decoder_engine::reconstruct_rows_ahead() {
+  row_ring& r = *ring;
+  for (;;) {
+    int row = 0;
+    {
+      std::unique_lock<std::mutex> hold(r.lock);
+      r.changed.wait(hold, [&] { return r.stopping || r.nothing_left_to_claim() || r.may_claim(); });
+      if (r.stopping || !r.may_claim()) return;
+      row = r.next_claim++;
+    }
+    reconstruct_row(row);
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.ready_row[r.slot(row)] = row;
+    r.changed.notify_all();
+  }
+}
+
+void jpeg_decoder_engine::reconstruct_row(int row) {
+  if (ring->sequential) {
+    reconstruct_sequential_row(ring->coefficients_of(row), ring->extents_of(row), ring->samples_of(row));
+  } else {
+    reconstruct_progressive_row(row, ring->samples_of(row));
+  }
+}
+
+std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
+  row_ring& r = *ring;
+  // The end of a progressive picture is read here, as with one thread; a
+  // sequential one's by the worker that reads its rows.
+  if (!r.sequential && row == r.rows - 1) find_end_of_image();
+  std::unique_lock<std::mutex> hold(r.lock);
+  // The row before is handed out: its slot may take a new row.
+  r.released = row;
+  r.changed.notify_all();
+  for (;;) {
+    if (r.ready_row[r.slot(row)] == row) return r.samples_of(row);
+    if (r.failed_row == row) {
+      const int code = r.failure_code;
+      hold.unlock();
+      abort_decode(code);
+    }
+    if (r.next_claim == row && r.may_claim()) {
+      ++r.next_claim;
+      hold.unlock();
+      reconstruct_row(row);
+      hold.lock();
+      r.ready_row[r.slot(row)] = row;
+      return r.samples_of(row);
+    }
+    r.changed.wait(hold);
+  }
 }
 
 }  // namespace jpeg
