@@ -21,7 +21,7 @@ STAGES = [
                      r"dc_initial_block|dc_refinement_block|ac_initial_block|ac_refinement_block|"
                      r"decode_scan_blocks|resync_at_restart|reload_bit_window|read_bits_scan|next_entropy_pair|decode_huffman|"
                      r"decode_block|decode_progressive_scans|scan_bits"),
-    ("gathering", r"gather_mcu_row"),
+    ("gathering", r"reconstruct_progressive_row"),
     ("colour", r"convert_|colour"),
     ("upsampling", r"upsample|compute_terms|compute_[ab]_terms|quarter|mcu_to_samples_upsampled"),
     ("idct", r"inverse_dct|transform_block|mcu_to_samples"),
