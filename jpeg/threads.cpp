@@ -169,6 +169,17 @@ struct row_ring {
            (!sequential || entropy_decoded > next_claim);
   }
   bool nothing_left_to_claim() const { return next_claim >= rows || next_claim >= failed_row; }
+
+  // Claims the next row and runs reconstruct(row) outside the lock.
+  template <class Reconstruct>
+  void reconstruct_next(std::unique_lock<std::mutex>& hold, Reconstruct reconstruct) {
+    const int row = next_claim++;
+    hold.unlock();
+    reconstruct(row);
+    hold.lock();
+    ready_row[slot(row)] = row;
+    changed.notify_all();
+  }
 };
 
 bool jpeg_decoder_engine::failures_deferred() const { return reading_ahead_for == this; }
@@ -241,8 +252,15 @@ void jpeg_decoder_engine::entropy_decode_rows_ahead() {
   reading_ahead_for = this;
   for (int row = 0; row < r.rows; ++row) {
     {
+      // While the ring is full, the reader helps with the rows in it.
       std::unique_lock<std::mutex> hold(r.lock);
-      r.changed.wait(hold, [&] { return r.stopping || row - r.released < r.depth; });
+      while (!r.stopping && row - r.released >= r.depth) {
+        if (r.may_claim()) {
+          r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
+        } else {
+          r.changed.wait(hold);
+        }
+      }
       if (r.stopping) break;
     }
     try {
@@ -264,18 +282,11 @@ void jpeg_decoder_engine::entropy_decode_rows_ahead() {
 
 void jpeg_decoder_engine::reconstruct_rows_ahead() {
   row_ring& r = *ring;
+  std::unique_lock<std::mutex> hold(r.lock);
   for (;;) {
-    int row = 0;
-    {
-      std::unique_lock<std::mutex> hold(r.lock);
-      r.changed.wait(hold, [&] { return r.stopping || r.nothing_left_to_claim() || r.may_claim(); });
-      if (r.stopping || !r.may_claim()) return;
-      row = r.next_claim++;
-    }
-    reconstruct_row(row);
-    std::lock_guard<std::mutex> hold(r.lock);
-    r.ready_row[r.slot(row)] = row;
-    r.changed.notify_all();
+    r.changed.wait(hold, [&] { return r.stopping || r.nothing_left_to_claim() || r.may_claim(); });
+    if (r.stopping || !r.may_claim()) return;
+    r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
   }
 }
 
@@ -304,14 +315,10 @@ std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
       abort_decode(code);
     }
     if (r.next_claim == row && r.may_claim()) {
-      ++r.next_claim;
-      hold.unlock();
-      reconstruct_row(row);
-      hold.lock();
-      r.ready_row[r.slot(row)] = row;
-      return r.samples_of(row);
+      r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
+    } else {
+      r.changed.wait(hold);
     }
-    r.changed.wait(hold);
   }
 }
 
