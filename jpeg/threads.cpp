@@ -26,7 +26,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstddef>
-#include <memory>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -133,36 +133,49 @@ void set_default_decoder_threads(int threads) {
 
 // The ring: `depth` slots, row r in slot r % depth. A slot holds the row's
 // samples, and for a sequential picture its coefficient blocks and their
-// extents.
+// extents, all in one allocation.
 struct row_ring {
+  row_ring(int rows, int depth, bool sequential, std::size_t slot_samples, std::size_t slot_blocks)
+      : rows(rows),
+        depth(depth),
+        sequential(sequential),
+        slot_samples(slot_samples),
+        slot_blocks(sequential ? slot_blocks : 0),
+        slot_bytes((slot_samples + this->slot_blocks * (64 * sizeof(std::int16_t) + sizeof(int)) + 63) & ~std::size_t{63}),
+        storage(static_cast<std::uint8_t*>(std::aligned_alloc(64, slot_bytes * static_cast<std::size_t>(depth)))) {
+    std::fill_n(ready_row, depth, -1);
+  }
+  ~row_ring() { std::free(storage); }
+  row_ring(const row_ring&) = delete;
+  row_ring& operator=(const row_ring&) = delete;
+
+  const int rows;
+  const int depth;
+  const bool sequential;
+  const std::size_t slot_samples;
+  const std::size_t slot_blocks;
+  const std::size_t slot_bytes;
+  std::uint8_t* const storage;
+
   std::mutex lock;
   std::condition_variable changed;
-  int rows = 0;
-  int depth = 0;
-  bool sequential = false;
-  std::size_t slot_coefficients = 0;
-  std::size_t slot_samples = 0;
-  std::size_t slot_extents = 0;
-  std::unique_ptr<std::int16_t[]> coefficients;
-  std::unique_ptr<int[]> extents;
-  std::unique_ptr<std::uint8_t[]> samples;
-  // The row whose samples are ready in each slot, -1 for none.
-  std::unique_ptr<int[]> ready_row;
-
   // All below under `lock`.
-  int entropy_decoded = 0;     // rows whose coefficients are in the ring
-  int failed_row = INT_MAX;    // the row whose reading failed
+  int ready_row[max_decoder_threads + 2];  // the row whose samples each slot holds, -1 for none
+  int entropy_decoded = 0;                 // rows whose coefficients are in the ring
+  int failed_row = INT_MAX;                // the row whose reading failed
   int failure_code = 0;
-  int next_claim = 0;          // the next row to reconstruct
-  int released = 0;            // rows the caller is done with
-  int workers = 0;             // jobs lent and not yet ended
-  bool entropy_taken = false;  // a worker reads the input
+  int next_claim = 0;                      // the next row to reconstruct
+  int released = 0;                        // rows the caller is done with
+  int workers = 0;                         // jobs lent and not yet ended
+  bool entropy_taken = false;              // a worker reads the input
   bool stopping = false;
 
-  std::int16_t* coefficients_of(int row) { return coefficients.get() + slot_coefficients * slot(row); }
-  int* extents_of(int row) { return extents.get() + slot_extents * slot(row); }
-  std::uint8_t* samples_of(int row) { return samples.get() + slot_samples * slot(row); }
   std::size_t slot(int row) const { return static_cast<std::size_t>(row % depth); }
+  std::uint8_t* samples_of(int row) const { return storage + slot_bytes * slot(row); }
+  std::int16_t* coefficients_of(int row) const {
+    return reinterpret_cast<std::int16_t*>(samples_of(row) + slot_samples);
+  }
+  int* extents_of(int row) const { return reinterpret_cast<int*>(coefficients_of(row) + 64 * slot_blocks); }
 
   bool may_claim() const {
     return next_claim < rows && next_claim < failed_row && next_claim - released < depth &&
@@ -190,26 +203,16 @@ bool jpeg_decoder_engine::start_row_threads() {
   if (threads < 2 || frame_mcus_per_column < 2 || pixels < detail::min_threaded_pixels.load()) return false;
 
   // Out of memory here only means one thread.
-  std::unique_ptr<row_ring> r(new (std::nothrow) row_ring);
+  const int sample_blocks = upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row;
+  auto* r = new (std::nothrow) row_ring(frame_mcus_per_column, threads + 2, !is_progressive,
+                                        static_cast<std::size_t>(sample_blocks) * 64,
+                                        static_cast<std::size_t>(blocks_per_row));
   if (r == nullptr) return false;
-  r->rows = frame_mcus_per_column;
-  r->depth = threads + 2;
-  r->sequential = !is_progressive;
-  r->slot_samples = static_cast<std::size_t>(upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row) * 64;
-  const auto depth = static_cast<std::size_t>(r->depth);
-  r->samples.reset(new (std::nothrow) std::uint8_t[r->slot_samples * depth]);
-  r->ready_row.reset(new (std::nothrow) int[depth]);
-  if (r->sequential) {
-    r->slot_coefficients = static_cast<std::size_t>(blocks_per_row) * 64;
-    r->slot_extents = static_cast<std::size_t>(blocks_per_row);
-    r->coefficients.reset(new (std::nothrow) std::int16_t[r->slot_coefficients * depth]);
-    r->extents.reset(new (std::nothrow) int[r->slot_extents * depth]);
-    if (r->coefficients == nullptr || r->extents == nullptr) return false;
+  if (r->storage == nullptr) {
+    delete r;
+    return false;
   }
-  if (r->samples == nullptr || r->ready_row == nullptr) return false;
-  std::fill_n(r->ready_row.get(), depth, -1);
-
-  ring = r.release();
+  ring = r;
   std::lock_guard<std::mutex> hold(ring->lock);
   ring->workers = worker_pool::instance().lend(
       threads - 1, [](void* engine) { static_cast<jpeg_decoder_engine*>(engine)->run_row_worker(); }, this);

@@ -8,15 +8,15 @@
 #   tools/abi.sh baseline [BUILD]  writes the baseline and the symbols files
 #                                  debian/*.symbols; without BUILD, builds the
 #                                  libraries in build/abi as CI builds them
-# An incompatible change needs a new soname (the major number of the project's
-# VERSION, and the library packages' names in debian/) and a new baseline; a
+# An incompatible change needs a new soname (the library's PICSHOW_*_SOVERSION
+# in CMakeLists.txt, and its package's name in debian/) and a new baseline; a
 # compatible addition needs a new baseline only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
 # The library, its public header and its Debian package.
 libs=(
-  "jpeg/libpicshow-jpeg jpeg/jpeg_decoder.h libpicshow-jpeg1"
+  "jpeg/libpicshow-jpeg jpeg/jpeg_decoder.h libpicshow-jpeg2"
   "img/libpicshow-img img/img.h libpicshow-img1"
 )
 
@@ -64,8 +64,11 @@ case $mode in
       abi_of "$build/$lib.so" "$header" "abi/$name.abi"
       # Symbols new to this version get its number; the others keep theirs.
       symbols=debian/$package.symbols
+      # A new soname's package starts its symbols file afresh.
+      reference=()
+      [ -f "$symbols" ] && reference=(-I"$symbols")
       dpkg-gensymbols -q -p"$package" -v"$version" -e"$(realpath "$build/$lib.so")" \
-        -I"$symbols" -O"$symbols" -c0 -t
+        "${reference[@]}" -O"$symbols" -c0 -t
       echo "abi.sh: wrote abi/$name.abi and debian/$package.symbols"
     done
     ;;
