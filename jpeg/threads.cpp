@@ -20,6 +20,7 @@
 
 #include "engine_internal.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -57,9 +58,15 @@ class worker_pool {
   using job = void (*)(void* context);
 
   static worker_pool& instance() {
-    // Never destroyed: its threads wait on it until the process ends.
-    static worker_pool* const pool = new worker_pool;
-    return *pool;
+    static std::once_flag once;
+    std::call_once(once, [] {
+      // Never destroyed: its threads wait on it until the process ends.
+      current = new worker_pool;
+      // A child of fork has none of its parent's threads: it starts a pool
+      // of its own rather than lend work to threads that are not there.
+      pthread_atfork(nullptr, nullptr, [] { current = new worker_pool; });
+    });
+    return *current;
   }
 
   // Hands run(context) to up to `wanted` workers; returns how many took it.
@@ -105,6 +112,8 @@ class worker_pool {
       ++idle;
     }
   }
+
+  static inline worker_pool* current = nullptr;
 
   std::mutex lock;
   std::condition_variable wake;
