@@ -343,7 +343,10 @@ class jpeg_decoder_engine {
 
   // Rows on several threads (threads.cpp): workers lent by the process's
   // pool decode ahead of the caller through a ring of MCU rows.
-  bool start_row_threads();
+  bool start_row_threads(bool whole_picture);
+  void overlap_last_scan();
+  void drop_overlapped_rows();
+  void publish_final_rows(int rows);
   void stop_row_threads() noexcept;
   std::uint8_t* take_threaded_row(int row);
   void run_row_worker() noexcept;
@@ -468,6 +471,8 @@ class jpeg_decoder_engine {
   std::uint64_t blocks_without_data = 0;
   std::uint64_t frame_blocks = 0;
   std::uint64_t scans_started = 0;
+  // Per component, the zig-zag positions whose last bit has been read.
+  std::uint64_t coefficients_final[max_components] = {};
 
   // Colour tables.
   colour_tables colour;

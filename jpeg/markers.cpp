@@ -141,6 +141,8 @@ void jpeg_decoder_engine::read_huffman_segment() {
 }
 
 void jpeg_decoder_engine::read_quant_segment() {
+  // Rows made while the last scan was read used the tables as they were.
+  drop_overlapped_rows();
   const std::uint32_t length = read_bits(16);
   if (length < 2) abort_decode(quant_segment_length_invalid);
   std::uint32_t left = length - 2;

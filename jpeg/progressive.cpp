@@ -91,6 +91,7 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     const bool dc_scan = spectral_first == 0;
     if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
     if (approx_high != 0 && approx_low != approx_high - 1) abort_decode(successive_approximation_invalid);
+    overlap_last_scan();
 
     if (dc_scan) {
       if (approx_high == 0) {
@@ -105,6 +106,7 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     }
     // The markers after the scan are read as headers again.
     reload_bit_window(bit_mode::raw);
+    if (ring != nullptr) publish_final_rows(frame_mcus_per_column);
   }
 
   // From here on the row driver walks the interleaved MCUs of the whole frame.
@@ -363,6 +365,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
         --restart_countdown;
         ++x;
       }
+      if (ring != nullptr) [[unlikely]] publish_final_rows((y + 1) / component_v_factor[c]);
     }
     bits.store();
     blocks_decoded += decoded;
@@ -387,13 +390,39 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       const int c = scan_components[k];
       block_row[c] += component_v_factor[c];
     }
+    if (ring != nullptr) [[unlikely]] publish_final_rows(y + 1);
   }
   bits.store();
   blocks_decoded += decoded;
 }
 
-// Reads nothing but the finished coefficient stores and writes nothing but
-// `samples`, so the threads of a decode run it for different rows at once.
+// A scan after which every coefficient of every component has had its last
+// bit read is the last one a valid picture has: the rows it has passed are
+// final, and workers reconstruct them while it goes on. Should a further
+// scan come all the same, what they made is dropped.
+void jpeg_decoder_engine::overlap_last_scan() {
+  drop_overlapped_rows();
+  const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
+  bool last = true;
+  for (int c = 0; c < frame_component_count; ++c) {
+    std::uint64_t known = coefficients_final[c];
+    for (int k = 0; k < scan_component_count; ++k) {
+      if (scan_components[k] == c && approx_low == 0) known |= band;
+    }
+    coefficients_final[c] = known;
+    last = last && known == ~std::uint64_t{0};
+  }
+  if (last) start_row_threads(true);
+}
+
+void jpeg_decoder_engine::drop_overlapped_rows() {
+  if (ring != nullptr && !decoding_started) stop_row_threads();
+}
+
+// Reads nothing but the frame's layout, the quantisation tables and the
+// finished coefficient stores, and writes nothing but `samples`, so the
+// threads of a decode run it for different rows at once, also while the
+// last scan (with a layout of its own) is read.
 void jpeg_decoder_engine::reconstruct_progressive_row(int row, std::uint8_t* samples) const {
   // The quantisation tables in natural order, as the gathered blocks are. A
   // component that no scan named has no table to check and only zero
@@ -407,15 +436,21 @@ void jpeg_decoder_engine::reconstruct_progressive_row(int row, std::uint8_t* sam
   alignas(32) std::int16_t coefficients[max_blocks_per_mcu * 64];
   int extents[max_blocks_per_mcu];
   const kernel_table& kernels = selected_kernels();
-  const bool interleaved = scan_component_count != 1;
+  // The frame's MCUs: interleaved in frame order, or for a grey picture one
+  // block each.
+  const bool interleaved = frame_component_count != 1;
+  int block_component[max_blocks_per_mcu] = {};
+  for (int c = 0, b = 0; c < frame_component_count; ++c) {
+    for (int n = 0; n < component_h_factor[c] * component_v_factor[c]; ++n) block_component[b++] = c;
+  }
   int block_col[max_components] = {};
   int block_row[max_components] = {};
-  for (int c = 0; c < frame_component_count; ++c) block_row[c] = interleaved ? row * component_v_factor[c] : row;
-  for (int m = 0; m < scan_mcus_per_row; ++m) {
+  for (int c = 0; c < frame_component_count; ++c) block_row[c] = row * component_v_factor[c];
+  for (int m = 0; m < frame_mcus_per_row; ++m) {
     int h_off = 0;
     int v_off = 0;
-    for (int b = 0; b < scan_blocks_per_mcu; ++b) {
-      const int c = mcu_block_components[b];
+    for (int b = 0; b < frame_blocks_per_mcu; ++b) {
+      const int c = block_component[b];
       const int x = block_col[c] + h_off;
       const int y = block_row[c] + v_off;
       std::int16_t* block = coefficients + 64 * b;
@@ -436,7 +471,7 @@ void jpeg_decoder_engine::reconstruct_progressive_row(int row, std::uint8_t* sam
     if (upsample_in_frequency_domain) {
       mcu_to_samples_upsampled(kernels, coefficients, extents, samples, m);
     } else {
-      mcu_to_samples(kernels, coefficients, extents, scan_blocks_per_mcu, samples, m);
+      mcu_to_samples(kernels, coefficients, extents, frame_blocks_per_mcu, samples, m);
     }
   }
 }

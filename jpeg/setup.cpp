@@ -36,6 +36,7 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
     component_width_blocks[i] = component_height_blocks[i] = 0;
     dc_predictor[i] = 0;
     dc_coefficient_store[i] = nullptr;
+    coefficients_final[i] = 0;
     ac_coefficient_store[i] = nullptr;
   }
   scan_component_count = spectral_first = spectral_last = approx_high = approx_low = 0;

@@ -41,6 +41,7 @@ std::atomic<std::uint64_t> min_threaded_pixels{512 * 1024};
 namespace {
 
 constexpr int max_decoder_threads = 8;
+constexpr std::size_t max_whole_picture_samples = std::size_t{64} << 20;
 std::atomic<int> chosen_default_threads{0};
 
 int processor_count() {
@@ -142,7 +143,7 @@ void set_default_decoder_threads(int threads) {
 
 // The ring: `depth` slots, row r in slot r % depth. A slot holds the row's
 // samples, and for a sequential picture its coefficient blocks and their
-// extents, all in one allocation.
+// extents; after the slots, each slot's ready row. All in one allocation.
 struct row_ring {
   row_ring(int rows, int depth, bool sequential, std::size_t slot_samples, std::size_t slot_blocks)
       : rows(rows),
@@ -151,8 +152,10 @@ struct row_ring {
         slot_samples(slot_samples),
         slot_blocks(sequential ? slot_blocks : 0),
         slot_bytes((slot_samples + this->slot_blocks * (64 * sizeof(std::int16_t) + sizeof(int)) + 63) & ~std::size_t{63}),
-        storage(static_cast<std::uint8_t*>(std::aligned_alloc(64, slot_bytes * static_cast<std::size_t>(depth)))) {
-    std::fill_n(ready_row, depth, -1);
+        storage(static_cast<std::uint8_t*>(std::aligned_alloc(64, bytes()))),
+        ready_row(storage == nullptr ? nullptr : reinterpret_cast<int*>(storage + slot_bytes * slot_count())),
+        final_rows(rows) {
+    if (ready_row != nullptr) std::fill_n(ready_row, depth, -1);
   }
   ~row_ring() { std::free(storage); }
   row_ring(const row_ring&) = delete;
@@ -165,11 +168,13 @@ struct row_ring {
   const std::size_t slot_blocks;
   const std::size_t slot_bytes;
   std::uint8_t* const storage;
+  // The row whose samples each slot holds, -1 for none; under `lock`.
+  int* const ready_row;
 
   std::mutex lock;
   std::condition_variable changed;
   // All below under `lock`.
-  int ready_row[max_decoder_threads + 2];  // the row whose samples each slot holds, -1 for none
+  int final_rows;                          // rows whose coefficients no scan will change
   int entropy_decoded = 0;                 // rows whose coefficients are in the ring
   int failed_row = INT_MAX;                // the row whose reading failed
   int failure_code = 0;
@@ -179,6 +184,8 @@ struct row_ring {
   bool entropy_taken = false;              // a worker reads the input
   bool stopping = false;
 
+  std::size_t slot_count() const { return static_cast<std::size_t>(depth); }
+  std::size_t bytes() const { return (slot_bytes * slot_count() + sizeof(int) * slot_count() + 63) & ~std::size_t{63}; }
   std::size_t slot(int row) const { return static_cast<std::size_t>(row % depth); }
   std::uint8_t* samples_of(int row) const { return storage + slot_bytes * slot(row); }
   std::int16_t* coefficients_of(int row) const {
@@ -187,7 +194,7 @@ struct row_ring {
   int* extents_of(int row) const { return reinterpret_cast<int*>(coefficients_of(row) + 64 * slot_blocks); }
 
   bool may_claim() const {
-    return next_claim < rows && next_claim < failed_row && next_claim - released < depth &&
+    return next_claim < final_rows && next_claim < failed_row && next_claim - released < depth &&
            (!sequential || entropy_decoded > next_claim);
   }
   bool nothing_left_to_claim() const { return next_claim >= rows || next_claim >= failed_row; }
@@ -206,21 +213,27 @@ struct row_ring {
 
 bool jpeg_decoder_engine::failures_deferred() const { return reading_ahead_for == this; }
 
-bool jpeg_decoder_engine::start_row_threads() {
+bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
   const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
   const auto pixels = static_cast<std::uint64_t>(image_width) * static_cast<std::uint64_t>(image_height);
   if (threads < 2 || frame_mcus_per_column < 2 || pixels < detail::min_threaded_pixels.load()) return false;
 
-  // Out of memory here only means one thread.
+  // A ring for the whole picture holds every row that the workers make
+  // while the last scan is read; it is kept within reason.
   const int sample_blocks = upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row;
-  auto* r = new (std::nothrow) row_ring(frame_mcus_per_column, threads + 2, !is_progressive,
-                                        static_cast<std::size_t>(sample_blocks) * 64,
-                                        static_cast<std::size_t>(blocks_per_row));
+  const std::size_t row_samples = static_cast<std::size_t>(sample_blocks) * 64;
+  if (whole_picture && row_samples * static_cast<std::size_t>(frame_mcus_per_column) > max_whole_picture_samples) {
+    return false;
+  }
+  // Out of memory here only means one thread.
+  auto* r = new (std::nothrow) row_ring(frame_mcus_per_column, whole_picture ? frame_mcus_per_column : threads + 2,
+                                        !is_progressive, row_samples, static_cast<std::size_t>(blocks_per_row));
   if (r == nullptr) return false;
   if (r->storage == nullptr) {
     delete r;
     return false;
   }
+  if (whole_picture) r->final_rows = 0;
   ring = r;
   std::lock_guard<std::mutex> hold(ring->lock);
   ring->workers = worker_pool::instance().lend(
@@ -230,6 +243,13 @@ bool jpeg_decoder_engine::start_row_threads() {
   delete ring;
   ring = nullptr;
   return false;
+}
+
+void jpeg_decoder_engine::publish_final_rows(int rows) {
+  std::lock_guard<std::mutex> hold(ring->lock);
+  if (rows <= ring->final_rows) return;
+  ring->final_rows = rows;
+  ring->changed.notify_all();
 }
 
 void jpeg_decoder_engine::stop_row_threads() noexcept {
