@@ -42,6 +42,14 @@ namespace {
 
 constexpr int max_decoder_threads = 8;
 constexpr std::size_t max_whole_picture_samples = std::size_t{64} << 20;
+// About 50 microseconds of looking before a thread of the ring sleeps.
+constexpr int spin_rounds = 2000;
+
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 std::atomic<int> chosen_default_threads{0};
 
 int processor_count() {
@@ -173,6 +181,8 @@ struct row_ring {
 
   std::mutex lock;
   std::condition_variable changed;
+  // Changed under `lock`, by every signal().
+  std::atomic<unsigned> version{0};
   // All below under `lock`.
   int final_rows;                          // rows whose coefficients no scan will change
   int entropy_decoded = 0;                 // rows whose coefficients are in the ring
@@ -199,6 +209,23 @@ struct row_ring {
   }
   bool nothing_left_to_claim() const { return next_claim >= rows || next_claim >= failed_row; }
 
+  // Tells the waiting threads that something above changed.
+  void signal() {
+    version.fetch_add(1, std::memory_order_relaxed);
+    changed.notify_all();
+  }
+
+  // Waits for the next signal. The threads of a decode mostly wait for a
+  // part of one row's work, less than the system takes to wake a thread
+  // that sleeps, so they look for a while before they sleep.
+  void await_signal(std::unique_lock<std::mutex>& hold) {
+    const unsigned seen = version.load(std::memory_order_relaxed);
+    hold.unlock();
+    for (int i = 0; i < spin_rounds && version.load(std::memory_order_relaxed) == seen; ++i) spin_pause();
+    hold.lock();
+    while (version.load(std::memory_order_relaxed) == seen) changed.wait(hold);
+  }
+
   // Claims the next row and runs reconstruct(row) outside the lock.
   template <class Reconstruct>
   void reconstruct_next(std::unique_lock<std::mutex>& hold, Reconstruct reconstruct) {
@@ -207,7 +234,7 @@ struct row_ring {
     reconstruct(row);
     hold.lock();
     ready_row[slot(row)] = row;
-    changed.notify_all();
+    signal();
   }
 };
 
@@ -249,7 +276,7 @@ void jpeg_decoder_engine::publish_final_rows(int rows) {
   std::lock_guard<std::mutex> hold(ring->lock);
   if (rows <= ring->final_rows) return;
   ring->final_rows = rows;
-  ring->changed.notify_all();
+  ring->signal();
 }
 
 void jpeg_decoder_engine::stop_row_threads() noexcept {
@@ -257,7 +284,7 @@ void jpeg_decoder_engine::stop_row_threads() noexcept {
   {
     std::unique_lock<std::mutex> hold(ring->lock);
     ring->stopping = true;
-    ring->changed.notify_all();
+    ring->signal();
     ring->changed.wait(hold, [this] { return ring->workers == 0; });
   }
   delete ring;
@@ -276,7 +303,7 @@ void jpeg_decoder_engine::run_row_worker() noexcept {
   reconstruct_rows_ahead();
   std::lock_guard<std::mutex> hold(ring->lock);
   --ring->workers;
-  ring->changed.notify_all();
+  ring->signal();
 }
 
 void jpeg_decoder_engine::entropy_decode_rows_ahead() {
@@ -290,7 +317,7 @@ void jpeg_decoder_engine::entropy_decode_rows_ahead() {
         if (r.may_claim()) {
           r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
         } else {
-          r.changed.wait(hold);
+          r.await_signal(hold);
         }
       }
       if (r.stopping) break;
@@ -302,12 +329,12 @@ void jpeg_decoder_engine::entropy_decode_rows_ahead() {
       std::lock_guard<std::mutex> hold(r.lock);
       r.failed_row = row;
       r.failure_code = failure.code;
-      r.changed.notify_all();
+      r.signal();
       break;
     }
     std::lock_guard<std::mutex> hold(r.lock);
     r.entropy_decoded = row + 1;
-    r.changed.notify_all();
+    r.signal();
   }
   reading_ahead_for = nullptr;
 }
@@ -316,7 +343,7 @@ void jpeg_decoder_engine::reconstruct_rows_ahead() {
   row_ring& r = *ring;
   std::unique_lock<std::mutex> hold(r.lock);
   for (;;) {
-    r.changed.wait(hold, [&] { return r.stopping || r.nothing_left_to_claim() || r.may_claim(); });
+    while (!r.stopping && !r.nothing_left_to_claim() && !r.may_claim()) r.await_signal(hold);
     if (r.stopping || !r.may_claim()) return;
     r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
   }
@@ -338,7 +365,7 @@ std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
   std::unique_lock<std::mutex> hold(r.lock);
   // The row before is handed out: its slot may take a new row.
   r.released = row;
-  r.changed.notify_all();
+  r.signal();
   for (;;) {
     if (r.ready_row[r.slot(row)] == row) return r.samples_of(row);
     if (r.failed_row == row) {
@@ -349,7 +376,7 @@ std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
     if (r.next_claim == row && r.may_claim()) {
       r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
     } else {
-      r.changed.wait(hold);
+      r.await_signal(hold);
     }
   }
 }
