@@ -1,0 +1,171 @@
+// Decodes that borrow the worker threads against the same bytes decoded on
+// the caller's thread alone: the corpus and the bundled pictures, cut and
+// damaged photographs, and decodes stopped part way. Each must come out the
+// same: the lines, how many, the call that failed and its status, and how
+// far the stream was read.
+#include "jpeg_test_support.h"
+#include "threads.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using jpeg::jpeg_decoder_engine;
+using access = jpeg::engine_test_access;
+
+// Every picture goes through the threads, however small.
+class JpegThreads : public testing::Test {
+ protected:
+  void SetUp() override { saved_ = jpeg::detail::min_threaded_pixels.exchange(0); }
+  void TearDown() override { jpeg::detail::min_threaded_pixels.store(saved_); }
+
+ private:
+  std::uint64_t saved_ = 0;
+};
+
+// Counts the bytes the decoder has taken.
+struct counting_stream : chunk_stream {
+  using chunk_stream::chunk_stream;
+  int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override {
+    const int got = chunk_stream::read_bytes(buffer, n, end_flag);
+    if (got > 0) taken += static_cast<std::size_t>(got);
+    return got;
+  }
+  std::size_t taken = 0;
+};
+
+// What a decode through decode_row shows.
+struct row_decode {
+  int created = 0;  // status after construction
+  int started = 0;  // start_decoding's result
+  int width = 0, height = 0, components = 0;
+  byte_string lines;  // every line handed out, in order
+  int line_count = 0;
+  int ended = 0;  // the first decode_row result other than 0
+  int again = 0;  // the call after that one
+  int status = 0;
+  std::size_t bytes_read = 0;
+  // The reader's position in the input after each MCU row (one thread only).
+  std::vector<std::size_t> row_ends;
+};
+
+jpeg::decoder_limits on(int threads) { return {.threads = threads}; }
+
+// Stops after stop_after lines when that is not negative.
+row_decode decode_by_rows(const byte_string& bytes, int threads) {
+  row_decode d;
+  counting_stream stream(bytes);
+  {
+    jpeg_decoder_engine engine(&stream, on(threads));
+    d.created = engine.status();
+    d.width = engine.width();
+    d.height = engine.height();
+    d.components = engine.component_count();
+    d.started = engine.start_decoding();
+    const std::uint8_t* line = nullptr;
+    std::uint32_t length = 0;
+    while ((d.ended = engine.decode_row(&line, &length)) == 0) {
+      d.lines.insert(d.lines.end(), line, line + length);
+      ++d.line_count;
+    }
+    d.again = engine.decode_row(&line, &length);
+    d.status = engine.status();
+  }
+  d.bytes_read = stream.taken;
+  return d;
+}
+
+// "" when the decodes agree, else how they differ.
+std::string difference(const row_decode& one, const row_decode& many) {
+  std::ostringstream out;
+  const auto field = [&](const char* name, auto a, auto b) {
+    if (a != b) out << name << " " << a << " on one thread, " << b << " on more; ";
+  };
+  field("construction status", one.created, many.created);
+  field("start_decoding", one.started, many.started);
+  field("width", one.width, many.width);
+  field("height", one.height, many.height);
+  field("lines", one.line_count, many.line_count);
+  field("end of lines", one.ended, many.ended);
+  field("call after the end", one.again, many.again);
+  field("status", one.status, many.status);
+  field("bytes read", one.bytes_read, many.bytes_read);
+  const auto [a, b] = std::mismatch(one.lines.begin(), one.lines.end(), many.lines.begin(), many.lines.end());
+  if (a != one.lines.end() && b != many.lines.end()) {
+    const std::size_t at = static_cast<std::size_t>(a - one.lines.begin());
+    out << "line " << at / (one.lines.size() / one.line_count) << " differs";
+  }
+  return out.str();
+}
+
+// decode_jpeg_with_limits into a caller's buffer in the decoder's own layout
+// must give what the row interface gave: those lines, the rest of the
+// buffer untouched, and the status.
+void expect_buffer_decode_like(const byte_string& bytes, const row_decode& rows, int threads,
+                               const std::string& what) {
+  const int requested = rows.components == 1 ? 1 : 4;
+  const std::size_t size = static_cast<std::size_t>(rows.width) * rows.height * requested;
+  byte_string buffer(size + 64, 0xA5);
+  byte_string expected = buffer;
+  std::copy(rows.lines.begin(), rows.lines.end(), expected.begin());
+  counting_stream stream(bytes);
+  int w = -1, h = -1, c = -1, status = -1;
+  const std::uint8_t* result =
+      jpeg::decode_jpeg_with_limits(&stream, &w, &h, &c, requested, buffer.data(), on(threads), &status);
+  EXPECT_EQ(result, rows.ended == 1 ? buffer.data() : nullptr) << what;
+  EXPECT_EQ(status, rows.status) << what;
+  EXPECT_EQ(stream.taken, rows.bytes_read) << what;
+  if (rows.created == 0) {
+    EXPECT_EQ(w, rows.width) << what;
+    EXPECT_EQ(h, rows.height) << what;
+    EXPECT_EQ(c, rows.components) << what;
+  }
+  const auto [a, b] = std::mismatch(expected.begin(), expected.end(), buffer.begin());
+  EXPECT_EQ(a, expected.end()) << what << ": byte " << (a - expected.begin()) << " of the buffer";
+}
+
+// Both interfaces on the given threads against the one-thread decode.
+void expect_like_one_thread(const byte_string& bytes, const row_decode& one, int threads,
+                            const std::string& what) {
+  const std::string on_threads = what + " on " + std::to_string(threads) + " threads";
+  EXPECT_EQ(difference(one, decode_by_rows(bytes, threads)), "") << on_threads;
+  expect_buffer_decode_like(bytes, one, threads, on_threads);
+}
+
+std::vector<std::pair<std::string, byte_string>> bundled_and_corpus_pictures() {
+  std::vector<std::pair<std::string, byte_string>> pictures;
+  for (const char* name : {"egyenlo", "fank", "function0", "function1", "function2", "function3", "kick1", "kick2",
+                           "murv", "murvhat", "murvparaszt", "murvtabla", "sun"}) {
+    pictures.emplace_back(name, read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg"));
+  }
+  for (const corpus_file& entry : corpus_manifest()) pictures.emplace_back(entry.name, read_file(corpus_path(entry.name)));
+  return pictures;
+}
+
+// Each thread count runs through every picture in a row, failing ones among
+// them, so that the threads go from one decode straight to the next: state
+// that one leaves behind shows in another.
+TEST_F(JpegThreads, EveryPictureDecodesAsOnOneThread) {
+  const auto pictures = bundled_and_corpus_pictures();
+  ASSERT_GT(pictures.size(), 250u);
+  std::vector<row_decode> one;
+  for (const auto& [name, bytes] : pictures) {
+    ASSERT_FALSE(bytes.empty()) << name;
+    one.push_back(decode_by_rows(bytes, 1));
+  }
+  for (int threads : {2, 3}) {
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+      expect_like_one_thread(pictures[i].second, one[i], threads, pictures[i].first);
+    }
+  }
+}
+
+}  // namespace
