@@ -106,8 +106,7 @@ std::string difference(const row_decode& one, const row_decode& many) {
 // decode_jpeg_with_limits into a caller's buffer in the decoder's own layout
 // must give what the row interface gave: those lines, the rest of the
 // buffer untouched, and the status.
-void expect_buffer_decode_like(const byte_string& bytes, const row_decode& rows, int threads,
-                               const std::string& what) {
+void expect_buffer_decode_like(const byte_string& bytes, const row_decode& rows, int threads, const std::string& what) {
   const int requested = rows.components == 1 ? 1 : 4;
   const std::size_t size = static_cast<std::size_t>(rows.width) * rows.height * requested;
   byte_string buffer(size + 64, 0xA5);
@@ -130,8 +129,7 @@ void expect_buffer_decode_like(const byte_string& bytes, const row_decode& rows,
 }
 
 // Both interfaces on the given threads against the one-thread decode.
-void expect_like_one_thread(const byte_string& bytes, const row_decode& one, int threads,
-                            const std::string& what) {
+void expect_like_one_thread(const byte_string& bytes, const row_decode& one, int threads, const std::string& what) {
   const std::string on_threads = what + " on " + std::to_string(threads) + " threads";
   EXPECT_EQ(difference(one, decode_by_rows(bytes, threads)), "") << on_threads;
   expect_buffer_decode_like(bytes, one, threads, on_threads);
@@ -143,7 +141,8 @@ std::vector<std::pair<std::string, byte_string>> bundled_and_corpus_pictures() {
                            "murv", "murvhat", "murvparaszt", "murvtabla", "sun"}) {
     pictures.emplace_back(name, read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg"));
   }
-  for (const corpus_file& entry : corpus_manifest()) pictures.emplace_back(entry.name, read_file(corpus_path(entry.name)));
+  for (const corpus_file& entry : corpus_manifest())
+    pictures.emplace_back(entry.name, read_file(corpus_path(entry.name)));
   return pictures;
 }
 
@@ -209,7 +208,8 @@ TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
     const std::size_t scan = first_scan_data(bytes);
     std::vector<std::pair<std::string, byte_string>> damaged;
     const auto cut = [&](std::size_t at) {
-      damaged.emplace_back("cut at " + std::to_string(at), byte_string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at)));
+      damaged.emplace_back("cut at " + std::to_string(at),
+                           byte_string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at)));
     };
     const std::vector<std::size_t> ends = mcu_row_ends(bytes);
     if (ends.size() > 1) {
