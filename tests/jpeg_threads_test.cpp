@@ -238,4 +238,36 @@ TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
   EXPECT_GE(part_way, variants / 3);
 }
 
+// A caller may stop at any line, or right after start_decoding: destroying
+// the engine must stop its worker, which must then touch neither the engine
+// nor the stream (both are freed at once, for the address sanitizer to
+// watch) and come back ready for the next decode.
+TEST_F(JpegThreads, StoppingPartWayLeavesTheThreadsReady) {
+  for (const char* name : {"fank", "murv", "egyenlo"}) {
+    const byte_string bytes = read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg");
+    const row_decode whole = decode_by_rows(bytes, 1);
+    ASSERT_EQ(whole.status, 0) << name;
+    const std::size_t row_bytes = whole.lines.size() / static_cast<std::size_t>(whole.line_count);
+    for (int threads : {2, 3}) {
+      for (int stop : {0, 1, 17, whole.line_count - 1}) {
+        const std::string what = std::string(name) + " stopped after " + std::to_string(stop) + " lines on " +
+                                 std::to_string(threads) + " threads";
+        auto stream = std::make_unique<counting_stream>(bytes);
+        auto engine = std::make_unique<jpeg_decoder_engine>(stream.get(), on(threads));
+        ASSERT_EQ(engine->start_decoding(), 0) << what;
+        for (int y = 0; y < stop; ++y) {
+          const std::uint8_t* line = nullptr;
+          std::uint32_t length = 0;
+          ASSERT_EQ(engine->decode_row(&line, &length), 0) << what;
+          ASSERT_TRUE(std::equal(line, line + length, whole.lines.begin() + static_cast<std::ptrdiff_t>(y * row_bytes)))
+              << what << ": line " << y;
+        }
+        engine.reset();
+        stream.reset();
+        EXPECT_EQ(difference(whole, decode_by_rows(bytes, threads)), "") << "the decode after " << what;
+      }
+    }
+  }
+}
+
 }  // namespace
