@@ -337,7 +337,8 @@ TEST(JpegRowDriver, WidestPicturesNeedAFixedPoolPerThread) {
         EXPECT_LT(held[0], 1u << 20) << layout;
         one_thread = held[0];
       } else {
-        EXPECT_LE(held[0], one_thread + (threads - 1) * 8 * row_coefficients) << layout << " on " << threads << " threads";
+        EXPECT_LE(held[0], one_thread + (threads - 1) * 8 * row_coefficients)
+            << layout << " on " << threads << " threads";
       }
     }
   }

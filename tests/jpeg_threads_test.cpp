@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -266,6 +266,36 @@ TEST_F(JpegThreads, StoppingPartWayLeavesTheThreadsReady) {
         stream.reset();
         EXPECT_EQ(difference(whole, decode_by_rows(bytes, threads)), "") << "the decode after " << what;
       }
+    }
+  }
+}
+
+// The image layer decodes on the process's default thread count from
+// whichever threads its callers load on, so several decodes may want the
+// workers at once: each must still come out as on one thread.
+TEST_F(JpegThreads, DecodesFromSeveralCallersAtOnce) {
+  const char* names[] = {"fank", "murv", "egyenlo", "function0", "kick2", "murvhat"};
+  std::vector<byte_string> pictures;
+  std::vector<row_decode> one;
+  for (const char* name : names) {
+    pictures.push_back(read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg"));
+    one.push_back(decode_by_rows(pictures.back(), 1));
+  }
+  constexpr int callers = 3;
+  std::vector<std::vector<row_decode>> got(callers);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < callers; ++c) {
+    threads.emplace_back([&, c] {
+      for (std::size_t i = 0; i < pictures.size(); ++i) {
+        got[c].push_back(decode_by_rows(pictures[(i + c) % pictures.size()], 2));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int c = 0; c < callers; ++c) {
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+      const std::size_t k = (i + c) % pictures.size();
+      EXPECT_EQ(difference(one[k], got[c][i]), "") << names[k] << " from caller " << c;
     }
   }
 }
