@@ -308,39 +308,32 @@ TEST(JpegRowDriver, WidestPicturesNeedAFixedPoolPerThread) {
     const std::string layout = std::to_string(h0) + "x" + std::to_string(v0);
     const std::size_t mcu_blocks = h0 == 0 ? 1 : h0 * v0 + 2;
     const std::size_t mcus_across = 16384 / (8 * std::max(h0, 1));
+    const int mcu_height = 8 * std::max(v0, 1);
     const std::size_t row_coefficients = mcus_across * mcu_blocks * 64 * sizeof(std::int16_t);
-    std::size_t one_thread = 0;
-    for (int threads : {1, 2}) {
-      std::size_t held[2] = {};
-      for (int height : {4000, 16000}) {
-        // Every block a zero DC difference and an end of block, three 0 bits.
-        const std::size_t mcus = mcus_across * ((height + 8 * std::max(v0, 1) - 1) / (8 * std::max(v0, 1)));
-        const byte_string scan(mcus * mcu_blocks * 3 / 8 + 1, 0);
-        byte_string bytes;
-        if (h0 == 0) {
-          bytes = soi() + grey_tables() + grey_frame(16384, height) + scan_header({{1, 0, 0}}) + scan + eoi();
-        } else {
-          bytes = soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10) + dc_table(0x01) + ac_table(0x11)) +
-                  frame_header(0xC0, 16384, height, {{1, h0, v0, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
-                  scan_header({{1, 0, 0}, {2, 1, 1}, {3, 1, 1}}) + scan + eoi();
-        }
-        jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-        jpeg_decoder_engine engine(&stream, {.threads = threads});
-        ASSERT_EQ(engine.start_decoding(), 0) << layout;
-        const std::uint8_t* line = nullptr;
-        std::uint32_t length = 0;
-        ASSERT_EQ(engine.decode_row(&line, &length), 0) << layout;
-        held[height == 16000] = access::pool_bytes(engine);
-      }
-      EXPECT_EQ(held[0], held[1]) << layout << " on " << threads << " threads";
-      if (threads == 1) {
-        EXPECT_LT(held[0], 1u << 20) << layout;
-        one_thread = held[0];
-      } else {
-        EXPECT_LE(held[0], one_thread + (threads - 1) * 8 * row_coefficients)
-            << layout << " on " << threads << " threads";
-      }
-    }
+    // The pool that a decode holds once it has handed out its first line.
+    const auto held = [&](int threads, int height) -> std::size_t {
+      // Every block a zero DC difference and an end of block, three 0 bits.
+      const std::size_t mcus = mcus_across * static_cast<std::size_t>((height + mcu_height - 1) / mcu_height);
+      const byte_string scan(mcus * mcu_blocks * 3 / 8 + 1, 0);
+      const byte_string bytes =
+          h0 == 0 ? soi() + grey_tables() + grey_frame(16384, height) + scan_header({{1, 0, 0}}) + scan + eoi()
+                  : soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10) + dc_table(0x01) + ac_table(0x11)) +
+                        frame_header(0xC0, 16384, height, {{1, h0, v0, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
+                        scan_header({{1, 0, 0}, {2, 1, 1}, {3, 1, 1}}) + scan + eoi();
+      jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+      jpeg_decoder_engine engine(&stream, {.threads = threads});
+      const std::uint8_t* line = nullptr;
+      std::uint32_t length = 0;
+      EXPECT_EQ(engine.start_decoding(), 0) << layout;
+      EXPECT_EQ(engine.decode_row(&line, &length), 0) << layout;
+      return access::pool_bytes(engine);
+    };
+    const std::size_t one_thread = held(1, 4000);
+    EXPECT_LT(one_thread, 1u << 20) << layout;
+    EXPECT_EQ(held(1, 16000), one_thread) << layout;
+    const std::size_t two_threads = held(2, 4000);
+    EXPECT_LE(two_threads, one_thread + 8 * row_coefficients) << layout << " on 2 threads";
+    EXPECT_EQ(held(2, 16000), two_threads) << layout << " on 2 threads";
   }
 }
 

@@ -125,7 +125,8 @@ void expect_buffer_decode_like(const byte_string& bytes, const row_decode& rows,
     EXPECT_EQ(c, rows.components) << what;
   }
   const auto differing = std::mismatch(expected.begin(), expected.end(), buffer.begin()).first;
-  EXPECT_TRUE(differing == expected.end()) << what << ": the buffer differs from byte " << (differing - expected.begin());
+  EXPECT_TRUE(differing == expected.end())
+      << what << ": the buffer differs from byte " << (differing - expected.begin());
 }
 
 // Both interfaces on the given threads against the one-thread decode.
