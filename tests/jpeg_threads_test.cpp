@@ -1,8 +1,8 @@
 // Decodes that borrow the worker threads against the same bytes decoded on
 // the caller's thread alone: the corpus and the bundled pictures, cut and
-// damaged photographs, and decodes stopped part way. Each must come out the
-// same: the lines, how many, the call that failed and its status, and how
-// far the stream was read.
+// damaged photographs, decodes stopped part way and decodes from several
+// callers at once. Each must come out the same: the lines, how many, the
+// call that failed and its status, and how far the stream was read.
 #include "jpeg_test_support.h"
 #include "threads.h"
 
