@@ -298,22 +298,42 @@ TEST(JpegRowDriver, EndOfImageSearchRunsWithTheLastMcuRow) {
 }
 
 // Working memory stays bounded by the row, not the picture: the widest
-// frame of every layout needs less than 1 MiB of pool beside the output.
-TEST(JpegRowDriver, WidestPicturesNeedLessThanAMebibyte) {
+// frame of every layout needs less than 1 MiB of pool beside the output on
+// one thread, each further thread adds at most eight MCU rows of
+// coefficients in flight, and at no thread count does the height matter.
+// Everything is allocated by the set-up or with the first MCU row; later
+// rows, on whichever thread, allocate nothing.
+TEST(JpegRowDriver, WidestPicturesNeedAFixedPoolPerThread) {
   for (auto [h0, v0] : {std::pair{0, 0}, {1, 1}, {2, 1}, {1, 2}, {2, 2}}) {
-    byte_string bytes;
-    if (h0 == 0) {
-      bytes = soi() + grey_tables() + grey_frame(16384, 4000) + scan_header({{1, 0, 0}}) + raw({0x12}) + eoi();
-    } else {
-      bytes = soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10) + dc_table(0x01) + ac_table(0x11)) +
-              frame_header(0xC0, 16384, 4000, {{1, h0, v0, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
-              scan_header({{1, 0, 0}, {2, 1, 1}, {3, 1, 1}}) + raw({0x12, 0x34}) + eoi();
-    }
-    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    jpeg_decoder_engine engine(&stream);
-    // Everything is allocated by the set-up; rows allocate nothing.
-    ASSERT_EQ(engine.start_decoding(), 0) << h0 << "x" << v0;
-    EXPECT_LT(access::pool_bytes(engine), 1u << 20) << h0 << "x" << v0;
+    const std::string layout = std::to_string(h0) + "x" + std::to_string(v0);
+    const std::size_t mcu_blocks = h0 == 0 ? 1 : h0 * v0 + 2;
+    const std::size_t mcus_across = 16384 / (8 * std::max(h0, 1));
+    const int mcu_height = 8 * std::max(v0, 1);
+    const std::size_t row_coefficients = mcus_across * mcu_blocks * 64 * sizeof(std::int16_t);
+    // The pool that a decode holds once it has handed out its first line.
+    const auto held = [&](int threads, int height) -> std::size_t {
+      // Every block a zero DC difference and an end of block, three 0 bits.
+      const std::size_t mcus = mcus_across * static_cast<std::size_t>((height + mcu_height - 1) / mcu_height);
+      const byte_string scan(mcus * mcu_blocks * 3 / 8 + 1, 0);
+      const byte_string bytes =
+          h0 == 0 ? soi() + grey_tables() + grey_frame(16384, height) + scan_header({{1, 0, 0}}) + scan + eoi()
+                  : soi() + dqt(0) + dqt(1) + dht(dc_table(0x00) + ac_table(0x10) + dc_table(0x01) + ac_table(0x11)) +
+                        frame_header(0xC0, 16384, height, {{1, h0, v0, 0}, {2, 1, 1, 1}, {3, 1, 1, 1}}) +
+                        scan_header({{1, 0, 0}, {2, 1, 1}, {3, 1, 1}}) + scan + eoi();
+      jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+      jpeg_decoder_engine engine(&stream, {.threads = threads});
+      const std::uint8_t* line = nullptr;
+      std::uint32_t length = 0;
+      EXPECT_EQ(engine.start_decoding(), 0) << layout;
+      EXPECT_EQ(engine.decode_row(&line, &length), 0) << layout;
+      return access::pool_bytes(engine);
+    };
+    const std::size_t one_thread = held(1, 4000);
+    EXPECT_LT(one_thread, 1u << 20) << layout;
+    EXPECT_EQ(held(1, 16000), one_thread) << layout;
+    const std::size_t two_threads = held(2, 4000);
+    EXPECT_LE(two_threads, one_thread + 8 * row_coefficients) << layout << " on 2 threads";
+    EXPECT_EQ(held(2, 16000), two_threads) << layout << " on 2 threads";
   }
 }
 

@@ -44,6 +44,11 @@ struct engine_test_access {
   static int spare_bits(const engine& e) { return jpeg::spare_bits(e.bits); }
   static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(e.bits.window >> 32); }
   static bool stream_attached(const engine& e) { return e.stream != nullptr; }
+  // Input the reader has taken from the stream but not consumed: the rest of
+  // the buffer and the whole bytes in the bit window.
+  static std::size_t unconsumed_input(const engine& e) {
+    return static_cast<std::size_t>(e.bits.end - e.bits.cursor) + static_cast<std::size_t>((16 + spare_bits(e)) / 8);
+  }
 
   static void* pool_alloc(engine& e, std::uint32_t size, bool zero) { return e.pool_alloc(size, zero); }
   static const pool_block* pool_blocks(const engine& e) { return e.pool_blocks; }

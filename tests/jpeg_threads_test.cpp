@@ -1,0 +1,304 @@
+// Decodes that borrow the worker threads against the same bytes decoded on
+// the caller's thread alone: the corpus and the bundled pictures, cut and
+// damaged photographs, decodes stopped part way and decodes from several
+// callers at once. Each must come out the same: the lines, how many, the
+// call that failed and its status, and how far the stream was read.
+#include "jpeg_test_support.h"
+#include "threads.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using jpeg::jpeg_decoder_engine;
+using access = jpeg::engine_test_access;
+
+// Every picture goes through the threads, however small.
+class JpegThreads : public testing::Test {
+ protected:
+  void SetUp() override { saved_ = jpeg::detail::min_threaded_pixels.exchange(0); }
+  void TearDown() override { jpeg::detail::min_threaded_pixels.store(saved_); }
+
+ private:
+  std::uint64_t saved_ = 0;
+};
+
+// Counts the bytes the decoder has taken.
+struct counting_stream : chunk_stream {
+  using chunk_stream::chunk_stream;
+  int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override {
+    const int got = chunk_stream::read_bytes(buffer, n, end_flag);
+    if (got > 0) taken += static_cast<std::size_t>(got);
+    return got;
+  }
+  std::size_t taken = 0;
+};
+
+// What a decode through decode_row shows.
+struct row_decode {
+  int created = 0;  // status after construction
+  int started = 0;  // start_decoding's result
+  int width = 0, height = 0, components = 0;
+  byte_string lines;  // every line handed out, in order
+  int line_count = 0;
+  int ended = 0;  // the first decode_row result other than 0
+  int again = 0;  // the call after that one
+  int status = 0;
+  std::size_t bytes_read = 0;
+};
+
+jpeg::decoder_limits on(int threads) { return {.threads = threads}; }
+
+row_decode decode_by_rows(const byte_string& bytes, int threads) {
+  row_decode d;
+  counting_stream stream(bytes);
+  {
+    jpeg_decoder_engine engine(&stream, on(threads));
+    d.created = engine.status();
+    d.width = engine.width();
+    d.height = engine.height();
+    d.components = engine.component_count();
+    d.started = engine.start_decoding();
+    const std::uint8_t* line = nullptr;
+    std::uint32_t length = 0;
+    while ((d.ended = engine.decode_row(&line, &length)) == 0) {
+      d.lines.insert(d.lines.end(), line, line + length);
+      ++d.line_count;
+    }
+    d.again = engine.decode_row(&line, &length);
+    d.status = engine.status();
+  }
+  d.bytes_read = stream.taken;
+  return d;
+}
+
+// "" when the decodes agree, else how they differ.
+std::string difference(const row_decode& one, const row_decode& many) {
+  std::ostringstream out;
+  const auto field = [&](const char* name, auto a, auto b) {
+    if (a != b) out << name << " " << a << " on one thread, " << b << " on more; ";
+  };
+  field("construction status", one.created, many.created);
+  field("start_decoding", one.started, many.started);
+  field("width", one.width, many.width);
+  field("height", one.height, many.height);
+  field("lines", one.line_count, many.line_count);
+  field("end of lines", one.ended, many.ended);
+  field("call after the end", one.again, many.again);
+  field("status", one.status, many.status);
+  field("bytes read", one.bytes_read, many.bytes_read);
+  const auto [a, b] = std::mismatch(one.lines.begin(), one.lines.end(), many.lines.begin(), many.lines.end());
+  if (a != one.lines.end() && b != many.lines.end()) {
+    const std::size_t at = static_cast<std::size_t>(a - one.lines.begin());
+    out << "line " << at / (one.lines.size() / one.line_count) << " differs";
+  }
+  return out.str();
+}
+
+// decode_jpeg_with_limits into a caller's buffer in the decoder's own layout
+// must give what the row interface gave: those lines, the rest of the
+// buffer untouched, and the status.
+void expect_buffer_decode_like(const byte_string& bytes, const row_decode& rows, int threads, const std::string& what) {
+  const int requested = rows.components == 1 ? 1 : 4;
+  const std::size_t size = static_cast<std::size_t>(rows.width) * rows.height * requested;
+  byte_string buffer(size + 64, 0xA5);
+  byte_string expected = buffer;
+  std::copy(rows.lines.begin(), rows.lines.end(), expected.begin());
+  counting_stream stream(bytes);
+  int w = -1, h = -1, c = -1, status = -1;
+  const std::uint8_t* result =
+      jpeg::decode_jpeg_with_limits(&stream, &w, &h, &c, requested, buffer.data(), on(threads), &status);
+  EXPECT_EQ(result, rows.ended == 1 ? buffer.data() : nullptr) << what;
+  EXPECT_EQ(status, rows.status) << what;
+  EXPECT_EQ(stream.taken, rows.bytes_read) << what;
+  if (rows.created == 0) {
+    EXPECT_EQ(w, rows.width) << what;
+    EXPECT_EQ(h, rows.height) << what;
+    EXPECT_EQ(c, rows.components) << what;
+  }
+  const auto differing = std::mismatch(expected.begin(), expected.end(), buffer.begin()).first;
+  EXPECT_TRUE(differing == expected.end())
+      << what << ": the buffer differs from byte " << (differing - expected.begin());
+}
+
+// Both interfaces on the given threads against the one-thread decode.
+void expect_like_one_thread(const byte_string& bytes, const row_decode& one, int threads, const std::string& what) {
+  const std::string on_threads = what + " on " + std::to_string(threads) + " threads";
+  EXPECT_EQ(difference(one, decode_by_rows(bytes, threads)), "") << on_threads;
+  expect_buffer_decode_like(bytes, one, threads, on_threads);
+}
+
+std::vector<std::pair<std::string, byte_string>> bundled_and_corpus_pictures() {
+  std::vector<std::pair<std::string, byte_string>> pictures;
+  for (const char* name : {"egyenlo", "fank", "function0", "function1", "function2", "function3", "kick1", "kick2",
+                           "murv", "murvhat", "murvparaszt", "murvtabla", "sun"}) {
+    pictures.emplace_back(name, read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg"));
+  }
+  for (const corpus_file& entry : corpus_manifest())
+    pictures.emplace_back(entry.name, read_file(corpus_path(entry.name)));
+  return pictures;
+}
+
+// Each thread count runs through every picture in a row, failing ones among
+// them, so that the threads go from one decode straight to the next: state
+// that one leaves behind shows in another.
+TEST_F(JpegThreads, EveryPictureDecodesAsOnOneThread) {
+  const auto pictures = bundled_and_corpus_pictures();
+  ASSERT_GT(pictures.size(), 250u);
+  std::vector<row_decode> one;
+  for (const auto& [name, bytes] : pictures) {
+    ASSERT_FALSE(bytes.empty()) << name;
+    one.push_back(decode_by_rows(bytes, 1));
+  }
+  for (int threads : {2, 3}) {
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+      expect_like_one_thread(pictures[i].second, one[i], threads, pictures[i].first);
+    }
+  }
+}
+
+// Where the first scan's entropy-coded data begin.
+std::size_t first_scan_data(const byte_string& bytes) {
+  std::size_t at = 2;
+  while (at + 4 <= bytes.size() && bytes[at] == 0xFF) {
+    const std::size_t length = static_cast<std::size_t>(bytes[at + 2] << 8 | bytes[at + 3]);
+    if (bytes[at + 1] == 0xDA) return at + 2 + length;
+    at += 2 + length;
+  }
+  return at;
+}
+
+// Where the one-thread reader stands in the input after each MCU row of a
+// sequential picture.
+std::vector<std::size_t> mcu_row_ends(const byte_string& bytes) {
+  std::vector<std::size_t> ends;
+  counting_stream stream(bytes);
+  jpeg_decoder_engine engine(&stream, on(1));
+  if (engine.start_decoding() != 0) return ends;
+  const std::uint8_t* line = nullptr;
+  std::uint32_t length = 0;
+  while (engine.decode_row(&line, &length) == 0) {
+    const std::size_t at = stream.taken - access::unconsumed_input(engine);
+    if (ends.empty() || ends.back() != at) ends.push_back(at);
+  }
+  return ends;
+}
+
+// Large photographs cut short and with a bit flipped: a failure found ahead
+// of the caller must surface on the line where one thread meets it, after
+// exactly the lines one thread delivers. Sequential pictures are cut where
+// MCU rows end, so that the data stop right where a worker starts the next
+// row, and inside a few rows; the progressive one at places spread over its
+// scans. The bits flipped are spread over the scan data up to the end of
+// image marker.
+TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
+  // 4:2:0 without restarts; 4:2:0 with a restart interval of one MCU row;
+  // 4:4:4 with intervals of three MCUs that straddle the rows; progressive.
+  int variants = 0, part_way = 0;
+  for (const char* name : {"fank", "murv", "function0", "egyenlo"}) {
+    const byte_string bytes = read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg");
+    ASSERT_FALSE(bytes.empty()) << name;
+    const std::size_t scan = first_scan_data(bytes);
+    std::vector<std::pair<std::string, byte_string>> damaged;
+    const auto cut = [&](std::size_t at) {
+      damaged.emplace_back("cut at " + std::to_string(at),
+                           byte_string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at)));
+    };
+    const std::vector<std::size_t> ends = mcu_row_ends(bytes);
+    if (ends.size() > 1) {
+      const std::size_t step = ends.size() / 8;
+      for (std::size_t i = 0; i + 1 < ends.size(); i += step) {
+        cut(ends[i]);
+        if (i % (4 * step) == 0) cut((ends[i] + ends[i + 1]) / 2);
+      }
+    } else {
+      for (int i = 0; i < 8; ++i) cut(scan + (bytes.size() - scan) * i / 8);
+    }
+    for (int i = 0; i < 6; ++i) {
+      const std::size_t at = scan + (bytes.size() - 1 - scan) * i / 5;
+      byte_string flipped = bytes;
+      flipped[at] ^= static_cast<std::uint8_t>(1 << (i + 2));
+      damaged.emplace_back("byte " + std::to_string(at) + " flipped", std::move(flipped));
+    }
+    for (const auto& [what, variant] : damaged) {
+      const row_decode one = decode_by_rows(variant, 1);
+      expect_like_one_thread(variant, one, 2 + variants % 2, std::string(name) + ", " + what);
+      ++variants;
+      part_way += one.status != 0 && one.line_count > 0;
+    }
+  }
+  // Most sequential ones fail part way down the picture.
+  EXPECT_GE(part_way, variants / 3);
+}
+
+// A caller may stop at any line, or right after start_decoding: destroying
+// the engine must stop its worker, which must then touch neither the engine
+// nor the stream (both are freed at once, for the address sanitizer to
+// watch) and come back ready for the next decode.
+TEST_F(JpegThreads, StoppingPartWayLeavesTheThreadsReady) {
+  for (const char* name : {"fank", "murv", "egyenlo"}) {
+    const byte_string bytes = read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg");
+    const row_decode whole = decode_by_rows(bytes, 1);
+    ASSERT_EQ(whole.status, 0) << name;
+    const std::size_t row_bytes = whole.lines.size() / static_cast<std::size_t>(whole.line_count);
+    for (int threads : {2, 3}) {
+      for (int stop : {0, 1, 17, whole.line_count - 1}) {
+        const std::string what = std::string(name) + " stopped after " + std::to_string(stop) + " lines on " +
+                                 std::to_string(threads) + " threads";
+        auto stream = std::make_unique<counting_stream>(bytes);
+        auto engine = std::make_unique<jpeg_decoder_engine>(stream.get(), on(threads));
+        ASSERT_EQ(engine->start_decoding(), 0) << what;
+        for (int y = 0; y < stop; ++y) {
+          const std::uint8_t* line = nullptr;
+          std::uint32_t length = 0;
+          ASSERT_EQ(engine->decode_row(&line, &length), 0) << what;
+          ASSERT_TRUE(std::equal(line, line + length, whole.lines.begin() + static_cast<std::ptrdiff_t>(y * row_bytes)))
+              << what << ": line " << y;
+        }
+        engine.reset();
+        stream.reset();
+        EXPECT_EQ(difference(whole, decode_by_rows(bytes, threads)), "") << "the decode after " << what;
+      }
+    }
+  }
+}
+
+// The image layer decodes on the process's default thread count from
+// whichever threads its callers load on, so several decodes may want the
+// workers at once: each must still come out as on one thread.
+TEST_F(JpegThreads, DecodesFromSeveralCallersAtOnce) {
+  const char* names[] = {"fank", "murv", "egyenlo", "function0", "kick2", "murvhat"};
+  std::vector<byte_string> pictures;
+  std::vector<row_decode> one;
+  for (const char* name : names) {
+    pictures.push_back(read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg"));
+    one.push_back(decode_by_rows(pictures.back(), 1));
+  }
+  constexpr int callers = 3;
+  std::vector<std::vector<row_decode>> got(callers);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < callers; ++c) {
+    threads.emplace_back([&, c] {
+      for (std::size_t i = 0; i < pictures.size(); ++i) {
+        got[c].push_back(decode_by_rows(pictures[(i + c) % pictures.size()], 2));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int c = 0; c < callers; ++c) {
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+      const std::size_t k = (i + c) % pictures.size();
+      EXPECT_EQ(difference(one[k], got[c][i]), "") << names[k] << " from caller " << c;
+    }
+  }
+}
+
+}  // namespace
