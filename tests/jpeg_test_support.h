@@ -7,6 +7,7 @@
 #include "huffman.h"
 #include "jpeg_decoder.h"
 #include "jpeg_reference.h"
+#include "threads.h"
 
 #include "test_support.h"
 
@@ -58,6 +59,8 @@ struct engine_test_access {
     for (const pool_block* b = e.pool_blocks; b != nullptr; b = b->next) total += sizeof(pool_block) + b->capacity;
     return total;
   }
+  // Heap bytes of the ring between the threads, 0 without one.
+  static std::size_t ring_bytes(const engine& e) { return e.ring == nullptr ? 0 : sizeof(jpeg::row_ring) + e.ring->bytes(); }
   [[noreturn]] static void abort_decode(engine& e, int code) { e.abort_decode(code); }
 
   // Stores a table in a slot as a DHT segment would.
