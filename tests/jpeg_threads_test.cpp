@@ -221,6 +221,16 @@ TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
       }
     } else {
       for (int i = 0; i < 8; ++i) cut(scan + (bytes.size() - scan) * i / 8);
+      // Rows are made while the last scan that a valid picture needs is
+      // read; a further scan, or a table changed after it, must drop them.
+      ASSERT_EQ(bytes[bytes.size() - 2], 0xFF) << name;
+      const auto end_of_image = bytes.end() - 2;
+      const byte_string marker = {0xFF, 0xDA};
+      const auto last_scan = std::find_end(bytes.begin(), end_of_image, marker.begin(), marker.end());
+      damaged.emplace_back("last scan repeated",
+                           byte_string(bytes.begin(), end_of_image) + byte_string(last_scan, bytes.end()));
+      damaged.emplace_back("table changed after the last scan",
+                           byte_string(bytes.begin(), end_of_image) + dqt(0) + eoi());
     }
     for (int i = 0; i < 6; ++i) {
       const std::size_t at = scan + (bytes.size() - 1 - scan) * i / 5;
