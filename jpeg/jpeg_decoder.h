@@ -351,6 +351,7 @@ class jpeg_decoder_engine {
   std::uint8_t* take_threaded_row(int row);
   void run_row_worker() noexcept;
   void entropy_decode_rows_ahead();
+  void touch_pages();
   void reconstruct_rows_ahead();
   void reconstruct_row(int row);
   bool failures_deferred() const;

@@ -5,6 +5,7 @@
 // dequantises it and hands it to the same transform as sequential blocks.
 #include "huffman.h"
 #include "kernels.h"
+#include "threads.h"
 
 #include <algorithm>
 #include <bit>
@@ -82,6 +83,8 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     ac_coefficient_store[c] = create_coefficient_store(across, down, 8, 8);
     frame_blocks += static_cast<std::uint64_t>(across) * static_cast<std::uint64_t>(down);
   }
+  // Workers wait for the rows of the last scan (overlap_last_scan).
+  start_row_threads(true);
 
   while (setup_scan()) {
     if (++scans_started > static_cast<std::uint64_t>(limits.max_scans) && limits.max_scans != 0) {
@@ -106,8 +109,8 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     }
     // The markers after the scan are read as headers again.
     reload_bit_window(bit_mode::raw);
-    if (ring != nullptr) publish_final_rows(frame_mcus_per_column);
   }
+  if (ring != nullptr) publish_final_rows(frame_mcus_per_column);
 
   // From here on the row driver walks the interleaved MCUs of the whole frame.
   scan_component_count = frame_component_count;
@@ -365,7 +368,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
         --restart_countdown;
         ++x;
       }
-      if (ring != nullptr) [[unlikely]] publish_final_rows((y + 1) / component_v_factor[c]);
+      if (ring != nullptr && ring->publishing) [[unlikely]] publish_final_rows((y + 1) / component_v_factor[c]);
     }
     bits.store();
     blocks_decoded += decoded;
@@ -390,7 +393,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       const int c = scan_components[k];
       block_row[c] += component_v_factor[c];
     }
-    if (ring != nullptr) [[unlikely]] publish_final_rows(y + 1);
+    if (ring != nullptr && ring->publishing) [[unlikely]] publish_final_rows(y + 1);
   }
   bits.store();
   blocks_decoded += decoded;
@@ -402,6 +405,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
 // scan come all the same, what they made is dropped.
 void jpeg_decoder_engine::overlap_last_scan() {
   drop_overlapped_rows();
+  if (ring == nullptr) return;
   const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
   bool last = true;
   for (int c = 0; c < frame_component_count; ++c) {
@@ -412,11 +416,11 @@ void jpeg_decoder_engine::overlap_last_scan() {
     coefficients_final[c] = known;
     last = last && known == ~std::uint64_t{0};
   }
-  if (last) start_row_threads(true);
+  ring->publishing = last;
 }
 
 void jpeg_decoder_engine::drop_overlapped_rows() {
-  if (ring != nullptr && !decoding_started) stop_row_threads();
+  if (ring != nullptr && !decoding_started && ring->publishing) stop_row_threads();
 }
 
 // Reads nothing but the frame's layout, the quantisation tables and the

@@ -160,7 +160,10 @@ bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
     delete r;
     return false;
   }
-  if (whole_picture) r->final_rows = 0;
+  if (whole_picture) {
+    r->final_rows = 0;
+    r->pages_ready = false;
+  }
   ring = r;
   std::lock_guard<std::mutex> hold(ring->lock);
   ring->workers = worker_pool::instance().lend(
@@ -192,18 +195,36 @@ void jpeg_decoder_engine::stop_row_threads() noexcept {
 }
 
 void jpeg_decoder_engine::run_row_worker() noexcept {
-  bool read_input = false;
+  bool first = false;
   {
     std::lock_guard<std::mutex> hold(ring->lock);
-    read_input = ring->sequential && !ring->entropy_taken;
-    ring->entropy_taken = true;
+    first = !ring->first_taken;
+    ring->first_taken = true;
   }
-  // The worker that reads the input joins the others once it is through.
-  if (read_input) entropy_decode_rows_ahead();
+  // The first worker reads a sequential picture's input, or writes to every
+  // page of a whole picture's ring while the scans before the last are read
+  // (the first write to a page of new memory costs more than a row's
+  // reconstruction does there); then it joins the others.
+  if (first && ring->sequential) entropy_decode_rows_ahead();
+  if (first && !ring->sequential) touch_pages();
   reconstruct_rows_ahead();
   std::lock_guard<std::mutex> hold(ring->lock);
   --ring->workers;
   ring->signal();
+}
+
+void jpeg_decoder_engine::touch_pages() {
+  row_ring& r = *ring;
+  {
+    std::lock_guard<std::mutex> hold(r.lock);
+    if (r.pages_ready) return;
+  }
+  // The slots only: the ready rows behind them are under the lock.
+  constexpr std::size_t page = 4096;
+  for (std::size_t at = 0; at < r.slot_bytes * r.slot_count(); at += page) r.storage[at] = 0;
+  std::lock_guard<std::mutex> hold(r.lock);
+  r.pages_ready = true;
+  r.signal();
 }
 
 void jpeg_decoder_engine::entropy_decode_rows_ahead() {

@@ -69,14 +69,19 @@ struct row_ring {
   std::atomic<unsigned> version{0};
   // All below under `lock`.
   int final_rows;                          // rows whose coefficients no scan will change
+  bool pages_ready = true;                 // the storage has been written once
   int entropy_decoded = 0;                 // rows whose coefficients are in the ring
   int failed_row = INT_MAX;                // the row whose reading failed
   int failure_code = 0;
   int next_claim = 0;                      // the next row to reconstruct
   int released = 0;                        // rows the caller is done with
   int workers = 0;                         // jobs lent and not yet ended
-  bool entropy_taken = false;              // a worker reads the input
+  bool first_taken = false;                // a worker took the first worker's part
   bool stopping = false;
+
+  // The caller's thread alone: the scan being read is the last one, and
+  // publishes the rows it passes.
+  bool publishing = false;
 
   std::size_t slot_count() const { return static_cast<std::size_t>(depth); }
   std::size_t bytes() const { return (slot_bytes * slot_count() + sizeof(int) * slot_count() + 63) & ~std::size_t{63}; }
@@ -88,7 +93,7 @@ struct row_ring {
   int* extents_of(int row) const { return reinterpret_cast<int*>(coefficients_of(row) + 64 * slot_blocks); }
 
   bool may_claim() const {
-    return next_claim < final_rows && next_claim < failed_row && next_claim - released < depth &&
+    return pages_ready && next_claim < final_rows && next_claim < failed_row && next_claim - released < depth &&
            (!sequential || entropy_decoded > next_claim);
   }
   bool nothing_left_to_claim() const { return next_claim >= rows || next_claim >= failed_row; }
