@@ -1,7 +1,8 @@
 // Hostile bytes into every decode-into-buffer path: size query, each
-// requested component count, and the row-by-row engine interface. The last
-// two run on the caller's thread alone and on two threads, and must deliver
-// the same: the same rows with the same bytes, and the same end.
+// requested component count, and the row-by-row engine interface. The RGBA
+// decode into a buffer of the caller's and the engine run on the caller's
+// thread alone and on two threads, and must deliver the same: the same rows
+// with the same bytes, and the same end.
 #include "jpeg_decoder.h"
 #include "jpeg_mutator.h"
 #include "threads.h"
@@ -39,10 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return jpeg::decode_jpeg_with_limits(&from, &w, &h, &c, requested, destination, under, &status);
   };
   if (!decode(4, reinterpret_cast<std::uint8_t*>(1), limits)) return 0;
+  const std::size_t bytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4;
   for (int requested : {1, 3}) std::free(decode(requested, nullptr, limits));
   // Into buffers of the caller's, which keep the rows that a failing decode
   // delivered; alpha is never 0, so no delivered row looks like the fill.
-  const std::size_t bytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4;
   auto* one = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
   auto* two = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
   const bool one_done = decode(4, one, limits) != nullptr;
