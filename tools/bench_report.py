@@ -21,7 +21,9 @@ DECODERS = ["1T", "all", "turbo", "stb"]
 RATIOS = [("1T", "turbo"), ("all", "turbo"), ("1T", "stb"), ("all", "stb"), ("all", "1T")]
 # Benchmark names before the threads were measured apart.
 ALIASES = {"ours": "1T", "ours-1T": "1T", "ours-all": "all"}
-SIZES = [("", lambda mp: True), (">= 2 MP", lambda mp: mp >= 2), ("< 0.5 MP", lambda mp: mp < 0.5)]
+# Output written before the picture's size rode along belongs to no size group.
+SIZES = [("", lambda mp: True), (">= 2 MP", lambda mp: mp is not None and mp >= 2),
+         ("< 0.5 MP", lambda mp: mp is not None and mp < 0.5)]
 
 
 def medians(benchmarks):
@@ -66,8 +68,6 @@ def main():
                 if a in r and b in r:
                     ratio = r[a]["MP/s"] / r[b]["MP/s"]
                     for size, within in SIZES:
-                        if mp is None and size:
-                            continue
                         if within(mp):
                             logs[size, a, b].append(math.log(ratio))
                     line += f" {ratio:9.2f}"
