@@ -2,6 +2,7 @@
 
 #include "draw.h"
 #include "img.h"
+#include "jpeg_decoder.h"
 #include "music.h"
 
 #include <SDL.h>
@@ -84,6 +85,8 @@ void load_pictures(std::span<const char* const> files, SDL_Surface** slots) {
     order.emplace_back(error ? 0 : size, i);
   }
   std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  // One thread per picture: the loaders below already keep every core busy.
+  jpeg::set_default_decoder_threads(1);
   std::atomic<std::size_t> next{0};
   auto load_some = [&] {
     for (std::size_t n; (n = next.fetch_add(1)) < order.size();) {
