@@ -124,7 +124,10 @@ std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, 
 std::uint8_t* decode_jpeg_with_limits(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                       int requested, std::uint8_t* destination, const decoder_limits& limits,
                                       int* status) {
-  return decode_rows(stream, width, height, components, requested, limits, status,
+  // A size query hands out no rows: workers would make them for nothing.
+  decoder_limits applied = limits;
+  if (destination == size_query) applied.threads = 1;
+  return decode_rows(stream, width, height, components, requested, applied, status,
                      [destination](int, int height, int, std::size_t row_bytes) {
                        if (destination != nullptr) return jpeg::destination{destination, false};
                        return jpeg::destination{

@@ -202,19 +202,22 @@ struct colour_tables {
 // failure releases the whole pool at once. The entry points below add the
 // output buffer when they allocate it.
 //
-// Threads: from its first row on, a picture of at least half a megapixel
-// may borrow idle workers of a pool the process keeps (limits.threads says
-// how many threads in all). A sequential picture's data are then read on a
-// worker, ahead of the rows handed out; the inverse DCT and upsampling of
-// rows, and a progressive picture's final pass, are shared out. Everything
-// the caller sees is what one thread gives: the lines, the status and the
-// line where a failure shows, and the input read by a complete or failed
-// decode. Only a caller that stops early finds its stream read further on.
-// The work goes through a ring of threads + 2 MCU rows, which adds to the
-// memory above about 100 bytes per pixel of the picture's width per row
-// for a sequential picture (1.6 MB per row, 6.4 MB with two threads, at
-// 16384 pixels in 2 x 2 sampling) and at most half that for a progressive
-// one, whatever the height. One engine serves one thread at a time.
+// Threads: a picture of at least half a megapixel may borrow idle workers
+// of a pool the process keeps (limits.threads says how many threads in
+// all). A sequential picture's data are then read on a worker, ahead of the
+// rows handed out, and the inverse DCT and upsampling of its rows are
+// shared out; the workers of a progressive picture reconstruct its rows
+// while its last scan is read and after. Everything the caller sees is what
+// one thread gives: the lines, the status and the line where a failure
+// shows, and the input read by a complete or failed decode. Only a caller
+// that stops early finds its stream read further on. A sequential picture
+// goes through a ring of threads + 2 MCU rows, which adds to the memory
+// above about 100 bytes per pixel of the picture's width per row (1.6 MB
+// per row, 6.4 MB with two threads, at 16384 pixels in 2 x 2 sampling),
+// whatever the height. A progressive picture whose samples take at most
+// 64 MB holds them all (1 byte per pixel for grey, 2 or 3 for colour); a
+// larger one goes through a ring of rows as a sequential picture does, with
+// half the memory per row. One engine serves one thread at a time.
 //
 // Time bound: the work of a decode grows with its input bytes and its
 // output pixels, whatever the file. A block that a scan decodes takes at
