@@ -368,7 +368,8 @@ void jpeg_decoder_engine::decode_scan_blocks() {
         --restart_countdown;
         ++x;
       }
-      if (ring != nullptr && ring->publishing) [[unlikely]] publish_final_rows((y + 1) / component_v_factor[c]);
+      if (ring != nullptr && ring->publishing) [[unlikely]]
+        publish_final_rows((y + 1) / component_v_factor[c]);
     }
     bits.store();
     blocks_decoded += decoded;
@@ -393,7 +394,8 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       const int c = scan_components[k];
       block_row[c] += component_v_factor[c];
     }
-    if (ring != nullptr && ring->publishing) [[unlikely]] publish_final_rows(y + 1);
+    if (ring != nullptr && ring->publishing) [[unlikely]]
+      publish_final_rows(y + 1);
   }
   bits.store();
   blocks_decoded += decoded;

@@ -192,11 +192,19 @@ void jpeg_decoder_engine::decode_baseline_mcu_row(std::int16_t* row_coefficients
   // block count names the layout.
   auto decode = [&]<bool EntropyOnly>() {
     switch (scan_type) {
-      case component_layout::grey: decode_baseline_mcu_row_as<1, false, EntropyOnly>(row_coefficients, row_extents); break;
-      case component_layout::h1v1: decode_baseline_mcu_row_as<3, false, EntropyOnly>(row_coefficients, row_extents); break;
+      case component_layout::grey:
+        decode_baseline_mcu_row_as<1, false, EntropyOnly>(row_coefficients, row_extents);
+        break;
+      case component_layout::h1v1:
+        decode_baseline_mcu_row_as<3, false, EntropyOnly>(row_coefficients, row_extents);
+        break;
       case component_layout::h2v1:
-      case component_layout::h1v2: decode_baseline_mcu_row_as<4, false, EntropyOnly>(row_coefficients, row_extents); break;
-      case component_layout::h2v2: decode_baseline_mcu_row_as<6, true, EntropyOnly>(row_coefficients, row_extents); break;
+      case component_layout::h1v2:
+        decode_baseline_mcu_row_as<4, false, EntropyOnly>(row_coefficients, row_extents);
+        break;
+      case component_layout::h2v2:
+        decode_baseline_mcu_row_as<6, true, EntropyOnly>(row_coefficients, row_extents);
+        break;
     }
   };
   if (row_coefficients == nullptr) {

@@ -43,7 +43,8 @@ struct row_ring {
         sequential(sequential),
         slot_samples(slot_samples),
         slot_blocks(sequential ? slot_blocks : 0),
-        slot_bytes((slot_samples + this->slot_blocks * (64 * sizeof(std::int16_t) + sizeof(int)) + 63) & ~std::size_t{63}),
+        slot_bytes((slot_samples + this->slot_blocks * (64 * sizeof(std::int16_t) + sizeof(int)) + 63) &
+                   ~std::size_t{63}),
         storage(static_cast<std::uint8_t*>(std::aligned_alloc(64, bytes()))),
         ready_row(storage == nullptr ? nullptr : reinterpret_cast<int*>(storage + slot_bytes * slot_count())),
         final_rows(rows) {
@@ -68,15 +69,15 @@ struct row_ring {
   // Changed under `lock`, by every signal().
   std::atomic<unsigned> version{0};
   // All below under `lock`.
-  int final_rows;                          // rows whose coefficients no scan will change
-  bool pages_ready = true;                 // the storage has been written once
-  int entropy_decoded = 0;                 // rows whose coefficients are in the ring
-  int failed_row = INT_MAX;                // the row whose reading failed
+  int final_rows;            // rows whose coefficients no scan will change
+  bool pages_ready = true;   // the storage has been written once
+  int entropy_decoded = 0;   // rows whose coefficients are in the ring
+  int failed_row = INT_MAX;  // the row whose reading failed
   int failure_code = 0;
-  int next_claim = 0;                      // the next row to reconstruct
-  int released = 0;                        // rows the caller is done with
-  int workers = 0;                         // jobs lent and not yet ended
-  bool first_taken = false;                // a worker took the first worker's part
+  int next_claim = 0;        // the next row to reconstruct
+  int released = 0;          // rows the caller is done with
+  int workers = 0;           // jobs lent and not yet ended
+  bool first_taken = false;  // a worker took the first worker's part
   bool stopping = false;
 
   // The caller's thread alone: the scan being read is the last one, and
@@ -110,7 +111,8 @@ struct row_ring {
   void await_signal(std::unique_lock<std::mutex>& hold) {
     const unsigned seen = version.load(std::memory_order_relaxed);
     hold.unlock();
-    for (int i = 0; i < detail::spin_rounds && version.load(std::memory_order_relaxed) == seen; ++i) detail::spin_pause();
+    for (int i = 0; i < detail::spin_rounds && version.load(std::memory_order_relaxed) == seen; ++i)
+      detail::spin_pause();
     hold.lock();
     while (version.load(std::memory_order_relaxed) == seen) changed.wait(hold);
   }

@@ -60,7 +60,9 @@ struct engine_test_access {
     return total;
   }
   // Heap bytes of the ring between the threads, 0 without one.
-  static std::size_t ring_bytes(const engine& e) { return e.ring == nullptr ? 0 : sizeof(jpeg::row_ring) + e.ring->bytes(); }
+  static std::size_t ring_bytes(const engine& e) {
+    return e.ring == nullptr ? 0 : sizeof(jpeg::row_ring) + e.ring->bytes();
+  }
   [[noreturn]] static void abort_decode(engine& e, int code) { e.abort_decode(code); }
 
   // Stores a table in a slot as a DHT segment would.
