@@ -236,7 +236,7 @@ void jpeg_decoder_engine::entropy_decode_rows_ahead() {
       std::unique_lock<std::mutex> hold(r.lock);
       while (!r.stopping && row - r.released >= r.depth) {
         if (r.may_claim()) {
-          r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
+          r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
         } else {
           r.await_signal(hold);
         }
@@ -266,7 +266,7 @@ void jpeg_decoder_engine::reconstruct_rows_ahead() {
   for (;;) {
     while (!r.stopping && !r.nothing_left_to_claim() && !r.may_claim()) r.await_signal(hold);
     if (r.stopping || !r.may_claim()) return;
-    r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
+    r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
   }
 }
 
@@ -295,7 +295,7 @@ std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
       abort_decode(code);
     }
     if (r.next_claim == row && r.may_claim()) {
-      r.reconstruct_next(hold, [this](int row) { reconstruct_row(row); });
+      r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
     } else {
       r.await_signal(hold);
     }
