@@ -238,7 +238,7 @@ void jpeg_decoder_engine::entropy_decode_rows_ahead() {
         if (r.may_claim()) {
           r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
         } else {
-          r.changed.wait(hold);
+          r.await_signal(hold);
         }
       }
       if (r.stopping) break;
@@ -264,7 +264,7 @@ void jpeg_decoder_engine::reconstruct_rows_ahead() {
   row_ring& r = *ring;
   std::unique_lock<std::mutex> hold(r.lock);
   for (;;) {
-    while (!r.stopping && !r.nothing_left_to_claim() && !r.may_claim()) r.changed.wait(hold);
+    while (!r.stopping && !r.nothing_left_to_claim() && !r.may_claim()) r.await_signal(hold);
     if (r.stopping || !r.may_claim()) return;
     r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
   }
@@ -297,7 +297,7 @@ std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
     if (r.next_claim == row && r.may_claim()) {
       r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
     } else {
-      r.changed.wait(hold);
+      r.await_signal(hold);
     }
   }
 }

@@ -22,6 +22,15 @@ namespace detail {
 // fuzz targets lower it to put small pictures through the threads.
 extern std::atomic<std::uint64_t> min_threaded_pixels;
 
+// About 50 microseconds of looking before a thread of the ring sleeps.
+inline constexpr int spin_rounds = 2000;
+
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
 }  // namespace detail
 
 // The ring: `depth` slots, row r in slot r % depth. A slot holds the row's
@@ -57,6 +66,8 @@ struct row_ring {
 
   std::mutex lock;
   std::condition_variable changed;
+  // Changed under `lock`, by every signal().
+  std::atomic<unsigned> version{0};
   // All below under `lock`.
   int final_rows;            // rows whose coefficients no scan will change
   bool pages_ready = true;   // the storage has been written once
@@ -88,11 +99,23 @@ struct row_ring {
   }
   bool nothing_left_to_claim() const { return next_claim >= rows || next_claim >= failed_row; }
 
-  // Tells the waiting threads that something above changed. They sleep
-  // until then: looking for the change in a loop instead would win a few
-  // microseconds per row on an idle machine and lose whole time slices on
-  // a busy one, where the thread it waits for may not be running.
-  void signal() { changed.notify_all(); }
+  // Tells the waiting threads that something above changed.
+  void signal() {
+    version.fetch_add(1, std::memory_order_relaxed);
+    changed.notify_all();
+  }
+
+  // Waits for the next signal. The threads of a decode mostly wait for a
+  // part of one row's work, less than the system takes to wake a thread
+  // that sleeps, so they look for a while before they sleep.
+  void await_signal(std::unique_lock<std::mutex>& hold) {
+    const unsigned seen = version.load(std::memory_order_relaxed);
+    hold.unlock();
+    for (int i = 0; i < detail::spin_rounds && version.load(std::memory_order_relaxed) == seen; ++i)
+      detail::spin_pause();
+    hold.lock();
+    while (version.load(std::memory_order_relaxed) == seen) changed.wait(hold);
+  }
 
   // Claims the next row and runs reconstruct(row) outside the lock.
   template <class Reconstruct>
