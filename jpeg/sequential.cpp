@@ -5,6 +5,7 @@
 #include "huffman.h"
 #include "kernels.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -189,29 +190,19 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as(std::int16_t* row_coefficie
 
 void jpeg_decoder_engine::decode_baseline_mcu_row(std::int16_t* row_coefficients, int* row_extents) {
   // The set-up admits only interleaved scans of every component, so the
-  // block count names the layout.
-  auto decode = [&]<bool EntropyOnly>() {
-    switch (scan_type) {
-      case component_layout::grey:
-        decode_baseline_mcu_row_as<1, false, EntropyOnly>(row_coefficients, row_extents);
-        break;
-      case component_layout::h1v1:
-        decode_baseline_mcu_row_as<3, false, EntropyOnly>(row_coefficients, row_extents);
-        break;
-      case component_layout::h2v1:
-      case component_layout::h1v2:
-        decode_baseline_mcu_row_as<4, false, EntropyOnly>(row_coefficients, row_extents);
-        break;
-      case component_layout::h2v2:
-        decode_baseline_mcu_row_as<6, true, EntropyOnly>(row_coefficients, row_extents);
-        break;
-    }
+  // layout (grey, h1v1, h2v1, h1v2, h2v2) names the block count.
+  using row_decoder = void (jpeg_decoder_engine::*)(std::int16_t*, int*);
+  constexpr auto decoders = []<bool EntropyOnly>() {
+    return std::array<row_decoder, 5>{&jpeg_decoder_engine::decode_baseline_mcu_row_as<1, false, EntropyOnly>,
+                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<3, false, EntropyOnly>,
+                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
+                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
+                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<6, true, EntropyOnly>};
   };
-  if (row_coefficients == nullptr) {
-    decode.template operator()<false>();
-  } else {
-    decode.template operator()<true>();
-  }
+  static constexpr auto whole_rows = decoders.template operator()<false>();
+  static constexpr auto entropy_only = decoders.template operator()<true>();
+  const auto& chosen = row_coefficients == nullptr ? whole_rows : entropy_only;
+  (this->*chosen[static_cast<int>(scan_type)])(row_coefficients, row_extents);
 }
 
 void jpeg_decoder_engine::reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents,
