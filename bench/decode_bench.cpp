@@ -5,10 +5,16 @@
 // (wall-clock) times; the CPU time is the whole process's, so CPU / real says
 // how many cores a decode kept busy. Run with --benchmark_repetitions and read
 // the medians; tools/bench_report.py turns the JSON output into MP/s and ratios.
+// --busy=N runs everything beside N busy processes (plain spinning loops, not
+// pinned to a core), as on a machine whose other programs are at work.
 #include "jpeg_decoder.h"
 
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_JPEG
@@ -23,6 +29,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -90,12 +97,50 @@ void stb(benchmark::State& state, const picture_file* f) {
   set_rate(state, *f);
 }
 
+// Takes --busy=N out of the arguments; 0 without it.
+int take_busy_option(int& argc, char** argv) {
+  constexpr std::string_view option = "--busy=";
+  int busy = 0;
+  int kept = 0;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (i > 0 && arg.substr(0, option.size()) == option) {
+      busy = std::atoi(argv[i] + option.size());
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  return busy;
+}
+
+// Processes that spin until killed, or until this one ends.
+std::vector<pid_t> start_busy_processes(int count) {
+  std::vector<pid_t> started;
+  for (int i = 0; i < count; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      for (volatile unsigned spin = 0;; spin = spin + 1) {
+      }
+    }
+    if (pid > 0) started.push_back(pid);
+  }
+  return started;
+}
+
+void stop_busy_processes(const std::vector<pid_t>& started) {
+  for (pid_t pid : started) kill(pid, SIGKILL);
+  for (pid_t pid : started) waitpid(pid, nullptr, 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const int busy = take_busy_option(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (argc != 2) {
-    std::fprintf(stderr, "usage: decode_bench [benchmark options] CORPUS_DIR\n");
+    std::fprintf(stderr, "usage: decode_bench [benchmark options] [--busy=N] CORPUS_DIR\n");
     return 2;
   }
   std::vector<std::filesystem::path> paths;
@@ -111,6 +156,7 @@ int main(int argc, char** argv) {
     corpus().push_back(std::move(f));
   }
   benchmark::AddCustomContext("decoder_threads", std::to_string(jpeg::default_decoder_threads()));
+  benchmark::AddCustomContext("busy_processes", std::to_string(busy));
   for (const auto& f : corpus()) {
     for (auto* b : {benchmark::RegisterBenchmark(("ours-1T/" + f.name).c_str(), ours, &f, 1),
                     benchmark::RegisterBenchmark(("ours-all/" + f.name).c_str(), ours, &f, 0),
@@ -118,7 +164,9 @@ int main(int argc, char** argv) {
                     benchmark::RegisterBenchmark(("stb/" + f.name).c_str(), stb, &f)})
       b->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
   }
+  const std::vector<pid_t> busy_processes = start_busy_processes(busy);
   benchmark::RunSpecifiedBenchmarks();
+  stop_busy_processes(busy_processes);
   benchmark::Shutdown();
   return 0;
 }

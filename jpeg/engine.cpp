@@ -49,8 +49,8 @@ int jpeg_decoder_engine::start_decoding() noexcept {
 }
 
 void jpeg_decoder_engine::abort_decode(int code) {
-  // A worker reading ahead leaves the failure to the caller's thread, which
-  // reports it on the row where it happened.
+  // A thread reading rows for the ring, the caller's own included, leaves
+  // the failure to the caller, which reports it on the row where it happened.
   if (failures_deferred()) throw decode_abort{code};
   // Only the first failure is kept: a later one is a consequence of it.
   if (status_ == 0) status_ = code;

@@ -204,13 +204,22 @@ struct colour_tables {
 //
 // Threads: a picture of at least half a megapixel may borrow idle workers
 // of a pool the process keeps (limits.threads says how many threads in
-// all). A sequential picture's data are then read on a worker, ahead of the
-// rows handed out, and the inverse DCT and upsampling of its rows are
-// shared out; the workers of a progressive picture reconstruct its rows
-// while its last scan is read and after. Everything the caller sees is what
-// one thread gives: the lines, the status and the line where a failure
-// shows, and the input read by a complete or failed decode. Only a caller
-// that stops early finds its stream read further on. A sequential picture
+// all); when none is free, or none can be started, it decodes on the
+// caller's thread alone. A sequential picture's data are then read a row at
+// a time by whichever of its threads comes first, ahead of the rows handed
+// out, and the inverse DCT and upsampling of its rows are shared out; the
+// workers of a progressive picture reconstruct its rows while its last scan
+// is read and after. The caller's thread does any of this work itself
+// rather than wait for a worker that has not begun it, so a decode whose
+// workers get no processor runs at one thread's speed. Everything the
+// caller sees is what one thread gives: the lines, the status and the line
+// where a failure shows, and the input read by a complete or failed decode.
+// Only a caller that stops early finds its stream read further on. A child
+// of fork has none of its parent's threads: a decode it inherits part way
+// finishes on its thread (progressive pictures) or fails with
+// input_read_failed at its next MCU row (sequential ones, whose input a
+// thread may have left in the middle of a row); decodes it starts borrow
+// workers of its own. A sequential picture
 // goes through a ring of threads + 2 MCU rows, which adds to the memory
 // above about 100 bytes per pixel of the picture's width per row (1.6 MB
 // per row, 6.4 MB with two threads, at 16384 pixels in 2 x 2 sampling),
@@ -345,18 +354,14 @@ class jpeg_decoder_engine {
   void reconstruct_progressive_row(int row, std::uint8_t* samples) const;
 
   // Rows on several threads (threads.cpp): workers lent by the process's
-  // pool decode ahead of the caller through a ring of MCU rows.
+  // pool share the rows with the caller through a ring of MCU rows.
+  friend struct row_threads;
   bool start_row_threads(bool whole_picture);
   void overlap_last_scan();
   void drop_overlapped_rows();
   void publish_final_rows(int rows);
   void stop_row_threads() noexcept;
   std::uint8_t* take_threaded_row(int row);
-  void run_row_worker() noexcept;
-  void entropy_decode_rows_ahead();
-  void touch_pages();
-  void reconstruct_rows_ahead();
-  void reconstruct_row(int row);
   bool failures_deferred() const;
 
   // Row output (row_output.cpp).
@@ -490,8 +495,9 @@ class jpeg_decoder_engine {
 // Decode-into-buffer entry points.
 //
 // destination: null = allocate the buffer with malloc (the caller frees it);
-// the pointer value 1 = size query (outputs filled, nothing decoded, result
-// 1); anything else = the caller's buffer of height * requested * width bytes.
+// the pointer value 1 = size query (outputs filled, no rows made, result 1;
+// a progressive picture's scans are read first, as they would be for its
+// rows, so that a failing one fails the query); anything else = the caller's buffer of height * requested * width bytes.
 // requested components is 1, 3 or 4. Any failure gives null.
 
 JPEG_DECODER_API

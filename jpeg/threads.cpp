@@ -1,38 +1,53 @@
 // Threads: the process's worker threads, lent to one decode at a time, and
-// the ring of MCU rows through which they work ahead of the caller.
+// the ring of MCU rows through which the threads of a decode share its work.
 //
-// A sequential picture's entropy-coded data can only be read in order, so
-// one worker reads them, a row at a time, into the ring's coefficient rows;
-// the inverse DCT and upsampling of each row go to whichever thread claims
-// it first (the caller's own when it would otherwise wait), and the caller
-// converts the colours of the lines it hands out, as with one thread. A
-// progressive picture's scans are all read before the first row, so its
-// rows go straight to the claiming.
+// A sequential picture's entropy-coded data can only be read in order, one
+// row after the other; the inverse DCT and upsampling of a row read can be
+// done anywhere. So the reading passes from thread to thread at row
+// boundaries: whichever thread of the decode, the caller's included, finds
+// the next row unread and nobody reading reads it into the ring's
+// coefficient rows, and whichever finds a row read and not yet
+// reconstructed reconstructs it. The caller converts the colours of the
+// lines it hands out, as with one thread. A worker that never gets a core
+// holds up nothing: the caller does what the next row needs itself, and
+// waits only for a piece of work another thread has begun.
 //
-// Rows are claimed in order, and a thread works only on rows within the
+// A progressive picture's scans are read by the caller during
+// start_decoding. Its workers reconstruct rows from the coefficient stores:
+// while the last scan is read, the rows it has passed (overlap_last_scan),
+// then the rest, the caller claiming rows as a sequential picture's.
+//
+// Rows are taken in order, and a thread works only on rows within the
 // ring's depth of the last row the caller let go of, which bounds both the
-// memory and how far the input is read ahead. A failure on the worker that
-// reads the input is kept with its row, and the caller meets it when it
-// reaches that row: the rows delivered before it, the status and the input
-// read are those of a decode on one thread. Everything a thread produces
-// is its row's alone, so the bytes are too.
+// memory and how far the input is read ahead. A failure met while reading
+// is kept with its row, and the caller meets it when it reaches that row:
+// the rows delivered before it, the status and the input read are those of
+// a decode on one thread, since the same rows are read in the same order
+// whichever thread reads them. Everything a thread produces is its row's
+// alone, so the bytes are the same too.
 #include "threads.h"
 
 #include "engine_internal.h"
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 namespace jpeg {
 
 namespace detail {
 std::atomic<std::uint64_t> min_threaded_pixels{512 * 1024};
+pool_faults injected_pool_faults;
+std::atomic<unsigned> fork_generation{0};
 }  // namespace detail
 
 namespace {
@@ -45,6 +60,24 @@ int processor_count() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
   return std::max(CPU_COUNT(&set), 1);
+}
+
+// Starts a detached thread running work(); false when the system has no
+// thread or no memory for it, which only means fewer threads.
+template <class Work>
+bool start_thread(Work work) noexcept {
+  try {
+    switch (detail::injected_pool_faults.start_failure.load(std::memory_order_relaxed)) {
+      case detail::thread_start_failure::none: break;
+      case detail::thread_start_failure::system_error:
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      case detail::thread_start_failure::bad_alloc: throw std::bad_alloc();
+    }
+    std::thread(work).detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 // Threads started on first need and kept for the life of the process, so
@@ -61,25 +94,25 @@ class worker_pool {
       // Never destroyed: its threads wait on it until the process ends.
       current = new worker_pool;
       // A child of fork has none of its parent's threads: it starts a pool
-      // of its own rather than lend work to threads that are not there.
-      pthread_atfork(nullptr, nullptr, [] { current = new worker_pool; });
+      // of its own rather than lend work to threads that are not there, and
+      // leaves the old one (whose lock a thread may have held) untouched.
+      pthread_atfork(nullptr, nullptr, [] {
+        current = new worker_pool;
+        detail::fork_generation.fetch_add(1);
+      });
     });
     return *current;
   }
 
   // Hands run(context) to up to `wanted` workers; returns how many took it.
-  int lend(int wanted, job run, void* context) {
+  int lend(int wanted, job run, void* context) noexcept {
+    wanted = std::min(wanted, detail::injected_pool_faults.lend_at_most.load(std::memory_order_relaxed));
     std::lock_guard<std::mutex> hold(lock);
     int lent = 0;
     while (lent < wanted && waiting_jobs < max_decoder_threads) {
       if (idle > 0) {
         --idle;
-      } else if (started < max_decoder_threads - 1) {
-        try {
-          std::thread([this] { work(); }).detach();
-        } catch (const std::system_error&) {
-          break;
-        }
+      } else if (started < max_decoder_threads - 1 && start_thread([this] { work(); })) {
         ++started;
       } else {
         break;
@@ -105,6 +138,8 @@ class worker_pool {
       first_job = (first_job + 1) % max_decoder_threads;
       --waiting_jobs;
       hold.unlock();
+      if (const int late = detail::injected_pool_faults.late_start_microseconds.load(std::memory_order_relaxed))
+        std::this_thread::sleep_for(std::chrono::microseconds(late));
       next.run(next.context);
       hold.lock();
       ++idle;
@@ -122,10 +157,113 @@ class worker_pool {
   int started = 0;
 };
 
-// The engine whose input this thread is reading for the ring, if any.
-thread_local const jpeg_decoder_engine* reading_ahead_for = nullptr;
+// The engine whose rows this thread is reading for the ring, if any.
+thread_local const jpeg_decoder_engine* reading_for = nullptr;
 
 }  // namespace
+
+// The work of the ring's threads. Each function that takes `hold` is
+// entered and left with the ring's lock held.
+struct row_threads {
+  // Reads row read_rows into the ring. A failure stays with the row.
+  static void read_next(jpeg_decoder_engine& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
+    const int row = r.read_rows;
+    r.reading = true;
+    hold.unlock();
+    int failure = 0;
+    reading_for = &e;
+    try {
+      e.decode_baseline_mcu_row(r.coefficients_of(row), r.extents_of(row));
+      // The markers after the last row are read with it, as on one thread.
+      if (row == r.rows - 1) e.find_end_of_image();
+    } catch (const decode_abort& abort) {
+      failure = abort.code;
+    }
+    reading_for = nullptr;
+    hold.lock();
+    r.reading = false;
+    if (failure != 0) {
+      r.failed_row = row;
+      r.failure_code = failure;
+    } else {
+      r.read_rows = row + 1;
+    }
+    r.signal();
+  }
+
+  // Reconstructs row next_claim into its slot.
+  static void reconstruct_next(const jpeg_decoder_engine& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
+    const int row = r.next_claim++;
+    hold.unlock();
+    if (r.sequential) {
+      e.reconstruct_sequential_row(r.coefficients_of(row), r.extents_of(row), r.samples_of(row));
+    } else {
+      e.reconstruct_progressive_row(row, r.samples_of(row));
+    }
+    hold.lock();
+    r.ready_row[r.slot(row)] = row;
+    r.signal();
+  }
+
+  // Does the next piece of work there is, reading first when read_first;
+  // false when there is none now.
+  static bool work_once(jpeg_decoder_engine& e, row_ring& r, std::unique_lock<std::mutex>& hold, bool read_first) {
+    if (read_first && r.may_read()) {
+      read_next(e, r, hold);
+    } else if (r.may_claim()) {
+      reconstruct_next(e, r, hold);
+    } else if (r.may_read()) {
+      read_next(e, r, hold);
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  // A whole picture's ring is new memory, whose every page costs a fault
+  // when first written, more than a row's reconstruction there: a worker
+  // takes the faults while the scans before the last are read. Populating
+  // leaves the contents alone, so rows written meanwhile are safe.
+  static void touch_pages(row_ring& r, std::unique_lock<std::mutex>& hold) {
+    if (r.pages_touched || r.sequential) return;
+    r.pages_touched = true;
+    hold.unlock();
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto first = (reinterpret_cast<std::uintptr_t>(r.storage) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(r.storage) + r.slot_bytes * r.slot_count()) & ~(page - 1);
+#ifdef MADV_POPULATE_WRITE
+    // Kernels before Linux 5.14 refuse it; the rows then fault as they go.
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#endif
+    hold.lock();
+  }
+
+  // A lent worker's job: the pages, then any work there is, reading first
+  // since the reading of a sequential picture is the part that cannot be
+  // shared; it ends when no row is left to take.
+  static void work(void* engine) noexcept {
+    auto& e = *static_cast<jpeg_decoder_engine*>(engine);
+    row_ring& r = *e.ring;
+    std::unique_lock<std::mutex> hold(r.lock);
+    touch_pages(r, hold);
+    while (!r.stopping && !r.nothing_left()) {
+      if (!work_once(e, r, hold, true)) r.await_signal(hold);
+    }
+    --r.workers;
+    r.signal();
+  }
+
+  // A fork child's copy of a threaded decode: the threads that were
+  // reading or reconstructing its rows are not there, and their work may be
+  // half done. A progressive picture's rows come from its complete
+  // coefficient stores, so the caller makes each one itself; a sequential
+  // picture's input may have been left in the middle of a row, so it fails.
+  static std::uint8_t* take_orphaned_row(jpeg_decoder_engine& e, row_ring& r, int row) {
+    if (r.sequential) e.abort_decode(input_read_failed);
+    e.reconstruct_progressive_row(row, r.samples_of(row));
+    return r.samples_of(row);
+  }
+};
 
 int default_decoder_threads() {
   const int chosen = chosen_default_threads.load(std::memory_order_relaxed);
@@ -138,7 +276,12 @@ void set_default_decoder_threads(int threads) {
   chosen_default_threads.store(std::clamp(threads, 0, max_decoder_threads), std::memory_order_relaxed);
 }
 
-bool jpeg_decoder_engine::failures_deferred() const { return reading_ahead_for == this; }
+bool jpeg_decoder_engine::failures_deferred() const {
+  // Only the caller's thread and a thread reading rows for the ring may
+  // stop a decode.
+  assert(reading_for == this || ring == nullptr || ring->orphaned() || ring->caller == std::this_thread::get_id());
+  return reading_for == this;
+}
 
 bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
   const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
@@ -152,6 +295,7 @@ bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
   if (whole_picture && row_samples * static_cast<std::size_t>(frame_mcus_per_column) > max_whole_picture_samples) {
     return false;
   }
+  worker_pool& pool = worker_pool::instance();
   // Out of memory here only means one thread.
   auto* r = new (std::nothrow) row_ring(frame_mcus_per_column, whole_picture ? frame_mcus_per_column : threads + 2,
                                         !is_progressive, row_samples, static_cast<std::size_t>(blocks_per_row));
@@ -160,18 +304,18 @@ bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
     delete r;
     return false;
   }
-  if (whole_picture) {
-    r->final_rows = 0;
-    r->pages_ready = false;
-  }
+  if (whole_picture) r->final_rows = 0;
+  // The workers find the ring through the engine.
   ring = r;
-  std::lock_guard<std::mutex> hold(ring->lock);
-  ring->workers = worker_pool::instance().lend(
-      threads - 1, [](void* engine) { static_cast<jpeg_decoder_engine*>(engine)->run_row_worker(); }, this);
-  if (ring->workers != 0) return true;
+  {
+    // Workers may start before the count is set: they take the lock first.
+    std::lock_guard<std::mutex> hold(r->lock);
+    r->workers = pool.lend(threads - 1, &row_threads::work, this);
+    if (r->workers != 0) return true;
+  }
   // No worker was free: the whole picture stays on this thread.
-  delete ring;
   ring = nullptr;
+  delete r;
   return false;
 }
 
@@ -184,105 +328,26 @@ void jpeg_decoder_engine::publish_final_rows(int rows) {
 
 void jpeg_decoder_engine::stop_row_threads() noexcept {
   if (ring == nullptr) return;
-  {
-    std::unique_lock<std::mutex> hold(ring->lock);
-    ring->stopping = true;
-    ring->signal();
-    ring->changed.wait(hold, [this] { return ring->workers == 0; });
-  }
-  delete ring;
-  ring = nullptr;
-}
-
-void jpeg_decoder_engine::run_row_worker() noexcept {
-  bool first = false;
-  {
-    std::lock_guard<std::mutex> hold(ring->lock);
-    first = !ring->first_taken;
-    ring->first_taken = true;
-  }
-  // The first worker reads a sequential picture's input, or writes to every
-  // page of a whole picture's ring while the scans before the last are read
-  // (the first write to a page of new memory costs more than a row's
-  // reconstruction does there); then it joins the others.
-  if (first && ring->sequential) entropy_decode_rows_ahead();
-  if (first && !ring->sequential) touch_pages();
-  reconstruct_rows_ahead();
-  std::lock_guard<std::mutex> hold(ring->lock);
-  --ring->workers;
-  ring->signal();
-}
-
-void jpeg_decoder_engine::touch_pages() {
-  row_ring& r = *ring;
-  {
-    std::lock_guard<std::mutex> hold(r.lock);
-    if (r.pages_ready) return;
-  }
-  // The slots only: the ready rows behind them are under the lock.
-  constexpr std::size_t page = 4096;
-  for (std::size_t at = 0; at < r.slot_bytes * r.slot_count(); at += page) r.storage[at] = 0;
-  std::lock_guard<std::mutex> hold(r.lock);
-  r.pages_ready = true;
-  r.signal();
-}
-
-void jpeg_decoder_engine::entropy_decode_rows_ahead() {
-  row_ring& r = *ring;
-  reading_ahead_for = this;
-  for (int row = 0; row < r.rows; ++row) {
+  // A fork child's copy is left as it is: its lock may be held and its
+  // condition waited on by threads the child does not have.
+  if (!ring->orphaned()) {
     {
-      // While the ring is full, the reader helps with the rows in it.
-      std::unique_lock<std::mutex> hold(r.lock);
-      while (!r.stopping && row - r.released >= r.depth) {
-        if (r.may_claim()) {
-          r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
-        } else {
-          r.await_signal(hold);
-        }
-      }
-      if (r.stopping) break;
+      std::unique_lock<std::mutex> hold(ring->lock);
+      ring->stopping = true;
+      ring->signal();
+      ring->changed.wait(hold, [this] { return ring->workers == 0; });
     }
-    try {
-      decode_baseline_mcu_row(r.coefficients_of(row), r.extents_of(row));
-      if (row == r.rows - 1) find_end_of_image();
-    } catch (const decode_abort& failure) {
-      std::lock_guard<std::mutex> hold(r.lock);
-      r.failed_row = row;
-      r.failure_code = failure.code;
-      r.signal();
-      break;
-    }
-    std::lock_guard<std::mutex> hold(r.lock);
-    r.entropy_decoded = row + 1;
-    r.signal();
+    // A worker not yet started still looks for the ring through the engine,
+    // so it goes only now, after the last lock on it.
+    delete ring;
   }
-  reading_ahead_for = nullptr;
-}
-
-void jpeg_decoder_engine::reconstruct_rows_ahead() {
-  row_ring& r = *ring;
-  std::unique_lock<std::mutex> hold(r.lock);
-  for (;;) {
-    while (!r.stopping && !r.nothing_left_to_claim() && !r.may_claim()) r.await_signal(hold);
-    if (r.stopping || !r.may_claim()) return;
-    r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
-  }
-}
-
-void jpeg_decoder_engine::reconstruct_row(int row) {
-  if (ring->sequential) {
-    reconstruct_sequential_row(ring->coefficients_of(row), ring->extents_of(row), ring->samples_of(row));
-  } else {
-    reconstruct_progressive_row(row, ring->samples_of(row));
-  }
+  ring = nullptr;
 }
 
 std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
   row_ring& r = *ring;
-  // The end of a progressive picture is read here, as with one thread; a
-  // sequential one's by the worker that reads its rows.
-  if (!r.sequential && row == r.rows - 1) find_end_of_image();
+  if (r.orphaned()) [[unlikely]]
+    return row_threads::take_orphaned_row(*this, r, row);
   std::unique_lock<std::mutex> hold(r.lock);
   // The row before is handed out: its slot may take a new row.
   r.released = row;
@@ -294,11 +359,7 @@ std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
       hold.unlock();
       abort_decode(code);
     }
-    if (r.next_claim == row && r.may_claim()) {
-      r.reconstruct_next(hold, [this](int claimed) { reconstruct_row(claimed); });
-    } else {
-      r.await_signal(hold);
-    }
+    if (!row_threads::work_once(*this, r, hold, false)) r.await_signal(hold);
   }
 }
 

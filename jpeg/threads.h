@@ -1,17 +1,20 @@
 // Internal to the decoder: the worker threads that one decode borrows, and
-// the ring of MCU rows through which they hand their work to the caller's
-// thread (threads.cpp).
+// the ring of MCU rows through which the threads of a decode share its work
+// (threads.cpp). Only engine.cpp, threads.cpp, progressive.cpp and the tests
+// need it.
 #ifndef JPEG_THREADS_H
 #define JPEG_THREADS_H
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 namespace jpeg {
 
@@ -22,8 +25,21 @@ namespace detail {
 // fuzz targets lower it to put small pictures through the threads.
 extern std::atomic<std::uint64_t> min_threaded_pixels;
 
-// About 50 microseconds of looking before a thread of the ring sleeps.
-inline constexpr int spin_rounds = 2000;
+// Ways for the pool to fail, for the tests to inject: starting a worker
+// thread throws (std::system_error or std::bad_alloc), the pool lends at
+// most `lend_at_most` workers, and a lent worker sleeps `late_start` before
+// it begins its job. The defaults inject nothing.
+enum class thread_start_failure { none, system_error, bad_alloc };
+struct pool_faults {
+  std::atomic<thread_start_failure> start_failure{thread_start_failure::none};
+  std::atomic<int> lend_at_most{INT_MAX};
+  std::atomic<int> late_start_microseconds{0};
+};
+extern pool_faults injected_pool_faults;
+
+// How long a thread of the ring looks for a change before it sleeps: a
+// row's handover is shorter than a wake-up from sleep.
+inline constexpr std::chrono::microseconds spin_time{50};
 
 inline void spin_pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -31,11 +47,21 @@ inline void spin_pause() {
 #endif
 }
 
+// Counts the forks the pool has seen, in the child; a ring made before a
+// fork belongs to threads that the child does not have.
+extern std::atomic<unsigned> fork_generation;
+
 }  // namespace detail
 
 // The ring: `depth` slots, row r in slot r % depth. A slot holds the row's
 // samples, and for a sequential picture its coefficient blocks and their
 // extents; after the slots, each slot's ready row. All in one allocation.
+//
+// Every thread of the decode, the caller's included, takes the next piece
+// of work there is: the reading of the next sequential row's data (one
+// thread at a time, in order), or the inverse DCT and upsampling of the
+// next row read. The caller alone converts colours and hands out lines, and
+// waits only for work that a thread has begun.
 struct row_ring {
   row_ring(int rows, int depth, bool sequential, std::size_t slot_samples, std::size_t slot_blocks)
       : rows(rows),
@@ -63,21 +89,27 @@ struct row_ring {
   std::uint8_t* const storage;
   // The row whose samples each slot holds, -1 for none; under `lock`.
   int* const ready_row;
+  const std::thread::id caller = std::this_thread::get_id();
+  const unsigned generation = detail::fork_generation.load();
 
   std::mutex lock;
   std::condition_variable changed;
-  // Changed under `lock`, by every signal().
+  // Counts the changes to the state below, each made under `lock`. Relaxed
+  // loads are enough: a thread looks at it without the lock only to learn
+  // when to take the lock again, and under the lock it reads the value of
+  // the last change made, since every change is made under the lock that it
+  // now holds. A stale value only makes it look a little longer.
   std::atomic<unsigned> version{0};
   // All below under `lock`.
   int final_rows;            // rows whose coefficients no scan will change
-  bool pages_ready = true;   // the storage has been written once
-  int entropy_decoded = 0;   // rows whose coefficients are in the ring
+  int read_rows = 0;         // a sequential picture's rows whose data are read
+  bool reading = false;      // a thread is reading row read_rows
   int failed_row = INT_MAX;  // the row whose reading failed
   int failure_code = 0;
   int next_claim = 0;        // the next row to reconstruct
   int released = 0;          // rows the caller is done with
   int workers = 0;           // jobs lent and not yet ended
-  bool first_taken = false;  // a worker took the first worker's part
+  bool pages_touched = false;
   bool stopping = false;
 
   // The caller's thread alone: the scan being read is the last one, and
@@ -93,11 +125,22 @@ struct row_ring {
   }
   int* extents_of(int row) const { return reinterpret_cast<int*>(coefficients_of(row) + 64 * slot_blocks); }
 
-  bool may_claim() const {
-    return pages_ready && next_claim < final_rows && next_claim < failed_row && next_claim - released < depth &&
-           (!sequential || entropy_decoded > next_claim);
+  // The threads of the process this ring was made in are gone: it is a
+  // fork child's copy.
+  bool orphaned() const { return generation != detail::fork_generation.load(std::memory_order_relaxed); }
+
+  // A slot is free for row r once the caller is done with row r - depth.
+  bool may_read() const {
+    return sequential && !reading && read_rows < rows && failed_row == INT_MAX && read_rows - released < depth;
   }
-  bool nothing_left_to_claim() const { return next_claim >= rows || next_claim >= failed_row; }
+  bool may_claim() const {
+    return next_claim < final_rows && next_claim < failed_row && next_claim - released < depth &&
+           (!sequential || read_rows > next_claim);
+  }
+  bool nothing_left() const {
+    const bool read_all = !sequential || read_rows == rows || failed_row != INT_MAX;
+    return read_all && (next_claim >= rows || next_claim >= failed_row);
+  }
 
   // Tells the waiting threads that something above changed.
   void signal() {
@@ -105,27 +148,20 @@ struct row_ring {
     changed.notify_all();
   }
 
-  // Waits for the next signal. The threads of a decode mostly wait for a
-  // part of one row's work, less than the system takes to wake a thread
-  // that sleeps, so they look for a while before they sleep.
+  // Waits for the next signal, looking for spin_time first.
   void await_signal(std::unique_lock<std::mutex>& hold) {
     const unsigned seen = version.load(std::memory_order_relaxed);
     hold.unlock();
-    for (int i = 0; i < detail::spin_rounds && version.load(std::memory_order_relaxed) == seen; ++i)
-      detail::spin_pause();
+    const auto until = std::chrono::steady_clock::now() + detail::spin_time;
+    bool changed_meanwhile = false;
+    do {
+      for (int i = 0; i < 16 && !changed_meanwhile; ++i) {
+        detail::spin_pause();
+        changed_meanwhile = version.load(std::memory_order_relaxed) != seen;
+      }
+    } while (!changed_meanwhile && std::chrono::steady_clock::now() < until);
     hold.lock();
     while (version.load(std::memory_order_relaxed) == seen) changed.wait(hold);
-  }
-
-  // Claims the next row and runs reconstruct(row) outside the lock.
-  template <class Reconstruct>
-  void reconstruct_next(std::unique_lock<std::mutex>& hold, Reconstruct reconstruct) {
-    const int row = next_claim++;
-    hold.unlock();
-    reconstruct(row);
-    hold.lock();
-    ready_row[slot(row)] = row;
-    signal();
   }
 };
 

@@ -8,13 +8,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+// Children of this multi-threaded test start threads of their own.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
 
 namespace {
 
@@ -282,9 +290,11 @@ TEST_F(JpegThreads, StoppingPartWayLeavesTheThreadsReady) {
 }
 
 // The image layer decodes on the process's default thread count from
-// whichever threads its callers load on, so several decodes may want the
-// workers at once: each must still come out as on one thread.
-TEST_F(JpegThreads, DecodesFromSeveralCallersAtOnce) {
+// whichever threads its callers load on, so many decodes may want the
+// workers at once, far more than the pool has: most find none free and
+// decode alone, the others borrow what is left. Each must still come out as
+// on one thread.
+TEST_F(JpegThreads, DecodesFromManyMoreCallersThanWorkers) {
   const char* names[] = {"fank", "murv", "egyenlo", "function0", "kick2", "murvhat"};
   std::vector<byte_string> pictures;
   std::vector<row_decode> one;
@@ -292,13 +302,13 @@ TEST_F(JpegThreads, DecodesFromSeveralCallersAtOnce) {
     pictures.push_back(read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg"));
     one.push_back(decode_by_rows(pictures.back(), 1));
   }
-  constexpr int callers = 3;
+  constexpr int callers = 16;
   std::vector<std::vector<row_decode>> got(callers);
   std::vector<std::thread> threads;
   for (int c = 0; c < callers; ++c) {
     threads.emplace_back([&, c] {
       for (std::size_t i = 0; i < pictures.size(); ++i) {
-        got[c].push_back(decode_by_rows(pictures[(i + c) % pictures.size()], 2));
+        got[c].push_back(decode_by_rows(pictures[(i + c) % pictures.size()], c % 2 == 0 ? 2 : 8));
       }
     });
   }
@@ -308,6 +318,116 @@ TEST_F(JpegThreads, DecodesFromSeveralCallersAtOnce) {
       const std::size_t k = (i + c) % pictures.size();
       EXPECT_EQ(difference(one[k], got[c][i]), "") << names[k] << " from caller " << c;
     }
+  }
+}
+
+// Runs body in a child process, which has a pool of its own with no thread
+// started yet, and returns what it returned; a child that hangs is ended
+// after two minutes.
+std::string in_child(const std::function<std::string()>& body) {
+  int out[2];
+  if (pipe(out) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    alarm(120);
+    const std::string said = body();
+    if (write(out[1], said.data(), said.size())) {
+    }
+    _exit(0);
+  }
+  close(out[1]);
+  std::string said;
+  char buffer[256];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) said.append(buffer, static_cast<std::size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status)) return said + " (the child ended on signal " + std::to_string(WTERMSIG(status)) + ")";
+  return said;
+}
+
+std::vector<std::pair<std::string, byte_string>> sequential_and_progressive() {
+  std::vector<std::pair<std::string, byte_string>> pictures;
+  for (const char* name : {"fank", "murv", "function0", "egyenlo"})
+    pictures.emplace_back(name, read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg"));
+  return pictures;
+}
+
+// Every way the pool can fail to lend a worker: the system refuses a thread
+// or the memory for one, no worker is free, fewer are free than asked for,
+// and a lent worker starts late (as on a machine whose cores are busy). The
+// decode goes on with what it has and gives one thread's result; a worker
+// that starts late finds the caller has done the work.
+TEST_F(JpegThreads, APoolThatCannotLendLeavesOneThreadsResult) {
+  using jpeg::detail::thread_start_failure;
+  auto& faults = jpeg::detail::injected_pool_faults;
+  const std::string said = in_child([&] {
+    std::string differences;
+    const auto pictures = sequential_and_progressive();
+    const auto check = [&](const std::string& how) {
+      for (const auto& [name, bytes] : pictures) {
+        const std::string d = difference(decode_by_rows(bytes, 1), decode_by_rows(bytes, 3));
+        if (!d.empty()) differences += name + " when " + how + ": " + d + "\n";
+      }
+    };
+    faults.start_failure = thread_start_failure::system_error;
+    check("no thread can start");
+    faults.start_failure = thread_start_failure::bad_alloc;
+    check("a thread has no memory to start");
+    faults.start_failure = thread_start_failure::none;
+    faults.lend_at_most = 0;
+    check("no worker is free");
+    faults.lend_at_most = 1;
+    check("one worker is free");
+    faults.lend_at_most = INT_MAX;
+    for (int late : {200, 20000}) {
+      faults.late_start_microseconds = late;
+      check("workers start " + std::to_string(late) + " us late");
+    }
+    faults.late_start_microseconds = 0;
+    return differences;
+  });
+  EXPECT_EQ(said, "");
+}
+
+// A child forked while its parent's decodes are part way has none of the
+// threads they had: a progressive picture's decode finishes on the child's
+// own thread, a sequential one fails with a status, neither hangs; a
+// decode the child starts has threads of its own.
+TEST_F(JpegThreads, AForkChildFinishesOrFailsTheDecodesItInherits) {
+  for (const auto& [name, bytes] : sequential_and_progressive()) {
+    const row_decode whole = decode_by_rows(bytes, 1);
+    ASSERT_EQ(whole.status, 0) << name;
+    const std::size_t row_bytes = whole.lines.size() / static_cast<std::size_t>(whole.line_count);
+    counting_stream stream(bytes);
+    jpeg_decoder_engine engine(&stream, on(2));
+    ASSERT_EQ(engine.start_decoding(), 0) << name;
+    const std::uint8_t* line = nullptr;
+    std::uint32_t length = 0;
+    for (int y = 0; y < 40; ++y) ASSERT_EQ(engine.decode_row(&line, &length), 0) << name;
+    const std::string said = in_child([&, name = name] {
+      std::string problems;
+      const std::uint8_t* line = nullptr;
+      std::uint32_t length = 0;
+      int y = 40;
+      int result = 0;
+      for (; (result = engine.decode_row(&line, &length)) == 0; ++y) {
+        if (!std::equal(line, line + length, whole.lines.begin() + static_cast<std::ptrdiff_t>(y * row_bytes)))
+          return "line " + std::to_string(y) + " differs";
+      }
+      const bool progressive = name == "egyenlo";
+      if (progressive && (result != 1 || y != whole.line_count)) problems += "the inherited decode did not finish; ";
+      if (!progressive && (result != -1 || engine.status() != jpeg::input_read_failed))
+        problems += "the inherited decode gave " + std::to_string(result) + ", status " +
+                    std::to_string(engine.status()) + "; ";
+      return problems + difference(whole, decode_by_rows(bytes, 2));
+    });
+    EXPECT_EQ(said, "") << name;
+    // The parent's decode goes on as before.
+    int y = 40;
+    while (engine.decode_row(&line, &length) == 0) ++y;
+    EXPECT_EQ(y, whole.line_count) << name;
   }
 }
 

@@ -49,9 +49,11 @@ def medians(benchmarks):
 def main():
     data = json.load(open(sys.argv[1]))
     table = medians(data["benchmarks"])
-    threads = data.get("context", {}).get("decoder_threads")
-    if threads:
-        print(f"ours-all: {threads} decoder threads")
+    context = data.get("context", {})
+    if context.get("decoder_threads"):
+        print(f"ours-all: {context['decoder_threads']} decoder threads")
+    if context.get("busy_processes", "0") != "0":
+        print(f"beside {context['busy_processes']} busy processes")
     for kind, progressive in (("sequential", False), ("progressive", True)):
         names = sorted(n for n in table if ("prog" in n) == progressive)
         if not names:
