@@ -64,9 +64,11 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
   return control_bytes + fuzz::mutate_jpeg(data + control_bytes, size - control_bytes, max_size - control_bytes, seed);
 }
 
-// Small pictures too go through the threads, which they would otherwise skip.
+// Small pictures too go through the threads, which they would otherwise
+// skip, and on a busy machine too.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   jpeg::detail::min_threaded_pixels = 0;
+  jpeg::detail::consider_machine_load = false;
   return 0;
 }
 

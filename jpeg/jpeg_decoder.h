@@ -204,8 +204,9 @@ struct colour_tables {
 //
 // Threads: a picture of at least half a megapixel may borrow idle workers
 // of a pool the process keeps (limits.threads says how many threads in
-// all); when none is free, or none can be started, it decodes on the
-// caller's thread alone. A sequential picture's data are then read a row at
+// all), as many as there are processors that no other runnable thread of
+// the machine wants at that moment; when none is free, or none can be
+// started, it decodes on the caller's thread alone. A sequential picture's data are then read a row at
 // a time by whichever of its threads comes first, ahead of the rows handed
 // out, and the inverse DCT and upsampling of its rows are shared out; the
 // workers of a progressive picture reconstruct its rows while its last scan

@@ -29,6 +29,7 @@
 
 #include "engine_internal.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -36,6 +37,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -48,6 +50,7 @@ namespace detail {
 std::atomic<std::uint64_t> min_threaded_pixels{512 * 1024};
 pool_faults injected_pool_faults;
 std::atomic<unsigned> fork_generation{0};
+std::atomic<bool> consider_machine_load{true};
 }  // namespace detail
 
 namespace {
@@ -60,6 +63,27 @@ int processor_count() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
   return std::max(CPU_COUNT(&set), 1);
+}
+
+// The processors this process may run on that no other runnable thread
+// wants now, by the kernel's count of runnable threads (the calling one
+// included); all but this thread's own when that count cannot be read.
+// Workers lent beyond it would only take turns with the others, and the
+// hand-overs between a decode's threads cost more than they bring.
+int free_processors() {
+  const int others = processor_count() - 1;
+  if (!detail::consider_machine_load.load(std::memory_order_relaxed)) return others;
+  const int file = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (file < 0) return others;
+  char text[128];
+  const ssize_t got = read(file, text, sizeof text - 1);
+  close(file);
+  if (got <= 0) return others;
+  text[got] = '\0';
+  // "0.52 0.41 0.30 2/345 6789": the fourth field is runnable/all threads.
+  int runnable = 0;
+  if (std::sscanf(text, "%*s %*s %*s %d/", &runnable) != 1 || runnable < 1) return others;
+  return processor_count() - runnable;
 }
 
 // Starts a detached thread running work(); false when the system has no
@@ -124,6 +148,22 @@ class worker_pool {
     return lent;
   }
 
+  // Takes back the jobs of `context` that no worker has begun, and returns
+  // how many: a worker that has not started yet is not waited for.
+  int revoke(void* context) noexcept {
+    std::lock_guard<std::mutex> hold(lock);
+    int kept = 0;
+    for (int i = 0; i < waiting_jobs; ++i) {
+      const pending next = jobs[(first_job + i) % max_decoder_threads];
+      if (next.context != context) jobs[(first_job + kept++) % max_decoder_threads] = next;
+    }
+    const int revoked = waiting_jobs - kept;
+    waiting_jobs = kept;
+    // The workers woken or started for them wait for other jobs.
+    idle += revoked;
+    return revoked;
+  }
+
  private:
   struct pending {
     job run;
@@ -134,12 +174,16 @@ class worker_pool {
     std::unique_lock<std::mutex> hold(lock);
     for (;;) {
       wake.wait(hold, [this] { return waiting_jobs != 0; });
+      if (const int late = detail::injected_pool_faults.late_start_microseconds.load(std::memory_order_relaxed)) {
+        hold.unlock();
+        std::this_thread::sleep_for(std::chrono::microseconds(late));
+        hold.lock();
+        if (waiting_jobs == 0) continue;
+      }
       const pending next = jobs[first_job];
       first_job = (first_job + 1) % max_decoder_threads;
       --waiting_jobs;
       hold.unlock();
-      if (const int late = detail::injected_pool_faults.late_start_microseconds.load(std::memory_order_relaxed))
-        std::this_thread::sleep_for(std::chrono::microseconds(late));
       next.run(next.context);
       hold.lock();
       ++idle;
@@ -295,6 +339,8 @@ bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
   if (whole_picture && row_samples * static_cast<std::size_t>(frame_mcus_per_column) > max_whole_picture_samples) {
     return false;
   }
+  const int workers = std::min(threads - 1, free_processors());
+  if (workers < 1) return false;
   worker_pool& pool = worker_pool::instance();
   // Out of memory here only means one thread.
   auto* r = new (std::nothrow) row_ring(frame_mcus_per_column, whole_picture ? frame_mcus_per_column : threads + 2,
@@ -310,7 +356,7 @@ bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
   {
     // Workers may start before the count is set: they take the lock first.
     std::lock_guard<std::mutex> hold(r->lock);
-    r->workers = pool.lend(threads - 1, &row_threads::work, this);
+    r->workers = pool.lend(workers, &row_threads::work, this);
     if (r->workers != 0) return true;
   }
   // No worker was free: the whole picture stays on this thread.
@@ -331,8 +377,10 @@ void jpeg_decoder_engine::stop_row_threads() noexcept {
   // A fork child's copy is left as it is: its lock may be held and its
   // condition waited on by threads the child does not have.
   if (!ring->orphaned()) {
+    const int not_begun = worker_pool::instance().revoke(this);
     {
       std::unique_lock<std::mutex> hold(ring->lock);
+      ring->workers -= not_begun;
       ring->stopping = true;
       ring->signal();
       ring->changed.wait(hold, [this] { return ring->workers == 0; });

@@ -47,6 +47,11 @@ inline void spin_pause() {
 #endif
 }
 
+// Whether a decode lends workers only where processors are free of other
+// runnable threads; tests and fuzz targets turn it off to put pictures
+// through the threads whatever else the machine runs.
+extern std::atomic<bool> consider_machine_load;
+
 // Counts the forks the pool has seen, in the child; a ring made before a
 // fork belongs to threads that the child does not have.
 extern std::atomic<unsigned> fork_generation;
@@ -152,14 +157,22 @@ struct row_ring {
   void await_signal(std::unique_lock<std::mutex>& hold) {
     const unsigned seen = version.load(std::memory_order_relaxed);
     hold.unlock();
-    const auto until = std::chrono::steady_clock::now() + detail::spin_time;
+    // Looking pays where the change comes soon, as on an idle machine; where
+    // the threads of a decode wait for their turn on busy cores it burns the
+    // time the others need. A thread that looked in vain a few times in a
+    // row looks again only at every 16th wait, until a look succeeds.
+    thread_local unsigned vain_waits = 0;
     bool changed_meanwhile = false;
-    do {
-      for (int i = 0; i < 16 && !changed_meanwhile; ++i) {
-        detail::spin_pause();
-        changed_meanwhile = version.load(std::memory_order_relaxed) != seen;
-      }
-    } while (!changed_meanwhile && std::chrono::steady_clock::now() < until);
+    if (vain_waits < 4 || vain_waits % 16 == 0) {
+      const auto until = std::chrono::steady_clock::now() + detail::spin_time;
+      do {
+        for (int i = 0; i < 16 && !changed_meanwhile; ++i) {
+          detail::spin_pause();
+          changed_meanwhile = version.load(std::memory_order_relaxed) != seen;
+        }
+      } while (!changed_meanwhile && std::chrono::steady_clock::now() < until);
+    }
+    vain_waits = changed_meanwhile ? 0 : vain_waits + 1;
     hold.lock();
     while (version.load(std::memory_order_relaxed) == seen) changed.wait(hold);
   }
