@@ -359,6 +359,8 @@ class jpeg_decoder_engine {
   friend struct row_threads;
   bool start_row_threads(bool whole_picture);
   void overlap_last_scan();
+  void publish_rows_of_scan(bool last);
+  inline bool publishing_rows() const;
   void drop_overlapped_rows();
   void publish_final_rows(int rows);
   void stop_row_threads() noexcept;

@@ -110,7 +110,7 @@ void jpeg_decoder_engine::decode_progressive_scans() {
     // The markers after the scan are read as headers again.
     reload_bit_window(bit_mode::raw);
   }
-  if (ring != nullptr) publish_final_rows(frame_mcus_per_column);
+  publish_final_rows(frame_mcus_per_column);
 
   // From here on the row driver walks the interleaved MCUs of the whole frame.
   scan_component_count = frame_component_count;
@@ -368,7 +368,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
         --restart_countdown;
         ++x;
       }
-      if (ring != nullptr && ring->publishing) [[unlikely]]
+      if (publishing_rows()) [[unlikely]]
         publish_final_rows((y + 1) / component_v_factor[c]);
     }
     bits.store();
@@ -394,7 +394,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
       const int c = scan_components[k];
       block_row[c] += component_v_factor[c];
     }
-    if (ring != nullptr && ring->publishing) [[unlikely]]
+    if (publishing_rows()) [[unlikely]]
       publish_final_rows(y + 1);
   }
   bits.store();
@@ -406,8 +406,6 @@ void jpeg_decoder_engine::decode_scan_blocks() {
 // final, and workers reconstruct them while it goes on. Should a further
 // scan come all the same, what they made is dropped.
 void jpeg_decoder_engine::overlap_last_scan() {
-  drop_overlapped_rows();
-  if (ring == nullptr) return;
   const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
   bool last = true;
   for (int c = 0; c < frame_component_count; ++c) {
@@ -418,11 +416,7 @@ void jpeg_decoder_engine::overlap_last_scan() {
     coefficients_final[c] = known;
     last = last && known == ~std::uint64_t{0};
   }
-  ring->publishing = last;
-}
-
-void jpeg_decoder_engine::drop_overlapped_rows() {
-  if (ring != nullptr && !decoding_started && ring->publishing) stop_row_threads();
+  publish_rows_of_scan(last);
 }
 
 // Reads nothing but the frame's layout, the quantisation tables and the

@@ -12,7 +12,9 @@ bool jpeg_decoder_engine::start_next_line() noexcept {
   if (mcu_lines_remaining != 0) return true;
   try {
     const int row = (image_height - lines_remaining) / mcu_height;
-    if (row == 0 && ring == nullptr) start_row_threads(false);
+    // Where the rows come from is chosen once, with the first: the threads
+    // of a ring, or this thread alone as below.
+    if (row == 0) start_row_threads(false);
     if (ring != nullptr) {
       // The converters read the row wherever the threads left it.
       mcu_samples = take_threaded_row(row);

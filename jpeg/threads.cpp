@@ -328,6 +328,7 @@ bool jpeg_decoder_engine::failures_deferred() const {
 }
 
 bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
+  if (ring != nullptr) return true;
   const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
   const auto pixels = static_cast<std::uint64_t>(image_width) * static_cast<std::uint64_t>(image_height);
   if (threads < 2 || frame_mcus_per_column < 2 || pixels < detail::min_threaded_pixels.load()) return false;
@@ -365,7 +366,17 @@ bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
   return false;
 }
 
+void jpeg_decoder_engine::publish_rows_of_scan(bool last) {
+  drop_overlapped_rows();
+  if (ring != nullptr) ring->publishing = last;
+}
+
+void jpeg_decoder_engine::drop_overlapped_rows() {
+  if (ring != nullptr && !decoding_started && ring->publishing) stop_row_threads();
+}
+
 void jpeg_decoder_engine::publish_final_rows(int rows) {
+  if (ring == nullptr) return;
   std::lock_guard<std::mutex> hold(ring->lock);
   if (rows <= ring->final_rows) return;
   ring->final_rows = rows;

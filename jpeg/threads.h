@@ -16,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "jpeg_decoder.h"
+
 namespace jpeg {
 
 namespace detail {
@@ -177,6 +179,9 @@ struct row_ring {
     while (version.load(std::memory_order_relaxed) == seen) changed.wait(hold);
   }
 };
+
+// The scan being read publishes the rows it passes.
+inline bool jpeg_decoder_engine::publishing_rows() const { return ring != nullptr && ring->publishing; }
 
 }  // namespace jpeg
 
