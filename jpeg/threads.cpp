@@ -201,8 +201,10 @@ class worker_pool {
   int started = 0;
 };
 
-// The engine whose rows this thread is reading for the ring, if any.
+// The engine whose rows this thread is reading for the ring, and the one
+// whose worker it is, if any.
 thread_local const jpeg_decoder_engine* reading_for = nullptr;
+thread_local const jpeg_decoder_engine* working_for = nullptr;
 
 }  // namespace
 
@@ -288,11 +290,13 @@ struct row_threads {
   static void work(void* engine) noexcept {
     auto& e = *static_cast<jpeg_decoder_engine*>(engine);
     row_ring& r = *e.ring;
+    working_for = &e;
     std::unique_lock<std::mutex> hold(r.lock);
     touch_pages(r, hold);
     while (!r.stopping && !r.nothing_left()) {
       if (!work_once(e, r, hold, true)) r.await_signal(hold);
     }
+    working_for = nullptr;
     --r.workers;
     r.signal();
   }
@@ -321,9 +325,9 @@ void set_default_decoder_threads(int threads) {
 }
 
 bool jpeg_decoder_engine::failures_deferred() const {
-  // Only the caller's thread and a thread reading rows for the ring may
-  // stop a decode.
-  assert(reading_for == this || ring == nullptr || ring->orphaned() || ring->caller == std::this_thread::get_id());
+  // A worker stops nothing: what fails while it reads rows waits for the
+  // caller's thread, and nothing else it does can fail.
+  assert(reading_for == this || working_for != this);
   return reading_for == this;
 }
 

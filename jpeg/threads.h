@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include "jpeg_decoder.h"
 
@@ -96,7 +95,6 @@ struct row_ring {
   std::uint8_t* const storage;
   // The row whose samples each slot holds, -1 for none; under `lock`.
   int* const ready_row;
-  const std::thread::id caller = std::this_thread::get_id();
   const unsigned generation = detail::fork_generation.load();
 
   std::mutex lock;
