@@ -146,16 +146,20 @@ TEST(show_end_to_end, plays_a_brief_module_then_holds_two_seconds_and_exits_0) {
   fs::remove_all(dir);
 }
 
-// No sound output: one warning that names the cause and the variable that
-// chooses another output, then the whole module in silence at its own pace.
+// A sound output that fails to open, as one without a device does: SDL's
+// file output aimed into a folder that does not exist. One warning names the
+// cause and the variable that chooses another output, then the whole module
+// plays in silence at its own pace.
 TEST(show_end_to_end, without_a_sound_output_warns_once_and_plays_the_module_in_silence) {
   fs::path module = fs::path(MUSIC_TEST_MODULES) / "brief.xm";
   fs::path dir = stage(module, false);
-  EXPECT_GT(seconds_shown(dir, "no-such-output", dir / "errors.txt"), module_seconds(module) + 2.0 - 0.2);
+  const fs::path output = dir / "no-such-folder" / "sound.raw";
+  ::setenv("SDL_DISKAUDIOFILE", output.c_str(), 1);
+  EXPECT_GT(seconds_shown(dir, "disk", dir / "errors.txt"), module_seconds(module) + 2.0 - 0.2);
   std::ifstream in(dir / "errors.txt");
   const std::string errors{std::istreambuf_iterator<char>(in), {}};
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-  EXPECT_NE(errors.find("no-such-output"), std::string::npos) << errors;
+  EXPECT_NE(errors.find(output.string()), std::string::npos) << errors;
   EXPECT_NE(errors.find("SDL_AUDIODRIVER"), std::string::npos) << errors;
   fs::remove_all(dir);
 }
