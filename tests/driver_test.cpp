@@ -214,9 +214,9 @@ TEST_F(driver, stop_signal_ends_the_show_at_once_with_128_plus_the_signal) {
      public:
       explicit signalled_world(int signal) : signal_(signal) {}
       bool audio_init() override {
-    calls.push_back("init");
-    return true;
-  }
+        calls.push_back("init");
+        return true;
+      }
       void load_music() override { calls.push_back("load"); }
       void play_music() override { calls.push_back("play"); }
       bool music_playing() override { return true; }  // the module never ends
