@@ -21,6 +21,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "module_renderer.h"
@@ -160,7 +161,10 @@ bool audio_init(int /*device*/, std::uint32_t freq, std::uint32_t /*flags*/) {
   // No `obtained` SDL_AudioSpec: SDL converts from exactly this format if the device
   // differs, and fills in the buffer size it chose.
   if (SDL_OpenAudio(&want, nullptr) < 0) {
+    // Quitting the subsystem clears the error that says why the output failed.
+    const std::string error = SDL_GetError();
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    SDL_SetError("%s", error.c_str());
     return false;
   }
   state.rate = freq;

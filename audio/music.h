@@ -27,7 +27,8 @@ constexpr std::uint32_t MUSIC_ACTIVE_STALLED = 2;
 constexpr std::uint32_t MUSIC_ACTIVE_PAUSED = 3;
 
 // Opens the output device (device -1: the default) at freq Hz, stereo,
-// 16-bit. Returns false when no audio device can be opened.
+// 16-bit. Returns false when no audio device can be opened; SDL_GetError
+// then says why.
 bool audio_init(int device, std::uint32_t freq, std::uint32_t flags);
 
 // Loads a module from a file (from_memory false: file is a path) or from

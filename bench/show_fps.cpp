@@ -22,7 +22,7 @@ using clock_type = std::chrono::steady_clock;
 class timed_platform final : public show::platform {
  public:
   explicit timed_platform(show::platform& real) : real_(real) {}
-  void audio_init() override { real_.audio_init(); }
+  bool audio_init() override { return real_.audio_init(); }
   void load_music() override { real_.load_music(); }
   void play_music() override { real_.play_music(); }
   bool music_playing() override { return real_.music_playing(); }

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -41,7 +43,22 @@ void catch_stop_signals() {
 
 class sdl_platform final : public platform {
  public:
-  void audio_init() override { ::audio_init(-1, music_rate, 0); }
+  bool audio_init() override {
+    if (::audio_init(-1, music_rate, 0)) return true;
+    // Without sound the show still plays: SDL's dummy output takes the sound
+    // at the rate it would be heard, so the music keeps its pace and remains
+    // the pictures' clock.
+    const std::string cause = SDL_GetError();
+    if (::setenv("SDL_AUDIODRIVER", "dummy", 1) == 0 && ::audio_init(-1, music_rate, 0)) {
+      std::fprintf(stderr,
+                   "show: no sound: the sound output cannot be opened (%s). The show plays in silence; "
+                   "SDL_AUDIODRIVER chooses another output, for example SDL_AUDIODRIVER=pulseaudio or alsa.\n",
+                   cause.c_str());
+      return true;
+    }
+    std::fprintf(stderr, "show: cannot open a sound output, not even a silent one: %s\n", cause.c_str());
+    return false;
+  }
   void load_music() override {
     music_ = music_load(false, module_file, 0, 0, music_flags, 0);
     music_set_attribute(music_, MUSIC_ATTRIB_POSITION_SCALER, position_scaler);
@@ -115,7 +132,8 @@ std::array<SDL_Surface*, picture_count> load_pictures() {
 
 int run_show(platform& world, random_source& random) {
   catch_stop_signals();
-  world.audio_init();
+  // The music is the show's clock: without any output it could not play.
+  if (!world.audio_init()) return 1;
   // The module loads on its own thread (its player builds its tables on the
   // first load) beside the video set-up and the pictures, which would
   // otherwise leave the second core idle; the music starts once everything

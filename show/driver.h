@@ -19,7 +19,9 @@ namespace show {
 class platform {
  public:
   virtual ~platform() = default;
-  virtual void audio_init() = 0;
+  // Opens the sound output; false when not even a silent one can be had, after
+  // saying why on standard error.
+  virtual bool audio_init() = 0;
   // Loads "data/lofasz.xm" and sets its position scaler to 256. Runs on a
   // thread of its own while the pictures load.
   virtual void load_music() = 0;
@@ -63,8 +65,9 @@ void load_pictures(std::span<const char* const> files, SDL_Surface** slots);
 std::array<SDL_Surface*, picture_count> load_pictures();
 
 // Runs the whole show: start-up, frame loop, final hold, shut-down. Returns
-// the process exit code: 0, 1 when no video mode could be set, or 128 + the
-// signal number when SIGINT or SIGTERM stopped it (at once, without the hold).
+// the process exit code: 0, 1 when no video mode or no sound output (not
+// even a silent one) could be set, or 128 + the signal number when SIGINT or
+// SIGTERM stopped it (at once, without the hold).
 int run_show(platform& world, random_source& random);
 
 }  // namespace show

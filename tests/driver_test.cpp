@@ -109,7 +109,10 @@ class scripted_world final : public show::platform {
  public:
   explicit scripted_world(std::vector<std::uint64_t> positions, bool loads = true)
       : positions_(std::move(positions)), loads_(loads) {}
-  void audio_init() override { calls.push_back("init"); }
+  bool audio_init() override {
+    calls.push_back("init");
+    return true;
+  }
   void load_music() override { calls.push_back("load"); }
   void play_music() override { calls.push_back("play"); }
   bool music_playing() override { return loads_ && next_ < positions_.size(); }
@@ -210,7 +213,10 @@ TEST_F(driver, stop_signal_ends_the_show_at_once_with_128_plus_the_signal) {
     class signalled_world final : public show::platform {
      public:
       explicit signalled_world(int signal) : signal_(signal) {}
-      void audio_init() override { calls.push_back("init"); }
+      bool audio_init() override {
+        calls.push_back("init");
+        return true;
+      }
       void load_music() override { calls.push_back("load"); }
       void play_music() override { calls.push_back("play"); }
       bool music_playing() override { return true; }  // the module never ends

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -60,10 +61,12 @@ fs::path stage(const fs::path& module, bool pictures = true) {
 
 using clock_type = std::chrono::steady_clock;
 
-// A program of ours started in `dir`, headless, with the ready shim preloaded.
+// A program of ours started in `dir`, headless, with the ready shim preloaded;
+// its standard error goes to `errors` when one is named.
 class process {
  public:
-  process(const fs::path& dir, std::vector<std::string> args) {
+  process(const fs::path& dir, std::vector<std::string> args, const char* audio_driver = "dummy",
+          const fs::path& errors = {}) {
     int fds[2];
     if (::pipe(fds) != 0) return;
     pid_ = ::fork();
@@ -71,7 +74,8 @@ class process {
       ::close(fds[0]);
       if (::chdir(dir.c_str()) != 0) ::_exit(126);
       ::setenv("SDL_VIDEODRIVER", "dummy", 1);
-      ::setenv("SDL_AUDIODRIVER", "dummy", 1);
+      ::setenv("SDL_AUDIODRIVER", audio_driver, 1);
+      if (!errors.empty() && !std::freopen(errors.c_str(), "w", stderr)) ::_exit(126);
       // The programs keep their pictures until the process ends, by design: a
       // leak check of a sanitizer build would report them. The shim comes
       // before the sanitizer's runtime in the list of libraries.
@@ -125,8 +129,8 @@ double seconds_between(clock_type::time_point from, clock_type::time_point to) {
 }
 
 // Seconds from the show's first frame to its exit with code 0.
-double seconds_shown(const fs::path& dir) {
-  process show(dir, {SHOW_BINARY});
+double seconds_shown(const fs::path& dir, const char* audio_driver = "dummy", const fs::path& errors = {}) {
+  process show(dir, {SHOW_BINARY}, audio_driver, errors);
   const auto first = show.first_frame();
   EXPECT_EQ(show.exit_code(), 0);
   return first ? seconds_between(*first, show.ended()) : -1;
@@ -139,6 +143,24 @@ TEST(show_end_to_end, plays_a_brief_module_then_holds_two_seconds_and_exits_0) {
   fs::path dir = stage(module);
   // The music's end is detected within a buffer.
   EXPECT_GT(seconds_shown(dir), length + 2.0 - 0.2);
+  fs::remove_all(dir);
+}
+
+// A sound output that fails to open, as one without a device does: SDL's
+// file output aimed into a folder that does not exist. One warning names the
+// cause and the variable that chooses another output, then the whole module
+// plays in silence at its own pace.
+TEST(show_end_to_end, without_a_sound_output_warns_once_and_plays_the_module_in_silence) {
+  fs::path module = fs::path(MUSIC_TEST_MODULES) / "brief.xm";
+  fs::path dir = stage(module, false);
+  const fs::path output = dir / "no-such-folder" / "sound.raw";
+  ::setenv("SDL_DISKAUDIOFILE", output.c_str(), 1);
+  EXPECT_GT(seconds_shown(dir, "disk", dir / "errors.txt"), module_seconds(module) + 2.0 - 0.2);
+  std::ifstream in(dir / "errors.txt");
+  const std::string errors{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+  EXPECT_NE(errors.find(output.string()), std::string::npos) << errors;
+  EXPECT_NE(errors.find("SDL_AUDIODRIVER"), std::string::npos) << errors;
   fs::remove_all(dir);
 }
 
@@ -179,7 +201,7 @@ TEST(show_platform, plays_the_shows_module_once_in_the_timelines_units) {
   const fs::path here = fs::current_path();
   fs::current_path(dir);
   show::platform& world = show::real_platform();
-  world.audio_init();
+  ASSERT_TRUE(world.audio_init());
   world.load_music();
   world.play_music();
   for (int row = 0; world.music_playing(); world.sleep_ms(1)) {

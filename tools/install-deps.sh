@@ -24,8 +24,9 @@ declare -A groups=(
   [format]="clang-format"
   # ffmpeg, which turns the recorder's frames and sound into a video file
   [record]="ffmpeg"
-  # the Debian package tools (tools/build-debs.sh)
-  [deb]="debhelper dpkg-dev lintian"
+  # the Debian package tools (tools/build-debs.sh); dpkg-buildpackage requires
+  # build-essential, which dpkg-dev only recommends
+  [deb]="build-essential debhelper dpkg-dev lintian"
   # abidiff and abidw, and dpkg-gensymbols for the symbols files (tools/abi.sh)
   [abi]="abigail-tools dpkg-dev"
 )

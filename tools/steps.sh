@@ -2,6 +2,10 @@
 # one line and keeps its output in a log file; when it fails, the end of the
 # log is shown with the file's name.
 
+# A log holds this run's output only: the first step of a run that writes to
+# it empties it.
+declare -A step_logs_begun=()
+
 # step LOG "what is done" COMMAND...
 # While the command runs, the line shows its progress where the output tells
 # it (make's "[ 45%]", apt's status lines with their phase): on a terminal
@@ -13,6 +17,10 @@ step() {
   local -
   set -o pipefail
   mkdir -p "$(dirname "$log")"
+  if [ -z "${step_logs_begun[$log]:-}" ]; then
+    : >"$log"
+    step_logs_begun[$log]=1
+  fi
   local tty=0
   [ -t 1 ] && tty=1
   printf '%s...' "$what"
@@ -33,5 +41,10 @@ step() {
     echo "$(basename "$0"): $what failed; the whole output is in $PWD/$log" >&2
     exit 1
   fi
-  echo
+  # The progress a command reports may stop short of 100% (apt's does).
+  if [ $tty -eq 1 ]; then
+    printf '\r%s... done\033[K\n' "$what"
+  else
+    echo " done"
+  fi
 }
