@@ -73,7 +73,7 @@ bool huffman_counts_fit(const std::uint8_t counts[17]) {
   return true;
 }
 
-void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_table& table) {
+void engine_core::build_huffman_decode_table(int slot, huffman_decode_table& table) {
   std::memset(&table, 0, sizeof table);
   const std::uint8_t* counts = huffman_counts[slot];
   const std::uint8_t* symbols = huffman_symbols[slot];

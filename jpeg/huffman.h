@@ -188,7 +188,7 @@ JPEG_ALWAYS_INLINE int decode_huffman_plain(const huffman_decode_table& table, b
   return e;
 }
 
-inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
+inline int engine_core::decode_huffman(const huffman_decode_table& table) {
   return decode_huffman_plain(table, bits, [this](bit_reader&, int n) { return read_bits_scan(n); });
 }
 
@@ -230,7 +230,7 @@ JPEG_ALWAYS_INLINE int decode_huffman_with_extra(const huffman_decode_table& tab
   return s;
 }
 
-inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
+inline int engine_core::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
   auto take = [this](bit_reader&, int n) { return read_bits_scan(n); };
   return decode_huffman_with_extra(table, bits, take, take, extra);
 }

@@ -6,8 +6,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <random>
 #include <vector>
+
+// While set, allocations that may fail (new (std::nothrow)) fail.
+bool fail_nothrow_new = false;
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (fail_nothrow_new) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
 
 namespace {
 
@@ -91,17 +104,25 @@ TEST(JpegEngine, StatusKeepsTheFirstFailure) {
   EXPECT_EQ(f.engine.status(), jpeg::scan_header_invalid);
 }
 
+// A construction that fails on the frame header, or whose state cannot be
+// allocated (out_of_memory, before anything is read).
 TEST(JpegEngine, FailedConstructionRefusesEverythingAndNeverReadsAgain) {
-  chunk_stream stream(soi() + frame_header(0xC0, 8, 8, {{1, 1, 1, 0}}, 12));
-  jpeg_decoder_engine engine(&stream);
-  EXPECT_EQ(engine.status(), jpeg::unsupported_precision);
-  const int calls = stream.calls;
-  EXPECT_EQ(engine.start_decoding(), -1);
-  const std::uint8_t* line = nullptr;
-  std::uint32_t length = 0;
-  EXPECT_EQ(engine.decode_row(&line, &length), -1);
-  EXPECT_EQ(stream.calls, calls);
-  EXPECT_EQ(engine.status(), jpeg::unsupported_precision);
+  for (const bool state_allocated : {true, false}) {
+    chunk_stream stream(soi() + frame_header(0xC0, 8, 8, {{1, 1, 1, 0}}, 12));
+    fail_nothrow_new = !state_allocated;
+    jpeg_decoder_engine engine(&stream);
+    fail_nothrow_new = false;
+    const int code = state_allocated ? jpeg::unsupported_precision : jpeg::out_of_memory;
+    EXPECT_EQ(engine.status(), code);
+    EXPECT_EQ(stream.calls == 0, !state_allocated);
+    const int calls = stream.calls;
+    EXPECT_EQ(engine.start_decoding(), -1);
+    const std::uint8_t* line = nullptr;
+    std::uint32_t length = 0;
+    EXPECT_EQ(engine.decode_row(&line, &length), -1);
+    EXPECT_EQ(stream.calls, calls);
+    EXPECT_EQ(engine.status(), code);
+  }
 }
 
 TEST(JpegEngine, StartingTwiceDoesNothingTheSecondTime) {

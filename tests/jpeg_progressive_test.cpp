@@ -17,7 +17,7 @@
 
 namespace jpeg {
 struct engine_work_access {
-  static std::uint64_t blocks_decoded(const jpeg_decoder_engine& e) { return e.blocks_decoded; }
+  static std::uint64_t blocks_decoded(const jpeg_decoder_engine& e) { return engine_handle::core(e).blocks_decoded; }
 };
 }  // namespace jpeg
 
