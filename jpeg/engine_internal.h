@@ -186,8 +186,12 @@ class engine_core {
   void setup_sequential();
   bool setup_scan();
   void compute_mcu_layout();
-  void verify_huffman_tables();
-  void verify_quant_tables();
+  // Fails unless every table the scan names is defined (its DC tables hold
+  // only magnitude sizes); then builds the decoding tables of the slots
+  // that were defined or changed since they were last built.
+  void check_scan_huffman_tables();
+  void build_changed_huffman_tables();
+  void check_scan_quant_tables();
   coefficient_store* create_coefficient_store(int across, int down, int block_width, int block_height);
 
   // Baseline block decoding of every sequential scan, and the restart

@@ -149,8 +149,9 @@ void engine_core::setup_sequential() {
 bool engine_core::setup_scan() {
   if (!find_scan_header()) return false;
   compute_mcu_layout();
-  verify_huffman_tables();
-  verify_quant_tables();
+  check_scan_huffman_tables();
+  build_changed_huffman_tables();
+  check_scan_quant_tables();
   for (std::int32_t& p : dc_predictor) p = 0;
   end_of_band_run = 0;
   if (restart_interval != 0) {
@@ -196,7 +197,7 @@ void engine_core::compute_mcu_layout() {
   scan_blocks_per_mcu = blocks;
 }
 
-void engine_core::verify_huffman_tables() {
+void engine_core::check_scan_huffman_tables() {
   for (int k = 0; k < scan_component_count; ++k) {
     const int j = scan_components[k];
     if (spectral_first == 0) {
@@ -212,6 +213,9 @@ void engine_core::verify_huffman_tables() {
     }
     if (spectral_last > 0 && huffman_counts[component_ac_slot[j]] == nullptr) abort_decode(huffman_table_missing);
   }
+}
+
+void engine_core::build_changed_huffman_tables() {
   // A table is built again only when a DHT segment since changed it: a
   // build costs far more than a scan header of a few bytes.
   for (int slot = 0; slot < huffman_slots; ++slot) {
@@ -234,7 +238,7 @@ void engine_core::verify_huffman_tables() {
   }
 }
 
-void engine_core::verify_quant_tables() {
+void engine_core::check_scan_quant_tables() {
   for (int k = 0; k < scan_component_count; ++k) {
     if (quant_tables[component_quant_slot[scan_components[k]]] == nullptr) abort_decode(quant_table_missing);
   }
