@@ -245,7 +245,6 @@ class engine_core {
 
   // Huffman tables and symbol decoding (huffman.cpp; decoders inline in
   // huffman.h).
-  void build_huffman_decode_table(int slot, huffman_decode_table& table);
   inline int decode_huffman(const huffman_decode_table& table);
   inline int decode_huffman(const huffman_decode_table& table, std::uint32_t& extra);
 

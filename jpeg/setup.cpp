@@ -232,7 +232,8 @@ void engine_core::build_changed_huffman_tables() {
                std::memcmp(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total)) == 0) {
       continue;
     }
-    build_huffman_decode_table(slot, *huffman_lookup[slot]);
+    build_huffman_decode_table(counts, huffman_symbols[slot], is_dc_table_slot(slot), !is_progressive,
+                               *huffman_lookup[slot]);
     std::memcpy(built_from, counts, 17);
     std::memcpy(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total));
   }

@@ -67,20 +67,6 @@ struct engine_test_access {
   }
   [[noreturn]] static void abort_decode(engine& e, int code) { core(e).abort_decode(code); }
 
-  // Stores a table in a slot as a DHT segment would.
-  static void define_huffman(engine& e, int slot, const std::uint8_t counts[17], const std::uint8_t* symbols) {
-    if (core(e).huffman_counts[slot] == nullptr) {
-      core(e).huffman_counts[slot] = static_cast<std::uint8_t*>(core(e).pool_alloc(17, false));
-      core(e).huffman_symbols[slot] = static_cast<std::uint8_t*>(core(e).pool_alloc(256, false));
-    }
-    int total = 0;
-    for (int i = 0; i < 17; ++i) {
-      core(e).huffman_counts[slot][i] = counts[i];
-      if (i > 0) total += counts[i];
-    }
-    for (int i = 0; i < total; ++i) core(e).huffman_symbols[slot][i] = symbols[i];
-  }
-  static void build(engine& e, int slot, huffman_decode_table& t) { core(e).build_huffman_decode_table(slot, t); }
   static int decode(engine& e, const huffman_decode_table& t) { return core(e).decode_huffman(t); }
   static int decode(engine& e, const huffman_decode_table& t, std::uint32_t& extra) {
     return core(e).decode_huffman(t, extra);
@@ -119,10 +105,6 @@ struct engine_test_access {
   static int mcu_block_component(const engine& e, int i) { return core(e).mcu_block_components[i]; }
 
   // Block decoding.
-  static void decode_mcu_row(engine& e) { core(e).decode_baseline_mcu_row(); }
-  static const std::int16_t* mcu_coefficients(const engine& e) { return core(e).mcu_coefficients; }
-  static int block_extent(const engine& e, int i) { return core(e).block_extent[i]; }
-  static const std::uint8_t* mcu_samples(const engine& e) { return core(e).mcu_samples; }
   // Progressive coefficient stores: the stored (not dequantised) values.
   static const coefficient_store* dc_store(const engine& e, int c) { return core(e).dc_coefficient_store[c]; }
   static const coefficient_store* ac_store(const engine& e, int c) { return core(e).ac_coefficient_store[c]; }
