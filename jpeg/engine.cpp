@@ -76,44 +76,53 @@ void engine_core::abort_decode(int code) {
   throw decode_abort{code};
 }
 
-void* engine_core::pool_alloc(std::uint32_t size, bool zero) {
+void* decode_pool::allocate(std::uint32_t size, bool zero) noexcept {
   // Rounding a size near 2^32 up to a multiple of 4 (or of the block step)
   // would wrap to a tiny block; such requests can only come from hostile
-  // sizes and end as out_of_memory.
-  if (size > UINT32_MAX - 3) abort_decode(out_of_memory);
+  // sizes.
+  if (size > UINT32_MAX - 3) return nullptr;
   const std::uint32_t rounded = ((size == 0 ? 1u : size) + 3u) & ~3u;
 
-  std::uint8_t* result = nullptr;
-  bool zeroed = false;
-  for (pool_block* block = pool_blocks; block != nullptr; block = block->next) {
+  for (pool_block* block = newest; block != nullptr; block = block->next) {
     if (rounded <= block->capacity - block->used) {
-      result = reinterpret_cast<std::uint8_t*>(block + 1) + block->used;
+      std::uint8_t* result = reinterpret_cast<std::uint8_t*>(block + 1) + block->used;
       block->used += rounded;
-      break;
+      if (zero) std::memset(result, 0, rounded);
+      return result;
     }
   }
 
-  if (result == nullptr) {
-    if (rounded > UINT32_MAX - (pool_capacity_step - 1)) abort_decode(out_of_memory);
-    std::uint32_t capacity = (rounded + (pool_capacity_step - 1)) & ~(pool_capacity_step - 1);
-    if (capacity < pool_min_capacity) capacity = pool_min_capacity;
-    if (capacity > SIZE_MAX - sizeof(pool_block)) abort_decode(out_of_memory);
-    // A block that must start zeroed is asked for zeroed: the heap hands out
-    // large blocks as fresh pages of the system that stay untouched until
-    // written, so the progressive coefficient stores cost memory only where
-    // scans fill them.
-    auto* block = static_cast<pool_block*>(zero ? std::calloc(1, sizeof(pool_block) + capacity)
-                                                : std::malloc(sizeof(pool_block) + capacity));
-    if (block == nullptr) abort_decode(out_of_memory);
-    zeroed = zero;
-    block->next = pool_blocks;
-    block->used = rounded;
-    block->capacity = capacity;
-    pool_blocks = block;
-    result = reinterpret_cast<std::uint8_t*>(block + 1);
-  }
+  if (rounded > UINT32_MAX - (pool_capacity_step - 1)) return nullptr;
+  std::uint32_t capacity = (rounded + (pool_capacity_step - 1)) & ~(pool_capacity_step - 1);
+  if (capacity < pool_min_capacity) capacity = pool_min_capacity;
+  if (capacity > SIZE_MAX - sizeof(pool_block)) return nullptr;
+  // A block that must start zeroed is asked for zeroed: the heap hands out
+  // large blocks as fresh pages of the system that stay untouched until
+  // written, so the progressive coefficient stores cost memory only where
+  // scans fill them.
+  auto* block = static_cast<pool_block*>(zero ? std::calloc(1, sizeof(pool_block) + capacity)
+                                              : std::malloc(sizeof(pool_block) + capacity));
+  if (block == nullptr) return nullptr;
+  block->next = newest;
+  block->used = rounded;
+  block->capacity = capacity;
+  newest = block;
+  return block + 1;
+}
 
-  if (zero && !zeroed) std::memset(result, 0, rounded);
+void decode_pool::release() noexcept {
+  pool_block* block = newest;
+  while (block != nullptr) {
+    pool_block* next = block->next;
+    std::free(block);
+    block = next;
+  }
+  newest = nullptr;
+}
+
+void* engine_core::pool_alloc(std::uint32_t size, bool zero) {
+  void* result = pool.allocate(size, zero);
+  if (result == nullptr) abort_decode(out_of_memory);
   return result;
 }
 
@@ -128,13 +137,7 @@ void engine_core::release_pool() {
   stop_row_threads();
   // After a release the caller's stream is never touched again.
   stream = nullptr;
-  pool_block* block = pool_blocks;
-  while (block != nullptr) {
-    pool_block* next = block->next;
-    std::free(block);
-    block = next;
-  }
-  pool_blocks = nullptr;
+  pool.release();
 }
 
 }  // namespace jpeg

@@ -36,6 +36,26 @@ struct pool_block {
 inline constexpr std::uint32_t pool_min_capacity = 32512;
 inline constexpr std::uint32_t pool_capacity_step = 2048;
 
+// The memory of one decode: heap blocks whose bytes are handed out from the
+// front, all given back at once.
+class decode_pool {
+ public:
+  decode_pool() = default;
+  ~decode_pool() { release(); }
+  decode_pool(const decode_pool&) = delete;
+  decode_pool& operator=(const decode_pool&) = delete;
+
+  // `size` bytes, 4-byte aligned, zeroed when asked; null when the heap has
+  // none left or the size is too close to 2^32 to round up.
+  void* allocate(std::uint32_t size, bool zero) noexcept;
+  void release() noexcept;
+  // The blocks, the newest first.
+  const pool_block* blocks() const { return newest; }
+
+ private:
+  pool_block* newest = nullptr;
+};
+
 // A grid of coefficient blocks in pool memory, zeroed at creation. Stores
 // of 8 x 8 blocks also keep, per block, which coefficients are non-zero
 // (bit k: zig-zag index k), kept up to date by every write, and per block
@@ -254,8 +274,7 @@ class engine_core {
   int status_ = 0;
   bool decoding_started = false;
 
-  // Pool.
-  pool_block* pool_blocks = nullptr;
+  decode_pool pool;
 
   // Input and bits.
   jpeg_decoder_stream* stream = nullptr;

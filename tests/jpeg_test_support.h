@@ -46,19 +46,19 @@ struct engine_test_access {
   static void find_end_of_image(engine& e) { core(e).find_end_of_image(); }
   static int spare_bits(const engine& e) { return jpeg::spare_bits(core(e).bits); }
   static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(core(e).bits.window >> 32); }
-  static bool stream_attached(const engine& e) { return core(e).stream != nullptr; }
   // Input the reader has taken from the stream but not consumed: the rest of
   // the buffer and the whole bytes in the bit window.
   static std::size_t unconsumed_input(const engine& e) {
     return static_cast<std::size_t>(core(e).bits.end - core(e).bits.cursor) + static_cast<std::size_t>((16 + spare_bits(e)) / 8);
   }
 
-  static void* pool_alloc(engine& e, std::uint32_t size, bool zero) { return core(e).pool_alloc(size, zero); }
-  static const pool_block* pool_blocks(const engine& e) { return core(e).pool_blocks; }
+  // Whether the engine may still read its stream; a failure lets it go,
+  // which no public operation shows while none reads after a failure.
+  static bool stream_attached(const engine& e) { return core(e).stream != nullptr; }
   // Heap bytes held by the pool: every block's header and data area.
   static std::size_t pool_bytes(const engine& e) {
     std::size_t total = 0;
-    for (const pool_block* b = core(e).pool_blocks; b != nullptr; b = b->next) total += sizeof(pool_block) + b->capacity;
+    for (const pool_block* b = core(e).pool.blocks(); b != nullptr; b = b->next) total += sizeof(pool_block) + b->capacity;
     return total;
   }
   // Heap bytes of the ring between the threads, 0 without one.
