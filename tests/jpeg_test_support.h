@@ -43,7 +43,6 @@ struct engine_test_access {
   static void prime_scan_bits(engine& e) { core(e).prime_scan_bits(); }
   static void setup_frame(engine& e) { core(e).setup_frame(); }
   static bool setup_scan(engine& e) { return core(e).setup_scan(); }
-  static void find_end_of_image(engine& e) { core(e).find_end_of_image(); }
   static int spare_bits(const engine& e) { return jpeg::spare_bits(core(e).bits); }
   static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(core(e).bits.window >> 32); }
   // Input the reader has taken from the stream but not consumed: the rest of
