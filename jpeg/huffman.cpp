@@ -73,8 +73,8 @@ bool huffman_counts_fit(const std::uint8_t counts[17]) {
   return true;
 }
 
-void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc_table,
-                                bool sequential, huffman_decode_table& table) {
+void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc_table, bool sequential,
+                                huffman_decode_table& table) {
   std::memset(&table, 0, sizeof table);
   // The marker reader refuses such counts; an empty table (everything reads
   // as symbol 0) keeps the structure's bounds even if one slipped through.

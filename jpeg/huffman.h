@@ -153,8 +153,8 @@ bool huffman_counts_fit(const std::uint8_t counts[17]);
 // symbols. A DC table's entries carry each symbol's magnitude bits; an AC
 // table of a sequential picture also gets the pair entries that its block
 // decoder reads. Counts that do not fit give an empty table.
-void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc_table,
-                                bool sequential, huffman_decode_table& table);
+void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc_table, bool sequential,
+                                huffman_decode_table& table);
 
 // Magnitude categories of ITU-T T.81 F.2.2.1 (EXTEND): a value below the
 // threshold of its size is negative.

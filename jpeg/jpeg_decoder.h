@@ -243,7 +243,8 @@ class jpeg_decoder_engine {
 
  private:
   friend struct engine_handle;  // the decoder's tests reach the state
-  engine_core* core;  // null when it could not be allocated
+  // The decode's state; null when it could not be allocated.
+  engine_core* core;
 };
 
 // ---------------------------------------------------------------------------

@@ -35,7 +35,7 @@ struct engine_core::block_plan {
 // compiler would then hold it in memory, where every read waits for the last
 // store. So everything that gets it is inlined.
 JPEG_ALWAYS_INLINE int engine_core::decode_block(bit_reader& b, const block_plan& p, std::int32_t& predictor,
-                                                         std::int16_t* block) {
+                                                 std::int16_t* block) {
   auto take = [this](bit_reader& s, std::int32_t entry) {
     return take_bits_pre_placed(s, entry, [this](bit_reader& r) { return next_entropy_pair(r); });
   };
@@ -206,7 +206,7 @@ void engine_core::decode_baseline_mcu_row(std::int16_t* row_coefficients, int* r
 }
 
 void engine_core::reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents,
-                                                     std::uint8_t* samples) const {
+                                             std::uint8_t* samples) const {
   const kernel_table& kernels = selected_kernels();
   for (int m = 0; m < frame_mcus_per_row; ++m) {
     const std::size_t first = static_cast<std::size_t>(m) * frame_blocks_per_mcu;

@@ -245,8 +245,7 @@ void engine_core::check_scan_quant_tables() {
   }
 }
 
-coefficient_store* engine_core::create_coefficient_store(int across, int down, int block_width,
-                                                                 int block_height) {
+coefficient_store* engine_core::create_coefficient_store(int across, int down, int block_width, int block_height) {
   // The pool steps in 4 bytes, but the record holds pointers and the
   // non-zero sets are 8-byte words: each is placed at the next multiple of
   // its own alignment inside a slightly larger piece.

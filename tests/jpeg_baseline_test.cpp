@@ -314,7 +314,8 @@ TEST(JpegBaseline, ExtentBookkeepingClearsWhatTheLastBlockLeft) {
         second_block(decode_grey(grey_file(2, 1, std::vector<int>(64, 1), false, w.bytes), &status));
     ASSERT_EQ(status, 0);
     std::int16_t coefficients[64] = {};
-    for (int k = 0; k < 64; ++k) coefficients[jpeg::zigzag_to_natural[k]] = static_cast<std::int16_t>(k == 0 ? 5 : zz2[k]);
+    for (int k = 0; k < 64; ++k)
+      coefficients[jpeg::zigzag_to_natural[k]] = static_cast<std::int16_t>(k == 0 ? 5 : zz2[k]);
     EXPECT_EQ(got, samples_of(coefficients)) << c.first_last << " " << c.second_last;
   }
 }

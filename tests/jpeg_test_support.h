@@ -18,8 +18,9 @@
 
 namespace jpeg {
 
-// Reaches the private stage operations of an engine. Calls that can fail
-// throw decode_abort, which abort_code turns into the code.
+// Reaches the private stage operations of an engine, for what no public
+// operation shows. Calls that can fail throw decode_abort, which abort_code
+// turns into the code.
 struct engine_test_access {
   using engine = jpeg_decoder_engine;
   static engine_core& core(engine& e) { return engine_handle::core(e); }
@@ -35,29 +36,32 @@ struct engine_test_access {
     return 0;
   }
 
+  // The input stage: its reads are operations of the engine over its own
+  // buffer, which the bit reader's tests take bit by bit.
   static void reset(engine& e, jpeg_decoder_stream* s) { core(e).reset_state(s); }
   static std::uint32_t read_bits(engine& e, int n) { return core(e).read_bits(n); }
   static std::uint32_t read_bits_scan(engine& e, int n) { return core(e).read_bits_scan(n); }
   static int read_byte(engine& e) { return core(e).read_byte(); }
   static int read_entropy_byte(engine& e) { return core(e).read_entropy_byte(); }
   static void prime_scan_bits(engine& e) { core(e).prime_scan_bits(); }
-  static void setup_frame(engine& e) { core(e).setup_frame(); }
-  static bool setup_scan(engine& e) { return core(e).setup_scan(); }
   static int spare_bits(const engine& e) { return jpeg::spare_bits(core(e).bits); }
   static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(core(e).bits.window >> 32); }
   // Input the reader has taken from the stream but not consumed: the rest of
   // the buffer and the whole bytes in the bit window.
   static std::size_t unconsumed_input(const engine& e) {
-    return static_cast<std::size_t>(core(e).bits.end - core(e).bits.cursor) + static_cast<std::size_t>((16 + spare_bits(e)) / 8);
+    return static_cast<std::size_t>(core(e).bits.end - core(e).bits.cursor) +
+           static_cast<std::size_t>((16 + spare_bits(e)) / 8);
   }
 
+  // The one stop and the memory a decode holds, which no operation reports.
   // Whether the engine may still read its stream; a failure lets it go,
   // which no public operation shows while none reads after a failure.
   static bool stream_attached(const engine& e) { return core(e).stream != nullptr; }
   // Heap bytes held by the pool: every block's header and data area.
   static std::size_t pool_bytes(const engine& e) {
     std::size_t total = 0;
-    for (const pool_block* b = core(e).pool.blocks(); b != nullptr; b = b->next) total += sizeof(pool_block) + b->capacity;
+    for (const pool_block* b = core(e).pool.blocks(); b != nullptr; b = b->next)
+      total += sizeof(pool_block) + b->capacity;
     return total;
   }
   // Heap bytes of the ring between the threads, 0 without one.
@@ -71,7 +75,12 @@ struct engine_test_access {
     return core(e).decode_huffman(t, extra);
   }
 
-  // Header fields.
+  // What the marker parser read and the layout set up from it, for the
+  // header tests that compare them field by field with the reference's
+  // reading and with hand-made headers. setup_frame and setup_scan read a
+  // progressive picture's scan headers one at a time.
+  static void setup_frame(engine& e) { core(e).setup_frame(); }
+  static bool setup_scan(engine& e) { return core(e).setup_scan(); }
   static const std::uint8_t* huffman_counts(const engine& e, int slot) { return core(e).huffman_counts[slot]; }
   static const std::uint8_t* huffman_symbols(const engine& e, int slot) { return core(e).huffman_symbols[slot]; }
   static const std::int16_t* quant_table(const engine& e, int slot) { return core(e).quant_tables[slot]; }
@@ -91,7 +100,6 @@ struct engine_test_access {
   static int approx_high(const engine& e) { return core(e).approx_high; }
   static int approx_low(const engine& e) { return core(e).approx_low; }
 
-  // Layout fields.
   static component_layout scan_type(const engine& e) { return core(e).scan_type; }
   static int frame_mcus_per_row(const engine& e) { return core(e).frame_mcus_per_row; }
   static int blocks_per_row(const engine& e) { return core(e).blocks_per_row; }
@@ -103,8 +111,8 @@ struct engine_test_access {
   static int scan_blocks_per_mcu(const engine& e) { return core(e).scan_blocks_per_mcu; }
   static int mcu_block_component(const engine& e, int i) { return core(e).mcu_block_components[i]; }
 
-  // Block decoding.
-  // Progressive coefficient stores: the stored (not dequantised) values.
+  // Progressive coefficient stores: the stored (not dequantised) values,
+  // for the tests of single passes and of the stores' non-zero sets.
   static const coefficient_store* dc_store(const engine& e, int c) { return core(e).dc_coefficient_store[c]; }
   static const coefficient_store* ac_store(const engine& e, int c) { return core(e).ac_coefficient_store[c]; }
   static std::int16_t dc_at(const engine& e, int c, int x, int y) {
