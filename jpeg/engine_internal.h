@@ -103,8 +103,6 @@ inline constexpr int dri = 0xDD;
 }  // namespace marker
 
 struct huffman_decode_table;
-struct coefficient_store;
-struct pool_block;
 struct row_ring;
 
 // The five accepted component layouts, in this order.
@@ -123,7 +121,7 @@ struct bit_reader {
 };
 
 // JFIF YCbCr -> RGB in 16-bit fixed point, indexed by the 8-bit chroma value.
-// Part of the engine so that it needs no heap memory for them.
+// Part of the engine's state, so that they take nothing from its pool.
 struct colour_tables {
   std::int32_t cr_to_red[256];
   std::int32_t cb_to_blue[256];

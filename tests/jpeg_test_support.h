@@ -113,11 +113,7 @@ struct engine_test_access {
 
   // Progressive coefficient stores: the stored (not dequantised) values,
   // for the tests of single passes and of the stores' non-zero sets.
-  static const coefficient_store* dc_store(const engine& e, int c) { return core(e).dc_coefficient_store[c]; }
   static const coefficient_store* ac_store(const engine& e, int c) { return core(e).ac_coefficient_store[c]; }
-  static std::int16_t dc_at(const engine& e, int c, int x, int y) {
-    return *coefficient_block_at(core(e).dc_coefficient_store[c], x, y);
-  }
   static const std::int16_t* ac_at(const engine& e, int c, int x, int y) {
     return coefficient_block_at(core(e).ac_coefficient_store[c], x, y);
   }
