@@ -20,7 +20,6 @@ using access = jpeg::engine_test_access;
 
 // A DC table, and an engine to decode with it.
 struct table_fixture {
-  chunk_stream stream{{}};
   jpeg_decoder_engine engine{nullptr};
   std::unique_ptr<huffman_decode_table> table = std::make_unique<huffman_decode_table>();
   table_fixture(const std::uint8_t counts[17], const std::uint8_t* symbols) {
