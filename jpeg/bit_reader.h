@@ -121,7 +121,7 @@ JPEG_ALWAYS_INLINE std::uint32_t take_bits_pre_placed(bit_reader& r, std::int32_
 // copy of it: straight from the buffer while they are plain data, else the
 // slow way, through the engine's reader; it moves only the input position
 // (cursor, end, plain_end).
-JPEG_ALWAYS_INLINE std::uint32_t jpeg_decoder_engine::next_entropy_pair(bit_reader& r) {
+JPEG_ALWAYS_INLINE std::uint32_t engine_core::next_entropy_pair(bit_reader& r) {
   if (r.plain_end - r.cursor >= 2) [[likely]] {
     const std::uint32_t pair = plain_pair(r);
     r.cursor += 2;
@@ -138,7 +138,7 @@ JPEG_ALWAYS_INLINE std::uint32_t jpeg_decoder_engine::next_entropy_pair(bit_read
 }
 
 // n may be 0 to 16 + spare.
-inline std::uint32_t jpeg_decoder_engine::read_bits_scan(int n) {
+inline std::uint32_t engine_core::read_bits_scan(int n) {
   if (n == 0) return 0;  // a shift by 64 is undefined
   return take_bits(bits, n, [this](bit_reader& r, int m) {
     return take_bits_and_refill(r, m, [this](bit_reader& s) { return next_entropy_pair(s); });
@@ -147,7 +147,7 @@ inline std::uint32_t jpeg_decoder_engine::read_bits_scan(int n) {
 
 // abort_decode from a block decoder, with its copy of the reader put back.
 // Inline, so that no caller's copy has its address taken.
-[[noreturn]] JPEG_ALWAYS_INLINE void jpeg_decoder_engine::abort_with_reader(const bit_reader& reader, int code) {
+[[noreturn]] JPEG_ALWAYS_INLINE void engine_core::abort_with_reader(const bit_reader& reader, int code) {
   bits = reader;
   abort_decode(code);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace jpeg {
 
@@ -19,10 +20,7 @@ const char* status_code_name(int code) {
   return "unknown";
 }
 
-jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream) noexcept
-    : jpeg_decoder_engine(new_stream, decoder_limits{}) {}
-
-jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept
+engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept
     : limits(new_limits) {
   try {
     reset_state(new_stream);
@@ -34,9 +32,9 @@ jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream, const 
   }
 }
 
-jpeg_decoder_engine::~jpeg_decoder_engine() { release_pool(); }
+engine_core::~engine_core() { release_pool(); }
 
-int jpeg_decoder_engine::start_decoding() noexcept {
+int engine_core::start_decoding() noexcept {
   if (decoding_started) return 0;
   if (status_ != 0) return -1;
   try {
@@ -48,7 +46,27 @@ int jpeg_decoder_engine::start_decoding() noexcept {
   return 0;
 }
 
-void jpeg_decoder_engine::abort_decode(int code) {
+// The public object: each operation goes once through the handle.
+jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream) noexcept
+    : jpeg_decoder_engine(new_stream, decoder_limits{}) {}
+
+jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept
+    : core(new (std::nothrow) engine_core(new_stream, new_limits)) {}
+
+jpeg_decoder_engine::~jpeg_decoder_engine() { delete core; }
+
+int jpeg_decoder_engine::status() const noexcept { return core == nullptr ? out_of_memory : core->status(); }
+int jpeg_decoder_engine::width() const noexcept { return core == nullptr ? 0 : core->width(); }
+int jpeg_decoder_engine::height() const noexcept { return core == nullptr ? 0 : core->height(); }
+int jpeg_decoder_engine::component_count() const noexcept { return core == nullptr ? 0 : core->component_count(); }
+
+int jpeg_decoder_engine::start_decoding() noexcept { return core == nullptr ? -1 : core->start_decoding(); }
+
+int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
+  return core == nullptr ? -1 : core->decode_row(line, length);
+}
+
+void engine_core::abort_decode(int code) {
   // A thread reading rows for the ring, the caller's own included, leaves
   // the failure to the caller, which reports it on the row where it happened.
   if (failures_deferred()) throw decode_abort{code};
@@ -58,65 +76,68 @@ void jpeg_decoder_engine::abort_decode(int code) {
   throw decode_abort{code};
 }
 
-void* jpeg_decoder_engine::pool_alloc(std::uint32_t size, bool zero) {
+void* decode_pool::allocate(std::uint32_t size, bool zero) noexcept {
   // Rounding a size near 2^32 up to a multiple of 4 (or of the block step)
   // would wrap to a tiny block; such requests can only come from hostile
-  // sizes and end as out_of_memory.
-  if (size > UINT32_MAX - 3) abort_decode(out_of_memory);
+  // sizes.
+  if (size > UINT32_MAX - 3) return nullptr;
   const std::uint32_t rounded = ((size == 0 ? 1u : size) + 3u) & ~3u;
 
-  std::uint8_t* result = nullptr;
-  bool zeroed = false;
-  for (pool_block* block = pool_blocks; block != nullptr; block = block->next) {
+  for (pool_block* block = newest; block != nullptr; block = block->next) {
     if (rounded <= block->capacity - block->used) {
-      result = reinterpret_cast<std::uint8_t*>(block + 1) + block->used;
+      std::uint8_t* result = reinterpret_cast<std::uint8_t*>(block + 1) + block->used;
       block->used += rounded;
-      break;
+      if (zero) std::memset(result, 0, rounded);
+      return result;
     }
   }
 
-  if (result == nullptr) {
-    if (rounded > UINT32_MAX - (pool_capacity_step - 1)) abort_decode(out_of_memory);
-    std::uint32_t capacity = (rounded + (pool_capacity_step - 1)) & ~(pool_capacity_step - 1);
-    if (capacity < pool_min_capacity) capacity = pool_min_capacity;
-    if (capacity > SIZE_MAX - sizeof(pool_block)) abort_decode(out_of_memory);
-    // A block that must start zeroed is asked for zeroed: the heap hands out
-    // large blocks as fresh pages of the system that stay untouched until
-    // written, so the progressive coefficient stores cost memory only where
-    // scans fill them.
-    auto* block = static_cast<pool_block*>(zero ? std::calloc(1, sizeof(pool_block) + capacity)
-                                                : std::malloc(sizeof(pool_block) + capacity));
-    if (block == nullptr) abort_decode(out_of_memory);
-    zeroed = zero;
-    block->next = pool_blocks;
-    block->used = rounded;
-    block->capacity = capacity;
-    pool_blocks = block;
-    result = reinterpret_cast<std::uint8_t*>(block + 1);
-  }
-
-  if (zero && !zeroed) std::memset(result, 0, rounded);
-  return result;
+  if (rounded > UINT32_MAX - (pool_capacity_step - 1)) return nullptr;
+  std::uint32_t capacity = (rounded + (pool_capacity_step - 1)) & ~(pool_capacity_step - 1);
+  if (capacity < pool_min_capacity) capacity = pool_min_capacity;
+  if (capacity > SIZE_MAX - sizeof(pool_block)) return nullptr;
+  // A block that must start zeroed is asked for zeroed: the heap hands out
+  // large blocks as fresh pages of the system that stay untouched until
+  // written, so the progressive coefficient stores cost memory only where
+  // scans fill them.
+  auto* block = static_cast<pool_block*>(zero ? std::calloc(1, sizeof(pool_block) + capacity)
+                                              : std::malloc(sizeof(pool_block) + capacity));
+  if (block == nullptr) return nullptr;
+  block->next = newest;
+  block->used = rounded;
+  block->capacity = capacity;
+  newest = block;
+  return block + 1;
 }
 
-void* jpeg_decoder_engine::pool_alloc_array(std::uint32_t count, std::uint32_t element_size, bool zero) {
-  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * element_size;
-  if (bytes > UINT32_MAX) abort_decode(out_of_memory);
-  return pool_alloc(static_cast<std::uint32_t>(bytes), zero);
-}
-
-void jpeg_decoder_engine::release_pool() {
-  // The workers use the pool's buffers and read the stream.
-  stop_row_threads();
-  // After a release the caller's stream is never touched again.
-  stream = nullptr;
-  pool_block* block = pool_blocks;
+void decode_pool::release() noexcept {
+  pool_block* block = newest;
   while (block != nullptr) {
     pool_block* next = block->next;
     std::free(block);
     block = next;
   }
-  pool_blocks = nullptr;
+  newest = nullptr;
+}
+
+void* engine_core::pool_alloc(std::uint32_t size, bool zero) {
+  void* result = pool.allocate(size, zero);
+  if (result == nullptr) abort_decode(out_of_memory);
+  return result;
+}
+
+void* engine_core::pool_alloc_array(std::uint32_t count, std::uint32_t element_size, bool zero) {
+  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * element_size;
+  if (bytes > UINT32_MAX) abort_decode(out_of_memory);
+  return pool_alloc(static_cast<std::uint32_t>(bytes), zero);
+}
+
+void engine_core::release_pool() {
+  // The workers use the pool's buffers and read the stream.
+  stop_row_threads();
+  // After a release the caller's stream is never touched again.
+  stream = nullptr;
+  pool.release();
 }
 
 }  // namespace jpeg

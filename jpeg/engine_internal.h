@@ -1,7 +1,7 @@
-// Internal to the decoder: types and helpers shared by the stage sources
-// (engine.cpp, input.cpp, markers.cpp, setup.cpp, huffman.cpp, sequential.cpp,
-// progressive.cpp, row_output.cpp and entry_points.cpp). Callers of the
-// decoder never need this header.
+// Internal to the decoder: the engine's state and the types and helpers
+// shared by the stage sources (engine.cpp, input.cpp, markers.cpp, setup.cpp,
+// huffman.cpp, sequential.cpp, progressive.cpp, threads.cpp, row_output.cpp
+// and entry_points.cpp). Callers of the decoder never need this header.
 #ifndef JPEG_ENGINE_INTERNAL_H
 #define JPEG_ENGINE_INTERNAL_H
 
@@ -35,6 +35,26 @@ struct pool_block {
 
 inline constexpr std::uint32_t pool_min_capacity = 32512;
 inline constexpr std::uint32_t pool_capacity_step = 2048;
+
+// The memory of one decode: heap blocks whose bytes are handed out from the
+// front, all given back at once.
+class decode_pool {
+ public:
+  decode_pool() = default;
+  ~decode_pool() { release(); }
+  decode_pool(const decode_pool&) = delete;
+  decode_pool& operator=(const decode_pool&) = delete;
+
+  // `size` bytes, 4-byte aligned, zeroed when asked; null when the heap has
+  // none left or the size is too close to 2^32 to round up.
+  void* allocate(std::uint32_t size, bool zero) noexcept;
+  void release() noexcept;
+  // The blocks, the newest first.
+  const pool_block* blocks() const { return newest; }
+
+ private:
+  pool_block* newest = nullptr;
+};
 
 // A grid of coefficient blocks in pool memory, zeroed at creation. Stores
 // of 8 x 8 blocks also keep, per block, which coefficients are non-zero
@@ -81,6 +101,287 @@ inline constexpr int sos = 0xDA;
 inline constexpr int dqt = 0xDB;
 inline constexpr int dri = 0xDD;
 }  // namespace marker
+
+struct huffman_decode_table;
+struct row_ring;
+
+// The five accepted component layouts, in this order.
+enum class component_layout : int { grey, h1v1, h2v1, h1v2, h2v2 };
+
+// The bit reader over the input buffer: one type for the engine and for the
+// block decoders, which hold a copy in locals for a row or a block and put
+// it back before anything else reads the input. Its operations and
+// invariants are in the decoder's internal bit_reader.h.
+struct bit_reader {
+  std::uint64_t window;
+  std::int64_t fill_at;
+  std::uint8_t* cursor;
+  std::uint8_t* end;
+  const std::uint8_t* plain_end;
+};
+
+// JFIF YCbCr -> RGB in 16-bit fixed point, indexed by the 8-bit chroma value.
+// Part of the engine's state, so that they take nothing from its pool.
+struct colour_tables {
+  std::int32_t cr_to_red[256];
+  std::int32_t cb_to_blue[256];
+  std::int32_t cr_to_green[256];  // unshifted, units of 2^-16
+  std::int32_t cb_to_green[256];  // unshifted, carries the rounding half
+};
+
+// All state of one decode, behind jpeg_decoder_engine's handle; the entry
+// points hold one on their own stack. Holds its fixed-size buffers itself
+// and takes everything image-sized from its own pool.
+class engine_core {
+ public:
+  // As jpeg_decoder_engine's operations of the same names.
+  engine_core(jpeg_decoder_stream* stream, const decoder_limits& limits) noexcept;
+  ~engine_core();
+  engine_core(const engine_core&) = delete;
+  engine_core& operator=(const engine_core&) = delete;
+
+  int status() const { return status_; }
+  int width() const { return image_width; }
+  int height() const { return image_height; }
+  int component_count() const { return frame_component_count; }
+
+  int start_decoding() noexcept;
+  int decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept;
+  // decode_row that writes the line's row_bytes straight into `row`; for the
+  // decode-into-buffer entry points when the layouts agree.
+  int decode_row_into(std::uint8_t* row) noexcept;
+
+  static constexpr int input_pushback_bytes = 128;
+  static constexpr int input_buffer_bytes = 8192;
+  static constexpr int max_components = 4;
+  static constexpr int max_blocks_per_mcu = 10;
+  static constexpr int huffman_slots = 8;
+  static constexpr int quant_slots = 4;
+
+ private:
+  friend struct engine_test_access;  // white-box tests of the stages
+  friend struct engine_work_access;  // the tests of bounded work
+  enum class bit_mode { raw, entropy };
+
+  // Object, pool and the one stop (engine.cpp).
+  [[noreturn]] void abort_decode(int code);
+  void* pool_alloc(std::uint32_t size, bool zero);
+  void* pool_alloc_array(std::uint32_t count, std::uint32_t element_size, bool zero);
+  void release_pool();
+
+  // Input buffer and bit reader (input.cpp; hot parts inline in bit_reader.h).
+  void fill_input_buffer();
+  int read_byte();
+  int read_byte_flagged(bool& synthesised);
+  void unread_byte(int b);
+  int read_entropy_byte();
+  std::uint32_t read_bits(int n);
+  inline std::uint32_t read_bits_scan(int n);
+  inline std::uint32_t next_entropy_pair(bit_reader& reader);
+  std::uint32_t next_entropy_pair_slow();
+  [[noreturn]] inline void abort_with_reader(const bit_reader& reader, int code);
+  void reload_bit_window(bit_mode mode);
+  void prime_scan_bits();
+
+  // Marker parsing (markers.cpp).
+  void find_frame_header();
+  bool find_scan_header();
+  void find_end_of_image();
+  int walk_markers();
+  int next_marker_code();
+  void find_start_of_image();
+  void read_huffman_segment();
+  void read_quant_segment();
+  void read_restart_interval();
+  void skip_segment();
+  void read_frame_header();
+  void read_scan_header();
+
+  // Frame and scan set-up (setup.cpp).
+  void reset_state(jpeg_decoder_stream* new_stream);
+  void prepare_decoding();
+  void setup_frame();
+  void setup_sequential();
+  bool setup_scan();
+  void compute_mcu_layout();
+  // Fails unless every table the scan names is defined (its DC tables hold
+  // only magnitude sizes); then builds the decoding tables of the slots
+  // that were defined or changed since they were last built.
+  void check_scan_huffman_tables();
+  void build_changed_huffman_tables();
+  void check_scan_quant_tables();
+  coefficient_store* create_coefficient_store(int across, int down, int block_width, int block_height);
+
+  // Baseline block decoding of every sequential scan, and the restart
+  // resync that progressive scans share (sequential.cpp).
+  // With a row of coefficient blocks and their extents to fill, the row is
+  // only entropy-decoded into them; without, it goes on into mcu_samples.
+  void decode_baseline_mcu_row(std::int16_t* row_coefficients = nullptr, int* row_extents = nullptr);
+  template <int Blocks, bool Upsampled, bool EntropyOnly>
+  void decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int* row_extents);
+  void reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents, std::uint8_t* samples) const;
+  struct block_plan;
+  inline int decode_block(bit_reader& reader, const block_plan& plan, std::int32_t& predictor, std::int16_t* block);
+  void resync_at_restart();
+
+  // Progressive decoding (progressive.cpp): every scan into the coefficient
+  // stores during start_decoding, then one MCU row at a time out of them.
+  struct scan_bits;
+  using block_decoder = void (engine_core::*)(scan_bits& bits, int c, int x, int y);
+  void decode_progressive_scans();
+  enum class band_runs { none, initial, refinement };
+  template <block_decoder decode_block, band_runs runs = band_runs::none>
+  void decode_scan_blocks();
+  inline bool only_ones_left(const bit_reader& r) const;
+  void count_block_without_data(bit_reader r, std::uint32_t cost);
+  bool ones_are_end_of_band(int c) const;
+  // An end-of-band run that lasts to the end of the scan or the next restart.
+  static constexpr std::int32_t endless_run = INT32_MAX;
+  inline void dc_initial_block(scan_bits& bits, int c, int x, int y);
+  inline void dc_refinement_block(scan_bits& bits, int c, int x, int y);
+  inline void ac_initial_block(scan_bits& bits, int c, int x, int y);
+  inline void ac_refinement_block(scan_bits& bits, int c, int x, int y);
+  void reconstruct_progressive_row(int row, std::uint8_t* samples) const;
+
+  // Rows on several threads (threads.cpp): workers lent by the process's
+  // pool share the rows with the caller through a ring of MCU rows.
+  friend struct row_threads;
+  bool start_row_threads(bool whole_picture);
+  void overlap_last_scan();
+  void publish_rows_of_scan(bool last);
+  inline bool publishing_rows() const;
+  void drop_overlapped_rows();
+  void publish_final_rows(int rows);
+  void stop_row_threads() noexcept;
+  std::uint8_t* take_threaded_row(int row);
+  bool failures_deferred() const;
+
+  // Row output (row_output.cpp).
+  bool start_next_line() noexcept;
+  bool line_already_converted() const;
+  void convert_mcus(int first, int count, std::uint8_t* out, std::uint8_t* second);
+
+  // Huffman tables and symbol decoding (huffman.cpp; decoders inline in
+  // huffman.h).
+  inline int decode_huffman(const huffman_decode_table& table);
+  inline int decode_huffman(const huffman_decode_table& table, std::uint32_t& extra);
+
+  decoder_limits limits;
+
+  // Exit and status.
+  int status_ = 0;
+  bool decoding_started = false;
+
+  decode_pool pool;
+
+  // Input and bits.
+  jpeg_decoder_stream* stream = nullptr;
+  alignas(16) std::uint8_t input_storage[input_pushback_bytes + input_buffer_bytes];
+  bool end_of_stream = false;
+  std::uint8_t end_byte_toggle = 0;
+  bit_reader bits = {};
+  // The entropy reader stopped in front of a marker since the scan or the
+  // restart interval began.
+  bool met_marker = false;
+
+  // Tables read from the file.
+  std::uint8_t* huffman_counts[huffman_slots] = {};
+  std::uint8_t* huffman_symbols[huffman_slots] = {};
+  std::int16_t* quant_tables[quant_slots] = {};
+  std::uint16_t restart_interval = 0;
+
+  // Frame header.
+  int image_width = 0;
+  int image_height = 0;
+  int frame_component_count = 0;
+  bool is_progressive = false;
+  int component_id[max_components] = {};
+  int component_h_factor[max_components] = {};
+  int component_v_factor[max_components] = {};
+  int component_quant_slot[max_components] = {};
+
+  // Scan header.
+  int scan_component_count = 0;
+  int scan_components[max_components] = {};
+  int component_dc_slot[max_components] = {};
+  int component_ac_slot[max_components] = {};
+  int spectral_first = 0;
+  int spectral_last = 0;
+  int approx_high = 0;
+  int approx_low = 0;
+
+  // Frame layout.
+  component_layout scan_type = component_layout::grey;
+  int mcu_width = 0;
+  int mcu_height = 0;
+  int frame_mcus_per_row = 0;
+  int frame_mcus_per_column = 0;
+  int frame_blocks_per_mcu = 0;
+  int blocks_per_row = 0;
+  int upsampled_blocks_per_component = 0;
+  int upsampled_blocks_per_mcu = 0;
+  int upsampled_blocks_per_row = 0;
+  bool upsample_in_frequency_domain = false;
+  int output_pixel_bytes = 0;
+  int row_bytes = 0;
+  int padded_row_bytes = 0;
+
+  // Scan layout.
+  int component_width_blocks[max_components] = {};
+  int component_height_blocks[max_components] = {};
+  int scan_mcus_per_row = 0;
+  int scan_mcus_per_column = 0;
+  int scan_blocks_per_mcu = 0;
+  int mcu_block_components[max_blocks_per_mcu] = {};
+
+  // Working buffers.
+  std::int16_t* mcu_coefficients = nullptr;
+  int block_extent[max_blocks_per_mcu] = {};
+  std::uint8_t* mcu_samples = nullptr;
+  std::uint8_t* output_line = nullptr;
+  std::uint8_t* second_output_line = nullptr;
+
+  // Output progress.
+  int lines_remaining = 0;
+  int mcu_lines_remaining = 0;
+
+  // Huffman decoding tables, and the counts and symbols each was built from.
+  huffman_decode_table* huffman_lookup[huffman_slots] = {};
+  std::uint8_t* huffman_built_from[huffman_slots] = {};
+
+  // Sequential decoding.
+  std::int32_t dc_predictor[max_components] = {};
+  std::int32_t restart_countdown = 0;
+  int expected_restart_index = 0;
+
+  // Progressive decoding.
+  coefficient_store* dc_coefficient_store[max_components] = {};
+  coefficient_store* ac_coefficient_store[max_components] = {};
+  std::int32_t end_of_band_run = 0;
+  // Blocks handed to a block decoder, over all scans: the measure of the
+  // scan loops' work that the tests bound; those of them decoded after
+  // their scan's data ended, weighed by their cost; the frame's blocks over
+  // all components; scans begun.
+  std::uint64_t blocks_decoded = 0;
+  std::uint64_t blocks_without_data = 0;
+  std::uint64_t frame_blocks = 0;
+  std::uint64_t scans_started = 0;
+  // Per component, the zig-zag positions whose last bit has been read.
+  std::uint64_t coefficients_final[max_components] = {};
+
+  // Colour tables.
+  colour_tables colour;
+
+  // The ring between the threads of this decode; null while one thread
+  // decodes.
+  row_ring* ring = nullptr;
+};
+
+// The decoder's tests reach an engine's state through its handle.
+struct engine_handle {
+  static engine_core& core(jpeg_decoder_engine& e) { return *e.core; }
+  static const engine_core& core(const jpeg_decoder_engine& e) { return *e.core; }
+};
 
 // Two's-complement arithmetic for the signed 32-bit signal path: hostile
 // input can push sums and products past 32 bits, and they must wrap the way

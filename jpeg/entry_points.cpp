@@ -9,10 +9,6 @@
 
 namespace jpeg {
 
-struct entry_point_access {
-  static int decode_row_into(jpeg_decoder_engine& engine, std::uint8_t* row) { return engine.decode_row_into(row); }
-};
-
 namespace {
 
 std::uint8_t* const size_query = reinterpret_cast<std::uint8_t*>(1);
@@ -78,7 +74,7 @@ std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, 
   if (stream == nullptr || width == nullptr || height == nullptr) return nullptr;
   if (requested != 1 && requested != 3 && requested != 4) return nullptr;
 
-  jpeg_decoder_engine engine(stream, limits);
+  engine_core engine(stream, limits);
   auto fail = [&]() -> std::uint8_t* {
     if (status != nullptr) *status = engine.status();
     return nullptr;
@@ -106,7 +102,7 @@ std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, 
   // The decoder's own line layout: convert straight into the rows.
   if (requested == (picture_components == 1 ? 1 : 4)) {
     for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
-      if (entry_point_access::decode_row_into(engine, row) != 0) return fail_part_way();
+      if (engine.decode_row_into(row) != 0) return fail_part_way();
     }
     return out.rows;
   }

@@ -73,10 +73,9 @@ bool huffman_counts_fit(const std::uint8_t counts[17]) {
   return true;
 }
 
-void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_table& table) {
+void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc_table, bool sequential,
+                                huffman_decode_table& table) {
   std::memset(&table, 0, sizeof table);
-  const std::uint8_t* counts = huffman_counts[slot];
-  const std::uint8_t* symbols = huffman_symbols[slot];
   // The marker reader refuses such counts; an empty table (everything reads
   // as symbol 0) keeps the structure's bounds even if one slipped through.
   if (counts == nullptr || symbols == nullptr || !huffman_counts_fit(counts)) return;
@@ -89,7 +88,7 @@ void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_ta
       const int symbol = symbols[k];
       table.code_length[symbol] = static_cast<std::uint8_t>(length);
       const int size = symbol & 15;
-      if (length + size <= huffman_fast_bits && (size != 0 || is_dc_table_slot(slot))) {
+      if (length + size <= huffman_fast_bits && (size != 0 || dc_table)) {
         const int free_bits = huffman_fast_bits - length;
         const int first = static_cast<int>(code) << free_bits;
         for (int index = first; index < first + (1 << free_bits); ++index) {
@@ -132,7 +131,7 @@ void jpeg_decoder_engine::build_huffman_decode_table(int slot, huffman_decode_ta
     }
     code <<= 1;
   }
-  if (!is_dc_table_slot(slot) && !is_progressive) build_pair_entries(table);
+  if (!dc_table && sequential) build_pair_entries(table);
 }
 
 }  // namespace jpeg

@@ -149,6 +149,13 @@ static_assert(pair_entry_first_value(pack_pair_entry(3, 0, 1023, 1, 15, true)) =
 // than huffman_decode_table holds. Such tables are refused when read.
 bool huffman_counts_fit(const std::uint8_t counts[17]);
 
+// Builds the decoding table of the code given by counts[1..16] and its
+// symbols. A DC table's entries carry each symbol's magnitude bits; an AC
+// table of a sequential picture also gets the pair entries that its block
+// decoder reads. Counts that do not fit give an empty table.
+void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc_table, bool sequential,
+                                huffman_decode_table& table);
+
 // Magnitude categories of ITU-T T.81 F.2.2.1 (EXTEND): a value below the
 // threshold of its size is negative.
 inline constexpr std::int32_t extend_threshold[16] = {0,   1,   2,   4,    8,    16,   32,   64,
@@ -188,7 +195,7 @@ JPEG_ALWAYS_INLINE int decode_huffman_plain(const huffman_decode_table& table, b
   return e;
 }
 
-inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table) {
+inline int engine_core::decode_huffman(const huffman_decode_table& table) {
   return decode_huffman_plain(table, bits, [this](bit_reader&, int n) { return read_bits_scan(n); });
 }
 
@@ -230,7 +237,7 @@ JPEG_ALWAYS_INLINE int decode_huffman_with_extra(const huffman_decode_table& tab
   return s;
 }
 
-inline int jpeg_decoder_engine::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
+inline int engine_core::decode_huffman(const huffman_decode_table& table, std::uint32_t& extra) {
   auto take = [this](bit_reader&, int n) { return read_bits_scan(n); };
   return decode_huffman_with_extra(table, bits, take, take, extra);
 }

@@ -7,7 +7,7 @@
 
 namespace jpeg {
 
-void jpeg_decoder_engine::fill_input_buffer() {
+void engine_core::fill_input_buffer() {
   std::uint8_t* const start = input_storage + input_pushback_bytes;
   bits.cursor = bits.end = start;
   bits.plain_end = start;
@@ -26,12 +26,12 @@ void jpeg_decoder_engine::fill_input_buffer() {
   bits.end = start + filled;
 }
 
-int jpeg_decoder_engine::read_byte() {
+int engine_core::read_byte() {
   bool synthesised;
   return read_byte_flagged(synthesised);
 }
 
-int jpeg_decoder_engine::read_byte_flagged(bool& synthesised) {
+int engine_core::read_byte_flagged(bool& synthesised) {
   if (bits.cursor == bits.end) {
     fill_input_buffer();
     if (bits.cursor == bits.end) {
@@ -46,7 +46,7 @@ int jpeg_decoder_engine::read_byte_flagged(bool& synthesised) {
   return *bits.cursor++;
 }
 
-void jpeg_decoder_engine::unread_byte(int b) {
+void engine_core::unread_byte(int b) {
   // Callers push back at most a handful of bytes in a row, well within the
   // room in front of the buffer; the check keeps a logic slip from writing
   // outside the object.
@@ -55,7 +55,7 @@ void jpeg_decoder_engine::unread_byte(int b) {
   bits.plain_end = bits.cursor;
 }
 
-int jpeg_decoder_engine::read_entropy_byte() {
+int engine_core::read_entropy_byte() {
   bool synthesised;
   const int b1 = read_byte_flagged(synthesised);
   if (b1 != 0xFF || synthesised) return b1;
@@ -75,14 +75,14 @@ int jpeg_decoder_engine::read_entropy_byte() {
 
 // The two bytes where stuffing, a marker, the buffer's end or the data's end
 // may lie among them; then the next 0xFF is looked for again.
-std::uint32_t jpeg_decoder_engine::next_entropy_pair_slow() {
+std::uint32_t engine_core::next_entropy_pair_slow() {
   const auto c1 = static_cast<std::uint32_t>(read_entropy_byte());
   const std::uint32_t pair = (c1 << 8) | static_cast<std::uint32_t>(read_entropy_byte());
   bits.plain_end = find_plain_end(bits.cursor, bits.end);
   return pair;
 }
 
-std::uint32_t jpeg_decoder_engine::read_bits(int n) {
+std::uint32_t engine_core::read_bits(int n) {
   if (n == 0) return 0;
   return take_bits(bits, n, [this](bit_reader& r, int m) {
     return take_bits_and_refill(r, m, [this](bit_reader&) {
@@ -92,7 +92,7 @@ std::uint32_t jpeg_decoder_engine::read_bits(int n) {
   });
 }
 
-void jpeg_decoder_engine::reload_bit_window(bit_mode mode) {
+void engine_core::reload_bit_window(bit_mode mode) {
   bits.fill_at = 16;
   if (mode == bit_mode::raw) {
     read_bits(16);
@@ -105,7 +105,7 @@ void jpeg_decoder_engine::reload_bit_window(bit_mode mode) {
   }
 }
 
-void jpeg_decoder_engine::prime_scan_bits() {
+void engine_core::prime_scan_bits() {
   // The raw reader has already fetched three or four bytes beyond the scan
   // header; give them back, last first, and read them again as entropy-coded
   // data so that stuffing is removed from them too.

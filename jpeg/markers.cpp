@@ -14,7 +14,7 @@ constexpr int soi_search_limit = 4096;
 constexpr int max_dimension = 16384;
 }  // namespace
 
-int jpeg_decoder_engine::next_marker_code() {
+int engine_core::next_marker_code() {
   for (;;) {
     int c;
     do c = static_cast<int>(read_bits(8));
@@ -27,7 +27,7 @@ int jpeg_decoder_engine::next_marker_code() {
   }
 }
 
-int jpeg_decoder_engine::walk_markers() {
+int engine_core::walk_markers() {
   for (;;) {
     const int m = next_marker_code();
     switch (m) {
@@ -49,7 +49,7 @@ int jpeg_decoder_engine::walk_markers() {
   }
 }
 
-void jpeg_decoder_engine::find_start_of_image() {
+void engine_core::find_start_of_image() {
   int a = static_cast<int>(read_bits(8));
   int b = static_cast<int>(read_bits(8));
   if (a == 0xFF && b == marker::soi) return;
@@ -68,7 +68,7 @@ void jpeg_decoder_engine::find_start_of_image() {
   if ((bits.window >> 56) != 0xFF) abort_decode(start_of_image_missing);
 }
 
-void jpeg_decoder_engine::find_frame_header() {
+void engine_core::find_frame_header() {
   find_start_of_image();
   const int m = walk_markers();
   switch (m) {
@@ -83,7 +83,7 @@ void jpeg_decoder_engine::find_frame_header() {
   }
 }
 
-void jpeg_decoder_engine::read_frame_header() {
+void engine_core::read_frame_header() {
   const std::uint32_t length = read_bits(16);
   if (read_bits(8) != 8) abort_decode(unsupported_precision);
   image_height = static_cast<int>(read_bits(16));
@@ -105,7 +105,7 @@ void jpeg_decoder_engine::read_frame_header() {
   }
 }
 
-void jpeg_decoder_engine::read_huffman_segment() {
+void engine_core::read_huffman_segment() {
   const std::uint32_t length = read_bits(16);
   if (length < 2) abort_decode(huffman_segment_length_invalid);
   std::uint32_t left = length - 2;
@@ -140,7 +140,7 @@ void jpeg_decoder_engine::read_huffman_segment() {
   }
 }
 
-void jpeg_decoder_engine::read_quant_segment() {
+void engine_core::read_quant_segment() {
   // Rows made while the last scan was read used the tables as they were.
   drop_overlapped_rows();
   const std::uint32_t length = read_bits(16);
@@ -164,18 +164,18 @@ void jpeg_decoder_engine::read_quant_segment() {
   }
 }
 
-void jpeg_decoder_engine::read_restart_interval() {
+void engine_core::read_restart_interval() {
   if (read_bits(16) != 4) abort_decode(restart_interval_length_invalid);
   restart_interval = static_cast<std::uint16_t>(read_bits(16));
 }
 
-void jpeg_decoder_engine::skip_segment() {
+void engine_core::skip_segment() {
   const std::uint32_t length = read_bits(16);
   if (length < 2) abort_decode(segment_length_invalid);
   for (std::uint32_t i = 2; i < length; ++i) read_bits(8);
 }
 
-void jpeg_decoder_engine::read_scan_header() {
+void engine_core::read_scan_header() {
   const std::uint32_t length = read_bits(16);
   const int count = static_cast<int>(read_bits(8));
   scan_component_count = count;
@@ -213,7 +213,7 @@ void jpeg_decoder_engine::read_scan_header() {
   }
 }
 
-bool jpeg_decoder_engine::find_scan_header() {
+bool engine_core::find_scan_header() {
   const int m = walk_markers();
   if (m == marker::eoi) return false;
   if (m != marker::sos) abort_decode(marker_out_of_place);
@@ -221,7 +221,7 @@ bool jpeg_decoder_engine::find_scan_header() {
   return true;
 }
 
-void jpeg_decoder_engine::find_end_of_image() {
+void engine_core::find_end_of_image() {
   // A progressive image read every scan during set-up.
   if (is_progressive) return;
   // Bits left over from the entropy-coded data are dropped; the tables and

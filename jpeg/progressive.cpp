@@ -55,11 +55,11 @@ inline int blocks_without_band(const std::uint64_t* nonzero, int count, std::uin
 // The engine's reader copied into locals for the length of a scan, so that
 // the many short reads of its blocks stay in registers. store() puts it back
 // before anything else reads the input, load() takes it up again.
-struct jpeg_decoder_engine::scan_bits {
-  jpeg_decoder_engine& engine;
+struct engine_core::scan_bits {
+  engine_core& engine;
   bit_reader reader;
 
-  explicit scan_bits(jpeg_decoder_engine& e) : engine(e), reader(e.bits) {}
+  explicit scan_bits(engine_core& e) : engine(e), reader(e.bits) {}
   void store() const { engine.bits = reader; }
   void load() { reader = engine.bits; }
   // n is 0 to 16 + spare.
@@ -75,7 +75,7 @@ struct jpeg_decoder_engine::scan_bits {
   [[noreturn]] JPEG_ALWAYS_INLINE void abort_decode(int code) const { engine.abort_with_reader(reader, code); }
 };
 
-void jpeg_decoder_engine::decode_progressive_scans() {
+void engine_core::decode_progressive_scans() {
   for (int c = 0; c < frame_component_count; ++c) {
     const int across = frame_mcus_per_row * component_h_factor[c];
     const int down = frame_mcus_per_column * component_v_factor[c];
@@ -98,14 +98,14 @@ void jpeg_decoder_engine::decode_progressive_scans() {
 
     if (dc_scan) {
       if (approx_high == 0) {
-        decode_scan_blocks<&jpeg_decoder_engine::dc_initial_block>();
+        decode_scan_blocks<&engine_core::dc_initial_block>();
       } else {
-        decode_scan_blocks<&jpeg_decoder_engine::dc_refinement_block>();
+        decode_scan_blocks<&engine_core::dc_refinement_block>();
       }
     } else if (approx_high == 0) {
-      decode_scan_blocks<&jpeg_decoder_engine::ac_initial_block, band_runs::initial>();
+      decode_scan_blocks<&engine_core::ac_initial_block, band_runs::initial>();
     } else {
-      decode_scan_blocks<&jpeg_decoder_engine::ac_refinement_block, band_runs::refinement>();
+      decode_scan_blocks<&engine_core::ac_refinement_block, band_runs::refinement>();
     }
     // The markers after the scan are read as headers again.
     reload_bit_window(bit_mode::raw);
@@ -137,7 +137,7 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 
 }  // namespace
 
-JPEG_ALWAYS_INLINE void jpeg_decoder_engine::dc_initial_block(scan_bits& bits, int c, int x, int y) {
+JPEG_ALWAYS_INLINE void engine_core::dc_initial_block(scan_bits& bits, int c, int x, int y) {
   // DC tables hold sizes of at most 15 (checked at scan set-up), which one
   // read can serve.
   const int s = bits.decode(*huffman_lookup[component_dc_slot[c]]);
@@ -146,13 +146,13 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::dc_initial_block(scan_bits& bits, i
   *dc_value_at(dc_coefficient_store[c], x, y) = static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
 }
 
-JPEG_ALWAYS_INLINE void jpeg_decoder_engine::dc_refinement_block(scan_bits& bits, int c, int x, int y) {
+JPEG_ALWAYS_INLINE void engine_core::dc_refinement_block(scan_bits& bits, int c, int x, int y) {
   if (bits.read(1) == 0) return;
   std::int16_t* value = dc_value_at(dc_coefficient_store[c], x, y);
   *value = static_cast<std::int16_t>(*value | (1 << approx_low));
 }
 
-JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_initial_block(scan_bits& bits, int c, int x, int y) {
+JPEG_ALWAYS_INLINE void engine_core::ac_initial_block(scan_bits& bits, int c, int x, int y) {
   // Blocks inside an end-of-band run never get here: the scan loop passes them.
   std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   std::uint64_t& nonzero = nonzero_at(ac_coefficient_store[c], x, y);
@@ -196,7 +196,7 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_initial_block(scan_bits& bits, i
   ac_coefficient_store[c]->row_nonzero[y] |= nonzero;
 }
 
-JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits, int c, int x, int y) {
+JPEG_ALWAYS_INLINE void engine_core::ac_refinement_block(scan_bits& bits, int c, int x, int y) {
   std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
   const std::int32_t p1 = std::int32_t{1} << approx_low;
   const std::int32_t m1 = wrap_shl(-1, approx_low);
@@ -268,7 +268,7 @@ JPEG_ALWAYS_INLINE void jpeg_decoder_engine::ac_refinement_block(scan_bits& bits
 // has come to that, with every valid bit of its window (the top 16 + spare)
 // a 1. Until the reader has met the marker the answer may be no a few
 // blocks too long.
-JPEG_ALWAYS_INLINE bool jpeg_decoder_engine::only_ones_left(const bit_reader& r) const {
+JPEG_ALWAYS_INLINE bool engine_core::only_ones_left(const bit_reader& r) const {
   // Plain data ahead (no 0xFF at the cursor): the usual answer, from
   // registers alone.
   if (r.plain_end > r.cursor) [[likely]] return false;
@@ -284,13 +284,13 @@ JPEG_ALWAYS_INLINE bool jpeg_decoder_engine::only_ones_left(const bit_reader& r)
 // twice the frame's blocks, plus the padding's share, the file is made of
 // scans without data. Out of line and given the reader by value, so that
 // the scan loop's copy stays in registers.
-[[gnu::noinline]] void jpeg_decoder_engine::count_block_without_data(bit_reader r, std::uint32_t cost) {
+[[gnu::noinline]] void engine_core::count_block_without_data(bit_reader r, std::uint32_t cost) {
   if (!only_ones_left(r)) return;
   blocks_without_data += cost;
   if (blocks_without_data > 2 * frame_blocks + 64 * scans_started) abort_with_reader(r, scan_data_missing);
 }
 
-bool jpeg_decoder_engine::ones_are_end_of_band(int c) const {
+bool engine_core::ones_are_end_of_band(int c) const {
   bit_reader ones{~std::uint64_t{0}, 16, nullptr, nullptr, nullptr};
   const int symbol = decode_huffman_plain(*huffman_lookup[component_ac_slot[c]], ones, [](bit_reader&, int) {});
   return (symbol & 15) == 0 && symbol >> 4 != 15;
@@ -298,8 +298,8 @@ bool jpeg_decoder_engine::ones_are_end_of_band(int c) const {
 
 // runs: whether the loop passes the blocks of end-of-band runs itself, for
 // the AC first passes and refinements.
-template <jpeg_decoder_engine::block_decoder decode_block, jpeg_decoder_engine::band_runs runs>
-void jpeg_decoder_engine::decode_scan_blocks() {
+template <engine_core::block_decoder decode_block, engine_core::band_runs runs>
+void engine_core::decode_scan_blocks() {
   // The stores span the frame's padded MCU grid, which every scan layout
   // stays inside; checked once here so that no block decoder needs to.
   const bool interleaved = scan_component_count != 1;
@@ -405,7 +405,7 @@ void jpeg_decoder_engine::decode_scan_blocks() {
 // bit read is the last one a valid picture has: the rows it has passed are
 // final, and workers reconstruct them while it goes on. Should a further
 // scan come all the same, what they made is dropped.
-void jpeg_decoder_engine::overlap_last_scan() {
+void engine_core::overlap_last_scan() {
   const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
   bool last = true;
   for (int c = 0; c < frame_component_count; ++c) {
@@ -423,7 +423,7 @@ void jpeg_decoder_engine::overlap_last_scan() {
 // finished coefficient stores, and writes nothing but `samples`, so the
 // threads of a decode run it for different rows at once, also while the
 // last scan (with a layout of its own) is read.
-void jpeg_decoder_engine::reconstruct_progressive_row(int row, std::uint8_t* samples) const {
+void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) const {
   // The quantisation tables in natural order, as the gathered blocks are. A
   // component that no scan named has no table to check and only zero
   // coefficients, so any table serves it.

@@ -8,7 +8,7 @@
 
 namespace jpeg {
 
-bool jpeg_decoder_engine::start_next_line() noexcept {
+bool engine_core::start_next_line() noexcept {
   if (mcu_lines_remaining != 0) return true;
   try {
     const int row = (image_height - lines_remaining) / mcu_height;
@@ -35,7 +35,7 @@ bool jpeg_decoder_engine::start_next_line() noexcept {
   return true;
 }
 
-void jpeg_decoder_engine::convert_mcus(int first, int count, std::uint8_t* out, std::uint8_t* second) {
+void engine_core::convert_mcus(int first, int count, std::uint8_t* out, std::uint8_t* second) {
   const int line = mcu_height - mcu_lines_remaining;
   const kernel_table& kernels = selected_kernels();
   if (upsample_in_frequency_domain) {
@@ -54,12 +54,12 @@ void jpeg_decoder_engine::convert_mcus(int first, int count, std::uint8_t* out, 
   }
 }
 
-bool jpeg_decoder_engine::line_already_converted() const {
+bool engine_core::line_already_converted() const {
   // The odd line of an h1v2 pair was converted with the even one before it.
   return scan_type == component_layout::h1v2 && (mcu_lines_remaining & 1) != 0;
 }
 
-int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
+int engine_core::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
   if (status_ != 0 || !decoding_started) return -1;
   if (lines_remaining == 0) return 1;
   if (!start_next_line()) return -1;
@@ -73,7 +73,7 @@ int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* le
   return 0;
 }
 
-int jpeg_decoder_engine::decode_row_into(std::uint8_t* row) noexcept {
+int engine_core::decode_row_into(std::uint8_t* row) noexcept {
   if (status_ != 0 || !decoding_started) return -1;
   if (lines_remaining == 0) return 1;
   if (!start_next_line()) return -1;

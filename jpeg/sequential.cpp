@@ -23,7 +23,7 @@ inline void clear_block(std::int16_t* block) {
 }  // namespace
 
 // What one block of the MCU needs, fixed per scan.
-struct jpeg_decoder_engine::block_plan {
+struct engine_core::block_plan {
   const huffman_decode_table* dc;
   const huffman_decode_table* ac;
   const std::int16_t* quant;
@@ -34,8 +34,8 @@ struct jpeg_decoder_engine::block_plan {
 // The reader `b` is a copy in locals, and nothing may keep its address: the
 // compiler would then hold it in memory, where every read waits for the last
 // store. So everything that gets it is inlined.
-JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const block_plan& p, std::int32_t& predictor,
-                                                         std::int16_t* block) {
+JPEG_ALWAYS_INLINE int engine_core::decode_block(bit_reader& b, const block_plan& p, std::int32_t& predictor,
+                                                 std::int16_t* block) {
   auto take = [this](bit_reader& s, std::int32_t entry) {
     return take_bits_pre_placed(s, entry, [this](bit_reader& r) { return next_entropy_pair(r); });
   };
@@ -133,7 +133,7 @@ JPEG_ALWAYS_INLINE int jpeg_decoder_engine::decode_block(bit_reader& b, const bl
 // Everything decided per scan (tables per block, block count, the transform)
 // is fixed here, so the loops below run without per-block choices.
 template <int Blocks, bool Upsampled, bool EntropyOnly>
-void jpeg_decoder_engine::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int* row_extents) {
+void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int* row_extents) {
   // A scan may list the components in another order than the frame does
   // (T.81 asks for frame order, but nothing breaks if it is not kept); the
   // transform and the converters expect frame order, so each block is put
@@ -188,16 +188,16 @@ void jpeg_decoder_engine::decode_baseline_mcu_row_as(std::int16_t* row_coefficie
   for (int c = 0; c < max_components; ++c) dc_predictor[c] = predictor[c];
 }
 
-void jpeg_decoder_engine::decode_baseline_mcu_row(std::int16_t* row_coefficients, int* row_extents) {
+void engine_core::decode_baseline_mcu_row(std::int16_t* row_coefficients, int* row_extents) {
   // The set-up admits only interleaved scans of every component, so the
   // layout (grey, h1v1, h2v1, h1v2, h2v2) names the block count.
-  using row_decoder = void (jpeg_decoder_engine::*)(std::int16_t*, int*);
+  using row_decoder = void (engine_core::*)(std::int16_t*, int*);
   constexpr auto decoders = []<bool EntropyOnly>() {
-    return std::array<row_decoder, 5>{&jpeg_decoder_engine::decode_baseline_mcu_row_as<1, false, EntropyOnly>,
-                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<3, false, EntropyOnly>,
-                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
-                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
-                                      &jpeg_decoder_engine::decode_baseline_mcu_row_as<6, true, EntropyOnly>};
+    return std::array<row_decoder, 5>{&engine_core::decode_baseline_mcu_row_as<1, false, EntropyOnly>,
+                                      &engine_core::decode_baseline_mcu_row_as<3, false, EntropyOnly>,
+                                      &engine_core::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
+                                      &engine_core::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
+                                      &engine_core::decode_baseline_mcu_row_as<6, true, EntropyOnly>};
   };
   static constexpr auto whole_rows = decoders.template operator()<false>();
   static constexpr auto entropy_only = decoders.template operator()<true>();
@@ -205,8 +205,8 @@ void jpeg_decoder_engine::decode_baseline_mcu_row(std::int16_t* row_coefficients
   (this->*chosen[static_cast<int>(scan_type)])(row_coefficients, row_extents);
 }
 
-void jpeg_decoder_engine::reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents,
-                                                     std::uint8_t* samples) const {
+void engine_core::reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents,
+                                             std::uint8_t* samples) const {
   const kernel_table& kernels = selected_kernels();
   for (int m = 0; m < frame_mcus_per_row; ++m) {
     const std::size_t first = static_cast<std::size_t>(m) * frame_blocks_per_mcu;
@@ -218,7 +218,7 @@ void jpeg_decoder_engine::reconstruct_sequential_row(const std::int16_t* coeffic
   }
 }
 
-void jpeg_decoder_engine::resync_at_restart() {
+void engine_core::resync_at_restart() {
   // Bounded, so that a stream without the marker cannot keep the decoder
   // reading for ever: bytes skipped before the marker and fill bytes
   // together.

@@ -10,7 +10,7 @@
 
 namespace jpeg {
 
-void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
+void engine_core::reset_state(jpeg_decoder_stream* new_stream) {
   release_pool();
   status_ = 0;
   decoding_started = false;
@@ -65,7 +65,7 @@ void jpeg_decoder_engine::reset_state(jpeg_decoder_stream* new_stream) {
   reload_bit_window(bit_mode::raw);
 }
 
-void jpeg_decoder_engine::prepare_decoding() {
+void engine_core::prepare_decoding() {
   setup_frame();
   if (is_progressive) {
     decode_progressive_scans();
@@ -74,7 +74,7 @@ void jpeg_decoder_engine::prepare_decoding() {
   }
 }
 
-void jpeg_decoder_engine::setup_frame() {
+void engine_core::setup_frame() {
   struct layout_row {
     int h, v;
     component_layout type;
@@ -139,18 +139,19 @@ void jpeg_decoder_engine::setup_frame() {
   build_colour_tables(colour);
 }
 
-void jpeg_decoder_engine::setup_sequential() {
+void engine_core::setup_sequential() {
   if (!setup_scan()) abort_decode(marker_out_of_place);
   // Only the first scan of a sequential image is decoded, so it must be the
   // interleaved scan of every component the output needs.
   if (scan_component_count != frame_component_count) abort_decode(scan_header_invalid);
 }
 
-bool jpeg_decoder_engine::setup_scan() {
+bool engine_core::setup_scan() {
   if (!find_scan_header()) return false;
   compute_mcu_layout();
-  verify_huffman_tables();
-  verify_quant_tables();
+  check_scan_huffman_tables();
+  build_changed_huffman_tables();
+  check_scan_quant_tables();
   for (std::int32_t& p : dc_predictor) p = 0;
   end_of_band_run = 0;
   if (restart_interval != 0) {
@@ -161,7 +162,7 @@ bool jpeg_decoder_engine::setup_scan() {
   return true;
 }
 
-void jpeg_decoder_engine::compute_mcu_layout() {
+void engine_core::compute_mcu_layout() {
   int max_h = 1;
   int max_v = 1;
   for (int i = 0; i < frame_component_count; ++i) {
@@ -196,7 +197,7 @@ void jpeg_decoder_engine::compute_mcu_layout() {
   scan_blocks_per_mcu = blocks;
 }
 
-void jpeg_decoder_engine::verify_huffman_tables() {
+void engine_core::check_scan_huffman_tables() {
   for (int k = 0; k < scan_component_count; ++k) {
     const int j = scan_components[k];
     if (spectral_first == 0) {
@@ -212,6 +213,9 @@ void jpeg_decoder_engine::verify_huffman_tables() {
     }
     if (spectral_last > 0 && huffman_counts[component_ac_slot[j]] == nullptr) abort_decode(huffman_table_missing);
   }
+}
+
+void engine_core::build_changed_huffman_tables() {
   // A table is built again only when a DHT segment since changed it: a
   // build costs far more than a scan header of a few bytes.
   for (int slot = 0; slot < huffman_slots; ++slot) {
@@ -228,20 +232,20 @@ void jpeg_decoder_engine::verify_huffman_tables() {
                std::memcmp(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total)) == 0) {
       continue;
     }
-    build_huffman_decode_table(slot, *huffman_lookup[slot]);
+    build_huffman_decode_table(counts, huffman_symbols[slot], is_dc_table_slot(slot), !is_progressive,
+                               *huffman_lookup[slot]);
     std::memcpy(built_from, counts, 17);
     std::memcpy(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total));
   }
 }
 
-void jpeg_decoder_engine::verify_quant_tables() {
+void engine_core::check_scan_quant_tables() {
   for (int k = 0; k < scan_component_count; ++k) {
     if (quant_tables[component_quant_slot[scan_components[k]]] == nullptr) abort_decode(quant_table_missing);
   }
 }
 
-coefficient_store* jpeg_decoder_engine::create_coefficient_store(int across, int down, int block_width,
-                                                                 int block_height) {
+coefficient_store* engine_core::create_coefficient_store(int across, int down, int block_width, int block_height) {
   // The pool steps in 4 bytes, but the record holds pointers and the
   // non-zero sets are 8-byte words: each is placed at the next multiple of
   // its own alignment inside a slightly larger piece.

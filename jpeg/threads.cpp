@@ -203,8 +203,8 @@ class worker_pool {
 
 // The engine whose rows this thread is reading for the ring, and the one
 // whose worker it is, if any.
-thread_local const jpeg_decoder_engine* reading_for = nullptr;
-thread_local const jpeg_decoder_engine* working_for = nullptr;
+thread_local const engine_core* reading_for = nullptr;
+thread_local const engine_core* working_for = nullptr;
 
 }  // namespace
 
@@ -212,7 +212,7 @@ thread_local const jpeg_decoder_engine* working_for = nullptr;
 // entered and left with the ring's lock held.
 struct row_threads {
   // Reads row read_rows into the ring. A failure stays with the row.
-  static void read_next(jpeg_decoder_engine& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
+  static void read_next(engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
     const int row = r.read_rows;
     r.reading = true;
     hold.unlock();
@@ -238,7 +238,7 @@ struct row_threads {
   }
 
   // Reconstructs row next_claim into its slot.
-  static void reconstruct_next(const jpeg_decoder_engine& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
+  static void reconstruct_next(const engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
     const int row = r.next_claim++;
     hold.unlock();
     if (r.sequential) {
@@ -253,7 +253,7 @@ struct row_threads {
 
   // Does the next piece of work there is, reading first when read_first;
   // false when there is none now.
-  static bool work_once(jpeg_decoder_engine& e, row_ring& r, std::unique_lock<std::mutex>& hold, bool read_first) {
+  static bool work_once(engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold, bool read_first) {
     if (read_first && r.may_read()) {
       read_next(e, r, hold);
     } else if (r.may_claim()) {
@@ -288,7 +288,7 @@ struct row_threads {
   // since the reading of a sequential picture is the part that cannot be
   // shared; it ends when no row is left to take.
   static void work(void* engine) noexcept {
-    auto& e = *static_cast<jpeg_decoder_engine*>(engine);
+    auto& e = *static_cast<engine_core*>(engine);
     row_ring& r = *e.ring;
     working_for = &e;
     std::unique_lock<std::mutex> hold(r.lock);
@@ -306,7 +306,7 @@ struct row_threads {
   // half done. A progressive picture's rows come from its complete
   // coefficient stores, so the caller makes each one itself; a sequential
   // picture's input may have been left in the middle of a row, so it fails.
-  static std::uint8_t* take_orphaned_row(jpeg_decoder_engine& e, row_ring& r, int row) {
+  static std::uint8_t* take_orphaned_row(engine_core& e, row_ring& r, int row) {
     if (r.sequential) e.abort_decode(input_read_failed);
     e.reconstruct_progressive_row(row, r.samples_of(row));
     return r.samples_of(row);
@@ -324,14 +324,14 @@ void set_default_decoder_threads(int threads) {
   chosen_default_threads.store(std::clamp(threads, 0, max_decoder_threads), std::memory_order_relaxed);
 }
 
-bool jpeg_decoder_engine::failures_deferred() const {
+bool engine_core::failures_deferred() const {
   // A worker stops nothing: what fails while it reads rows waits for the
   // caller's thread, and nothing else it does can fail.
   assert(reading_for == this || working_for != this);
   return reading_for == this;
 }
 
-bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
+bool engine_core::start_row_threads(bool whole_picture) {
   if (ring != nullptr) return true;
   const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
   const auto pixels = static_cast<std::uint64_t>(image_width) * static_cast<std::uint64_t>(image_height);
@@ -370,16 +370,16 @@ bool jpeg_decoder_engine::start_row_threads(bool whole_picture) {
   return false;
 }
 
-void jpeg_decoder_engine::publish_rows_of_scan(bool last) {
+void engine_core::publish_rows_of_scan(bool last) {
   drop_overlapped_rows();
   if (ring != nullptr) ring->publishing = last;
 }
 
-void jpeg_decoder_engine::drop_overlapped_rows() {
+void engine_core::drop_overlapped_rows() {
   if (ring != nullptr && !decoding_started && ring->publishing) stop_row_threads();
 }
 
-void jpeg_decoder_engine::publish_final_rows(int rows) {
+void engine_core::publish_final_rows(int rows) {
   if (ring == nullptr) return;
   std::lock_guard<std::mutex> hold(ring->lock);
   if (rows <= ring->final_rows) return;
@@ -387,7 +387,7 @@ void jpeg_decoder_engine::publish_final_rows(int rows) {
   ring->signal();
 }
 
-void jpeg_decoder_engine::stop_row_threads() noexcept {
+void engine_core::stop_row_threads() noexcept {
   if (ring == nullptr) return;
   // A fork child's copy is left as it is: its lock may be held and its
   // condition waited on by threads the child does not have.
@@ -407,7 +407,7 @@ void jpeg_decoder_engine::stop_row_threads() noexcept {
   ring = nullptr;
 }
 
-std::uint8_t* jpeg_decoder_engine::take_threaded_row(int row) {
+std::uint8_t* engine_core::take_threaded_row(int row) {
   row_ring& r = *ring;
   if (r.orphaned()) [[unlikely]]
     return row_threads::take_orphaned_row(*this, r, row);

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "jpeg_decoder.h"
+#include "engine_internal.h"
 
 namespace jpeg {
 
@@ -179,7 +179,7 @@ struct row_ring {
 };
 
 // The scan being read publishes the rows it passes.
-inline bool jpeg_decoder_engine::publishing_rows() const { return ring != nullptr && ring->publishing; }
+inline bool engine_core::publishing_rows() const { return ring != nullptr && ring->publishing; }
 
 }  // namespace jpeg
 

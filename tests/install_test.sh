@@ -43,7 +43,7 @@ for out in "$work/pkg-config" "$work/cmake-shared" "$work/cmake-static"; do
   cmp "$work/pkg-config/shown.txt" "$out/shown.txt"
 done
 # The installed copy, not the build tree, served both libraries.
-for lib in libpicshow-img.so.1 libpicshow-jpeg.so.2; do
+for lib in libpicshow-img.so.1 libpicshow-jpeg.so.3; do
   used=$(ldd "$work/pkg-config/show_picture" | awk -v lib=$lib '$1 == lib { print $3 }')
   if [ "$(realpath "$used")" != "$(realpath "$prefix/$libdir_name/$lib")" ]; then
     echo "$lib came from '$used', not from the installed copy" >&2

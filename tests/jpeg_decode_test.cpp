@@ -91,9 +91,8 @@ TEST(JpegDecode, CorpusAgreesWithLibjpeg) {
     if (entry.status != 0) continue;
     const byte_string bytes = read_file(corpus_path(entry.name));
     const picture ours = decode_ours(bytes, 4);
-    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    jpeg_decoder_engine engine(&stream);
-    if (access::is_progressive(engine)) ++progressive;
+    const libjpeg_reader ref(byte_string(bytes.begin() + entry.soi_offset, bytes.end()));
+    if (ref.ok && ref.info.progressive_mode) ++progressive;
     // libjpeg reads these components as RGB; this decoder always as YCbCr.
     if (entry.name == "rgb_ids.jpg") continue;
     SCOPED_TRACE(entry.name);
@@ -161,9 +160,8 @@ TEST(JpegDecode, ProgressiveRewritesDecodeExactlyLikeTheirSequentialSource) {
     if (name.rfind("same_", 0) != 0 || name.find("_seq.jpg") != std::string::npos) continue;
     SCOPED_TRACE(name);
     const byte_string bytes = read_file(corpus_path(name.c_str()));
-    jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    jpeg_decoder_engine engine(&stream);
-    ASSERT_TRUE(access::is_progressive(engine));
+    const libjpeg_reader ref(bytes);
+    ASSERT_TRUE(ref.ok && ref.info.progressive_mode);
     // The longest tag that prefixes the name is its source ("same_420" is
     // a prefix of "same_420_noise_sa" too).
     const picture* source = nullptr;

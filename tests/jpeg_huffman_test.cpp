@@ -18,15 +18,12 @@ using jpeg::huffman_decode_table;
 using jpeg::jpeg_decoder_engine;
 using access = jpeg::engine_test_access;
 
-// Builds a table through the engine.
+// A DC table, and an engine to decode with it.
 struct table_fixture {
-  chunk_stream stream{{}};
   jpeg_decoder_engine engine{nullptr};
   std::unique_ptr<huffman_decode_table> table = std::make_unique<huffman_decode_table>();
   table_fixture(const std::uint8_t counts[17], const std::uint8_t* symbols) {
-    access::reset(engine, &stream);
-    access::define_huffman(engine, 0, counts, symbols);
-    access::build(engine, 0, *table);
+    jpeg::build_huffman_decode_table(counts, symbols, true, true, *table);
   }
 };
 
@@ -276,12 +273,8 @@ TEST(JpegHuffman, FastEntriesMatchTheCodes) {
     std::shuffle(symbol_list.begin(), symbol_list.end(), rng);
     const auto codes = canonical_codes(counts.data(), symbol_list.data());
     for (int slot : {0, 4}) {
-      chunk_stream stream{{}};
-      jpeg_decoder_engine engine{nullptr};
-      access::reset(engine, &stream);
-      access::define_huffman(engine, slot, counts.data(), symbol_list.data());
       auto table = std::make_unique<huffman_decode_table>();
-      access::build(engine, slot, *table);
+      jpeg::build_huffman_decode_table(counts.data(), symbol_list.data(), jpeg::is_dc_table_slot(slot), true, *table);
       constexpr int bits = jpeg::huffman_fast_bits;
       for (int index = 0; index < (1 << bits); ++index) {
         std::int32_t want = 0;

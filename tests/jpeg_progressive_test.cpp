@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -17,7 +18,7 @@
 
 namespace jpeg {
 struct engine_work_access {
-  static std::uint64_t blocks_decoded(const jpeg_decoder_engine& e) { return e.blocks_decoded; }
+  static std::uint64_t blocks_decoded(const jpeg_decoder_engine& e) { return engine_handle::core(e).blocks_decoded; }
 };
 }  // namespace jpeg
 
@@ -29,10 +30,14 @@ using access = jpeg::engine_test_access;
 // Every code is 3 bits long: code i is symbol i of the table.
 enum dc_code { dc0 = 0, dc1, dc2 };
 enum ac_code { eob = 0, s01, eob1, eob2, zrl, s51, s02, s11 };
+// Every quantisation step, large enough that a coefficient of 1 shows in
+// the samples.
+constexpr int quant_step = 16;
 byte_string tables() {
   const std::vector<int> eight_of_three = {0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  return dqt(0) + dht(huffman_table(0x00, eight_of_three, raw({0, 1, 2, 3, 4, 5, 6, 7})) +
-                      huffman_table(0x10, eight_of_three, raw({0x00, 0x01, 0x10, 0x20, 0xF0, 0x51, 0x02, 0x11})));
+  return segment(0xDB, quant_table_8(0, quant_step)) +
+         dht(huffman_table(0x00, eight_of_three, raw({0, 1, 2, 3, 4, 5, 6, 7})) +
+             huffman_table(0x10, eight_of_three, raw({0x00, 0x01, 0x10, 0x20, 0xF0, 0x51, 0x02, 0x11})));
 }
 byte_string grey_progressive(int width, int height, const byte_string& scans) {
   return soi() + tables() + frame_header(0xC2, width, height, {{1, 1, 1, 0}}) + scans + eoi();
@@ -59,6 +64,22 @@ decoded decode(const byte_string& bytes, int requested = 1) {
     d.status = 1;  // failed without a code
   }
   return d;
+}
+
+// A grey picture one block high whose blocks hold the given coefficients
+// (zig-zag order, before quantisation), as an exact decode gives it.
+std::vector<std::uint8_t> grey_row_of(const std::vector<std::array<int, 64>>& blocks) {
+  const std::size_t width = 8 * blocks.size();
+  std::vector<std::uint8_t> pixels(width * 8);
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    std::int16_t coefficients[64] = {};
+    for (int k = 0; k < 64; ++k)
+      coefficients[jpeg::zigzag_to_natural[k]] = static_cast<std::int16_t>(blocks[b][k] * quant_step);
+    std::uint8_t samples[64];
+    jpeg::selected_kernels().inverse_dct_block(coefficients, samples, 64);
+    for (int y = 0; y < 8; ++y) std::copy(samples + 8 * y, samples + 8 * y + 8, pixels.begin() + y * width + 8 * b);
+  }
+  return pixels;
 }
 
 TEST(JpegProgressive, EveryPassStoresWhatItShould) {
@@ -110,29 +131,18 @@ TEST(JpegProgressive, EveryPassStoresWhatItShould) {
                                                                            .done();
   const byte_string bytes = grey_progressive(64, 8, dc_first + dc_refine + ac_first + ac_refine);
 
-  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  jpeg_decoder_engine engine(&stream);
-  ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
+  // DC: 7, 4, 5, then 4; AC: block 0 ends with 3, 1, -3 at 1..3 and
+  // block 1 with -1 at 2; nothing else.
+  std::vector<std::array<int, 64>> blocks(8, std::array<int, 64>{});
   const int dc[8] = {7, 4, 5, 4, 4, 4, 4, 4};
-  for (int x = 0; x < 8; ++x) EXPECT_EQ(access::dc_at(engine, 0, x, 0), dc[x]) << x;
-  const auto at = [&](int x, int k) { return access::ac_at(engine, 0, x, 0)[jpeg::zigzag_to_natural[k]]; };
-  EXPECT_EQ(at(0, 1), 3);
-  EXPECT_EQ(at(0, 2), 1);
-  EXPECT_EQ(at(0, 3), -3);
-  EXPECT_EQ(at(1, 2), -1);
-  int others = 0;
-  for (int x = 0; x < 8; ++x) {
-    for (int p = 0; p < 64; ++p) others += access::ac_at(engine, 0, x, 0)[p] != 0;
-  }
-  EXPECT_EQ(others, 4);
-
-  // Gathering dequantises (all steps 1 here): the row's last block holds
-  // only its DC, 4, so its samples are all the DC-only value.
-  const std::uint8_t* line;
-  std::uint32_t length;
-  ASSERT_EQ(engine.decode_row(&line, &length), 0);
-  const std::int16_t last_block[64] = {4};
-  for (int x = 56; x < 64; ++x) EXPECT_EQ(line[x], jpeg::detail::dc_only_sample(last_block)) << x;
+  for (int x = 0; x < 8; ++x) blocks[x][0] = dc[x];
+  blocks[0][1] = 3;
+  blocks[0][2] = 1;
+  blocks[0][3] = -3;
+  blocks[1][2] = -1;
+  const decoded d = decode(bytes);
+  ASSERT_EQ(d.status, 0) << jpeg::status_code_name(d.status);
+  EXPECT_EQ(d.pixels, grey_row_of(blocks));
 }
 
 TEST(JpegProgressive, InterleavedAndSingleComponentScansCoverTheirBlocks) {
@@ -150,38 +160,37 @@ TEST(JpegProgressive, InterleavedAndSingleComponentScansCoverTheirBlocks) {
                                                    scan_header({{1, 0, 0}}, 1, 1) + y_ac.done() +
                                                    scan_header({{2, 0, 0}}, 1, 1) + cb_ac.done());
 
-  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  jpeg_decoder_engine engine(&stream);
-  ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
-  EXPECT_EQ(access::ac_store(engine, 0)->blocks_across, 14);
-  EXPECT_EQ(access::ac_store(engine, 0)->blocks_down, 14);
-  EXPECT_EQ(access::dc_store(engine, 1)->blocks_across, 7);
-  EXPECT_EQ(access::dc_at(engine, 0, 0, 0), 1);
-  EXPECT_EQ(access::dc_at(engine, 0, 1, 0), 2);
-  EXPECT_EQ(access::dc_at(engine, 0, 0, 1), 3);
-  EXPECT_EQ(access::dc_at(engine, 0, 1, 1), 4);
-  EXPECT_EQ(access::dc_at(engine, 0, 13, 13), 4);
-  EXPECT_EQ(access::dc_at(engine, 1, 0, 0), 3);
-  EXPECT_EQ(access::dc_at(engine, 2, 0, 0), 0);
-  for (int y = 0; y < 14; ++y) {
-    for (int x = 0; x < 14; ++x) {
-      EXPECT_EQ(access::ac_at(engine, 0, x, y)[1], x < 13 && y < 13 ? 1 : 0) << x << "," << y;
+  // The same coefficients in one sequential scan, MCU by MCU: Y's padding
+  // blocks (column and row 13) and Cr have no AC coefficient.
+  bit_writer all;
+  for (int m = 0; m < 49; ++m) {
+    for (int i = 0; i < 4; ++i) {
+      const int x = 2 * (m % 7) + i % 2, y = 2 * (m / 7) + i / 2;
+      if (m == 0) {
+        all.put(dc1, 3).put(1, 1);
+      } else {
+        all.put(dc0, 3);
+      }
+      if (x < 13 && y < 13) all.put(s01, 3).put(1, 1);
+      all.put(eob, 3);
     }
-  }
-  for (int y = 0; y < 7; ++y) {
-    for (int x = 0; x < 7; ++x) {
-      EXPECT_EQ(access::ac_at(engine, 1, x, y)[1], 1);
-      EXPECT_EQ(access::ac_at(engine, 2, x, y)[1], 0);
+    if (m == 0) {
+      all.put(dc2, 3).put(3, 2);
+    } else {
+      all.put(dc0, 3);
     }
+    all.put(s01, 3).put(1, 1).put(eob, 3);
+    all.put(dc0, 3).put(eob, 3);
   }
-  // After the last scan the row driver sees the interleaved frame layout.
-  EXPECT_EQ(access::scan_blocks_per_mcu(engine), 6);
-  const std::uint8_t* line;
-  std::uint32_t length;
-  int lines = 0;
-  while (engine.decode_row(&line, &length) == 0) ++lines;
-  EXPECT_EQ(lines, 100);
-  EXPECT_EQ(engine.status(), 0);
+  const byte_string sequential = soi() + tables() +
+                                 frame_header(0xC0, 100, 100, {{1, 2, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}) +
+                                 scan_header({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}) + all.done() + eoi();
+
+  const decoded progressive = decode(bytes, 4), reference = decode(sequential, 4);
+  ASSERT_EQ(progressive.status, 0) << jpeg::status_code_name(progressive.status);
+  ASSERT_EQ(reference.status, 0) << jpeg::status_code_name(reference.status);
+  EXPECT_EQ(progressive.height, 100);
+  EXPECT_EQ(progressive.pixels, reference.pixels);
 }
 
 TEST(JpegProgressive, RestartsClearTheEndOfBandRun) {
@@ -196,13 +205,14 @@ TEST(JpegProgressive, RestartsClearTheEndOfBandRun) {
            bit_writer{}.put(eob2, 3).put(3, 2).done() + raw({0xFF, 0xFF, second_marker}) +
            bit_writer{}.put(s01, 3).put(1, 1).put(eob, 3).put(eob, 3).done() + eoi();
   };
-  const byte_string good = picture(0xD0);
-  jpeg::jpeg_decoder_mem_stream stream(good.data(), static_cast<std::uint32_t>(good.size()));
-  jpeg_decoder_engine engine(&stream);
-  ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
-  EXPECT_EQ(access::dc_at(engine, 0, 2, 0), 0);  // the predictor restarted too
-  EXPECT_EQ(access::ac_at(engine, 0, 1, 0)[1], 0);
-  EXPECT_EQ(access::ac_at(engine, 0, 2, 0)[1], 1);
+  // DC 1, 1, then 0 (the predictor restarted too); only block 2 gets an AC
+  // coefficient.
+  std::vector<std::array<int, 64>> blocks(4, std::array<int, 64>{});
+  blocks[0][0] = blocks[1][0] = 1;
+  blocks[2][1] = 1;
+  const decoded d = decode(picture(0xD0));
+  ASSERT_EQ(d.status, 0) << jpeg::status_code_name(d.status);
+  EXPECT_EQ(d.pixels, grey_row_of(blocks));
 
   EXPECT_EQ(decode(picture(0xD1)).status, jpeg::restart_marker_mismatch);
 }

@@ -18,10 +18,13 @@
 
 namespace jpeg {
 
-// Reaches the private stage operations of an engine. Calls that can fail
-// throw decode_abort, which abort_code turns into the code.
+// Reaches the private stage operations of an engine, for what no public
+// operation shows. Calls that can fail throw decode_abort, which abort_code
+// turns into the code.
 struct engine_test_access {
   using engine = jpeg_decoder_engine;
+  static engine_core& core(engine& e) { return engine_handle::core(e); }
+  static const engine_core& core(const engine& e) { return engine_handle::core(e); }
 
   template <class F>
   static int abort_code(F&& f) {
@@ -33,102 +36,86 @@ struct engine_test_access {
     return 0;
   }
 
-  static void reset(engine& e, jpeg_decoder_stream* s) { e.reset_state(s); }
-  static std::uint32_t read_bits(engine& e, int n) { return e.read_bits(n); }
-  static std::uint32_t read_bits_scan(engine& e, int n) { return e.read_bits_scan(n); }
-  static int read_byte(engine& e) { return e.read_byte(); }
-  static int read_entropy_byte(engine& e) { return e.read_entropy_byte(); }
-  static void prime_scan_bits(engine& e) { e.prime_scan_bits(); }
-  static void setup_frame(engine& e) { e.setup_frame(); }
-  static bool setup_scan(engine& e) { return e.setup_scan(); }
-  static void find_end_of_image(engine& e) { e.find_end_of_image(); }
-  static int spare_bits(const engine& e) { return jpeg::spare_bits(e.bits); }
-  static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(e.bits.window >> 32); }
-  static bool stream_attached(const engine& e) { return e.stream != nullptr; }
+  // The input stage: its reads are operations of the engine over its own
+  // buffer, which the bit reader's tests take bit by bit.
+  static void reset(engine& e, jpeg_decoder_stream* s) { core(e).reset_state(s); }
+  static std::uint32_t read_bits(engine& e, int n) { return core(e).read_bits(n); }
+  static std::uint32_t read_bits_scan(engine& e, int n) { return core(e).read_bits_scan(n); }
+  static int read_byte(engine& e) { return core(e).read_byte(); }
+  static int read_entropy_byte(engine& e) { return core(e).read_entropy_byte(); }
+  static void prime_scan_bits(engine& e) { core(e).prime_scan_bits(); }
+  static int spare_bits(const engine& e) { return jpeg::spare_bits(core(e).bits); }
+  static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(core(e).bits.window >> 32); }
   // Input the reader has taken from the stream but not consumed: the rest of
   // the buffer and the whole bytes in the bit window.
   static std::size_t unconsumed_input(const engine& e) {
-    return static_cast<std::size_t>(e.bits.end - e.bits.cursor) + static_cast<std::size_t>((16 + spare_bits(e)) / 8);
+    return static_cast<std::size_t>(core(e).bits.end - core(e).bits.cursor) +
+           static_cast<std::size_t>((16 + spare_bits(e)) / 8);
   }
 
-  static void* pool_alloc(engine& e, std::uint32_t size, bool zero) { return e.pool_alloc(size, zero); }
-  static const pool_block* pool_blocks(const engine& e) { return e.pool_blocks; }
+  // The one stop and the memory a decode holds, which no operation reports.
+  // Whether the engine may still read its stream; a failure lets it go,
+  // which no public operation shows while none reads after a failure.
+  static bool stream_attached(const engine& e) { return core(e).stream != nullptr; }
   // Heap bytes held by the pool: every block's header and data area.
   static std::size_t pool_bytes(const engine& e) {
     std::size_t total = 0;
-    for (const pool_block* b = e.pool_blocks; b != nullptr; b = b->next) total += sizeof(pool_block) + b->capacity;
+    for (const pool_block* b = core(e).pool.blocks(); b != nullptr; b = b->next)
+      total += sizeof(pool_block) + b->capacity;
     return total;
   }
   // Heap bytes of the ring between the threads, 0 without one.
   static std::size_t ring_bytes(const engine& e) {
-    return e.ring == nullptr ? 0 : sizeof(jpeg::row_ring) + e.ring->bytes();
+    return core(e).ring == nullptr ? 0 : sizeof(jpeg::row_ring) + core(e).ring->bytes();
   }
-  [[noreturn]] static void abort_decode(engine& e, int code) { e.abort_decode(code); }
+  [[noreturn]] static void abort_decode(engine& e, int code) { core(e).abort_decode(code); }
 
-  // Stores a table in a slot as a DHT segment would.
-  static void define_huffman(engine& e, int slot, const std::uint8_t counts[17], const std::uint8_t* symbols) {
-    if (e.huffman_counts[slot] == nullptr) {
-      e.huffman_counts[slot] = static_cast<std::uint8_t*>(e.pool_alloc(17, false));
-      e.huffman_symbols[slot] = static_cast<std::uint8_t*>(e.pool_alloc(256, false));
-    }
-    int total = 0;
-    for (int i = 0; i < 17; ++i) {
-      e.huffman_counts[slot][i] = counts[i];
-      if (i > 0) total += counts[i];
-    }
-    for (int i = 0; i < total; ++i) e.huffman_symbols[slot][i] = symbols[i];
-  }
-  static void build(engine& e, int slot, huffman_decode_table& t) { e.build_huffman_decode_table(slot, t); }
-  static int decode(engine& e, const huffman_decode_table& t) { return e.decode_huffman(t); }
+  static int decode(engine& e, const huffman_decode_table& t) { return core(e).decode_huffman(t); }
   static int decode(engine& e, const huffman_decode_table& t, std::uint32_t& extra) {
-    return e.decode_huffman(t, extra);
+    return core(e).decode_huffman(t, extra);
   }
 
-  // Header fields.
-  static const std::uint8_t* huffman_counts(const engine& e, int slot) { return e.huffman_counts[slot]; }
-  static const std::uint8_t* huffman_symbols(const engine& e, int slot) { return e.huffman_symbols[slot]; }
-  static const std::int16_t* quant_table(const engine& e, int slot) { return e.quant_tables[slot]; }
-  static const huffman_decode_table* lookup(const engine& e, int slot) { return e.huffman_lookup[slot]; }
-  static int restart_interval(const engine& e) { return e.restart_interval; }
-  static bool is_progressive(const engine& e) { return e.is_progressive; }
-  static int component_id(const engine& e, int i) { return e.component_id[i]; }
-  static int h_factor(const engine& e, int i) { return e.component_h_factor[i]; }
-  static int v_factor(const engine& e, int i) { return e.component_v_factor[i]; }
-  static int quant_slot(const engine& e, int i) { return e.component_quant_slot[i]; }
-  static int scan_component_count(const engine& e) { return e.scan_component_count; }
-  static int scan_component(const engine& e, int k) { return e.scan_components[k]; }
-  static int dc_slot(const engine& e, int j) { return e.component_dc_slot[j]; }
-  static int ac_slot(const engine& e, int j) { return e.component_ac_slot[j]; }
-  static int spectral_first(const engine& e) { return e.spectral_first; }
-  static int spectral_last(const engine& e) { return e.spectral_last; }
-  static int approx_high(const engine& e) { return e.approx_high; }
-  static int approx_low(const engine& e) { return e.approx_low; }
+  // What the marker parser read and the layout set up from it, for the
+  // header tests that compare them field by field with the reference's
+  // reading and with hand-made headers. setup_frame and setup_scan read a
+  // progressive picture's scan headers one at a time.
+  static void setup_frame(engine& e) { core(e).setup_frame(); }
+  static bool setup_scan(engine& e) { return core(e).setup_scan(); }
+  static const std::uint8_t* huffman_counts(const engine& e, int slot) { return core(e).huffman_counts[slot]; }
+  static const std::uint8_t* huffman_symbols(const engine& e, int slot) { return core(e).huffman_symbols[slot]; }
+  static const std::int16_t* quant_table(const engine& e, int slot) { return core(e).quant_tables[slot]; }
+  static const huffman_decode_table* lookup(const engine& e, int slot) { return core(e).huffman_lookup[slot]; }
+  static int restart_interval(const engine& e) { return core(e).restart_interval; }
+  static bool is_progressive(const engine& e) { return core(e).is_progressive; }
+  static int component_id(const engine& e, int i) { return core(e).component_id[i]; }
+  static int h_factor(const engine& e, int i) { return core(e).component_h_factor[i]; }
+  static int v_factor(const engine& e, int i) { return core(e).component_v_factor[i]; }
+  static int quant_slot(const engine& e, int i) { return core(e).component_quant_slot[i]; }
+  static int scan_component_count(const engine& e) { return core(e).scan_component_count; }
+  static int scan_component(const engine& e, int k) { return core(e).scan_components[k]; }
+  static int dc_slot(const engine& e, int j) { return core(e).component_dc_slot[j]; }
+  static int ac_slot(const engine& e, int j) { return core(e).component_ac_slot[j]; }
+  static int spectral_first(const engine& e) { return core(e).spectral_first; }
+  static int spectral_last(const engine& e) { return core(e).spectral_last; }
+  static int approx_high(const engine& e) { return core(e).approx_high; }
+  static int approx_low(const engine& e) { return core(e).approx_low; }
 
-  // Layout fields.
-  static component_layout scan_type(const engine& e) { return e.scan_type; }
-  static int frame_mcus_per_row(const engine& e) { return e.frame_mcus_per_row; }
-  static int blocks_per_row(const engine& e) { return e.blocks_per_row; }
-  static int row_bytes(const engine& e) { return e.row_bytes; }
-  static int padded_row_bytes(const engine& e) { return e.padded_row_bytes; }
-  static bool upsample_in_frequency_domain(const engine& e) { return e.upsample_in_frequency_domain; }
-  static int scan_mcus_per_row(const engine& e) { return e.scan_mcus_per_row; }
-  static int scan_mcus_per_column(const engine& e) { return e.scan_mcus_per_column; }
-  static int scan_blocks_per_mcu(const engine& e) { return e.scan_blocks_per_mcu; }
-  static int mcu_block_component(const engine& e, int i) { return e.mcu_block_components[i]; }
+  static component_layout scan_type(const engine& e) { return core(e).scan_type; }
+  static int frame_mcus_per_row(const engine& e) { return core(e).frame_mcus_per_row; }
+  static int blocks_per_row(const engine& e) { return core(e).blocks_per_row; }
+  static int row_bytes(const engine& e) { return core(e).row_bytes; }
+  static int padded_row_bytes(const engine& e) { return core(e).padded_row_bytes; }
+  static bool upsample_in_frequency_domain(const engine& e) { return core(e).upsample_in_frequency_domain; }
+  static int scan_mcus_per_row(const engine& e) { return core(e).scan_mcus_per_row; }
+  static int scan_mcus_per_column(const engine& e) { return core(e).scan_mcus_per_column; }
+  static int scan_blocks_per_mcu(const engine& e) { return core(e).scan_blocks_per_mcu; }
+  static int mcu_block_component(const engine& e, int i) { return core(e).mcu_block_components[i]; }
 
-  // Block decoding.
-  static void decode_mcu_row(engine& e) { e.decode_baseline_mcu_row(); }
-  static const std::int16_t* mcu_coefficients(const engine& e) { return e.mcu_coefficients; }
-  static int block_extent(const engine& e, int i) { return e.block_extent[i]; }
-  static const std::uint8_t* mcu_samples(const engine& e) { return e.mcu_samples; }
-  // Progressive coefficient stores: the stored (not dequantised) values.
-  static const coefficient_store* dc_store(const engine& e, int c) { return e.dc_coefficient_store[c]; }
-  static const coefficient_store* ac_store(const engine& e, int c) { return e.ac_coefficient_store[c]; }
-  static std::int16_t dc_at(const engine& e, int c, int x, int y) {
-    return *coefficient_block_at(e.dc_coefficient_store[c], x, y);
-  }
+  // Progressive coefficient stores: the stored (not dequantised) values,
+  // for the tests of single passes and of the stores' non-zero sets.
+  static const coefficient_store* ac_store(const engine& e, int c) { return core(e).ac_coefficient_store[c]; }
   static const std::int16_t* ac_at(const engine& e, int c, int x, int y) {
-    return coefficient_block_at(e.ac_coefficient_store[c], x, y);
+    return coefficient_block_at(core(e).ac_coefficient_store[c], x, y);
   }
 };
 
