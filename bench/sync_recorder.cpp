@@ -106,12 +106,13 @@ class monitor_recording {
 };
 
 // Clicks played through a stream of their own, each with the time the server
-// says it is heard: after every 10 ms written, the stream's latency (until
-// the last frame written is heard) dates the stream's first frame; the
-// median of those dates is taken.
+// says it is heard. After every 10 ms written, the stream's latency (until
+// the last frame written is heard) dates what was written; a click is dated
+// by the median of the reports made while it waited in the stream's 50 ms
+// buffer, when no underrun can come between it and its being heard.
 struct clicks {
   std::vector<double> heard;  // per click
-  double spread = 0;          // interquartile range of the dates, seconds
+  double spread = 0;          // largest interquartile range of one click's dates, seconds
 };
 
 constexpr int click_count = 8;
@@ -121,7 +122,7 @@ constexpr std::int16_t click_level = 30000;
 clicks play_clicks(const std::string& sink) {
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
-  attr.tlength = 441 * 4 * 5;  // 50 ms
+  attr.tlength = 441 * 4 * 5;
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize = static_cast<std::uint32_t>(-1);
@@ -131,7 +132,7 @@ clicks play_clicks(const std::string& sink) {
   if (!out) fail("cannot play to " + sink + ": " + pa_strerror(error));
   const std::uint64_t total = (click_count + 1) * std::uint64_t{click_gap};
   std::vector<std::int16_t> chunk(2 * 441);
-  std::vector<double> dates;
+  std::vector<std::vector<double>> dates(click_count);
   for (std::uint64_t written = 0; written < total; written += 441) {
     for (std::size_t i = 0; i < 441; ++i) {
       const std::uint64_t frame = written + i;
@@ -142,16 +143,23 @@ clicks play_clicks(const std::string& sink) {
       fail(std::string("cannot write clicks: ") + pa_strerror(error));
     const double before = now();
     const pa_usec_t latency = pa_simple_get_latency(out, &error);
-    const double after = now();
-    // Skip the start, while the stream has yet to fill its buffer.
-    if (written >= rate / 2) dates.push_back((before + after) / 2 + latency * 1e-6 - double(written + 441) / rate);
+    const double end_heard = (before + now()) / 2 + latency * 1e-6;
+    // Frames written up to now, the click among them, before it is heard.
+    const std::uint64_t end = written + 441;
+    const std::uint64_t k = (end - 1) / click_gap;
+    if (k >= 1 && k <= click_count && end - k * click_gap <= 441 * 3) {
+      const double heard = end_heard - double(end - k * click_gap) / rate;
+      if (heard > now()) dates[k - 1].push_back(heard);
+    }
   }
   pa_simple_drain(out, &error);
   pa_simple_free(out);
   clicks c;
-  const double first = quantile(dates, 0.5);
-  for (int k = 1; k <= click_count; ++k) c.heard.push_back(first + double(k) * click_gap / rate);
-  c.spread = quantile(dates, 0.75) - quantile(dates, 0.25);
+  for (const auto& d : dates) {
+    if (d.empty()) fail("a click was heard before the server could date it");
+    c.heard.push_back(quantile(d, 0.5));
+    c.spread = std::max(c.spread, quantile(d, 0.75) - quantile(d, 0.25));
+  }
   return c;
 }
 
@@ -340,7 +348,7 @@ int main(int argc, char** argv) {
       fail(std::string("found ") + std::to_string(found.size()) + " of the clicks " + when);
     std::vector<double> d;
     for (std::size_t k = 0; k < found.size(); ++k) d.push_back(c.heard[k] - double(found[k]) / rate);
-    std::printf("clicks %s: their dates of the recording agree within %.3f ms (the server's reports: IQR %.3f ms)\n",
+    std::printf("clicks %s: their dates of the recording agree within %.3f ms (one click's dates: IQR %.3f ms)\n",
                 when, 1e3 * (quantile(d, 1) - quantile(d, 0)), 1e3 * c.spread);
     dates.insert(dates.end(), d.begin(), d.end());
     return quantile(d, 0.5);
@@ -365,25 +373,25 @@ int main(int argc, char** argv) {
   double residual = 0;
   const auto r = first_sound(render_left, 0), m = first_sound(left, show_from);
   if (!r || !m) fail("the show's sound is not in the recording");
-  auto offset = best_offset(render_left, left, *r + rate, rate,
-                            static_cast<std::int64_t>(*m) - static_cast<std::int64_t>(*r), rate / 10, rate / 10, residual);
-  if (!offset || residual > max_residual)
-    fail("the show's sound is not in the recording (difference " + std::to_string(residual) + " of its level)");
-  const std::int64_t start_offset = *offset;
+  std::optional<std::int64_t> offset = static_cast<std::int64_t>(*m) - static_cast<std::int64_t>(*r);
+  std::optional<std::int64_t> start_offset;
 
   const std::vector<std::uint64_t> due = due_changes(music);
   const std::vector<double>& seen = screen.changes();
   std::vector<double> lags;
   std::size_t unaligned = 0, moves = 0;
   for (const std::uint64_t frame : due) {
-    // The sound of the 50 ms around the change; quiet or broken up by an
-    // underrun, it cannot be placed.
-    const auto here = best_offset(render_left, left, frame, rate / 20, *offset, 50, rate / 2, residual);
+    // The sound of the 100 ms around the change; quiet or broken up by an
+    // underrun, it cannot be placed. From the last place found, an underrun
+    // moves it later, never earlier.
+    const auto here = best_offset(render_left, left, frame, rate / 10, *offset, start_offset ? 50 : rate / 20,
+                                  rate / 5, residual);
     if (!here || residual > max_residual) {
       ++unaligned;
       continue;
     }
-    if (*here != *offset) ++moves;
+    if (start_offset && *here != *offset) ++moves;
+    if (!start_offset) start_offset = here;
     offset = here;
     const double heard = frame0 + double(static_cast<std::int64_t>(frame) + *offset) / rate;
     // The first change on screen from 45 ms before the sound to 55 ms after.
@@ -391,7 +399,7 @@ int main(int argc, char** argv) {
     if (it != seen.end() && *it < heard + 0.055) lags.push_back(1e3 * (*it - heard));
   }
   std::printf("the show's sound: heard %.1f ms later at its end than at its start (%zu moves); %zu changes not placed in it\n",
-              1e3 * double(*offset - start_offset) / rate, moves, unaligned);
+              start_offset ? 1e3 * double(*offset - *start_offset) / rate : NAN, moves, unaligned);
   std::printf("screen looked at every %.2f ms; %zu picture changes due, %zu found on screen\n",
               1e3 * screen.mean_interval(), due.size(), lags.size());
   print_stats("picture behind the heard sound", lags);
