@@ -3,9 +3,10 @@
 # measured through a real sound server: PulseAudio, then PipeWire (through
 # its PulseAudio service) where it is installed.
 #
-# usage: bench/sync.sh [-n RUNS] [SHOW]
+# usage: bench/sync.sh [-n RUNS] [-s "pulseaudio pipewire"] [SHOW]
 #   SHOW: the show binary to measure (default: built here in build/sync).
-#   Each run plays the bundled show once (about two minutes) per server.
+#   Each run plays the bundled show once (about two minutes) per server;
+#   -s names the servers to go through (default: both).
 #
 # Method
 # - Set-up: a sound server of this script's own, with a private socket and
@@ -47,11 +48,15 @@ cd "$(dirname "$0")/.."
 root=$PWD
 source tools/steps.sh
 
-runs=1
-if [ "${1:-}" = "-n" ]; then
-  runs=$2
-  shift 2
-fi
+runs=1 servers="pulseaudio pipewire"
+while getopts n:s: option; do
+  case $option in
+    n) runs=$OPTARG ;;
+    s) servers=$OPTARG ;;
+    *) exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
 tools/install-deps.sh bench sync
 if [ $# -ge 1 ]; then
   show=$(realpath "$1")
@@ -115,9 +120,14 @@ EOF
   wait_for_server PulseAudio
 }
 
+# PipeWire with its session manager, which needs a session bus: one of its
+# own too.
 start_pipewire() {
   fresh_runtime pipewire
   command -v pipewire-pulse >/dev/null || return 1
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=$XDG_RUNTIME_DIR/bus
+  dbus-daemon --session --address="$DBUS_SESSION_BUS_ADDRESS" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
+  pids+=($!)
   pipewire >"$work/pipewire.log" 2>&1 &
   pids+=($!)
   sleep 0.5
@@ -126,7 +136,10 @@ start_pipewire() {
   pipewire-pulse >"$work/pipewire-pulse.log" 2>&1 &
   pids+=($!)
   wait_for_server PipeWire || return 1
-  pactl load-module module-null-sink sink_name=sync rate=50000 format=s16le channels=2 >/dev/null
+  for _ in $(seq 50); do
+    pactl load-module module-null-sink sink_name=sync rate=50000 channels=2 >/dev/null 2>&1 && break
+    sleep 0.1
+  done
   pactl set-default-sink sync
 }
 
@@ -138,10 +151,11 @@ measure() {
   done
 }
 
-start_pulseaudio && measure PulseAudio
-stop_servers
-if start_pipewire; then
-  measure PipeWire
-else
-  echo "sync.sh: PipeWire could not be started here; measured through PulseAudio only" >&2
-fi
+for server in $servers; do
+  case $server in
+    pulseaudio) start_pulseaudio && measure PulseAudio ;;
+    pipewire) start_pipewire && measure PipeWire || echo "sync.sh: PipeWire could not be started here" >&2 ;;
+    *) echo "sync.sh: no server '$server'" >&2 ;;
+  esac
+  stop_servers
+done

@@ -339,25 +339,31 @@ int main(int argc, char** argv) {
   screen.stop();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("the show did not exit with 0");
 
-  // Dating the recording: the time frame 0 was heard, from each click.
+  // Dating the recording: each click set gives the time one of its frames was
+  // heard (their medians), and the frames between are dated on the line
+  // through the two. It should run at the nominal rate; a server whose sink
+  // does not keeps its own rate, between the clicks, in the line.
   const auto& left = monitor.left();
-  std::vector<double> dates;
+  struct anchor {
+    double frame, heard;
+  };
   auto date = [&](const clicks& c, std::size_t from, std::size_t to, const char* when) {
     const std::vector<std::size_t> found = find_clicks(left, from, to);
     if (found.size() != c.heard.size())
       fail(std::string("found ") + std::to_string(found.size()) + " of the clicks " + when);
-    std::vector<double> d;
+    std::vector<double> d;  // the time frame 0 was heard, by each click
     for (std::size_t k = 0; k < found.size(); ++k) d.push_back(c.heard[k] - double(found[k]) / rate);
     std::printf("clicks %s: their dates of the recording agree within %.3f ms (one click's dates: IQR %.3f ms)\n",
                 when, 1e3 * (quantile(d, 1) - quantile(d, 0)), 1e3 * c.spread);
-    dates.insert(dates.end(), d.begin(), d.end());
-    return quantile(d, 0.5);
+    const double middle = double(found[found.size() / 2]);
+    return anchor{middle, quantile(d, 0.5) + middle / rate};
   };
-  const double dated_before = date(before, before_from, show_from, "before the show");
-  const double dated_after = date(after, after_from, left.size(), "after the show");
-  std::printf("the recording's dates before and after the show differ by %+.3f ms\n",
-              1e3 * (dated_after - dated_before));
-  const double frame0 = quantile(dates, 0.5);
+  const anchor first = date(before, before_from, show_from, "before the show");
+  const anchor last = date(after, after_from, left.size(), "after the show");
+  const double seconds_per_frame = (last.heard - first.heard) / (last.frame - first.frame);
+  auto heard_at = [&](double frame) { return first.heard + (frame - first.frame) * seconds_per_frame; };
+  std::printf("the recording runs %+.0f ppm from its nominal rate between the clicks (%+.3f ms over the show)\n",
+              1e6 * (seconds_per_frame * rate - 1), 1e3 * ((last.heard - first.heard) - (last.frame - first.frame) / rate));
 
   // The module as the show plays it, and its picture changes.
   music_recording music;
@@ -384,8 +390,8 @@ int main(int argc, char** argv) {
     // The sound of the 100 ms around the change; quiet or broken up by an
     // underrun, it cannot be placed. From the last place found, an underrun
     // moves it later, never earlier.
-    const auto here = best_offset(render_left, left, frame, rate / 10, *offset, start_offset ? 50 : rate / 20,
-                                  rate / 5, residual);
+    const auto here = best_offset(render_left, left, frame, rate / 10, *offset, start_offset ? 50 : rate,
+                                  start_offset ? rate / 5 : rate, residual);
     if (!here || residual > max_residual) {
       ++unaligned;
       continue;
@@ -393,7 +399,7 @@ int main(int argc, char** argv) {
     if (start_offset && *here != *offset) ++moves;
     if (!start_offset) start_offset = here;
     offset = here;
-    const double heard = frame0 + double(static_cast<std::int64_t>(frame) + *offset) / rate;
+    const double heard = heard_at(double(static_cast<std::int64_t>(frame) + *offset));
     // The first change on screen from 45 ms before the sound to 55 ms after.
     auto it = std::lower_bound(seen.begin(), seen.end(), heard - 0.045);
     if (it != seen.end() && *it < heard + 0.055) lags.push_back(1e3 * (*it - heard));

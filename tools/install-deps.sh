@@ -29,9 +29,10 @@ declare -A groups=(
   # abidiff and abidw, and dpkg-gensymbols for the symbols files (tools/abi.sh)
   [abi]="abigail-tools dpkg-dev"
   # bench/sync.sh: a sound server of its own (PulseAudio, and PipeWire with its
-  # PulseAudio service and session manager), a virtual X screen, and the
-  # headers of the recorder that listens to the one and looks at the other
-  [sync]="pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber xvfb libpulse-dev libx11-dev libxext-dev"
+  # PulseAudio service, session manager and a session bus for it), a virtual
+  # X screen, and the headers of the recorder that listens to the one and
+  # looks at the other
+  [sync]="pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon xvfb libpulse-dev libx11-dev"
 )
 
 for group in "$@"; do
