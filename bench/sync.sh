@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # How late the show's pictures change against the sound a listener hears,
 # measured through a real sound server: PulseAudio, then PipeWire (through
-# its PulseAudio service) where it is installed.
+# its PulseAudio service). Through PipeWire the latency reports come in
+# steps of its processing period: its clicks agree only within several ms.
 #
 # usage: bench/sync.sh [-n RUNS] [-s "pulseaudio pipewire"] [SHOW]
 #   SHOW: the show binary to measure (default: built here in build/sync).
@@ -15,22 +16,27 @@
 #   run it. As root the servers run as root too; PulseAudio warns about that.
 # - The heard sound: bench/sync_recorder records the sink's monitor at
 #   44100 Hz. A null sink plays its frames on the system's monotonic clock,
-#   so frame n of the recording is heard at t0 + n / 44100 with one t0, if
-#   two things hold. The sink runs at 50000 Hz, where a frame lasts exactly
-#   20 microseconds: PulseAudio's null sink adds up the length of each block
-#   it plays in whole microseconds, and at 44100 Hz the show's short blocks
-#   lost enough in rounding for the sink to run 0.02 % fast (20 ms over the
-#   show). And the sink never rewinds (PulseAudio's is told not to), so that
-#   the monitor passes on each frame once. t0 comes from clicks that the
-#   recorder plays through a stream of its own before and after the show:
-#   for each click the server's latency reports (how long until the last
-#   frame written is heard) say when it is heard, and the recording says at
-#   which frame it is; the two click sets must agree (no frame lost between).
-# - The music: the module rendered offline by the music layer, exactly as
-#   the show plays it, is found in the recording: its start, and then the 50
-#   ms around each picture change, where it agrees best (least squared
-#   difference). An underrun of the show's stream puts silence into what is
-#   heard and moves the rest later; the recorder follows it and says so.
+#   so the recording's frames are heard at a steady rate, if two things
+#   hold. The sink runs at 50000 Hz, where a frame lasts exactly 20
+#   microseconds: PulseAudio's null sink adds up the length of each block it
+#   plays in whole microseconds, and at 44100 Hz the show's short blocks lost
+#   enough in rounding for the sink to run 0.02 % fast (20 ms over the show).
+#   And the sink never rewinds (PulseAudio's is told not to), so that the
+#   monitor passes on each frame once.
+# - Dating the recording: the recorder plays eight clicks through a stream
+#   of its own before the show and eight after it. The server's latency
+#   reports (how long until the last frame written is heard), made while a
+#   click waits in the stream's buffer, say when it is heard; the recording
+#   says at which frame it is. The frames are dated on the line through the
+#   two sets; the recorder prints how far that line runs from 44100 Hz
+#   (PulseAudio: within a few ppm) and how well each set's clicks agree.
+# - The music: the module rendered offline by the music layer, as the show
+#   plays it, is found in the recording near where the first sound of each
+#   says, then in the 100 ms around each picture change, where the two agree
+#   best (least squared difference). An underrun of the show's stream puts
+#   silence into what is heard and moves the rest later; the recorder
+#   follows it and says by how much. A change whose sound cannot be placed
+#   (quiet, or an underrun in it) is left out and counted.
 # - The picture changes due: the show's timeline applied to the position at
 #   every frame of the render gives the frame at which each picture change
 #   is due. Changes after the shaking picture (which changes every frame) or
@@ -58,16 +64,14 @@ while getopts n:s: option; do
 done
 shift $((OPTIND - 1))
 tools/install-deps.sh bench sync
-if [ $# -ge 1 ]; then
-  show=$(realpath "$1")
-else
-  cmake -S . -B build/sync -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOW_TESTS=OFF -DSHOW_BENCH=ON >/dev/null
-  step build/logs/build-sync.log "building" cmake --build build/sync -j"$(nproc)" --target show sync_recorder
-  show=$root/build/sync/show/show
-fi
-[ -d build/sync ] || cmake -S . -B build/sync -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOW_TESTS=OFF -DSHOW_BENCH=ON >/dev/null
-[ -x build/sync/bench/sync_recorder ] || cmake --build build/sync -j"$(nproc)" --target sync_recorder >/dev/null
+targets=(sync_recorder)
+[ $# -ge 1 ] || targets+=(show)
+step build/logs/build-sync.log "configuring" \
+  cmake -S . -B build/sync -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOW_TESTS=OFF -DSHOW_BENCH=ON
+step build/logs/build-sync.log "building" cmake --build build/sync -j"$(nproc)" --target "${targets[@]}"
 recorder=$root/build/sync/bench/sync_recorder
+show=$root/build/sync/show/show
+[ $# -ge 1 ] && show=$(realpath "$1")
 
 [ "$(id -u)" -eq 0 ] && echo "sync.sh: running as root: the sound servers will run as root as well" >&2
 

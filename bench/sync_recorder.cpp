@@ -21,8 +21,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -371,41 +369,47 @@ int main(int argc, char** argv) {
     fail(std::string("cannot render ") + show::module_file);
   std::vector<std::int16_t> render_left(music.samples.size() / 2);
   for (std::size_t i = 0; i < render_left.size(); ++i) render_left[i] = music.samples[2 * i];
-  // The module's start, then each change's own place: an underrun of the
-  // show's stream puts silence into what is heard and moves the rest later.
-  // The sound passes the server's resampler twice, which leaves a difference
-  // of about a tenth of its level; a wrong place leaves more than its level.
+  // Where the show's sound lies in the recording: near where the first sound
+  // of each says, and then around each change: an underrun of the show's
+  // stream puts silence into what is heard and moves the rest later. The
+  // sound passes the server's resampler twice, which leaves a difference of
+  // about a tenth of its level; a wrong place leaves more than its level.
   constexpr double max_residual = 0.3;
   double residual = 0;
   const auto r = first_sound(render_left, 0), m = first_sound(left, show_from);
   if (!r || !m) fail("the show's sound is not in the recording");
-  std::optional<std::int64_t> offset = static_cast<std::int64_t>(*m) - static_cast<std::int64_t>(*r);
+  std::int64_t offset = static_cast<std::int64_t>(*m) - static_cast<std::int64_t>(*r);
   std::optional<std::int64_t> start_offset;
 
   const std::vector<std::uint64_t> due = due_changes(music);
   const std::vector<double>& seen = screen.changes();
   std::vector<double> lags;
-  std::size_t unaligned = 0, moves = 0;
+  std::size_t unaligned = 0, unaligned_in_a_row = 0, moves = 0;
   for (const std::uint64_t frame : due) {
     // The sound of the 100 ms around the change; quiet or broken up by an
     // underrun, it cannot be placed. From the last place found, an underrun
     // moves it later, never earlier.
-    const auto here = best_offset(render_left, left, frame, rate / 10, *offset, start_offset ? 50 : rate,
-                                  start_offset ? rate / 5 : rate, residual);
+    // After a change that could not be placed, the sound may have moved
+    // far: up to a second.
+    const bool lost = !start_offset || unaligned_in_a_row > 0;
+    const auto here = best_offset(render_left, left, frame, rate / 10, offset, start_offset ? 50 : rate,
+                                  lost ? rate : rate / 5, residual);
     if (!here || residual > max_residual) {
       ++unaligned;
+      ++unaligned_in_a_row;
       continue;
     }
-    if (start_offset && *here != *offset) ++moves;
+    unaligned_in_a_row = 0;
+    if (start_offset && *here != offset) ++moves;
     if (!start_offset) start_offset = here;
-    offset = here;
-    const double heard = heard_at(double(static_cast<std::int64_t>(frame) + *offset));
+    offset = *here;
+    const double heard = heard_at(double(static_cast<std::int64_t>(frame) + offset));
     // The first change on screen from 45 ms before the sound to 55 ms after.
     auto it = std::lower_bound(seen.begin(), seen.end(), heard - 0.045);
     if (it != seen.end() && *it < heard + 0.055) lags.push_back(1e3 * (*it - heard));
   }
   std::printf("the show's sound: heard %.1f ms later at its end than at its start (%zu moves); %zu changes not placed in it\n",
-              start_offset ? 1e3 * double(*offset - *start_offset) / rate : NAN, moves, unaligned);
+              start_offset ? 1e3 * double(offset - *start_offset) / rate : NAN, moves, unaligned);
   std::printf("screen looked at every %.2f ms; %zu picture changes due, %zu found on screen\n",
               1e3 * screen.mean_interval(), due.size(), lags.size());
   print_stats("picture behind the heard sound", lags);
