@@ -125,8 +125,8 @@ clicks play_clicks(const std::string& sink) {
   attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize = static_cast<std::uint32_t>(-1);
   int error = 0;
-  pa_simple* out =
-      pa_simple_new(nullptr, "sync_recorder", PA_STREAM_PLAYBACK, sink.c_str(), "clicks", &spec, nullptr, &attr, &error);
+  pa_simple* out = pa_simple_new(nullptr, "sync_recorder", PA_STREAM_PLAYBACK, sink.c_str(), "clicks", &spec, nullptr,
+                                 &attr, &error);
   if (!out) fail("cannot play to " + sink + ": " + pa_strerror(error));
   const std::uint64_t total = (click_count + 1) * std::uint64_t{click_gap};
   std::vector<std::int16_t> chunk(2 * 441);
@@ -351,8 +351,8 @@ int main(int argc, char** argv) {
       fail(std::string("found ") + std::to_string(found.size()) + " of the clicks " + when);
     std::vector<double> d;  // the time frame 0 was heard, by each click
     for (std::size_t k = 0; k < found.size(); ++k) d.push_back(c.heard[k] - double(found[k]) / rate);
-    std::printf("clicks %s: their dates of the recording agree within %.3f ms (one click's dates: IQR %.3f ms)\n",
-                when, 1e3 * (quantile(d, 1) - quantile(d, 0)), 1e3 * c.spread);
+    std::printf("clicks %s: their dates of the recording agree within %.3f ms (one click's dates: IQR %.3f ms)\n", when,
+                1e3 * (quantile(d, 1) - quantile(d, 0)), 1e3 * c.spread);
     const double middle = double(found[found.size() / 2]);
     return anchor{middle, quantile(d, 0.5) + middle / rate};
   };
@@ -361,7 +361,8 @@ int main(int argc, char** argv) {
   const double seconds_per_frame = (last.heard - first.heard) / (last.frame - first.frame);
   auto heard_at = [&](double frame) { return first.heard + (frame - first.frame) * seconds_per_frame; };
   std::printf("the recording runs %+.0f ppm from its nominal rate between the clicks (%+.3f ms over the show)\n",
-              1e6 * (seconds_per_frame * rate - 1), 1e3 * ((last.heard - first.heard) - (last.frame - first.frame) / rate));
+              1e6 * (seconds_per_frame * rate - 1),
+              1e3 * ((last.heard - first.heard) - (last.frame - first.frame) / rate));
 
   // The module as the show plays it, and its picture changes.
   music_recording music;
@@ -408,8 +409,9 @@ int main(int argc, char** argv) {
     auto it = std::lower_bound(seen.begin(), seen.end(), heard - 0.045);
     if (it != seen.end() && *it < heard + 0.055) lags.push_back(1e3 * (*it - heard));
   }
-  std::printf("the show's sound: heard %.1f ms later at its end than at its start (%zu moves); %zu changes not placed in it\n",
-              start_offset ? 1e3 * double(offset - *start_offset) / rate : NAN, moves, unaligned);
+  std::printf(
+      "the show's sound: heard %.1f ms later at its end than at its start (%zu moves); %zu changes not placed in it\n",
+      start_offset ? 1e3 * double(offset - *start_offset) / rate : NAN, moves, unaligned);
   std::printf("screen looked at every %.2f ms; %zu picture changes due, %zu found on screen\n",
               1e3 * screen.mean_interval(), due.size(), lags.size());
   print_stats("picture behind the heard sound", lags);
