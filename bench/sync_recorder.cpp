@@ -57,8 +57,8 @@ double quantile(std::vector<double> v, double q) {
   return i + 1 < v.size() ? v[i] * (1 - f) + v[i + 1] * f : v[i];
 }
 
-// The sink's monitor, read without a gap on a thread of its own: frame n of
-// the recording is the n-th frame the sink played since the recording began.
+// The sink's monitor, read without a gap on a thread of its own, so that the
+// recording runs at the pace the sink plays.
 class monitor_recording {
  public:
   explicit monitor_recording(const std::string& sink) {
@@ -322,8 +322,7 @@ int main(int argc, char** argv) {
   screen_watch screen;
   usleep(500000);
 
-  // Clicks before and after the show: the recording's frames dated twice,
-  // which also shows that no frame went missing in between.
+  // Clicks before and after the show date the recording at both ends.
   const std::size_t before_from = monitor.frames();
   const clicks before = play_clicks(sink);
   usleep(300000);
