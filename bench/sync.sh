@@ -106,7 +106,8 @@ fresh_runtime() {
 
 wait_for_server() {
   for _ in $(seq 100); do pactl info >/dev/null 2>&1 && return 0; sleep 0.1; done
-  echo "sync.sh: the $1 server did not come up; its log is in $work" >&2
+  echo "sync.sh: the $1 server did not come up; the end of its logs:" >&2
+  tail -n 5 "$work"/*.log >&2
   return 1
 }
 
