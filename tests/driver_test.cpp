@@ -8,6 +8,7 @@
 #include <SDL.h>
 
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -278,7 +279,7 @@ TEST_F(driver, aims_each_frame_at_its_measured_display_moment) {
   ASSERT_EQ(world.asked.size(), 200u);
   EXPECT_EQ(world.asked[0], 0us);                            // nothing measured yet
   EXPECT_NEAR(world.asked[100].count(), 10000 + 5500, 300);  // 10 ms, then on screen for 11 ms
-  EXPECT_LT(world.asked[101], 20ms);                         // after the stall
+  EXPECT_LT(*std::max_element(world.asked.begin() + 101, world.asked.begin() + 110), 20ms);  // after the stall
   EXPECT_NEAR(world.asked[199].count(), 2000 + 1500, 300);
   for (auto ahead : world.asked) EXPECT_LE(ahead, show::slowest_frame * 3 / 2);
 }
