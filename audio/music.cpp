@@ -249,15 +249,32 @@ std::uint32_t music_is_active(music_handle handle) {
   return MUSIC_ACTIVE_PLAYING;
 }
 
-std::uint64_t music_get_position(music_handle handle, std::uint32_t mode) {
+namespace {
+
+// The position of music_get_position at the output frame `frame_at` picks
+// for the current time.
+template <typename FrameAt>
+std::uint64_t position_at(music_handle handle, std::uint32_t mode, FrameAt frame_at) {
   if (mode != MUSIC_POSITION_ORDER) return no_position;
   audio_lock lock;
   music_slot* slot = find(handle);
   if (!slot) return no_position;
   // Nothing rendered yet: the module stands at its start.
   row_position pos{};
-  if (auto heard = slot->timeline.at(state.clock.heard(std::chrono::steady_clock::now()))) pos = *heard;
+  if (auto heard = slot->timeline.at(frame_at(std::chrono::steady_clock::now()))) pos = *heard;
   return encode_position(pos, slot->scaler);
+}
+
+}  // namespace
+
+std::uint64_t music_get_position(music_handle handle, std::uint32_t mode) {
+  return position_at(handle, mode, [](steady_time now) { return state.clock.heard(now); });
+}
+
+std::uint64_t music_get_position_ahead(music_handle handle, std::uint32_t mode, std::uint32_t ahead_us) {
+  return position_at(handle, mode, [ahead_us](steady_time now) {
+    return state.clock.ahead(now, std::uint64_t{ahead_us} * state.rate / 1000000u);
+  });
 }
 
 bool audio_free() {

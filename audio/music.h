@@ -53,6 +53,13 @@ std::uint32_t music_is_active(music_handle handle);
 // fraction of the position being heard, upper 32 bits zero. All ones on error.
 std::uint64_t music_get_position(music_handle handle, std::uint32_t mode);
 
+// As music_get_position, for the position that will be heard `ahead_us`
+// microseconds from now, looking no further than the music already handed
+// to the output (about one buffer past what is heard). For a caller that
+// shows the position later than it asks for it. Never goes back from an
+// earlier answer of its own while the music plays on.
+std::uint64_t music_get_position_ahead(music_handle handle, std::uint32_t mode, std::uint32_t ahead_us);
+
 // Stops playback, frees every module and closes the output.
 bool audio_free();
 

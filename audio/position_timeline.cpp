@@ -98,6 +98,16 @@ std::uint64_t output_clock::heard(steady_time now) {
   return reported_;
 }
 
+std::uint64_t output_clock::ahead(steady_time now, std::uint64_t frames) {
+  const std::uint64_t frame = heard(now);
+  if (!started_) return reported_ahead_;
+  // Past what has been written the timeline knows nothing yet.
+  const std::uint64_t written = last_first_ + last_count_;
+  const std::uint64_t target = frame + std::min(frames, written > frame ? written - frame : 0);
+  reported_ahead_ = std::max(reported_ahead_, target);
+  return reported_ahead_;
+}
+
 bool output_clock::stalled(steady_time now, std::chrono::nanoseconds limit) const {
   return started_ && now - last_time_ > limit;
 }

@@ -92,6 +92,10 @@ class output_clock {
   void on_callback(std::uint64_t first, std::uint32_t count, steady_time now);
   // The frame heard at `now`; 0 before the first callback.
   std::uint64_t heard(steady_time now);
+  // The frame that will be heard `frames` after the one heard at `now`, as
+  // far as the callbacks have written: a look ahead within the output's
+  // latency. Never goes back from an earlier answer of its own.
+  std::uint64_t ahead(steady_time now, std::uint64_t frames);
   // True when callbacks have come before but none for `limit` (the output has
   // stalled); false before the first callback.
   bool stalled(steady_time now, std::chrono::nanoseconds limit) const;
@@ -104,6 +108,7 @@ class output_clock {
   std::uint64_t last_first_ = 0;
   std::uint32_t last_count_ = 0;
   std::uint64_t reported_ = 0;
+  std::uint64_t reported_ahead_ = 0;
 };
 
 }  // namespace audio_internal

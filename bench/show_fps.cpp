@@ -26,9 +26,9 @@ class timed_platform final : public show::platform {
   void load_music() override { real_.load_music(); }
   void play_music() override { real_.play_music(); }
   bool music_playing() override { return real_.music_playing(); }
-  std::uint64_t music_position() override {
-    std::uint64_t p = real_.music_position();
-    polls.push_back({clock_type::now(), p});
+  std::uint64_t music_position(std::chrono::microseconds ahead) override {
+    std::uint64_t p = real_.music_position(ahead);
+    polls.push_back({clock_type::now(), p, ahead});
     return p;
   }
   void audio_free() override { real_.audio_free(); }
@@ -40,6 +40,7 @@ class timed_platform final : public show::platform {
   struct poll {
     clock_type::time_point at;
     std::uint64_t position;
+    std::chrono::microseconds ahead;  // asked for by the driver
   };
   std::vector<poll> polls;
 
@@ -83,8 +84,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double row_seconds = 6 * 882 / 44100.0;
-  std::vector<double> intervals, steps, excess;
+  std::vector<double> intervals, steps, excess, aims;
   for (std::size_t i = 1; i < p.size(); ++i) {
+    aims.push_back(std::chrono::duration<double, std::milli>(p[i].ahead).count());
     double dt = std::chrono::duration<double>(p[i].at - p[i - 1].at).count();
     intervals.push_back(dt * 1000);
     int order = p[i].position & 0xFFFF, last_order = p[i - 1].position & 0xFFFF;
@@ -100,5 +102,11 @@ int main(int argc, char** argv) {
               *std::max_element(steps.begin(), steps.end()));
   std::printf("step beyond the wall-clock time between frames: median %.2f, largest %.2f\n", median(excess),
               *std::max_element(excess.begin(), excess.end()));
+  // How far ahead of the heard sound the frames were aimed (draw and flip
+  // plus half a frame period, as the driver measured them).
+  std::sort(aims.begin(), aims.end());
+  auto aim_at = [&](double q) { return aims[static_cast<std::size_t>(q * (aims.size() - 1))]; };
+  std::printf("aimed ahead (ms): median %.2f, 5-95 %% %.2f to %.2f, range %.2f to %.2f\n", aim_at(0.5), aim_at(0.05),
+              aim_at(0.95), aims.front(), aims.back());
   return 0;
 }

@@ -65,7 +65,9 @@ class sdl_platform final : public platform {
   }
   void play_music() override { music_play(music_, false); }
   bool music_playing() override { return music_is_active(music_) == MUSIC_ACTIVE_PLAYING; }
-  std::uint64_t music_position() override { return music_get_position(music_, MUSIC_POSITION_ORDER); }
+  std::uint64_t music_position(std::chrono::microseconds ahead) override {
+    return music_get_position_ahead(music_, MUSIC_POSITION_ORDER, static_cast<std::uint32_t>(ahead.count()));
+  }
   void audio_free() override { ::audio_free(); }
   void sleep_ms(int ms) override {
     // In short steps, so that a stop request cuts the final hold short.
@@ -74,6 +76,33 @@ class sdl_platform final : public platform {
 
  private:
   music_handle music_ = 0;
+};
+
+// How long after its position is read a frame is seen, on average: its
+// drawing and the flip, and then it stays on screen until the next flip, one
+// frame period, so half a period more. Both are running averages of the
+// show's recent frames.
+class display_estimate {
+ public:
+  void frame(std::chrono::steady_clock::time_point read, std::chrono::steady_clock::time_point flipped) {
+    average(draw_and_flip_, flipped - read);
+    if (any_) average(period_, read - last_read_);
+    last_read_ = read;
+    any_ = true;
+  }
+  std::chrono::microseconds ahead() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(draw_and_flip_ + period_ / 2);
+  }
+
+ private:
+  // Over about the last 16 frames.
+  static void average(std::chrono::nanoseconds& mean, std::chrono::nanoseconds sample) {
+    mean += (std::clamp<std::chrono::nanoseconds>(sample, {}, slowest_frame) - mean) / 16;
+  }
+  std::chrono::nanoseconds draw_and_flip_{0};
+  std::chrono::nanoseconds period_{0};
+  std::chrono::steady_clock::time_point last_read_{};
+  bool any_ = false;
 };
 
 }  // namespace
@@ -159,10 +188,14 @@ int run_show(platform& world, random_source& random) {
 
   world.play_music();
   // The music position is the only clock: nothing is paced or summed here.
+  // The frames' own timing says only how far ahead of the heard sound to look.
+  display_estimate display;
   while (!stop_signal && world.music_playing()) {
-    position at = split_position(world.music_position());
+    const auto read = world.now();
+    position at = split_position(world.music_position(display.ahead()));
     draw_frame(screen, pictures.data(), plan_frame(at.order, at.row, at.fine_position, random));
     SDL_Flip(screen);
+    display.frame(read, world.now());
     world.sleep_ms(1);
   }
 

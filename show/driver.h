@@ -10,12 +10,13 @@
 #include <SDL.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <span>
 
 namespace show {
 
-// The music layer and the sleep, as the driver uses them.
+// The music layer, the clock and the sleep, as the driver uses them.
 class platform {
  public:
   virtual ~platform() = default;
@@ -30,11 +31,18 @@ class platform {
   virtual void play_music() = 0;
   // True only while the module reports exactly "playing".
   virtual bool music_playing() = 0;
-  // Bits 0-15 order, bits 16-31 row * 256 + fraction; all ones on error.
-  virtual std::uint64_t music_position() = 0;
+  // The position that will be heard `ahead` from now. Bits 0-15 order, bits
+  // 16-31 row * 256 + fraction; all ones on error.
+  virtual std::uint64_t music_position(std::chrono::microseconds ahead) = 0;
   virtual void audio_free() = 0;
   virtual void sleep_ms(int ms) = 0;
+  // Times the show's own frames, never the music.
+  virtual std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
 };
+
+// A frame measured slower than this counts as this slow in the display
+// estimate: a stall of the system is not the show's pace.
+constexpr std::chrono::milliseconds slowest_frame{40};
 
 // The module and how the show plays it; the recorder plays it the same way.
 constexpr const char* module_file = "data/lofasz.xm";
@@ -64,10 +72,12 @@ void load_pictures(std::span<const char* const> files, SDL_Surface** slots);
 // ready for draw_frame. They are never freed: the show keeps them to the end.
 std::array<SDL_Surface*, picture_count> load_pictures();
 
-// Runs the whole show: start-up, frame loop, final hold, shut-down. Returns
-// the process exit code: 0, 1 when no video mode or no sound output (not
-// even a silent one) could be set, or 128 + the signal number when SIGINT or
-// SIGTERM stopped it (at once, without the hold).
+// Runs the whole show: start-up, frame loop, final hold, shut-down. Each
+// frame is drawn for the position that will be heard while it is on screen,
+// as measured on the frames before it. Returns the process exit code: 0, 1
+// when no video mode or no sound output (not even a silent one) could be
+// set, or 128 + the signal number when SIGINT or SIGTERM stopped it (at
+// once, without the hold).
 int run_show(platform& world, random_source& random);
 
 }  // namespace show

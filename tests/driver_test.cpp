@@ -8,6 +8,7 @@
 #include <SDL.h>
 
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@ bool music_set_attribute(music_handle, std::uint32_t, float) { return true; }
 bool music_play(music_handle, bool) { return true; }
 std::uint32_t music_is_active(music_handle) { return fake_music::active; }
 std::uint64_t music_get_position(music_handle, std::uint32_t) { return 0; }
+std::uint64_t music_get_position_ahead(music_handle, std::uint32_t, std::uint32_t) { return 0; }
 bool audio_free() { return true; }
 
 namespace {
@@ -116,7 +118,7 @@ class scripted_world final : public show::platform {
   void load_music() override { calls.push_back("load"); }
   void play_music() override { calls.push_back("play"); }
   bool music_playing() override { return loads_ && next_ < positions_.size(); }
-  std::uint64_t music_position() override { return positions_[next_++]; }
+  std::uint64_t music_position(std::chrono::microseconds) override { return positions_[next_++]; }
   void audio_free() override { calls.push_back("free"); }
   void sleep_ms(int ms) override {
     sleeps.push_back(ms);
@@ -220,7 +222,7 @@ TEST_F(driver, stop_signal_ends_the_show_at_once_with_128_plus_the_signal) {
       void load_music() override { calls.push_back("load"); }
       void play_music() override { calls.push_back("play"); }
       bool music_playing() override { return true; }  // the module never ends
-      std::uint64_t music_position() override {
+      std::uint64_t music_position(std::chrono::microseconds) override {
         if (++polls == 3) std::raise(signal_);
         return pos(3, 1);
       }
@@ -240,6 +242,52 @@ TEST_F(driver, stop_signal_ends_the_show_at_once_with_128_plus_the_signal) {
     EXPECT_EQ(world.calls, (std::vector<const char*>{"init", "load", "play", "free"}));
     EXPECT_EQ(SDL_WasInit(SDL_INIT_EVERYTHING), 0u) << "SDL quit";
   }
+}
+
+// Each frame asks for the position heard when it will be on screen: its
+// measured drawing and flip plus half a frame period on, which follows the
+// show's pace and is not thrown far ahead by one stall.
+TEST_F(driver, aims_each_frame_at_its_measured_display_moment) {
+  using namespace std::chrono_literals;
+  class timed_world final : public show::platform {
+   public:
+    // Frame i takes draw_and_flip[i] from its position read to its flip's
+    // return, and then sleeps 1 ms.
+    explicit timed_world(std::vector<std::chrono::microseconds> draw_and_flip) : take_(std::move(draw_and_flip)) {}
+    bool audio_init() override { return true; }
+    void load_music() override {}
+    void play_music() override {}
+    bool music_playing() override { return asked.size() < take_.size(); }
+    std::uint64_t music_position(std::chrono::microseconds ahead) override {
+      pending_ = take_[asked.size()];
+      asked.push_back(ahead);
+      return pos(3, 1);
+    }
+    void audio_free() override {}
+    void sleep_ms(int ms) override { now_ += std::chrono::milliseconds(ms); }
+    std::chrono::steady_clock::time_point now() override {
+      now_ += std::exchange(pending_, {});
+      return now_;
+    }
+    std::vector<std::chrono::microseconds> asked;
+
+   private:
+    std::vector<std::chrono::microseconds> take_;
+    std::chrono::microseconds pending_{};
+    std::chrono::steady_clock::time_point now_{};
+  };
+  std::vector<std::chrono::microseconds> take(100, 10ms);
+  take.push_back(2s);
+  take.resize(200, 2ms);
+  timed_world world(take);
+  show::standard_random random;
+  EXPECT_EQ(show::run_show(world, random), 0);
+  ASSERT_EQ(world.asked.size(), 200u);
+  EXPECT_EQ(world.asked[0], 0us);                            // nothing measured yet
+  EXPECT_NEAR(world.asked[100].count(), 10000 + 5500, 300);  // 10 ms, then on screen for 11 ms
+  EXPECT_LT(*std::max_element(world.asked.begin() + 101, world.asked.begin() + 110), 20ms);  // after the stall
+  EXPECT_NEAR(world.asked[199].count(), 2000 + 1500, 300);
+  for (auto ahead : world.asked) EXPECT_LE(ahead, show::slowest_frame * 3 / 2);
 }
 
 TEST_F(driver, module_that_does_not_load_goes_straight_to_the_end) {

@@ -196,6 +196,17 @@ TEST(OutputClock, RunsBetweenCallbacksButNotBeyondThemNorBackwards) {
   EXPECT_EQ(d.heard(t0 + 10ms), 0u);
   EXPECT_FALSE(d.stalled(t0 + 2s, 3s));
   EXPECT_TRUE(d.stalled(t0 + 4s, 3s));
+
+  // A look ahead reaches as far as the callbacks have written, never back,
+  // and leaves the heard frame alone.
+  output_clock e;
+  e.reset(44100, 1024);
+  EXPECT_EQ(e.ahead(t0, 441), 0u);
+  e.on_callback(4096, 1024, t0);
+  EXPECT_EQ(e.ahead(t0, 441), 3072u + 441u);
+  EXPECT_EQ(e.ahead(t0 + 10ms, 4000), 5120u);
+  EXPECT_EQ(e.ahead(t0 + 10ms, 0), 5120u);
+  EXPECT_EQ(e.heard(t0 + 10ms), 3072u + 441u);
 }
 
 // ---------------------------------------------------------------------------

@@ -195,7 +195,8 @@ TEST(show_end_to_end, stops_at_once_on_sigint_or_sigterm) {
 
 // The show's own platform over the real music layer, with the eight rows of
 // delay.xm as the show's module: it plays once to its end, in order mode,
-// with the fine position in the timeline's units (row * 256 + fraction).
+// with the fine position in the timeline's units (row * 256 + fraction),
+// looked at a frame's display time ahead as the driver does.
 TEST(show_platform, plays_the_shows_module_once_in_the_timelines_units) {
   const fs::path dir = stage(fs::path(MUSIC_TEST_MODULES) / "delay.xm", false);
   const fs::path here = fs::current_path();
@@ -205,13 +206,13 @@ TEST(show_platform, plays_the_shows_module_once_in_the_timelines_units) {
   world.load_music();
   world.play_music();
   for (int row = 0; world.music_playing(); world.sleep_ms(1)) {
-    const show::position at = show::split_position(world.music_position());
+    const show::position at = show::split_position(world.music_position(std::chrono::milliseconds{20}));
     EXPECT_EQ(at.order, 0);
     EXPECT_EQ(at.fine_position >> 8, at.row);
     ASSERT_GE(at.row, row) << "the module started over";
     row = at.row;
   }
-  const show::position end = show::split_position(world.music_position());
+  const show::position end = show::split_position(world.music_position(std::chrono::milliseconds{20}));
   EXPECT_EQ(end.order, 0);
   EXPECT_EQ(end.fine_position, 7 * 256 + 255);
   world.audio_free();

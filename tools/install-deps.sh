@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the named groups need. Safe to run again:
 # packages already present are left alone.
-# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format] [record] [deb] [abi]    (no group: show)
+# usage: install-deps.sh [show] [tests] [bench] [fuzz] [format] [record] [deb] [abi] [sync]    (no group: show)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/steps.sh
@@ -29,6 +29,11 @@ declare -A groups=(
   [deb]="build-essential debhelper dpkg-dev lintian"
   # abidiff and abidw, and dpkg-gensymbols for the symbols files (tools/abi.sh)
   [abi]="abigail-tools dpkg-dev"
+  # bench/sync.sh: a sound server of its own (PulseAudio, and PipeWire with its
+  # PulseAudio service, session manager and a session bus for it), a virtual
+  # X screen, and the headers of the recorder that listens to the one and
+  # looks at the other
+  [sync]="pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon xvfb libpulse-dev libx11-dev"
 )
 
 for group in "$@"; do
