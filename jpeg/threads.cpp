@@ -41,7 +41,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 
 namespace jpeg {
@@ -91,12 +90,7 @@ int free_processors() {
 template <class Work>
 bool start_thread(Work work) noexcept {
   try {
-    switch (detail::injected_pool_faults.start_failure.load(std::memory_order_relaxed)) {
-      case detail::thread_start_failure::none: break;
-      case detail::thread_start_failure::system_error:
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-      case detail::thread_start_failure::bad_alloc: throw std::bad_alloc();
-    }
+    if (auto fail = detail::injected_pool_faults.before_thread_start.load(std::memory_order_relaxed)) fail();
     std::thread(work).detach();
     return true;
   } catch (...) {

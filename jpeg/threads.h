@@ -26,13 +26,13 @@ namespace detail {
 // fuzz targets lower it to put small pictures through the threads.
 extern std::atomic<std::uint64_t> min_threaded_pixels;
 
-// Ways for the pool to fail, for the tests to inject: starting a worker
-// thread throws (std::system_error or std::bad_alloc), the pool lends at
-// most `lend_at_most` workers, and a lent worker sleeps `late_start` before
-// it begins its job. The defaults inject nothing.
-enum class thread_start_failure { none, system_error, bad_alloc };
+// Ways for the pool to fail, for the tests to inject: `before_thread_start`
+// runs where a worker thread is about to start and may throw what starting
+// it can (std::system_error, std::bad_alloc), the pool lends at most
+// `lend_at_most` workers, and a lent worker sleeps `late_start_microseconds`
+// before it takes its job. The defaults inject nothing.
 struct pool_faults {
-  std::atomic<thread_start_failure> start_failure{thread_start_failure::none};
+  std::atomic<void (*)()> before_thread_start{nullptr};
   std::atomic<int> lend_at_most{INT_MAX};
   std::atomic<int> late_start_microseconds{0};
 };
@@ -111,9 +111,9 @@ struct row_ring {
   bool reading = false;      // a thread is reading row read_rows
   int failed_row = INT_MAX;  // the row whose reading failed
   int failure_code = 0;
-  int next_claim = 0;        // the next row to reconstruct
-  int released = 0;          // rows the caller is done with
-  int workers = 0;           // jobs lent and not yet ended
+  int next_claim = 0;  // the next row to reconstruct
+  int released = 0;    // rows the caller is done with
+  int workers = 0;     // jobs lent and not yet ended
   bool pages_touched = false;
   bool stopping = false;
 

@@ -15,8 +15,10 @@
 #include <climits>
 #include <functional>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -367,7 +369,6 @@ std::vector<std::pair<std::string, byte_string>> sequential_and_progressive() {
 // decode goes on with what it has and gives one thread's result; a worker
 // that starts late finds the caller has done the work.
 TEST_F(JpegThreads, APoolThatCannotLendLeavesOneThreadsResult) {
-  using jpeg::detail::thread_start_failure;
   auto& faults = jpeg::detail::injected_pool_faults;
   const std::string said = in_child([&] {
     std::string differences;
@@ -378,11 +379,13 @@ TEST_F(JpegThreads, APoolThatCannotLendLeavesOneThreadsResult) {
         if (!d.empty()) differences += name + " when " + how + ": " + d + "\n";
       }
     };
-    faults.start_failure = thread_start_failure::system_error;
+    faults.before_thread_start = [] {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
     check("no thread can start");
-    faults.start_failure = thread_start_failure::bad_alloc;
+    faults.before_thread_start = [] { throw std::bad_alloc(); };
     check("a thread has no memory to start");
-    faults.start_failure = thread_start_failure::none;
+    faults.before_thread_start = nullptr;
     faults.lend_at_most = 0;
     check("no worker is free");
     faults.lend_at_most = 1;
