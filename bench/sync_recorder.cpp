@@ -33,7 +33,7 @@
 namespace {
 
 constexpr std::uint32_t rate = show::music_rate;
-constexpr pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 2};
+constexpr pa_sample_spec sample_format{PA_SAMPLE_S16LE, rate, 2};
 
 // CLOCK_MONOTONIC in seconds: the clock of every time stamp here, and the
 // one PulseAudio times its streams with.
@@ -67,8 +67,8 @@ class monitor_recording {
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.fragsize = 441 * 4;  // 10 ms
     int error = 0;
-    stream_ = pa_simple_new(nullptr, "sync_recorder", PA_STREAM_RECORD, source.c_str(), "monitor", &spec, nullptr,
-                            &attr, &error);
+    stream_ = pa_simple_new(nullptr, "sync_recorder", PA_STREAM_RECORD, source.c_str(), "monitor", &sample_format,
+                            nullptr, &attr, &error);
     if (!stream_) fail("cannot record " + source + ": " + pa_strerror(error));
     thread_ = std::thread([this] { run(); });
   }
@@ -125,8 +125,8 @@ clicks play_clicks(const std::string& sink) {
   attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize = static_cast<std::uint32_t>(-1);
   int error = 0;
-  pa_simple* out = pa_simple_new(nullptr, "sync_recorder", PA_STREAM_PLAYBACK, sink.c_str(), "clicks", &spec, nullptr,
-                                 &attr, &error);
+  pa_simple* out = pa_simple_new(nullptr, "sync_recorder", PA_STREAM_PLAYBACK, sink.c_str(), "clicks", &sample_format,
+                                 nullptr, &attr, &error);
   if (!out) fail("cannot play to " + sink + ": " + pa_strerror(error));
   const std::uint64_t total = (click_count + 1) * std::uint64_t{click_gap};
   std::vector<std::int16_t> chunk(2 * 441);

@@ -70,7 +70,8 @@ int processor_count() {
 // Workers lent beyond it would only take turns with the others, and the
 // hand-overs between a decode's threads cost more than they bring.
 int free_processors() {
-  const int others = processor_count() - 1;
+  const int processors = processor_count();
+  const int others = processors - 1;
   if (!detail::consider_machine_load.load(std::memory_order_relaxed)) return others;
   const int file = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
   if (file < 0) return others;
@@ -82,7 +83,7 @@ int free_processors() {
   // "0.52 0.41 0.30 2/345 6789": the fourth field is runnable/all threads.
   int runnable = 0;
   if (std::sscanf(text, "%*s %*s %*s %d/", &runnable) != 1 || runnable < 1) return others;
-  return processor_count() - runnable;
+  return processors - runnable;
 }
 
 // Starts a detached thread running work(); false when the system has no
