@@ -20,7 +20,7 @@ const char* status_code_name(int code) {
   return "unknown";
 }
 
-engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept
+engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept(true)
     : limits(new_limits) {
   try {
     reset_state(new_stream);
@@ -34,7 +34,7 @@ engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& 
 
 engine_core::~engine_core() { release_pool(); }
 
-int engine_core::start_decoding() noexcept {
+int engine_core::start_decoding() noexcept(true) {
   if (decoding_started) return 0;
   if (status_ != 0) return -1;
   try {
@@ -47,22 +47,25 @@ int engine_core::start_decoding() noexcept {
 }
 
 // The public object: each operation goes once through the handle.
-jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream) noexcept
+jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream) noexcept(true)
     : jpeg_decoder_engine(new_stream, decoder_limits{}) {}
 
-jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept
+jpeg_decoder_engine::jpeg_decoder_engine(jpeg_decoder_stream* new_stream,
+                                         const decoder_limits& new_limits) noexcept(true)
     : core(new (std::nothrow) engine_core(new_stream, new_limits)) {}
 
 jpeg_decoder_engine::~jpeg_decoder_engine() { delete core; }
 
-int jpeg_decoder_engine::status() const noexcept { return core == nullptr ? out_of_memory : core->status(); }
-int jpeg_decoder_engine::width() const noexcept { return core == nullptr ? 0 : core->width(); }
-int jpeg_decoder_engine::height() const noexcept { return core == nullptr ? 0 : core->height(); }
-int jpeg_decoder_engine::component_count() const noexcept { return core == nullptr ? 0 : core->component_count(); }
+int jpeg_decoder_engine::status() const noexcept(true) { return core == nullptr ? out_of_memory : core->status(); }
+int jpeg_decoder_engine::width() const noexcept(true) { return core == nullptr ? 0 : core->width(); }
+int jpeg_decoder_engine::height() const noexcept(true) { return core == nullptr ? 0 : core->height(); }
+int jpeg_decoder_engine::component_count() const noexcept(true) {
+  return core == nullptr ? 0 : core->component_count();
+}
 
-int jpeg_decoder_engine::start_decoding() noexcept { return core == nullptr ? -1 : core->start_decoding(); }
+int jpeg_decoder_engine::start_decoding() noexcept(true) { return core == nullptr ? -1 : core->start_decoding(); }
 
-int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
+int jpeg_decoder_engine::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept(true) {
   return core == nullptr ? -1 : core->decode_row(line, length);
 }
 
@@ -76,7 +79,7 @@ void engine_core::abort_decode(int code) {
   throw decode_abort{code};
 }
 
-void* decode_pool::allocate(std::uint32_t size, bool zero) noexcept {
+void* decode_pool::allocate(std::uint32_t size, bool zero) noexcept(true) {
   // Rounding a size near 2^32 up to a multiple of 4 (or of the block step)
   // would wrap to a tiny block; such requests can only come from hostile
   // sizes.
@@ -110,7 +113,7 @@ void* decode_pool::allocate(std::uint32_t size, bool zero) noexcept {
   return block + 1;
 }
 
-void decode_pool::release() noexcept {
+void decode_pool::release() noexcept(true) {
   pool_block* block = newest;
   while (block != nullptr) {
     pool_block* next = block->next;

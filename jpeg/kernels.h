@@ -326,19 +326,21 @@ void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, u
   void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,     \
                           uint8_t* output, uint8_t* second_output);                                                \
   void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line, \
-                              uint8_t* output);
+                              uint8_t* output)
 
-namespace detail::portable {
-JPEG_DECLARE_LEVEL_KERNELS
-}  // namespace detail::portable
+namespace detail {
+namespace portable {
+JPEG_DECLARE_LEVEL_KERNELS;
+}  // namespace portable
 #if JPEG_SIMD_KERNELS
-namespace detail::sse2 {
-JPEG_DECLARE_LEVEL_KERNELS
-}  // namespace detail::sse2
-namespace detail::avx2 {
-JPEG_DECLARE_LEVEL_KERNELS
-}  // namespace detail::avx2
+namespace sse2 {
+JPEG_DECLARE_LEVEL_KERNELS;
+}  // namespace sse2
+namespace avx2 {
+JPEG_DECLARE_LEVEL_KERNELS;
+}  // namespace avx2
 #endif
+}  // namespace detail
 #undef JPEG_DECLARE_LEVEL_KERNELS
 
 }  // namespace jpeg

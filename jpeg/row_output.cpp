@@ -8,7 +8,7 @@
 
 namespace jpeg {
 
-bool engine_core::start_next_line() noexcept {
+bool engine_core::start_next_line() noexcept(true) {
   if (mcu_lines_remaining != 0) return true;
   try {
     const int row = (image_height - lines_remaining) / mcu_height;
@@ -59,7 +59,7 @@ bool engine_core::line_already_converted() const {
   return scan_type == component_layout::h1v2 && (mcu_lines_remaining & 1) != 0;
 }
 
-int engine_core::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept {
+int engine_core::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept(true) {
   if (status_ != 0 || !decoding_started) return -1;
   if (lines_remaining == 0) return 1;
   if (!start_next_line()) return -1;
@@ -73,7 +73,7 @@ int engine_core::decode_row(const std::uint8_t** line, std::uint32_t* length) no
   return 0;
 }
 
-int engine_core::decode_row_into(std::uint8_t* row) noexcept {
+int engine_core::decode_row_into(std::uint8_t* row) noexcept(true) {
   if (status_ != 0 || !decoding_started) return -1;
   if (lines_remaining == 0) return 1;
   if (!start_next_line()) return -1;

@@ -89,7 +89,7 @@ int free_processors() {
 // Starts a detached thread running work(); false when the system has no
 // thread or no memory for it, which only means fewer threads.
 template <class Work>
-bool start_thread(Work work) noexcept {
+bool start_thread(Work work) noexcept(true) {
   try {
     if (auto fail = detail::injected_pool_faults.before_thread_start.load(std::memory_order_relaxed)) fail();
     std::thread(work).detach();
@@ -124,7 +124,7 @@ class worker_pool {
   }
 
   // Hands run(context) to up to `wanted` workers; returns how many took it.
-  int lend(int wanted, job run, void* context) noexcept {
+  int lend(int wanted, job run, void* context) noexcept(true) {
     wanted = std::min(wanted, detail::injected_pool_faults.lend_at_most.load(std::memory_order_relaxed));
     std::lock_guard<std::mutex> hold(lock);
     int lent = 0;
@@ -145,7 +145,7 @@ class worker_pool {
 
   // Takes back the jobs of `context` that no worker has begun, and returns
   // how many: a worker that has not started yet is not waited for.
-  int revoke(void* context) noexcept {
+  int revoke(void* context) noexcept(true) {
     std::lock_guard<std::mutex> hold(lock);
     int kept = 0;
     for (int i = 0; i < waiting_jobs; ++i) {
@@ -282,7 +282,7 @@ struct row_threads {
   // A lent worker's job: the pages, then any work there is, reading first
   // since the reading of a sequential picture is the part that cannot be
   // shared; it ends when no row is left to take.
-  static void work(void* engine) noexcept {
+  static void work(void* engine) noexcept(true) {
     auto& e = *static_cast<engine_core*>(engine);
     row_ring& r = *e.ring;
     working_for = &e;
@@ -382,7 +382,7 @@ void engine_core::publish_final_rows(int rows) {
   ring->signal();
 }
 
-void engine_core::stop_row_threads() noexcept {
+void engine_core::stop_row_threads() noexcept(true) {
   if (ring == nullptr) return;
   // A fork child's copy is left as it is: its lock may be held and its
   // condition waited on by threads the child does not have.
