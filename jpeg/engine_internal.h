@@ -232,6 +232,15 @@ class engine_core {
   enum class band_runs { none, initial, refinement };
   template <block_decoder decode_block, band_runs runs = band_runs::none>
   void decode_scan_blocks();
+  // A scan's walks over its blocks, and one AC refinement block's state.
+  void check_scan_inside_stores();
+  template <block_decoder decode_block, band_runs runs>
+  void decode_component_scan();
+  template <block_decoder decode_block>
+  void decode_interleaved_scan();
+  template <bool refinement>
+  inline int pass_end_of_band_run(const bit_reader& r, int c, int x, int y, std::uint64_t band, bool ones_end_band);
+  struct band_refinement;
   inline bool only_ones_left(const bit_reader& r) const;
   void count_block_without_data(bit_reader r, std::uint32_t cost);
   bool ones_are_end_of_band(int c) const;

@@ -53,8 +53,9 @@ inline int blocks_without_band(const std::uint64_t* nonzero, int count, std::uin
 }  // namespace
 
 // The engine's reader copied into locals for the length of a scan, so that
-// the many short reads of its blocks stay in registers. store() puts it back
-// before anything else reads the input, load() takes it up again.
+// the many short reads of its blocks stay in registers, with the count of
+// the blocks decoded. store() puts the reader back before anything else
+// reads the input, load() takes it up again.
 struct engine_core::scan_bits {
   engine_core& engine;
   bit_reader reader;
@@ -73,6 +74,27 @@ struct engine_core::scan_bits {
     return decode_huffman_plain(table, reader, [this](bit_reader&, int n) { return read(n); });
   }
   [[noreturn]] JPEG_ALWAYS_INLINE void abort_decode(int code) const { engine.abort_with_reader(reader, code); }
+
+  // A block decoded from the scan's data takes at least one bit of it; those
+  // decoded after the data ended at a marker are counted apart. `decoded`
+  // goes to the engine's blocks_decoded when the scan ends (finish()).
+  std::uint64_t decoded = 0;
+  template <block_decoder decode_block>
+  JPEG_ALWAYS_INLINE void next_block(int c, int x, int y, std::uint32_t cost_without_data) {
+    if (engine.met_marker) [[unlikely]]
+      engine.count_block_without_data(reader, cost_without_data);
+    (engine.*decode_block)(*this, c, x, y);
+    ++decoded;
+  }
+  void resync() {
+    store();
+    engine.resync_at_restart();
+    load();
+  }
+  void finish() {
+    store();
+    engine.blocks_decoded += decoded;
+  }
 };
 
 void engine_core::decode_progressive_scans() {
@@ -196,35 +218,50 @@ JPEG_ALWAYS_INLINE void engine_core::ac_initial_block(scan_bits& bits, int c, in
   ac_coefficient_store[c]->row_nonzero[y] |= nonzero;
 }
 
-JPEG_ALWAYS_INLINE void engine_core::ac_refinement_block(scan_bits& bits, int c, int x, int y) {
-  std::int16_t* block = ac_block_at(ac_coefficient_store[c], x, y);
-  const std::int32_t p1 = std::int32_t{1} << approx_low;
-  const std::int32_t m1 = wrap_shl(-1, approx_low);
-  const int last = spectral_last;
+// One block of an AC refinement pass. The band's known (non-zero)
+// coefficients are kept as bits by zig-zag index: the walks below jump from
+// one to the next instead of testing every position, and count zero
+// positions with bit operations. Refining never makes a coefficient zero, so
+// only new coefficients change the set. (Position 0 of an AC store block is
+// never written, so it never counts.)
+struct engine_core::band_refinement {
+  std::int16_t* block;
+  std::uint64_t& nonzero;  // the block's set in the store
+  std::uint64_t known;     // nonzero, within the band
+  int last;                // the band's last zig-zag index
+  std::int32_t plus;       // 1 << approx_low
+  std::int32_t minus;      // -1 << approx_low
 
-  // The band's known (non-zero) coefficients as bits by zig-zag index: the
-  // walks below jump from one to the next instead of testing every
-  // position, and count zero positions with bit operations. Refining never
-  // makes a coefficient zero, so only new coefficients change the set.
-  // (Position 0 of an AC store block is never written, so it never counts.)
-  std::uint64_t& nonzero = nonzero_at(ac_coefficient_store[c], x, y);
-  std::uint64_t known = nonzero & index_range(spectral_first, last + 1);
   // Each known coefficient in lo .. hi - 1 takes one correction bit, in
   // zig-zag order, which moves it away from zero unless that bit is set.
-  auto refine = [&](int lo, int hi) {
+  JPEG_ALWAYS_INLINE void refine(scan_bits& bits, int lo, int hi) {
     for (std::uint64_t todo = known & index_range(lo, hi); todo != 0; todo &= todo - 1) {
       std::int16_t& coefficient = block[zigzag_to_natural[std::countr_zero(todo)]];
       const std::int32_t value = coefficient;
       // Without a branch: the correction bits are as good as random, and a
       // mispredicted jump costs more than the store.
-      const std::int32_t moves = -static_cast<std::int32_t>(bits.read(1) & ((value & p1) == 0 ? 1u : 0u));
-      coefficient = static_cast<std::int16_t>(value + ((value >= 0 ? p1 : m1) & moves));
+      const std::int32_t moves = -static_cast<std::int32_t>(bits.read(1) & ((value & plus) == 0 ? 1u : 0u));
+      coefficient = static_cast<std::int16_t>(value + ((value >= 0 ? plus : minus) & moves));
     }
-  };
+  }
 
-  int k = spectral_first;
-  if (end_of_band_run == 0) {
-    const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
+  // Passes `run` positions from k on that are still zero, refining the known
+  // ones on the way; returns the next zero position, where a new coefficient
+  // goes (or last + 1 when the band runs out of zeros).
+  JPEG_ALWAYS_INLINE int pass_zeros(scan_bits& bits, int k, int run) {
+    std::uint64_t zeros = ~known & index_range(k, last + 1);
+    for (int r = 0; r < run && zeros != 0; ++r) zeros &= zeros - 1;
+    const int stop = zeros != 0 ? std::countr_zero(zeros) : last + 1;
+    refine(bits, k, stop);
+    return stop;
+  }
+
+  // Decodes the block's symbols from position k on, each a run of zero
+  // positions and a new coefficient of one step or none, until the band
+  // ends or an end-of-band symbol starts a run of blocks; returns where the
+  // run's refinement of this block, its first, begins.
+  JPEG_ALWAYS_INLINE int decode_symbols(scan_bits& bits, const huffman_decode_table& table, int k,
+                                        std::int32_t& end_of_band_run) {
     while (k <= last) {
       const int symbol = bits.decode(table);
       const int run = symbol >> 4;
@@ -232,21 +269,12 @@ JPEG_ALWAYS_INLINE void engine_core::ac_refinement_block(scan_bits& bits, int c,
       std::int32_t value = 0;
       if (size != 0) {
         if (size != 1) bits.abort_decode(coefficient_index_overflow);
-        value = bits.read(1) != 0 ? p1 : m1;
+        value = bits.read(1) != 0 ? plus : minus;
       } else if (run != 15) {
-        // The rest of this block's band is refined as the first block of
-        // the run, below.
         end_of_band_run = (std::int32_t{1} << run) + static_cast<std::int32_t>(bits.read(run));
         break;
       }
-      // Pass `run` positions that are still zero, refining the known ones
-      // on the way; the walk stops at the next zero position, where a new
-      // coefficient goes (or after the band when it runs out of zeros).
-      std::uint64_t zeros = ~known & index_range(k, last + 1);
-      for (int r = 0; r < run && zeros != 0; ++r) zeros &= zeros - 1;
-      const int stop = zeros != 0 ? std::countr_zero(zeros) : last + 1;
-      refine(k, stop);
-      k = stop;
+      k = pass_zeros(bits, k, run);
       if (value != 0 && k < 64) {
         block[zigzag_to_natural[k]] = static_cast<std::int16_t>(value);
         known |= std::uint64_t{1} << k;
@@ -254,11 +282,27 @@ JPEG_ALWAYS_INLINE void engine_core::ac_refinement_block(scan_bits& bits, int c,
       }
       ++k;
     }
+    return k;
+  }
+};
+
+JPEG_ALWAYS_INLINE void engine_core::ac_refinement_block(scan_bits& bits, int c, int x, int y) {
+  coefficient_store* store = ac_coefficient_store[c];
+  std::uint64_t& nonzero = nonzero_at(store, x, y);
+  band_refinement refinement{ac_block_at(store, x, y),
+                             nonzero,
+                             nonzero & index_range(spectral_first, spectral_last + 1),
+                             spectral_last,
+                             std::int32_t{1} << approx_low,
+                             wrap_shl(-1, approx_low)};
+  int k = spectral_first;
+  if (end_of_band_run == 0) {
+    k = refinement.decode_symbols(bits, *huffman_lookup[component_ac_slot[c]], k, end_of_band_run);
     // The row's summary learns the new coefficients once per block.
-    ac_coefficient_store[c]->row_nonzero[y] |= known;
+    store->row_nonzero[y] |= refinement.known;
   }
   if (end_of_band_run > 0) {
-    refine(k, last + 1);
+    refinement.refine(bits, k, spectral_last + 1);
     --end_of_band_run;
   }
 }
@@ -271,7 +315,8 @@ JPEG_ALWAYS_INLINE void engine_core::ac_refinement_block(scan_bits& bits, int c,
 JPEG_ALWAYS_INLINE bool engine_core::only_ones_left(const bit_reader& r) const {
   // Plain data ahead (no 0xFF at the cursor): the usual answer, from
   // registers alone.
-  if (r.plain_end > r.cursor) [[likely]] return false;
+  if (r.plain_end > r.cursor) [[likely]]
+    return false;
   if (!met_marker || r.end - r.cursor < 2 || r.cursor[0] != 0xFF || r.cursor[1] == 0) return false;
   const int spare = spare_bits(r);
   const std::uint32_t valid = spare >= 16 ? ~std::uint32_t{0} : ~std::uint32_t{0} << (16 - spare);
@@ -296,12 +341,9 @@ bool engine_core::ones_are_end_of_band(int c) const {
   return (symbol & 15) == 0 && symbol >> 4 != 15;
 }
 
-// runs: whether the loop passes the blocks of end-of-band runs itself, for
-// the AC first passes and refinements.
-template <engine_core::block_decoder decode_block, engine_core::band_runs runs>
-void engine_core::decode_scan_blocks() {
-  // The stores span the frame's padded MCU grid, which every scan layout
-  // stays inside; checked once here so that no block decoder needs to.
+// The stores span the frame's padded MCU grid, which every scan layout
+// stays inside; checked once per scan so that no block decoder needs to.
+void engine_core::check_scan_inside_stores() {
   const bool interleaved = scan_component_count != 1;
   for (int k = 0; k < scan_component_count; ++k) {
     const int c = scan_components[k];
@@ -311,81 +353,93 @@ void engine_core::decode_scan_blocks() {
       abort_decode(scan_header_invalid);
     }
   }
+}
 
-  // The block decoders are inlined here, so that the reader's copy has no
-  // address to keep it in memory.
-  scan_bits bits(*this);
-  auto resync = [&] {
-    bits.store();
-    resync_at_restart();
-    bits.load();
-  };
-  // A block decoded from the scan's data takes at least one bit of it; those
-  // decoded after the data ended at a marker are counted apart. `decoded`
-  // goes to blocks_decoded once the scan ends.
-  std::uint64_t decoded = 0;
-  auto decode = [&](int c, int x, int y, std::uint32_t cost_without_data) JPEG_ALWAYS_INLINE_LAMBDA {
-    if (met_marker) [[unlikely]] count_block_without_data(bits.reader, cost_without_data);
-    (this->*decode_block)(bits, c, x, y);
-    ++decoded;
-  };
-  if (!interleaved) {
-    // One block per MCU, row by row.
-    const int c = scan_components[0];
-    constexpr bool refinement = runs == band_runs::refinement;
-    // Where the data run out at a marker, every further bit is a 1, and
-    // when 1 bits decode as an end-of-band the rest of the scan (up to the
-    // next restart) is one endless run.
-    const bool ones_end_band = runs != band_runs::none && ones_are_end_of_band(c);
-    const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
-    // A block decoded from those 1 bits costs no more than a DC block does,
-    // unless they decode as coefficients: then up to one symbol for each
-    // position of the band. (Standard tables have no code of all 1 bits:
-    // such bits read as an end of band.)
-    const auto cost_without_data = static_cast<std::uint32_t>(ones_end_band ? 1 : spectral_last - spectral_first + 1);
-    for (int y = 0; y < scan_mcus_per_column; ++y) {
-      for (int x = 0; x < scan_mcus_per_row;) {
-        if (restart_interval != 0 && restart_countdown == 0) resync();
-        if constexpr (runs != band_runs::none) {
-          if (end_of_band_run == 0 && ones_end_band && only_ones_left(bits.reader)) end_of_band_run = endless_run;
-          // The blocks of an end-of-band run keep this band zero, and in a
-          // refinement those without a known coefficient in the band take no
-          // bits: they are passed all at once, as far as the row's end or the
-          // next restart.
-          const coefficient_store* store = ac_coefficient_store[c];
-          const std::uint64_t* nonzero = &nonzero_at(store, x, y);
-          if (end_of_band_run != 0 && (!refinement || (*nonzero & band) == 0)) {
-            int count = std::min(end_of_band_run, scan_mcus_per_row - x);
-            if (restart_interval != 0) count = std::min(count, restart_countdown);
-            if (refinement && (store->row_nonzero[y] & band) != 0) count = blocks_without_band(nonzero, count, band);
-            end_of_band_run -= count;
-            restart_countdown -= count;
-            x += count;
-            continue;
-          }
-        }
-        decode(c, x, y, cost_without_data);
-        --restart_countdown;
-        ++x;
-      }
-      if (publishing_rows()) [[unlikely]]
-        publish_final_rows((y + 1) / component_v_factor[c]);
-    }
-    bits.store();
-    blocks_decoded += decoded;
-    return;
+// runs: whether the walk passes the blocks of end-of-band runs itself, for
+// the AC first passes and refinements.
+template <engine_core::block_decoder decode_block, engine_core::band_runs runs>
+void engine_core::decode_scan_blocks() {
+  check_scan_inside_stores();
+  if (scan_component_count == 1) {
+    decode_component_scan<decode_block, runs>();
+  } else {
+    decode_interleaved_scan<decode_block>();
   }
+}
 
+// How many blocks from (x, y) on the current end-of-band run passes: its
+// blocks keep the band zero, and in a refinement those without a known
+// coefficient in the band take no bits, so they are passed all at once, as
+// far as the row's end or the next restart. 0 when the block at (x, y) is
+// to be decoded; a run passes at least that block.
+template <bool refinement>
+JPEG_ALWAYS_INLINE int engine_core::pass_end_of_band_run(const bit_reader& r, int c, int x, int y, std::uint64_t band,
+                                                         bool ones_end_band) {
+  if (end_of_band_run == 0 && ones_end_band && only_ones_left(r)) end_of_band_run = endless_run;
+  const coefficient_store* store = ac_coefficient_store[c];
+  const std::uint64_t* nonzero = &nonzero_at(store, x, y);
+  if (end_of_band_run == 0 || (refinement && (*nonzero & band) != 0)) return 0;
+  int count = std::min(end_of_band_run, scan_mcus_per_row - x);
+  if (restart_interval != 0) count = std::min(count, restart_countdown);
+  if (refinement && (store->row_nonzero[y] & band) != 0) count = blocks_without_band(nonzero, count, band);
+  end_of_band_run -= count;
+  restart_countdown -= count;
+  return count;
+}
+
+// A scan of one component: one block per MCU, row by row. The block
+// decoders are inlined here, so that the reader's copy has no address to
+// keep it in memory.
+template <engine_core::block_decoder decode_block, engine_core::band_runs runs>
+void engine_core::decode_component_scan() {
+  scan_bits bits(*this);
+  const int c = scan_components[0];
+  // Where the data run out at a marker, every further bit is a 1, and
+  // when 1 bits decode as an end-of-band the rest of the scan (up to the
+  // next restart) is one endless run.
+  const bool ones_end_band = runs != band_runs::none && ones_are_end_of_band(c);
+  const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
+  // A block decoded from those 1 bits costs no more than a DC block does,
+  // unless they decode as coefficients: then up to one symbol for each
+  // position of the band. (Standard tables have no code of all 1 bits:
+  // such bits read as an end of band.)
+  const auto cost_without_data = static_cast<std::uint32_t>(ones_end_band ? 1 : spectral_last - spectral_first + 1);
+  for (int y = 0; y < scan_mcus_per_column; ++y) {
+    for (int x = 0; x < scan_mcus_per_row;) {
+      if (restart_interval != 0 && restart_countdown == 0) bits.resync();
+      if constexpr (runs != band_runs::none) {
+        const int passed =
+            pass_end_of_band_run<runs == band_runs::refinement>(bits.reader, c, x, y, band, ones_end_band);
+        if (passed != 0) {
+          x += passed;
+          continue;
+        }
+      }
+      bits.next_block<decode_block>(c, x, y, cost_without_data);
+      --restart_countdown;
+      ++x;
+    }
+    if (publishing_rows()) [[unlikely]]
+      publish_final_rows((y + 1) / component_v_factor[c]);
+  }
+  bits.finish();
+}
+
+// A scan of several components: MCU after MCU, each a component's blocks
+// across its horizontal factor and down its vertical factor in turn.
+template <engine_core::block_decoder decode_block>
+void engine_core::decode_interleaved_scan() {
+  scan_bits bits(*this);
   int block_row[max_components] = {};
   for (int y = 0; y < scan_mcus_per_column; ++y) {
     int block_col[max_components] = {};
     for (int x = 0; x < scan_mcus_per_row; ++x) {
       int h_off = 0;
       int v_off = 0;
-      if (restart_interval != 0 && restart_countdown == 0) resync();
+      if (restart_interval != 0 && restart_countdown == 0) bits.resync();
       for (int b = 0; b < scan_blocks_per_mcu; ++b) {
         const int c = mcu_block_components[b];
-        decode(c, block_col[c] + h_off, block_row[c] + v_off, 1);
+        bits.next_block<decode_block>(c, block_col[c] + h_off, block_row[c] + v_off, 1);
         step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
       }
       --restart_countdown;
@@ -397,8 +451,7 @@ void engine_core::decode_scan_blocks() {
     if (publishing_rows()) [[unlikely]]
       publish_final_rows(y + 1);
   }
-  bits.store();
-  blocks_decoded += decoded;
+  bits.finish();
 }
 
 // A scan after which every coefficient of every component has had its last
