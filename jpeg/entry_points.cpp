@@ -62,6 +62,36 @@ struct destination {
   bool owned;  // allocated here, freed on failure
 };
 
+// The arguments every entry point needs; *components is 0 (where there is
+// one) until a picture's size has been read.
+bool arguments_usable(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested) {
+  if (components == nullptr) return false;
+  *components = 0;
+  if (stream == nullptr || width == nullptr || height == nullptr) return false;
+  return requested == 1 || requested == 3 || requested == 4;
+}
+
+// Decodes every line of a started engine into `rows`, `row_bytes` apart;
+// false when one fails.
+bool write_rows(engine_core& engine, int requested, std::uint8_t* rows, std::size_t row_bytes) {
+  const int picture_components = engine.component_count();
+  std::uint8_t* row = rows;
+  // The decoder's own line layout: convert straight into the rows.
+  if (requested == (picture_components == 1 ? 1 : 4)) {
+    for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
+      if (engine.decode_row_into(row) != 0) return false;
+    }
+    return true;
+  }
+  for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
+    const std::uint8_t* line = nullptr;
+    std::uint32_t length = 0;
+    if (engine.decode_row(&line, &length) != 0) return false;
+    convert_row(line, engine.width(), picture_components, requested, row);
+  }
+  return true;
+}
+
 // Runs an engine over the stream. choose(width, height, components, row bytes)
 // names the destination once start_decoding has succeeded; a null one is a
 // failed allocation, the size-query value ends the decode there.
@@ -69,50 +99,25 @@ template <class Choose>
 std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested,
                           const decoder_limits& limits, int* status, Choose choose) {
   if (status != nullptr) *status = 0;
-  if (components == nullptr) return nullptr;
-  *components = 0;
-  if (stream == nullptr || width == nullptr || height == nullptr) return nullptr;
-  if (requested != 1 && requested != 3 && requested != 4) return nullptr;
+  if (!arguments_usable(stream, width, height, components, requested)) return nullptr;
 
   engine_core engine(stream, limits);
-  auto fail = [&]() -> std::uint8_t* {
-    if (status != nullptr) *status = engine.status();
+  auto fail = [status](int code) -> std::uint8_t* {
+    if (status != nullptr) *status = code;
     return nullptr;
   };
-  if (engine.status() != 0) return fail();
+  if (engine.status() != 0) return fail(engine.status());
   *width = engine.width();
   *height = engine.height();
   *components = engine.component_count();
-  if (engine.start_decoding() != 0) return fail();
+  if (engine.start_decoding() != 0) return fail(engine.status());
 
   const std::size_t row_bytes = static_cast<std::size_t>(requested) * static_cast<std::size_t>(engine.width());
   const destination out = choose(engine.width(), engine.height(), engine.component_count(), row_bytes);
-  if (out.rows == nullptr) {
-    if (status != nullptr) *status = out_of_memory;
-    return nullptr;
-  }
-  if (out.rows == size_query) return out.rows;
-
-  const int picture_components = engine.component_count();
-  std::uint8_t* row = out.rows;
-  auto fail_part_way = [&]() {
-    if (out.owned) std::free(out.rows);
-    return fail();
-  };
-  // The decoder's own line layout: convert straight into the rows.
-  if (requested == (picture_components == 1 ? 1 : 4)) {
-    for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
-      if (engine.decode_row_into(row) != 0) return fail_part_way();
-    }
-    return out.rows;
-  }
-  for (int y = 0; y < engine.height(); ++y, row += row_bytes) {
-    const std::uint8_t* line = nullptr;
-    std::uint32_t length = 0;
-    if (engine.decode_row(&line, &length) != 0) return fail_part_way();
-    convert_row(line, engine.width(), picture_components, requested, row);
-  }
-  return out.rows;
+  if (out.rows == nullptr) return fail(out_of_memory);
+  if (out.rows == size_query || write_rows(engine, requested, out.rows, row_bytes)) return out.rows;
+  if (out.owned) std::free(out.rows);
+  return fail(engine.status());
 }
 
 }  // namespace

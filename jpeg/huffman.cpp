@@ -73,6 +73,63 @@ bool huffman_counts_fit(const std::uint8_t counts[17]) {
   return true;
 }
 
+namespace {
+
+// The fast entries of a code of `length` bits whose magnitude bits follow
+// within the fast look-up: one per index that starts with the code.
+void add_fast_entries(huffman_decode_table& table, std::uint32_t code, int length, int symbol) {
+  const int size = symbol & 15;
+  const int free_bits = huffman_fast_bits - length;
+  const int first = static_cast<int>(code) << free_bits;
+  for (int index = first; index < first + (1 << free_bits); ++index) {
+    const auto magnitude = static_cast<std::uint32_t>(index >> (free_bits - size)) & ((1u << size) - 1u);
+    table.fast_value[index] = pack_fast_entry(length + size, symbol >> 4, extend_value(magnitude, size));
+  }
+}
+
+// The first-level entries of a code of at most 8 bits, with its magnitude
+// where that fits in the 8 bits too.
+void add_short_code(huffman_decode_table& table, std::uint32_t code, int length, int symbol) {
+  const int size = symbol & 15;
+  const int free_bits = 8 - length;
+  const int first = static_cast<int>(code) << free_bits;
+  const bool with_bits = size != 0 && length + size <= 8;
+  for (int index = first; index < first + (1 << free_bits); ++index) {
+    table.first_level[index] = symbol;
+    if (with_bits) {
+      const int magnitude = (index >> (free_bits - size)) & ((1 << size) - 1);
+      table.first_level_with_bits[index] = pack_symbol_entry_with_magnitude(symbol, length + size, magnitude);
+    } else {
+      table.first_level_with_bits[index] = pack_symbol_entry(symbol, length);
+    }
+  }
+}
+
+// A code of more than 8 bits: its first 8 lead to a node of the tree, its
+// other bits down from there, making the nodes on the way that are not
+// there yet (numbered down from next_node, two entries each).
+void add_long_code(huffman_decode_table& table, std::uint32_t code, int length, int symbol, std::int32_t& next_node) {
+  const std::uint32_t top = code >> (length - 8);
+  if (table.first_level[top] == 0) {
+    table.first_level[top] = next_node;
+    table.first_level_with_bits[top] = next_node;
+    next_node -= 2;
+  }
+  std::int32_t node = table.first_level[top];
+  // Code bits 9 to length-1, counted from the most significant.
+  for (int bit = length - 9; bit >= 1; --bit) {
+    std::int32_t& child = table.long_code_tree[-node - static_cast<std::int32_t>((code >> bit) & 1)];
+    if (child == 0) {
+      child = next_node;
+      next_node -= 2;
+    }
+    node = child;
+  }
+  table.long_code_tree[-node - static_cast<std::int32_t>(code & 1)] = symbol;
+}
+
+}  // namespace
+
 void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc_table, bool sequential,
                                 huffman_decode_table& table) {
   std::memset(&table, 0, sizeof table);
@@ -88,45 +145,11 @@ void build_huffman_decode_table(const std::uint8_t* counts, const std::uint8_t* 
       const int symbol = symbols[k];
       table.code_length[symbol] = static_cast<std::uint8_t>(length);
       const int size = symbol & 15;
-      if (length + size <= huffman_fast_bits && (size != 0 || dc_table)) {
-        const int free_bits = huffman_fast_bits - length;
-        const int first = static_cast<int>(code) << free_bits;
-        for (int index = first; index < first + (1 << free_bits); ++index) {
-          const auto magnitude = static_cast<std::uint32_t>(index >> (free_bits - size)) & ((1u << size) - 1u);
-          table.fast_value[index] = pack_fast_entry(length + size, symbol >> 4, extend_value(magnitude, size));
-        }
-      }
+      if (length + size <= huffman_fast_bits && (size != 0 || dc_table)) add_fast_entries(table, code, length, symbol);
       if (length <= 8) {
-        const int free_bits = 8 - length;
-        const int first = static_cast<int>(code) << free_bits;
-        const bool with_bits = size != 0 && length + size <= 8;
-        for (int index = first; index < first + (1 << free_bits); ++index) {
-          table.first_level[index] = symbol;
-          if (with_bits) {
-            const int magnitude = (index >> (free_bits - size)) & ((1 << size) - 1);
-            table.first_level_with_bits[index] = pack_symbol_entry_with_magnitude(symbol, length + size, magnitude);
-          } else {
-            table.first_level_with_bits[index] = pack_symbol_entry(symbol, length);
-          }
-        }
+        add_short_code(table, code, length, symbol);
       } else {
-        const std::uint32_t top = code >> (length - 8);
-        if (table.first_level[top] == 0) {
-          table.first_level[top] = next_node;
-          table.first_level_with_bits[top] = next_node;
-          next_node -= 2;
-        }
-        std::int32_t node = table.first_level[top];
-        // Code bits 9 to length-1, counted from the most significant.
-        for (int bit = length - 9; bit >= 1; --bit) {
-          std::int32_t& child = table.long_code_tree[-node - static_cast<std::int32_t>((code >> bit) & 1)];
-          if (child == 0) {
-            child = next_node;
-            next_node -= 2;
-          }
-          node = child;
-        }
-        table.long_code_tree[-node - static_cast<std::int32_t>(code & 1)] = symbol;
+        add_long_code(table, code, length, symbol, next_node);
       }
     }
     code <<= 1;
