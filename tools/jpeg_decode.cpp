@@ -27,70 +27,94 @@ std::string extension_of(const std::string& path) {
   return e;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  int requested = 0;
+// What the command line asks for: the paths, OUT's extension (lower case)
+// and the components per pixel to decode to.
+struct request {
   const char* in_path = nullptr;
   const char* out_path = nullptr;
+  std::string ext;
+  int components = 0;
+};
+
+// Reads the command line into `r`; 0, or the exit code of a usage error.
+int parse_arguments(int argc, char** argv, request& r) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--components") == 0 && i + 1 < argc) {
       const std::string v = argv[++i];
       if (v != "1" && v != "3" && v != "4") return usage();
-      requested = v[0] - '0';
-    } else if (in_path == nullptr) {
-      in_path = argv[i];
-    } else if (out_path == nullptr) {
-      out_path = argv[i];
+      r.components = v[0] - '0';
+    } else if (r.in_path == nullptr) {
+      r.in_path = argv[i];
+    } else if (r.out_path == nullptr) {
+      r.out_path = argv[i];
     } else {
       return usage();
     }
   }
-  if (in_path == nullptr || out_path == nullptr) return usage();
+  if (r.in_path == nullptr || r.out_path == nullptr) return usage();
+  return 0;
+}
 
-  const std::string ext = extension_of(out_path);
-  if (ext != "pgm" && ext != "ppm" && ext != "pam") {
-    std::fprintf(stderr, "jpeg-decode: %s: the output must end in .pgm, .ppm or .pam\n", out_path);
+// Takes OUT's extension, and the component count from it unless given; 0,
+// or the exit code of a format that cannot hold the count.
+int choose_format(request& r) {
+  r.ext = extension_of(r.out_path);
+  if (r.ext != "pgm" && r.ext != "ppm" && r.ext != "pam") {
+    std::fprintf(stderr, "jpeg-decode: %s: the output must end in .pgm, .ppm or .pam\n", r.out_path);
     return 2;
   }
-  if (requested == 0) requested = ext == "pgm" ? 1 : ext == "ppm" ? 3 : 4;
-  if ((ext == "pgm" && requested != 1) || (ext == "ppm" && requested != 3)) {
-    std::fprintf(stderr, "jpeg-decode: .%s cannot hold %d components; use .pam\n", ext.c_str(), requested);
+  if (r.components == 0) r.components = r.ext == "pgm" ? 1 : r.ext == "ppm" ? 3 : 4;
+  if ((r.ext == "pgm" && r.components != 1) || (r.ext == "ppm" && r.components != 3)) {
+    std::fprintf(stderr, "jpeg-decode: .%s cannot hold %d components; use .pam\n", r.ext.c_str(), r.components);
     return 2;
   }
+  return 0;
+}
+
+// Writes the picture to r.out_path as the header its extension names and
+// the pixels; false (after saying so) when that fails.
+bool write_picture(const request& r, const std::uint8_t* pixels, int width, int height) {
+  std::FILE* out = std::fopen(r.out_path, "wb");
+  if (out == nullptr) {
+    std::fprintf(stderr, "jpeg-decode: cannot write %s\n", r.out_path);
+    return false;
+  }
+  if (r.ext == "pam") {
+    const char* tuple = r.components == 1 ? "GRAYSCALE" : r.components == 3 ? "RGB" : "RGB_ALPHA";
+    std::fprintf(out, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", width, height,
+                 r.components, tuple);
+  } else {
+    std::fprintf(out, "%s\n%d %d\n255\n", r.ext == "pgm" ? "P5" : "P6", width, height);
+  }
+  const std::size_t bytes = static_cast<std::size_t>(width) * height * r.components;
+  const bool written = std::fwrite(pixels, 1, bytes, out) == bytes;
+  if (std::fclose(out) != 0 || !written) {
+    std::fprintf(stderr, "jpeg-decode: writing %s failed\n", r.out_path);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  request r;
+  if (const int failed = parse_arguments(argc, argv, r)) return failed;
+  if (const int failed = choose_format(r)) return failed;
 
   jpeg::jpeg_decoder_file_stream stream;
-  if (!stream.open_file(in_path)) {
-    std::fprintf(stderr, "jpeg-decode: cannot open %s\n", in_path);
+  if (!stream.open_file(r.in_path)) {
+    std::fprintf(stderr, "jpeg-decode: cannot open %s\n", r.in_path);
     return 1;
   }
   int width = 0, height = 0, components = 0, status = 0;
   std::uint8_t* pixels =
-      jpeg::decode_jpeg_with_status(&stream, &width, &height, &components, requested, nullptr, &status);
+      jpeg::decode_jpeg_with_status(&stream, &width, &height, &components, r.components, nullptr, &status);
   if (pixels == nullptr) {
-    std::fprintf(stderr, "jpeg-decode: %s: %s (%d)\n", in_path, jpeg::status_code_name(status), status);
+    std::fprintf(stderr, "jpeg-decode: %s: %s (%d)\n", r.in_path, jpeg::status_code_name(status), status);
     return 1;
   }
-
-  std::FILE* out = std::fopen(out_path, "wb");
-  if (out == nullptr) {
-    std::fprintf(stderr, "jpeg-decode: cannot write %s\n", out_path);
-    std::free(pixels);
-    return 1;
-  }
-  if (ext == "pam") {
-    const char* tuple = requested == 1 ? "GRAYSCALE" : requested == 3 ? "RGB" : "RGB_ALPHA";
-    std::fprintf(out, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n", width, height, requested,
-                 tuple);
-  } else {
-    std::fprintf(out, "%s\n%d %d\n255\n", ext == "pgm" ? "P5" : "P6", width, height);
-  }
-  const std::size_t bytes = static_cast<std::size_t>(width) * height * requested;
-  const bool written = std::fwrite(pixels, 1, bytes, out) == bytes;
+  const bool written = write_picture(r, pixels, width, height);
   std::free(pixels);
-  if (std::fclose(out) != 0 || !written) {
-    std::fprintf(stderr, "jpeg-decode: writing %s failed\n", out_path);
-    return 1;
-  }
-  return 0;
+  return written ? 0 : 1;
 }
