@@ -27,8 +27,9 @@ declare -A groups=(
   # the Debian package tools (tools/build-debs.sh); dpkg-buildpackage requires
   # build-essential, which dpkg-dev only recommends
   [deb]="build-essential debhelper dpkg-dev lintian"
-  # abidiff and abidw, and dpkg-gensymbols for the symbols files (tools/abi.sh)
-  [abi]="abigail-tools dpkg-dev"
+  # abidiff and abidw, and dpkg-gensymbols for the symbols files (tools/abi.sh);
+  # pmccabe for tools/complexity.sh, which CI runs beside the ABI check
+  [abi]="abigail-tools dpkg-dev pmccabe"
   # bench/sync.sh: a sound server of its own (PulseAudio, and PipeWire with its
   # PulseAudio service, session manager and a session bus for it), a virtual
   # X screen, and the headers of the recorder that listens to the one and
