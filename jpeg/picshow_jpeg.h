@@ -3,8 +3,8 @@
    It decodes what jpeg_decoder.h decodes, into packed rows of 1 (grey),
    3 (R, G, B) or 4 (R, G, B, 255) bytes per pixel, top row first.
 
-   Every function returns PICSHOW_JPEG_OK (0) or one of the negative status
-   codes below; picshow_jpeg_status_name names them. Outputs that a failure
+   The queries and decodes return PICSHOW_JPEG_OK (0) or one of the negative
+   status codes below, which picshow_jpeg_status_name names. Outputs that a failure
    leaves unknown are set to 0 (sizes) or NULL (pixels). Pointers to outputs
    may be NULL where the caller does not want them. */
 #ifndef PICSHOW_JPEG_H
@@ -89,8 +89,9 @@ typedef struct picshow_jpeg_options {
      PICSHOW_JPEG_TOO_MANY_SCANS. Default 256; 0 lifts the limit. */
   int max_scans;
   /* The threads one decode may use, the caller's included: 0 (the default)
-     takes the library's default, 1 keeps the decode on the caller's thread.
-     The pixels are the same whatever the count. */
+     takes the library's default (the processors the process may run on, at
+     most 8), 1 keeps the decode on the caller's thread. The pixels are the
+     same whatever the count. */
   int threads;
   /* The output is the picture scaled by 1 / scale_denominator. Only 1 (the
      default) is taken for now; 2, 4 and 8 are reserved. */
