@@ -110,7 +110,8 @@ class JPEG_DECODER_API jpeg_decoder_mem_stream : public jpeg_decoder_stream {
   X(out_of_memory, -224)                    \
   X(too_many_scans, -223)                   \
   X(picture_too_large, -222)                \
-  X(scan_data_missing, -221)
+  X(scan_data_missing, -221)                \
+  X(option_refused, -220)
 
 enum status_code : int {
   status_ok = 0,

@@ -14,18 +14,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
-# The library, its public header and its Debian package.
+# The library, its public headers (separated by commas) and its Debian package.
 libs=(
-  "jpeg/libpicshow-jpeg jpeg/jpeg_decoder.h libpicshow-jpeg3"
+  "jpeg/libpicshow-jpeg jpeg/jpeg_decoder.h,jpeg/picshow_jpeg.h libpicshow-jpeg3"
   "img/libpicshow-img img/img.h libpicshow-img1"
 )
 
-# abi_of LIBRARY HEADER OUT: the library's ABI as abidw writes it, without
+# abi_of LIBRARY HEADERS OUT: the library's ABI as abidw writes it, without
 # source locations and with source paths relative to the checkout, so that
 # the baseline does not depend on where the checkout is. abidw knows the
-# header's types by its absolute path.
+# headers' types by their absolute paths.
 abi_of() {
-  abidw --header-file "$PWD/$2" --drop-private-types --no-show-locs --no-corpus-path \
+  local header headers=()
+  for header in ${2//,/ }; do headers+=(--header-file "$PWD/$header"); done
+  abidw "${headers[@]}" --drop-private-types --no-show-locs --no-corpus-path \
     --no-comp-dir-path --type-id-style hash "$1" | sed "s|path='$PWD/|path='|" >"$3"
 }
 

@@ -12,8 +12,9 @@ declare -A groups=(
   # and zlib for the recorder's PNG frames
   [show]="cmake g++ make pkg-config libsdl1.2-compat-dev libopenmpt-dev zlib1g-dev"
   # Google Test, corpus writers (cjpeg, jpegtran), the reference decoder,
-  # ImageMagick as a second TGA writer, Python for the generators
-  [tests]="libgtest-dev libjpeg-turbo-progs libjpeg62-turbo-dev imagemagick python3"
+  # ImageMagick as a second TGA writer, Python for the generators and NumPy
+  # for the Python example of the decoder's C interface
+  [tests]="libgtest-dev libjpeg-turbo-progs libjpeg62-turbo-dev imagemagick python3 python3-numpy"
   # Google Benchmark, the rivals (TurboJPEG, stb_image), real photographs and
   # the tools that re-encode them, Python for the report, valgrind to count
   # instructions by stage
