@@ -134,7 +134,7 @@ struct size_outputs {
 // exception leaves through the C interface. The decoder reports its failures
 // by status; only an allocation around it could throw.
 template <class Call>
-int guarded(Call call) noexcept {
+int guarded(Call call) noexcept(true) {
   try {
     return call();
   } catch (...) {
@@ -143,7 +143,7 @@ int guarded(Call call) noexcept {
 }
 
 template <class Source>
-int query(Source source, const picshow_jpeg_options* options, size_outputs size) noexcept {
+int query(Source source, const picshow_jpeg_options* options, size_outputs size) noexcept(true) {
   size.set(0, 0, 0);
   return guarded([&]() -> int {
     decoder_limits limits;
@@ -159,11 +159,21 @@ int query(Source source, const picshow_jpeg_options* options, size_outputs size)
   });
 }
 
+// A caller's buffer holds buffer_size / requested pixels, a limit that the
+// frame header meets before any row is made. Less than one pixel would read
+// as no limit at all.
+int limit_to_buffer(std::size_t buffer_size, int requested, decoder_limits& limits) {
+  const std::uint64_t capacity = buffer_size / static_cast<unsigned>(requested);
+  if (capacity == 0) return picture_too_large;
+  if (limits.max_pixels == 0 || limits.max_pixels > capacity) limits.max_pixels = capacity;
+  return status_ok;
+}
+
 // destination: the caller's buffer of buffer_size bytes, or null to have one
 // allocated into *pixels.
 template <class Source>
 int decode(Source source, const picshow_jpeg_options* options, int requested, std::uint8_t* destination,
-           std::size_t buffer_size, std::uint8_t** pixels, size_outputs size) noexcept {
+           std::size_t buffer_size, std::uint8_t** pixels, size_outputs size) noexcept(true) {
   size.set(0, 0, 0);
   if (pixels != nullptr) *pixels = nullptr;
   return guarded([&]() -> int {
@@ -174,15 +184,8 @@ int decode(Source source, const picshow_jpeg_options* options, int requested, st
     if (requested != 1 && requested != 3 && requested != 4) return option_refused;
     // A caller's buffer, or a place for the allocated one.
     if ((destination == nullptr) == (pixels == nullptr)) return option_refused;
-    if (destination != nullptr) {
-      // The buffer holds buffer_size / requested pixels, a limit that the
-      // frame header meets before any row is made. Less than one pixel would
-      // read as no limit at all.
-      const std::uint64_t capacity = buffer_size / static_cast<unsigned>(requested);
-      if (capacity == 0) return picture_too_large;
-      if (limits.max_pixels == 0 || limits.max_pixels > capacity) limits.max_pixels = capacity;
-    }
-    status = in.open(source);
+    if (destination != nullptr) status = limit_to_buffer(buffer_size, requested, limits);
+    if (status == status_ok) status = in.open(source);
     if (status != status_ok) return status;
     int width = 0, height = 0, components = 0;
     std::uint8_t* const result =
@@ -200,7 +203,7 @@ int decode(Source source, const picshow_jpeg_options* options, int requested, st
 
 extern "C" {
 
-void picshow_jpeg_default_options(picshow_jpeg_options* options) noexcept {
+void picshow_jpeg_default_options(picshow_jpeg_options* options) noexcept(true) {
   if (options == nullptr) return;
   const jpeg::decoder_limits defaults;
   options->size = sizeof(picshow_jpeg_options);
@@ -210,45 +213,45 @@ void picshow_jpeg_default_options(picshow_jpeg_options* options) noexcept {
   options->scale_denominator = 1;
 }
 
-const char* picshow_jpeg_status_name(int status) noexcept { return jpeg::status_code_name(status); }
+const char* picshow_jpeg_status_name(int status) noexcept(true) { return jpeg::status_code_name(status); }
 
 int picshow_jpeg_query_memory(const void* data, std::size_t data_size, const picshow_jpeg_options* options, int* width,
-                              int* height, int* components) noexcept {
+                              int* height, int* components) noexcept(true) {
   return query(memory_source{data, data_size}, options, {width, height, components});
 }
 
 int picshow_jpeg_query_file(const char* file_name, const picshow_jpeg_options* options, int* width, int* height,
-                            int* components) noexcept {
+                            int* components) noexcept(true) {
   return query(file_name, options, {width, height, components});
 }
 
 int picshow_jpeg_decode_memory(const void* data, std::size_t data_size, const picshow_jpeg_options* options,
                                int requested_components, std::uint8_t* buffer, std::size_t buffer_size, int* width,
-                               int* height, int* components) noexcept {
+                               int* height, int* components) noexcept(true) {
   return decode(memory_source{data, data_size}, options, requested_components, buffer, buffer_size, nullptr,
                 {width, height, components});
 }
 
 int picshow_jpeg_decode_file(const char* file_name, const picshow_jpeg_options* options, int requested_components,
                              std::uint8_t* buffer, std::size_t buffer_size, int* width, int* height,
-                             int* components) noexcept {
+                             int* components) noexcept(true) {
   return decode(file_name, options, requested_components, buffer, buffer_size, nullptr, {width, height, components});
 }
 
 int picshow_jpeg_decode_memory_allocated(const void* data, std::size_t data_size, const picshow_jpeg_options* options,
                                          int requested_components, std::uint8_t** pixels, int* width, int* height,
-                                         int* components) noexcept {
+                                         int* components) noexcept(true) {
   return decode(memory_source{data, data_size}, options, requested_components, nullptr, 0, pixels,
                 {width, height, components});
 }
 
 int picshow_jpeg_decode_file_allocated(const char* file_name, const picshow_jpeg_options* options,
                                        int requested_components, std::uint8_t** pixels, int* width, int* height,
-                                       int* components) noexcept {
+                                       int* components) noexcept(true) {
   return decode(file_name, options, requested_components, nullptr, 0, pixels, {width, height, components});
 }
 
 // The entry points allocate with malloc.
-void picshow_jpeg_free(std::uint8_t* pixels) noexcept { std::free(pixels); }
+void picshow_jpeg_free(std::uint8_t* pixels) noexcept(true) { std::free(pixels); }
 
 }  // extern "C"
