@@ -334,8 +334,7 @@ bool engine_core::start_row_threads(bool whole_picture) {
 
   // A ring for the whole picture holds every row that the workers make
   // while the last scan is read; it is kept within reason.
-  const int sample_blocks = upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row;
-  const std::size_t row_samples = static_cast<std::size_t>(sample_blocks) * 64;
+  const std::size_t row_samples = static_cast<std::size_t>(sample_blocks_per_row) * 64;
   if (whole_picture && row_samples * static_cast<std::size_t>(frame_mcus_per_column) > max_whole_picture_samples) {
     return false;
   }
