@@ -142,9 +142,20 @@ struct decoder_limits {
   int threads = 0;
 };
 
+// The limits of a decode's threads (see "Threads" below): it uses at most
+// max_decoder_threads, whatever limits.threads or the default asks; a
+// picture of fewer than min_threaded_picture_pixels output pixels (half a
+// megapixel) stays on the caller's thread; a ring of rows holds the threads'
+// count plus ring_rows_beyond_threads MCU rows; a progressive picture whose
+// samples take at most max_whole_picture_sample_bytes keeps them all.
+inline constexpr int max_decoder_threads = 8;
+inline constexpr std::uint64_t min_threaded_picture_pixels = 512 * 1024;
+inline constexpr int ring_rows_beyond_threads = 2;
+inline constexpr std::uint64_t max_whole_picture_sample_bytes = std::uint64_t{64} << 20;
+
 // The thread count of decodes whose limits leave it at 0: at first the
 // processors this process may run on (its CPU affinity, so `taskset -c 0`
-// gives 1), at most 8. set_default_decoder_threads changes it for the whole
+// gives 1), at most max_decoder_threads. set_default_decoder_threads changes it for the whole
 // process (a program that decodes several pictures at once on threads of
 // its own asks for 1); 0 restores the processor count.
 JPEG_DECODER_API int default_decoder_threads();
@@ -175,7 +186,7 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // failure releases the whole pool at once. The entry points below add the
 // output buffer when they allocate it.
 //
-// Threads: a picture of at least half a megapixel may borrow idle workers
+// Threads: a picture of at least min_threaded_picture_pixels may borrow idle workers
 // of a pool the process keeps (limits.threads says how many threads in
 // all), as many as there are processors that no other runnable thread of
 // the machine wants at that moment; when none is free, or none can be
@@ -193,12 +204,12 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // finishes on its thread (progressive pictures) or fails with
 // input_read_failed at its next MCU row (sequential ones, whose input a
 // thread may have left in the middle of a row); decodes it starts borrow
-// workers of its own. A sequential picture
-// goes through a ring of threads + 2 MCU rows, which adds to the memory
+// workers of its own. A sequential picture goes through a ring of threads +
+// ring_rows_beyond_threads MCU rows, which adds to the memory
 // above about 100 bytes per pixel of the picture's width per row (1.6 MB
 // per row, 6.4 MB with two threads, at 16384 pixels in 2 x 2 sampling),
 // whatever the height. A progressive picture whose samples take at most
-// 64 MB holds them all (1 byte per pixel for grey, 2 or 3 for colour); a
+// max_whole_picture_sample_bytes holds them all (1 byte per pixel for grey, 2 or 3 for colour); a
 // larger one goes through a ring of rows as a sequential picture does, with
 // half the memory per row. One engine serves one thread at a time.
 //
@@ -253,8 +264,8 @@ class jpeg_decoder_engine {
 // destination: null = allocate the buffer with malloc (the caller frees it);
 // the pointer value 1 = size query (outputs filled, no rows made, result 1;
 // a progressive picture's scans are read first, as they would be for its
-// rows, so that a failing one fails the query); anything else = the caller's buffer of height * requested * width bytes.
-// requested components is 1, 3 or 4. Any failure gives null.
+// rows, so that a failing one fails the query); anything else = the caller's buffer of height * requested * width
+// bytes. requested components is 1, 3 or 4. Any failure gives null.
 
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,
