@@ -170,6 +170,12 @@ constexpr bool layout_rows_in_enum_order() {
   return true;
 }
 static_assert(layout_rows_in_enum_order());
+
+constexpr int most_blocks_per_mcu() {
+  int most = 0;
+  for (const layout_facts& row : layout_table) most = row.blocks > most ? row.blocks : most;
+  return most;
+}
 static_assert(facts_of(component_layout::h2v2).sample_blocks == 12 && facts_of(component_layout::h2v2).blocks == 6 &&
               facts_of(component_layout::h1v1).cr_samples == 2 && facts_of(component_layout::h1v2).paired_lines);
 
@@ -220,7 +226,7 @@ class engine_core {
   static constexpr int input_buffer_bytes = 8192;
   static constexpr int max_components = 4;
   static constexpr int max_blocks_per_mcu = 10;
-  static_assert(facts_of(component_layout::h2v2).blocks <= max_blocks_per_mcu);
+  static_assert(most_blocks_per_mcu() <= max_blocks_per_mcu);
   static constexpr int huffman_slots = 8;
   static constexpr int quant_slots = 4;
 

@@ -155,9 +155,9 @@ inline constexpr std::uint64_t max_whole_picture_sample_bytes = std::uint64_t{64
 
 // The thread count of decodes whose limits leave it at 0: at first the
 // processors this process may run on (its CPU affinity, so `taskset -c 0`
-// gives 1), at most max_decoder_threads. set_default_decoder_threads changes it for the whole
-// process (a program that decodes several pictures at once on threads of
-// its own asks for 1); 0 restores the processor count.
+// gives 1), at most max_decoder_threads. set_default_decoder_threads
+// changes it for the whole process (a program that decodes several pictures
+// at once on threads of its own asks for 1); 0 restores the processor count.
 JPEG_DECODER_API int default_decoder_threads();
 JPEG_DECODER_API void set_default_decoder_threads(int threads);
 
@@ -186,10 +186,10 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // failure releases the whole pool at once. The entry points below add the
 // output buffer when they allocate it.
 //
-// Threads: a picture of at least min_threaded_picture_pixels may borrow idle workers
-// of a pool the process keeps (limits.threads says how many threads in
-// all), as many as there are processors that no other runnable thread of
-// the machine wants at that moment; when none is free, or none can be
+// Threads: a picture of at least min_threaded_picture_pixels may borrow
+// idle workers of a pool the process keeps (limits.threads says how many
+// threads in all), as many as there are processors that no other runnable
+// thread of the machine wants at that moment; when none is free, or none can be
 // started, it decodes on the caller's thread alone. A sequential picture's data are then read a row at
 // a time by whichever of its threads comes first, ahead of the rows handed
 // out, and the inverse DCT and upsampling of its rows are shared out; the
@@ -205,13 +205,14 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // input_read_failed at its next MCU row (sequential ones, whose input a
 // thread may have left in the middle of a row); decodes it starts borrow
 // workers of its own. A sequential picture goes through a ring of threads +
-// ring_rows_beyond_threads MCU rows, which adds to the memory
-// above about 100 bytes per pixel of the picture's width per row (1.6 MB
+// ring_rows_beyond_threads MCU rows, which adds to the memory above about
+// 100 bytes per pixel of the picture's width per row (1.6 MB
 // per row, 6.4 MB with two threads, at 16384 pixels in 2 x 2 sampling),
 // whatever the height. A progressive picture whose samples take at most
-// max_whole_picture_sample_bytes holds them all (1 byte per pixel for grey, 2 or 3 for colour); a
-// larger one goes through a ring of rows as a sequential picture does, with
-// half the memory per row. One engine serves one thread at a time.
+// max_whole_picture_sample_bytes holds them all (1 byte per pixel for grey,
+// 2 or 3 for colour); a larger one goes through a ring of rows as a
+// sequential picture does, with half the memory per row. One engine serves
+// one thread at a time.
 //
 // Time bound: the work of a decode grows with its input bytes and its
 // output pixels, whatever the file. A block that a scan decodes takes at
@@ -264,8 +265,8 @@ class jpeg_decoder_engine {
 // destination: null = allocate the buffer with malloc (the caller frees it);
 // the pointer value 1 = size query (outputs filled, no rows made, result 1;
 // a progressive picture's scans are read first, as they would be for its
-// rows, so that a failing one fails the query); anything else = the caller's buffer of height * requested * width
-// bytes. requested components is 1, 3 or 4. Any failure gives null.
+// rows, so that a failing one fails the query); anything else = the caller's buffer of height * requested * width bytes.
+// requested components is 1, 3 or 4. Any failure gives null.
 
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,

@@ -173,8 +173,8 @@ void engine_core::compute_mcu_layout() {
   for (int k = 0; k < scan_component_count; ++k) {
     const int j = scan_components[k];
     const int count = component_h_factor[j] * component_v_factor[j];
-    // The frame set-up admits at most 4 + 1 + 1 blocks; this only guards the
-    // array against layouts it never lets through.
+    // The frame set-up admits only the layouts of layout_table, whose MCUs
+    // fit; this only guards the array against layouts it never lets through.
     if (blocks + count > max_blocks_per_mcu) abort_decode(unsupported_sampling);
     for (int n = 0; n < count; ++n) mcu_block_components[blocks++] = j;
   }
