@@ -170,14 +170,15 @@ constexpr bool layout_rows_in_enum_order() {
   return true;
 }
 static_assert(layout_rows_in_enum_order());
+// A few rows checked against the layouts as drawn by hand.
+static_assert(facts_of(component_layout::h2v2).sample_blocks == 12 && facts_of(component_layout::h2v2).blocks == 6 &&
+              facts_of(component_layout::h1v1).cr_samples == 2 && facts_of(component_layout::h1v2).paired_lines);
 
 constexpr int most_blocks_per_mcu() {
   int most = 0;
   for (const layout_facts& row : layout_table) most = row.blocks > most ? row.blocks : most;
   return most;
 }
-static_assert(facts_of(component_layout::h2v2).sample_blocks == 12 && facts_of(component_layout::h2v2).blocks == 6 &&
-              facts_of(component_layout::h1v1).cr_samples == 2 && facts_of(component_layout::h1v2).paired_lines);
 
 // The bit reader over the input buffer: one type for the engine and for the
 // block decoders, which hold a copy in locals for a row or a block and put

@@ -9,13 +9,13 @@
 // block, by the switch on the shapes that the vector kernels share
 // (with_idct_shape). All sums are formed in uint32_t so that hostile
 // coefficients (int16 extremes, already multiplied by 16-bit quantisers and
-// wrapped) wrap by definition instead of overflowing; the arithmetic right shifts are done on
-// the int32_t reinterpretation. Because dropping a zero term is an identity
-// in wrapping arithmetic, every specialisation matches the full transform
-// bit for bit, overflow included, except the two shortcuts that have
-// formulas of their own: the DC-only block and the column pass over a single
-// workspace row, which never wrap (they agree with the full transform
-// wherever it does not wrap).
+// wrapped) wrap by definition instead of overflowing; the arithmetic right
+// shifts are done on the int32_t reinterpretation. Because dropping a zero
+// term is an identity in wrapping arithmetic, every specialisation matches
+// the full transform bit for bit, overflow included, except the two
+// shortcuts that have formulas of their own: the DC-only block and the
+// column pass over a single workspace row, which never wrap (they agree
+// with the full transform wherever it does not wrap).
 #include "kernels.h"
 
 #include <algorithm>

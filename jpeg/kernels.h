@@ -136,9 +136,9 @@ static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 && ext
 
 // The shapes the inverse DCT is stamped for, portable and vector alike: the
 // block's coefficients lie in its top-left `rows` rows and `width` columns.
-// Rectangles of at most 4 x 4 have a shape of their own; taller ones run at
-// full width, since the first pass covers all columns of a row in one go
-// anyway. (A lone DC term, extent 1, is each kernel's own shortcut.)
+// Rectangles within 4 x 4 have a shape of their own; larger ones run at
+// full width with their own row count, since the first pass covers all
+// columns of a row in one go anyway. (A lone DC term, extent 1, is each kernel's own shortcut.)
 struct idct_shape {
   int width, rows;
 };
