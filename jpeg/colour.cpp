@@ -13,6 +13,12 @@ namespace {
 
 constexpr std::size_t block_bytes = 64;
 
+// Where each layout keeps an MCU's samples.
+constexpr const layout_facts& h1v1 = facts_of(component_layout::h1v1);
+constexpr const layout_facts& h2v1 = facts_of(component_layout::h2v1);
+constexpr const layout_facts& h1v2 = facts_of(component_layout::h1v2);
+constexpr const layout_facts& upsampled = upsampled_layout;
+
 struct chroma_terms {
   int32_t red, green, blue;
 };
@@ -35,9 +41,9 @@ inline void put_pixel(uint8_t* out, int y, const chroma_terms& chroma) {
 void detail::portable::convert_h1v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
                                          int line, uint8_t* output) {
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
-    const uint8_t* cb = y + block_bytes;
-    const uint8_t* cr = y + 2 * block_bytes;
+    const uint8_t* y = mcu_samples + i * h1v1.sample_blocks * block_bytes + line * 8;
+    const uint8_t* cb = y + h1v1.cb_samples * block_bytes;
+    const uint8_t* cr = y + h1v1.cr_samples * block_bytes;
     uint8_t* out = output + i * 32;
     for (int x = 0; x < 8; ++x) put_pixel(out + 4 * x, y[x], look_up(tables, cb[x], cr[x]));
   }
@@ -46,9 +52,9 @@ void detail::portable::convert_h1v1_line(const colour_tables& tables, const uint
 void detail::portable::convert_h2v1_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
                                          int line, uint8_t* output) {
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
-    const uint8_t* cb = y + 2 * block_bytes;
-    const uint8_t* cr = y + 3 * block_bytes;
+    const uint8_t* y = mcu_samples + i * h2v1.sample_blocks * block_bytes + line * 8;
+    const uint8_t* cb = y + h2v1.cb_samples * block_bytes;
+    const uint8_t* cr = y + h2v1.cr_samples * block_bytes;
     uint8_t* out = output + i * 64;
     for (int x = 0; x < 16; x += 2) {
       const chroma_terms chroma = look_up(tables, cb[x / 2], cr[x / 2]);
@@ -62,10 +68,10 @@ void detail::portable::convert_h2v1_line(const colour_tables& tables, const uint
 void detail::portable::convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
                                           int line, uint8_t* output, uint8_t* second_output) {
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
+    const uint8_t* mcu = mcu_samples + i * h1v2.sample_blocks * block_bytes;
     const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
-    const uint8_t* cb = mcu + 2 * block_bytes + (line / 2) * 8;
-    const uint8_t* cr = mcu + 3 * block_bytes + (line / 2) * 8;
+    const uint8_t* cb = mcu + h1v2.cb_samples * block_bytes + (line / 2) * 8;
+    const uint8_t* cr = mcu + h1v2.cr_samples * block_bytes + (line / 2) * 8;
     uint8_t* out = output + i * 32;
     uint8_t* second = second_output + i * 32;
     for (int x = 0; x < 8; ++x) {
@@ -78,14 +84,16 @@ void detail::portable::convert_h1v2_lines(const colour_tables& tables, const uin
 
 void detail::portable::convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row,
                                               int line, uint8_t* output) {
-  constexpr std::size_t component_bytes = 4 * block_bytes;
+  // A pixel's chroma samples lie as far after its luma sample as the first
+  // Cb and Cr sample blocks after the first luma block.
+  constexpr std::size_t cb_bytes = upsampled.cb_samples * block_bytes, cr_bytes = upsampled.cr_samples * block_bytes;
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* mcu = mcu_samples + i * upsampled_mcu_blocks * block_bytes;
-    const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
+    const uint8_t* mcu = mcu_samples + i * upsampled.sample_blocks * block_bytes;
+    const uint8_t* y = mcu + (line / 8) * upsampled.luma_h * block_bytes + (line % 8) * 8;
     uint8_t* out = output + i * 64;
     for (int x = 0; x < 16; ++x) {
       const uint8_t* sample = y + (x / 8) * block_bytes + x % 8;
-      put_pixel(out + 4 * x, sample[0], look_up(tables, sample[component_bytes], sample[2 * component_bytes]));
+      put_pixel(out + 4 * x, sample[0], look_up(tables, sample[cb_bytes], sample[cr_bytes]));
     }
   }
 }

@@ -105,8 +105,80 @@ inline constexpr int dri = 0xDD;
 struct huffman_decode_table;
 struct row_ring;
 
-// The five accepted component layouts, in this order.
+// The five accepted component layouts: one grey component, or three whose
+// first (luma) is sampled h x v and the other two (Cb, Cr) 1 x 1.
 enum class component_layout : int { grey, h1v1, h2v1, h1v2, h2v2 };
+inline constexpr int component_layout_count = 5;
+
+// Everything a layout fixes about its MCUs, for the set-up, the block
+// decoders, the MCU transform, the converters and the row output; each
+// reads it here rather than deriving it.
+//
+// Coefficient blocks of an MCU are in frame order: the luma blocks row by
+// row, then Cb, then Cr. Its sample blocks are the same, except where the
+// chroma is upsampled in the frequency domain: each chroma block then gives
+// as many sample blocks as luma has, laid out as luma's, so that a pixel's
+// chroma sample lies a fixed distance after its luma sample.
+struct layout_facts {
+  component_layout layout;
+  int components;
+  int luma_h, luma_v;  // luma's sampling factors
+  bool upsampled;      // chroma upsampled in the frequency domain
+  int blocks;          // coefficient blocks per MCU
+  int first_block[3];  // per component, its first coefficient block
+  int mcu_width, mcu_height;
+  int sample_blocks;  // sample blocks per MCU
+  int cb_samples;     // the first Cb and Cr sample blocks
+  int cr_samples;
+  int pixel_bytes;    // output bytes per pixel
+  bool paired_lines;  // chroma rows serve two lines, converted at once
+};
+
+constexpr layout_facts describe_layout(component_layout layout, int components, int h, int v, bool upsampled) {
+  layout_facts f{};
+  f.layout = layout;
+  f.components = components;
+  f.luma_h = h;
+  f.luma_v = v;
+  f.upsampled = upsampled;
+  f.blocks = h * v + components - 1;
+  for (int c = 1; c < components; ++c) f.first_block[c] = h * v + c - 1;
+  f.mcu_width = 8 * h;
+  f.mcu_height = 8 * v;
+  const int chroma_sample_blocks = upsampled ? h * v : 1;
+  f.sample_blocks = h * v + (components - 1) * chroma_sample_blocks;
+  f.cb_samples = h * v;
+  f.cr_samples = h * v + chroma_sample_blocks;
+  f.pixel_bytes = components == 1 ? 1 : 4;
+  f.paired_lines = components > 1 && v == 2 && !upsampled;
+  return f;
+}
+
+// Indexed by component_layout. Only h2v2 chroma is upsampled in the
+// frequency domain.
+inline constexpr layout_facts layout_table[component_layout_count] = {
+    describe_layout(component_layout::grey, 1, 1, 1, false), describe_layout(component_layout::h1v1, 3, 1, 1, false),
+    describe_layout(component_layout::h2v1, 3, 2, 1, false), describe_layout(component_layout::h1v2, 3, 1, 2, false),
+    describe_layout(component_layout::h2v2, 3, 2, 2, true),
+};
+constexpr const layout_facts& facts_of(component_layout layout) { return layout_table[static_cast<int>(layout)]; }
+
+constexpr bool layout_rows_in_enum_order() {
+  for (int i = 0; i < component_layout_count; ++i) {
+    if (layout_table[i].layout != static_cast<component_layout>(i)) return false;
+  }
+  return true;
+}
+static_assert(layout_rows_in_enum_order());
+// A few rows checked against the layouts as drawn by hand.
+static_assert(facts_of(component_layout::h2v2).sample_blocks == 12 && facts_of(component_layout::h2v2).blocks == 6 &&
+              facts_of(component_layout::h1v1).cr_samples == 2 && facts_of(component_layout::h1v2).paired_lines);
+
+constexpr int most_blocks_per_mcu() {
+  int most = 0;
+  for (const layout_facts& row : layout_table) most = row.blocks > most ? row.blocks : most;
+  return most;
+}
 
 // The bit reader over the input buffer: one type for the engine and for the
 // block decoders, which hold a copy in locals for a row or a block and put
@@ -155,6 +227,7 @@ class engine_core {
   static constexpr int input_buffer_bytes = 8192;
   static constexpr int max_components = 4;
   static constexpr int max_blocks_per_mcu = 10;
+  static_assert(most_blocks_per_mcu() <= max_blocks_per_mcu);
   static constexpr int huffman_slots = 8;
   static constexpr int quant_slots = 4;
 
@@ -201,6 +274,7 @@ class engine_core {
   void reset_state(jpeg_decoder_stream* new_stream);
   void prepare_decoding();
   void setup_frame();
+  component_layout frame_layout();
   void setup_sequential();
   bool setup_scan();
   void compute_mcu_layout();
@@ -217,10 +291,11 @@ class engine_core {
   // With a row of coefficient blocks and their extents to fill, the row is
   // only entropy-decoded into them; without, it goes on into mcu_samples.
   void decode_baseline_mcu_row(std::int16_t* row_coefficients = nullptr, int* row_extents = nullptr);
-  template <int Blocks, bool Upsampled, bool EntropyOnly>
+  template <component_layout Layout, bool EntropyOnly>
   void decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int* row_extents);
   void reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents, std::uint8_t* samples) const;
   struct block_plan;
+  struct block_steps;
   inline int decode_block(bit_reader& reader, const block_plan& plan, std::int32_t& predictor, std::int16_t* block);
   void resync_at_restart();
 
@@ -327,9 +402,7 @@ class engine_core {
   int frame_mcus_per_column = 0;
   int frame_blocks_per_mcu = 0;
   int blocks_per_row = 0;
-  int upsampled_blocks_per_component = 0;
-  int upsampled_blocks_per_mcu = 0;
-  int upsampled_blocks_per_row = 0;
+  int sample_blocks_per_row = 0;
   bool upsample_in_frequency_domain = false;
   int output_pixel_bytes = 0;
   int row_bytes = 0;

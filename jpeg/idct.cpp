@@ -6,15 +6,16 @@
 // coefficients that can be non-zero, and both passes are stamped from one
 // template each on that rectangle's width and height, so the terms of inputs
 // known to be zero fold away at compile time. The choice is made once per
-// block, by one switch on the rectangle. All sums are formed in uint32_t so that hostile coefficients (int16
-// extremes, already multiplied by 16-bit quantisers and wrapped) wrap by
-// definition instead of overflowing; the arithmetic right shifts are done on
-// the int32_t reinterpretation. Because dropping a zero term is an identity
-// in wrapping arithmetic, every specialisation matches the full transform
-// bit for bit, overflow included, except the two shortcuts that have
-// formulas of their own: the DC-only block and the column pass over a single
-// workspace row, which never wrap (they agree with the full transform
-// wherever it does not wrap).
+// block, by the switch on the shapes that the vector kernels share
+// (with_idct_shape). All sums are formed in uint32_t so that hostile
+// coefficients (int16 extremes, already multiplied by 16-bit quantisers and
+// wrapped) wrap by definition instead of overflowing; the arithmetic right
+// shifts are done on the int32_t reinterpretation. Because dropping a zero
+// term is an identity in wrapping arithmetic, every specialisation matches
+// the full transform bit for bit, overflow included, except the two
+// shortcuts that have formulas of their own: the DC-only block and the
+// column pass over a single workspace row, which never wrap (they agree
+// with the full transform wherever it does not wrap).
 #include "kernels.h"
 
 #include <algorithm>
@@ -90,27 +91,12 @@ JPEG_ALWAYS_INLINE void inverse_dct_block_body(const int16_t* coefficients, uint
   // rows at full width, which fills whole vectors; the extra terms multiply
   // zeros and leave every result unchanged. The second pass reads only the
   // workspace rows of the rectangle.
-  int32_t workspace[64];
-  const int rectangle = extent_rectangle[block_extent - 1];
-  switch (rectangle) {
-    case 0x12: row_pass<2, 1>(coefficients, workspace); break;
-    case 0x22: row_pass<2, 2>(coefficients, workspace); break;
-    case 0x32: row_pass<2, 3>(coefficients, workspace); break;
-    case 0x33: row_pass<3, 3>(coefficients, workspace); break;
-    case 0x34: row_pass<4, 3>(coefficients, workspace); break;
-    case 0x44: row_pass<4, 4>(coefficients, workspace); break;
-    default: row_pass<8, 8>(coefficients, workspace); break;
-  }
-  switch (rectangle / 16) {
-    case 1: column_pass<1>(workspace, samples); break;
-    case 2: column_pass<2>(workspace, samples); break;
-    case 3: column_pass<3>(workspace, samples); break;
-    case 4: column_pass<4>(workspace, samples); break;
-    case 5: column_pass<5>(workspace, samples); break;
-    case 6: column_pass<6>(workspace, samples); break;
-    case 7: column_pass<7>(workspace, samples); break;
-    default: column_pass<8>(workspace, samples); break;
-  }
+  detail::with_idct_shape(block_extent, [&](auto shape) JPEG_ALWAYS_INLINE_LAMBDA {
+    constexpr int width = decltype(shape)::width, rows = decltype(shape)::rows;
+    int32_t workspace[64];
+    row_pass<width, width <= 4 ? rows : 8>(coefficients, workspace);
+    column_pass<rows>(workspace, samples);
+  });
 }
 
 JPEG_ALWAYS_INLINE void inverse_dct_quarter_block_body(const int16_t* coefficients, uint8_t* samples) {

@@ -143,11 +143,22 @@ struct decoder_limits {
   int threads = 0;
 };
 
+// The limits of a decode's threads (see "Threads" below): it uses at most
+// max_decoder_threads, whatever limits.threads or the default asks; a
+// picture of fewer than min_threaded_picture_pixels output pixels (half a
+// megapixel) stays on the caller's thread; a ring of rows holds the threads'
+// count plus ring_rows_beyond_threads MCU rows; a progressive picture whose
+// samples take at most max_whole_picture_sample_bytes keeps them all.
+inline constexpr int max_decoder_threads = 8;
+inline constexpr std::uint64_t min_threaded_picture_pixels = 512 * 1024;
+inline constexpr int ring_rows_beyond_threads = 2;
+inline constexpr std::uint64_t max_whole_picture_sample_bytes = std::uint64_t{64} << 20;
+
 // The thread count of decodes whose limits leave it at 0: at first the
 // processors this process may run on (its CPU affinity, so `taskset -c 0`
-// gives 1), at most 8. set_default_decoder_threads changes it for the whole
-// process (a program that decodes several pictures at once on threads of
-// its own asks for 1); 0 restores the processor count.
+// gives 1), at most max_decoder_threads. set_default_decoder_threads
+// changes it for the whole process (a program that decodes several pictures
+// at once on threads of its own asks for 1); 0 restores the processor count.
 JPEG_DECODER_API int default_decoder_threads();
 JPEG_DECODER_API void set_default_decoder_threads(int threads);
 
@@ -176,10 +187,10 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // failure releases the whole pool at once. The entry points below add the
 // output buffer when they allocate it.
 //
-// Threads: a picture of at least half a megapixel may borrow idle workers
-// of a pool the process keeps (limits.threads says how many threads in
-// all), as many as there are processors that no other runnable thread of
-// the machine wants at that moment; when none is free, or none can be
+// Threads: a picture of at least min_threaded_picture_pixels may borrow
+// idle workers of a pool the process keeps (limits.threads says how many
+// threads in all), as many as there are processors that no other runnable
+// thread of the machine wants at that moment; when none is free, or none can be
 // started, it decodes on the caller's thread alone. A sequential picture's data are then read a row at
 // a time by whichever of its threads comes first, ahead of the rows handed
 // out, and the inverse DCT and upsampling of its rows are shared out; the
@@ -194,14 +205,15 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // finishes on its thread (progressive pictures) or fails with
 // input_read_failed at its next MCU row (sequential ones, whose input a
 // thread may have left in the middle of a row); decodes it starts borrow
-// workers of its own. A sequential picture
-// goes through a ring of threads + 2 MCU rows, which adds to the memory
-// above about 100 bytes per pixel of the picture's width per row (1.6 MB
+// workers of its own. A sequential picture goes through a ring of threads +
+// ring_rows_beyond_threads MCU rows, which adds to the memory above about
+// 100 bytes per pixel of the picture's width per row (1.6 MB
 // per row, 6.4 MB with two threads, at 16384 pixels in 2 x 2 sampling),
 // whatever the height. A progressive picture whose samples take at most
-// 64 MB holds them all (1 byte per pixel for grey, 2 or 3 for colour); a
-// larger one goes through a ring of rows as a sequential picture does, with
-// half the memory per row. One engine serves one thread at a time.
+// max_whole_picture_sample_bytes holds them all (1 byte per pixel for grey,
+// 2 or 3 for colour); a larger one goes through a ring of rows as a
+// sequential picture does, with half the memory per row. One engine serves
+// one thread at a time.
 //
 // Time bound: the work of a decode grows with its input bytes and its
 // output pixels, whatever the file. A block that a scan decodes takes at

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace jpeg {
@@ -132,6 +133,93 @@ inline constexpr std::array<uint8_t, 64> extent_rectangle = detail::build_extent
 static_assert(zigzag_to_natural[2] == 8 && zigzag_to_natural[15] == 5 && zigzag_to_natural[61] == 55 &&
               zigzag_to_natural[63] == 63);
 static_assert(extent_rectangle[3] == 0x32 && extent_rectangle[34] == 0x78 && extent_rectangle[35] == 0x88);
+
+// The shapes the inverse DCT is stamped for, portable and vector alike: the
+// block's coefficients lie in its top-left `rows` rows and `width` columns.
+// Rectangles within 4 x 4 have a shape of their own; larger ones run at
+// full width with their own row count, since the first pass covers all
+// columns of a row in one go anyway. (A lone DC term, extent 1, is each kernel's own shortcut.)
+struct idct_shape {
+  int width, rows;
+};
+inline constexpr int idct_shape_count = 10;
+inline constexpr idct_shape idct_shapes[idct_shape_count] = {{2, 1}, {2, 2}, {2, 3}, {3, 3}, {4, 3},
+                                                             {4, 4}, {8, 5}, {8, 6}, {8, 7}, {8, 8}};
+
+namespace detail {
+
+constexpr idct_shape shape_of_rectangle(int rectangle) {
+  const int rows = rectangle / 16, columns = rectangle % 16;
+  if (rows > 4 || columns > 4) return {8, rows};
+  return {columns < 2 ? 2 : columns, rows};
+}
+
+// A plain array: indexing a std::array calls its operator[], which an
+// unoptimised build defines as a weak function in every object, the vector
+// ones included, where the linker may pick it for portable callers too.
+struct extent_shapes {
+  uint8_t index[64];
+};
+
+// [extent - 1]: the index in idct_shapes of the shape that serves the
+// extent's rectangle; idct_shape_count where none does.
+constexpr extent_shapes build_extent_shapes() {
+  extent_shapes shapes{};
+  for (int e = 0; e < 64; ++e) {
+    const idct_shape wanted = shape_of_rectangle(extent_rectangle[e]);
+    shapes.index[e] = idct_shape_count;
+    for (int i = 0; i < idct_shape_count; ++i) {
+      if (idct_shapes[i].width == wanted.width && idct_shapes[i].rows == wanted.rows) shapes.index[e] = uint8_t(i);
+    }
+  }
+  return shapes;
+}
+
+}  // namespace detail
+
+inline constexpr detail::extent_shapes idct_shape_of_extent = detail::build_extent_shapes();
+
+constexpr bool every_extent_has_a_shape() {
+  for (uint8_t i : idct_shape_of_extent.index) {
+    if (i >= idct_shape_count) return false;
+  }
+  return true;
+}
+static_assert(every_extent_has_a_shape());
+static_assert(idct_shape_of_extent.index[2] == 1 && idct_shape_of_extent.index[9] == 5 &&
+              idct_shape_of_extent.index[10] == 6 && idct_shape_of_extent.index[63] == 9);
+
+namespace detail {
+namespace {
+
+// The shape idct_shapes[I] as a type, for the stamped kernels.
+template <int I>
+struct shape_at {
+  static constexpr int width = idct_shapes[I].width, rows = idct_shapes[I].rows;
+};
+
+// Calls f(shape_at<i>{}) for the shape that serves block_extent (2..64):
+// the one switch of each inverse DCT and chroma upsampler. Internal
+// linkage, as transform_8.
+template <typename F>
+JPEG_ALWAYS_INLINE void with_idct_shape(int block_extent, F&& f) {
+  static_assert(idct_shape_count == 10, "one case per shape");
+  switch (idct_shape_of_extent.index[block_extent - 1]) {
+    case 0: f(shape_at<0>{}); return;
+    case 1: f(shape_at<1>{}); return;
+    case 2: f(shape_at<2>{}); return;
+    case 3: f(shape_at<3>{}); return;
+    case 4: f(shape_at<4>{}); return;
+    case 5: f(shape_at<5>{}); return;
+    case 6: f(shape_at<6>{}); return;
+    case 7: f(shape_at<7>{}); return;
+    case 8: f(shape_at<8>{}); return;
+    default: f(shape_at<9>{}); return;
+  }
+}
+
+}  // namespace
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Inverse DCT
@@ -289,12 +377,31 @@ void compute_b_terms(const int16_t* coefficients, int block_extent, quarter_matr
 void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
                     int block_count, uint8_t* mcu_samples, int mcu_index);
 
-// The h2v2 colour MCU (four luma blocks, Cb, Cr) into twelve sample blocks
-// starting at block 12 * mcu_index: four luma, then the four quadrants of Cb
-// and of Cr.
-inline constexpr int upsampled_mcu_blocks = 12;
+// The MCU of the layout whose chroma is upsampled in the frequency domain
+// (h2v2: four luma blocks, Cb, Cr) into its sample blocks (twelve: four
+// luma, then the four quadrants of Cb and of Cr), starting at block
+// mcu_index * upsampled_layout.sample_blocks.
+inline constexpr const layout_facts& upsampled_layout = facts_of(component_layout::h2v2);
 void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
                               uint8_t* mcu_samples, int mcu_index);
+
+// MCU `mcu_index` of a frame of the given layout into its sample blocks,
+// which start at block mcu_index * layout.sample_blocks: the one place that
+// chooses between the upsampled and the plain transform. Inlined, so that a
+// layout known to the caller leaves only its own path, with its block count
+// known.
+JPEG_ALWAYS_INLINE void transform_mcu(const kernel_table& kernels, const layout_facts& layout,
+                                      const int16_t* mcu_coefficients, const int* block_extent, uint8_t* mcu_samples,
+                                      int mcu_index) {
+  if (layout.upsampled) {
+    mcu_to_samples_upsampled(kernels, mcu_coefficients, block_extent, mcu_samples, mcu_index);
+    return;
+  }
+  uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * layout.sample_blocks * 64;
+  for (int i = 0; i < layout.blocks; ++i) {
+    kernels.inverse_dct_block(mcu_coefficients + 64 * i, out + 64 * i, block_extent[i]);
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Colour conversion
@@ -305,11 +412,11 @@ void build_colour_tables(colour_tables& tables);
 
 // Each converter (convert_grey_line and those of kernel_table) writes
 // mcus_per_row whole MCUs of line `line` (counted from the top of the MCU
-// row, 0..MCU height - 1) of the MCU row in mcu_samples: 8 bytes per MCU for
-// grey, 4 bytes per pixel (R, G, B, 255) otherwise. convert_h1v2_lines
-// writes lines `line` (even) and line + 1 in one pass; convert_upsampled_line
-// serves h2v2 frames whose chroma was upsampled in the frequency domain (12
-// blocks per MCU, 16 x 16 pixels).
+// row, 0..MCU height - 1) of the MCU row in mcu_samples, whose sample
+// blocks are laid out as the layout's facts say (layout_table): pixel_bytes
+// per pixel (grey as it is; R, G, B, 255 for colour). convert_h1v2_lines
+// writes lines `line` (even) and line + 1 in one pass (paired_lines);
+// convert_upsampled_line serves upsampled_layout.
 void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output);
 
 // ---------------------------------------------------------------------------

@@ -176,10 +176,15 @@ void mcu_to_samples(const kernel_table& kernels, const int16_t* mcu_coefficients
 
 void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_coefficients, const int* block_extent,
                               uint8_t* mcu_samples, int mcu_index) {
-  uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * upsampled_mcu_blocks * 64;
-  for (int b = 0; b < 4; ++b) kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
-  kernels.upsample_chroma_block(mcu_coefficients + 4 * 64, block_extent[4], out + 4 * 64);
-  kernels.upsample_chroma_block(mcu_coefficients + 5 * 64, block_extent[5], out + 8 * 64);
+  constexpr const layout_facts& layout = upsampled_layout;
+  static_assert(layout.luma_h == 2 && layout.luma_v == 2, "a chroma block is upsampled into 2 x 2 quadrants");
+  constexpr int luma_blocks = layout.luma_h * layout.luma_v, cb = layout.first_block[1], cr = layout.first_block[2];
+  uint8_t* out = mcu_samples + static_cast<std::size_t>(mcu_index) * layout.sample_blocks * 64;
+  for (int b = 0; b < luma_blocks; ++b) {
+    kernels.inverse_dct_block(mcu_coefficients + 64 * b, out + 64 * b, block_extent[b]);
+  }
+  kernels.upsample_chroma_block(mcu_coefficients + cb * 64, block_extent[cb], out + layout.cb_samples * 64);
+  kernels.upsample_chroma_block(mcu_coefficients + cr * 64, block_extent[cr], out + layout.cr_samples * 64);
 }
 
 }  // namespace jpeg

@@ -38,12 +38,12 @@ bool engine_core::start_next_line() noexcept(true) {
 void engine_core::convert_mcus(int first, int count, std::uint8_t* out, std::uint8_t* second) {
   const int line = mcu_height - mcu_lines_remaining;
   const kernel_table& kernels = selected_kernels();
-  if (upsample_in_frequency_domain) {
-    const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * upsampled_mcu_blocks * 64;
+  const layout_facts& layout = facts_of(scan_type);
+  const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * layout.sample_blocks * 64;
+  if (layout.upsampled) {
     kernels.convert_upsampled_line(colour, samples, count, line, out);
     return;
   }
-  const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * frame_blocks_per_mcu * 64;
   switch (scan_type) {
     case component_layout::grey: convert_grey_line(samples, count, line, out); break;
     case component_layout::h1v1: kernels.convert_h1v1_line(colour, samples, count, line, out); break;
@@ -55,8 +55,8 @@ void engine_core::convert_mcus(int first, int count, std::uint8_t* out, std::uin
 }
 
 bool engine_core::line_already_converted() const {
-  // The odd line of an h1v2 pair was converted with the even one before it.
-  return scan_type == component_layout::h1v2 && (mcu_lines_remaining & 1) != 0;
+  // The odd line of a pair was converted with the even one before it.
+  return facts_of(scan_type).paired_lines && (mcu_lines_remaining & 1) != 0;
 }
 
 int engine_core::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept(true) {

@@ -6,8 +6,10 @@
 #include "kernels.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace jpeg {
 
@@ -31,18 +33,83 @@ struct engine_core::block_plan {
   int slot;  // the block's place in the MCU: frame component order
 };
 
-// The reader `b` is a copy in locals, and nothing may keep its address: the
-// compiler would then hold it in memory, where every read waits for the last
-// store. So everything that gets it is inlined.
+// The steps of decode_block. The reader `b` is a copy in locals, and
+// nothing may keep its address: the compiler would then hold it in memory,
+// where every read waits for the last store. So all of them are inlined.
+struct engine_core::block_steps {
+  JPEG_ALWAYS_INLINE static std::uint32_t take(engine_core& e, bit_reader& s, std::int32_t entry) {
+    return take_bits_pre_placed(s, entry, [&e](bit_reader& r) { return e.next_entropy_pair(r); });
+  }
+
+  JPEG_ALWAYS_INLINE static std::uint32_t take_some(engine_core& e, bit_reader& s, int n) {
+    return n == 0 ? 0 : take(e, s, n);
+  }
+
+  JPEG_ALWAYS_INLINE static int symbol(engine_core& e, bit_reader& s, const huffman_decode_table& table,
+                                       std::uint32_t& extra) {
+    auto take_bits = [&e](bit_reader& r, int n) JPEG_ALWAYS_INLINE_LAMBDA { return take(e, r, n); };
+    auto take_any = [&e](bit_reader& r, int n) JPEG_ALWAYS_INLINE_LAMBDA { return take_some(e, r, n); };
+    return decode_huffman_with_extra(table, s, take_bits, take_any, extra);
+  }
+
+  JPEG_ALWAYS_INLINE static std::int32_t dc_difference(engine_core& e, bit_reader& b, const huffman_decode_table& dc) {
+    const std::int32_t fast = dc.fast_value[b.window >> (64 - huffman_fast_bits)];
+    if (fast != 0) [[likely]] {
+      take(e, b, fast);
+      return fast_entry_value(fast);
+    }
+    std::uint32_t extra;
+    const int size = symbol(e, b, dc, extra);
+    return extend_value(extra, size);
+  }
+
+  // A pair entry whose second place lies past the end of the block: the
+  // first coefficient alone, which fails where it would have failed by
+  // itself.
+  JPEG_ALWAYS_INLINE static void first_of_pair(engine_core& e, bit_reader& b, const huffman_decode_table& ac,
+                                               std::uint64_t index, const std::int16_t* q, std::int16_t* block,
+                                               std::ptrdiff_t& k) {
+    const std::int32_t fast = ac.fast_value[index];
+    take(e, b, fast);
+    k += fast_entry_run(fast);
+    if (k > 63) e.abort_with_reader(b, coefficient_index_overflow);
+    block[zigzag_to_natural[k]] = static_cast<std::int16_t>(fast_entry_value(fast) * q[k]);
+    ++k;
+  }
+
+  // Entries that carry magnitude bits all lie in fast_value too, so only
+  // codes whose magnitude reaches further, long codes and the symbols
+  // without magnitude that no pair entry holds (sixteen zeros, an end of
+  // block of more than 8 bits) come here. False at the end of the block.
+  JPEG_ALWAYS_INLINE static bool other_ac(engine_core& e, bit_reader& b, const huffman_decode_table& ac,
+                                          const std::int16_t* q, std::int16_t* block, std::ptrdiff_t& k) {
+    const std::int32_t entry = ac.first_level_with_bits[b.window >> 56];
+    if (symbol_entry_is_symbol_0(entry)) {
+      // End of block (or bits that begin no code, which read as it).
+      take_some(e, b, symbol_entry_bits(entry));
+      return false;
+    }
+    std::uint32_t extra;
+    const int ac_symbol = symbol(e, b, ac, extra);
+    const int run = ac_symbol >> 4;
+    const int size = ac_symbol & 15;
+    if (size != 0) {
+      if (k + run > 63) e.abort_with_reader(b, coefficient_index_overflow);
+      k += run;
+      // |value| < 2^15 and |q| <= 2^15: the product fits 32 bits.
+      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(extend_value(extra, size) * q[k]);
+      ++k;
+      return true;
+    }
+    if (run != 15) return false;
+    if (k + 16 > 64) e.abort_with_reader(b, coefficient_index_overflow);
+    k += 16;
+    return true;
+  }
+};
+
 JPEG_ALWAYS_INLINE int engine_core::decode_block(bit_reader& b, const block_plan& p, std::int32_t& predictor,
                                                  std::int16_t* block) {
-  auto take = [this](bit_reader& s, std::int32_t entry) {
-    return take_bits_pre_placed(s, entry, [this](bit_reader& r) { return next_entropy_pair(r); });
-  };
-  auto take_some = [&take](bit_reader& s, int n) -> std::uint32_t { return n == 0 ? 0 : take(s, n); };
-  auto decode_symbol = [&](bit_reader& s, const huffman_decode_table& table, std::uint32_t& extra) {
-    return decode_huffman_with_extra(table, s, take, take_some, extra);
-  };
   const std::int16_t* q = p.quant;
 
   // Only positions below the block's last extent can still hold values from
@@ -51,19 +118,9 @@ JPEG_ALWAYS_INLINE int engine_core::decode_block(bit_reader& b, const block_plan
   // the run handling below with nothing but an add.
   clear_block(block);
 
-  std::uint32_t extra;
-  std::int32_t difference;
-  const std::int32_t dc_fast = p.dc->fast_value[b.window >> (64 - huffman_fast_bits)];
-  if (dc_fast != 0) [[likely]] {
-    take(b, dc_fast);
-    difference = fast_entry_value(dc_fast);
-  } else {
-    const int dc_size = decode_symbol(b, *p.dc, extra);
-    difference = extend_value(extra, dc_size);
-  }
   // A hostile stream can drive the running DC anywhere; it and its product
   // wrap, and the block keeps the low 16 bits.
-  predictor = wrap_add(predictor, difference);
+  predictor = wrap_add(predictor, block_steps::dc_difference(*this, b, *p.dc));
   block[0] = static_cast<std::int16_t>(wrap_mul(predictor, q[0]));
 
   const huffman_decode_table& ac = *p.ac;
@@ -84,69 +141,38 @@ JPEG_ALWAYS_INLINE int engine_core::decode_block(bit_reader& b, const block_plan
       const std::ptrdiff_t first = k + pair_entry_first_run(pair);
       const std::ptrdiff_t second = first + pair_entry_second_step(pair);
       if (second < 64) [[likely]] {
-        take(b, pair);
+        block_steps::take(*this, b, pair);
         block[zigzag_to_natural[second]] = static_cast<std::int16_t>(pair_entry_second_value(pair) * q[second]);
         block[zigzag_to_natural[first]] = static_cast<std::int16_t>(pair_entry_first_value(pair) * q[first]);
         if (pair_entry_ends_block(pair)) return static_cast<int>(second);
         k = second + 1;
         continue;
       }
-      // Past the end of the block: the first one alone, which fails where
-      // it would have failed by itself.
-      const std::int32_t fast = ac.fast_value[index];
-      take(b, fast);
-      k += fast_entry_run(fast);
-      if (k > 63) abort_with_reader(b, coefficient_index_overflow);
-      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(fast_entry_value(fast) * q[k]);
-      ++k;
+      block_steps::first_of_pair(*this, b, ac, index, q, block, k);
       continue;
     }
-    // Entries that carry magnitude bits all lie in fast_value too, so only
-    // codes whose magnitude reaches further, long codes and the symbols
-    // without magnitude that no pair entry holds (sixteen zeros, an end of
-    // block of more than 8 bits) come here.
-    const std::int32_t e = ac.first_level_with_bits[b.window >> 56];
-    if (symbol_entry_is_symbol_0(e)) {
-      // End of block (or bits that begin no code, which read as it).
-      take_some(b, symbol_entry_bits(e));
-      break;
-    }
-    const int symbol = decode_symbol(b, ac, extra);
-    const int run = symbol >> 4;
-    const int size = symbol & 15;
-    if (size != 0) {
-      if (k + run > 63) abort_with_reader(b, coefficient_index_overflow);
-      k += run;
-      // |value| < 2^15 and |q| <= 2^15: the product fits 32 bits.
-      block[zigzag_to_natural[k]] = static_cast<std::int16_t>(extend_value(extra, size) * q[k]);
-      ++k;
-    } else if (run == 15) {
-      if (k + 16 > 64) abort_with_reader(b, coefficient_index_overflow);
-      k += 16;
-    } else {
-      break;
-    }
+    if (!block_steps::other_ac(*this, b, ac, q, block, k)) break;
   }
   return static_cast<int>(k);
 }
 
 // Everything decided per scan (tables per block, block count, the transform)
 // is fixed here, so the loops below run without per-block choices.
-template <int Blocks, bool Upsampled, bool EntropyOnly>
+template <component_layout Layout, bool EntropyOnly>
 void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int* row_extents) {
+  constexpr const layout_facts& layout = facts_of(Layout);
+  constexpr int blocks = layout.blocks;
+  static_assert(blocks <= max_blocks_per_mcu);
   // A scan may list the components in another order than the frame does
   // (T.81 asks for frame order, but nothing breaks if it is not kept); the
   // transform and the converters expect frame order, so each block is put
   // where frame order has it.
-  int first_slot[max_components] = {};
-  for (int c = 1; c < frame_component_count; ++c) {
-    first_slot[c] = first_slot[c - 1] + component_h_factor[c - 1] * component_v_factor[c - 1];
-  }
-  block_plan plan[Blocks];
-  for (int i = 0; i < Blocks; ++i) {
+  int next_slot[3] = {layout.first_block[0], layout.first_block[1], layout.first_block[2]};
+  block_plan plan[blocks];
+  for (int i = 0; i < blocks; ++i) {
     const int c = mcu_block_components[i];
     plan[i] = {huffman_lookup[component_dc_slot[c]], huffman_lookup[component_ac_slot[c]],
-               quant_tables[component_quant_slot[c]], c, first_slot[c]++};
+               quant_tables[component_quant_slot[c]], c, next_slot[c]++};
   }
 
   bit_reader b = bits;
@@ -162,25 +188,16 @@ void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int
     }
     if constexpr (EntropyOnly) {
       // Another thread transforms the row (reconstruct_sequential_row).
-      std::int16_t* mcu = row_coefficients + static_cast<std::size_t>(m) * Blocks * 64;
-      int* extents = row_extents + static_cast<std::size_t>(m) * Blocks;
+      std::int16_t* mcu = row_coefficients + static_cast<std::size_t>(m) * blocks * 64;
+      int* extents = row_extents + static_cast<std::size_t>(m) * blocks;
       for (const block_plan& p : plan) {
         extents[p.slot] = decode_block(b, p, predictor[p.component], mcu + 64 * p.slot);
       }
-      --restart_countdown;
-      continue;
-    }
-    for (const block_plan& p : plan) {
-      block_extent[p.slot] = decode_block(b, p, predictor[p.component], mcu_coefficients + 64 * p.slot);
-    }
-    if constexpr (Upsampled) {
-      mcu_to_samples_upsampled(kernels, mcu_coefficients, block_extent, mcu_samples, m);
     } else {
-      // mcu_to_samples, with the block count known here.
-      std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(m) * Blocks * 64;
-      for (int i = 0; i < Blocks; ++i) {
-        kernels.inverse_dct_block(mcu_coefficients + 64 * i, samples + 64 * i, block_extent[i]);
+      for (const block_plan& p : plan) {
+        block_extent[p.slot] = decode_block(b, p, predictor[p.component], mcu_coefficients + 64 * p.slot);
       }
+      transform_mcu(kernels, layout, mcu_coefficients, block_extent, mcu_samples, m);
     }
     --restart_countdown;
   }
@@ -190,17 +207,15 @@ void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int
 
 void engine_core::decode_baseline_mcu_row(std::int16_t* row_coefficients, int* row_extents) {
   // The set-up admits only interleaved scans of every component, so the
-  // layout (grey, h1v1, h2v1, h1v2, h2v2) names the block count.
+  // layout fixes the MCU; one row decoder per layout, in the table's order.
   using row_decoder = void (engine_core::*)(std::int16_t*, int*);
-  constexpr auto decoders = []<bool EntropyOnly>() {
-    return std::array<row_decoder, 5>{&engine_core::decode_baseline_mcu_row_as<1, false, EntropyOnly>,
-                                      &engine_core::decode_baseline_mcu_row_as<3, false, EntropyOnly>,
-                                      &engine_core::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
-                                      &engine_core::decode_baseline_mcu_row_as<4, false, EntropyOnly>,
-                                      &engine_core::decode_baseline_mcu_row_as<6, true, EntropyOnly>};
+  constexpr auto decoders = []<bool EntropyOnly, std::size_t... L>(std::index_sequence<L...>) {
+    return std::array<row_decoder, component_layout_count>{
+        &engine_core::decode_baseline_mcu_row_as<static_cast<component_layout>(L), EntropyOnly>...};
   };
-  static constexpr auto whole_rows = decoders.template operator()<false>();
-  static constexpr auto entropy_only = decoders.template operator()<true>();
+  constexpr auto layouts = std::make_index_sequence<component_layout_count>{};
+  static constexpr auto whole_rows = decoders.template operator()<false>(layouts);
+  static constexpr auto entropy_only = decoders.template operator()<true>(layouts);
   const auto& chosen = row_coefficients == nullptr ? whole_rows : entropy_only;
   (this->*chosen[static_cast<int>(scan_type)])(row_coefficients, row_extents);
 }
@@ -208,13 +223,10 @@ void engine_core::decode_baseline_mcu_row(std::int16_t* row_coefficients, int* r
 void engine_core::reconstruct_sequential_row(const std::int16_t* coefficients, const int* extents,
                                              std::uint8_t* samples) const {
   const kernel_table& kernels = selected_kernels();
+  const layout_facts& layout = facts_of(scan_type);
   for (int m = 0; m < frame_mcus_per_row; ++m) {
-    const std::size_t first = static_cast<std::size_t>(m) * frame_blocks_per_mcu;
-    if (upsample_in_frequency_domain) {
-      mcu_to_samples_upsampled(kernels, coefficients + 64 * first, extents + first, samples, m);
-    } else {
-      mcu_to_samples(kernels, coefficients + 64 * first, extents + first, frame_blocks_per_mcu, samples, m);
-    }
+    const std::size_t first = static_cast<std::size_t>(m) * layout.blocks;
+    transform_mcu(kernels, layout, coefficients + 64 * first, extents + first, samples, m);
   }
 }
 

@@ -42,7 +42,7 @@ void engine_core::reset_state(jpeg_decoder_stream* new_stream) {
   scan_component_count = spectral_first = spectral_last = approx_high = approx_low = 0;
   scan_type = component_layout::grey;
   mcu_width = mcu_height = frame_mcus_per_row = frame_mcus_per_column = frame_blocks_per_mcu = 0;
-  blocks_per_row = upsampled_blocks_per_component = upsampled_blocks_per_mcu = upsampled_blocks_per_row = 0;
+  blocks_per_row = sample_blocks_per_row = 0;
   upsample_in_frequency_domain = false;
   output_pixel_bytes = row_bytes = padded_row_bytes = 0;
   scan_mcus_per_row = scan_mcus_per_column = scan_blocks_per_mcu = 0;
@@ -74,50 +74,36 @@ void engine_core::prepare_decoding() {
   }
 }
 
-void engine_core::setup_frame() {
-  struct layout_row {
-    int h, v;
-    component_layout type;
-    int mcu_w, mcu_h, blocks;
-  };
-  static constexpr layout_row colour_layouts[] = {
-      {1, 1, component_layout::h1v1, 8, 8, 3},
-      {2, 1, component_layout::h2v1, 16, 8, 4},
-      {1, 2, component_layout::h1v2, 8, 16, 4},
-      {2, 2, component_layout::h2v2, 16, 16, 6},
-  };
-
-  if (frame_component_count == 1) {
-    if (component_h_factor[0] != 1 || component_v_factor[0] != 1) abort_decode(unsupported_sampling);
-    scan_type = component_layout::grey;
-    mcu_width = mcu_height = 8;
-    frame_blocks_per_mcu = 1;
-  } else if (frame_component_count == 3) {
-    for (int i = 1; i < 3; ++i) {
-      if (component_h_factor[i] != 1 || component_v_factor[i] != 1) abort_decode(unsupported_sampling);
-    }
-    const layout_row* match = nullptr;
-    for (const layout_row& row : colour_layouts) {
-      if (row.h == component_h_factor[0] && row.v == component_v_factor[0]) match = &row;
-    }
-    if (match == nullptr) abort_decode(unsupported_sampling);
-    scan_type = match->type;
-    mcu_width = match->mcu_w;
-    mcu_height = match->mcu_h;
-    frame_blocks_per_mcu = match->blocks;
-  } else {
-    abort_decode(unsupported_component_count);
+component_layout engine_core::frame_layout() {
+  if (frame_component_count != 1 && frame_component_count != 3) abort_decode(unsupported_component_count);
+  // Chroma is sampled 1 x 1 in every layout.
+  for (int i = 1; i < frame_component_count; ++i) {
+    if (component_h_factor[i] != 1 || component_v_factor[i] != 1) abort_decode(unsupported_sampling);
   }
+  for (const layout_facts& row : layout_table) {
+    if (row.components == frame_component_count && row.luma_h == component_h_factor[0] &&
+        row.luma_v == component_v_factor[0]) {
+      return row.layout;
+    }
+  }
+  abort_decode(unsupported_sampling);
+}
 
+void engine_core::setup_frame() {
+  scan_type = frame_layout();
+  const layout_facts& layout = facts_of(scan_type);
+  mcu_width = layout.mcu_width;
+  mcu_height = layout.mcu_height;
+  frame_blocks_per_mcu = layout.blocks;
   frame_mcus_per_row = (image_width + mcu_width - 1) / mcu_width;
   frame_mcus_per_column = (image_height + mcu_height - 1) / mcu_height;
 
-  output_pixel_bytes = scan_type == component_layout::grey ? 1 : 4;
+  output_pixel_bytes = layout.pixel_bytes;
   padded_row_bytes = ((image_width + 15) & ~15) * output_pixel_bytes;
   row_bytes = image_width * output_pixel_bytes;
 
   output_line = static_cast<std::uint8_t*>(pool_alloc(static_cast<std::uint32_t>(padded_row_bytes), true));
-  if (scan_type == component_layout::h1v2) {
+  if (layout.paired_lines) {
     second_output_line = static_cast<std::uint8_t*>(pool_alloc(static_cast<std::uint32_t>(padded_row_bytes), true));
   }
 
@@ -127,12 +113,10 @@ void engine_core::setup_frame() {
       pool_alloc_array(static_cast<std::uint32_t>(frame_blocks_per_mcu), 64 * sizeof(std::int16_t), false));
   for (int i = 0; i < frame_blocks_per_mcu; ++i) block_extent[i] = 64;
 
-  upsampled_blocks_per_component = component_h_factor[0] * component_v_factor[0];
-  upsampled_blocks_per_mcu = upsampled_blocks_per_component * frame_component_count;
-  upsampled_blocks_per_row = frame_mcus_per_row * upsampled_blocks_per_mcu;
-  upsample_in_frequency_domain = scan_type == component_layout::h2v2;
-  const int sample_blocks = upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row;
-  mcu_samples = static_cast<std::uint8_t*>(pool_alloc_array(static_cast<std::uint32_t>(sample_blocks), 64, false));
+  upsample_in_frequency_domain = layout.upsampled;
+  sample_blocks_per_row = frame_mcus_per_row * layout.sample_blocks;
+  mcu_samples =
+      static_cast<std::uint8_t*>(pool_alloc_array(static_cast<std::uint32_t>(sample_blocks_per_row), 64, false));
 
   lines_remaining = image_height;
   mcu_lines_remaining = 0;
@@ -189,8 +173,8 @@ void engine_core::compute_mcu_layout() {
   for (int k = 0; k < scan_component_count; ++k) {
     const int j = scan_components[k];
     const int count = component_h_factor[j] * component_v_factor[j];
-    // The frame set-up admits at most 4 + 1 + 1 blocks; this only guards the
-    // array against layouts it never lets through.
+    // The frame set-up admits only the layouts of layout_table, whose MCUs
+    // fit; this only guards the array against layouts it never lets through.
     if (blocks + count > max_blocks_per_mcu) abort_decode(unsupported_sampling);
     for (int n = 0; n < count; ++n) mcu_block_components[blocks++] = j;
   }

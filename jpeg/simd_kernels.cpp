@@ -15,7 +15,6 @@
 #include "kernels.h"
 
 #include <immintrin.h>
-#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -365,6 +364,12 @@ void upsample_block(const int16_t* coefficients, uint8_t* quadrants) {
 
 constexpr std::size_t block_bytes = 64;
 
+// Where each layout keeps an MCU's samples.
+constexpr const layout_facts& h1v1 = facts_of(component_layout::h1v1);
+constexpr const layout_facts& h2v1 = facts_of(component_layout::h2v1);
+constexpr const layout_facts& h1v2 = facts_of(component_layout::h1v2);
+constexpr const layout_facts& upsampled = upsampled_layout;
+
 // Eight bytes zero-extended to eight 32-bit lanes (a generic conversion
 // would be done byte by byte).
 JPEG_VECTOR_INLINE i32x8 widen8(const uint8_t* p) {
@@ -436,43 +441,6 @@ JPEG_VECTOR_INLINE void put8(uint8_t* out, const uint8_t* luma, const chroma_vec
   put8(out, widen8(luma), c.red, c.green, c.blue);
 }
 
-// The transform shape that serves each extent rectangle: rectangles of more
-// than four rows run at full width, since the first pass covers all columns
-// of a row in one go anyway. Calls f(shape<W, R>{}) for it; a lone DC term
-// (extent 1) is each caller's own shortcut.
-template <int W, int R>
-struct shape {
-  static constexpr int width = W, rows = R;
-};
-
-// extent_rectangle as a plain array: indexing the std::array calls its
-// operator[], which an unoptimised build defines here as a weak function
-// that the linker may keep for the portable callers too.
-struct extent_table {
-  uint8_t rectangle[64];
-};
-constexpr extent_table extents = std::bit_cast<extent_table>(extent_rectangle);
-
-template <typename F>
-JPEG_VECTOR_INLINE void with_shape(int block_extent, F&& f) {
-  switch (extents.rectangle[block_extent - 1]) {
-    case 0x12: f(shape<2, 1>{}); return;
-    case 0x22: f(shape<2, 2>{}); return;
-    case 0x32: f(shape<2, 3>{}); return;
-    case 0x33: f(shape<3, 3>{}); return;
-    case 0x34: f(shape<4, 3>{}); return;
-    case 0x44: f(shape<4, 4>{}); return;
-    case 0x54:
-    case 0x55:
-    case 0x56: f(shape<8, 5>{}); return;
-    case 0x66: f(shape<8, 6>{}); return;
-    case 0x76:
-    case 0x77:
-    case 0x78: f(shape<8, 7>{}); return;
-    default: f(shape<8, 8>{}); return;
-  }
-}
-
 }  // namespace
 
 void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
@@ -481,7 +449,7 @@ void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_
     std::memset(samples, dc_only_sample(coefficients), 64);
     return;
   }
-  with_shape(
+  with_idct_shape(
       block_extent, [&](auto s) __attribute__((always_inline)) {
         transform_block<decltype(s)::width, decltype(s)::rows>(coefficients, samples);
       });
@@ -499,7 +467,7 @@ void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_
     std::memset(quadrants, dc_only_sample(coefficients), 256);
     return;
   }
-  with_shape(
+  with_idct_shape(
       block_extent, [&](auto s) __attribute__((always_inline)) {
         upsample_block<decltype(s)::width, decltype(s)::rows>(coefficients, quadrants);
       });
@@ -507,8 +475,8 @@ void upsample_chroma_block(const int16_t* coefficients, int block_extent, uint8_
 
 void convert_h1v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output) {
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* y = mcu_samples + i * 3 * block_bytes + line * 8;
-    put8(output + i * 32, y, chroma8(y + block_bytes, y + 2 * block_bytes));
+    const uint8_t* y = mcu_samples + i * h1v1.sample_blocks * block_bytes + line * 8;
+    put8(output + i * 32, y, chroma8(y + h1v1.cb_samples * block_bytes, y + h1v1.cr_samples * block_bytes));
   }
 }
 
@@ -516,9 +484,9 @@ void convert_h2v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcu
   // Each chroma sample serves two neighbouring pixels: chroma lanes 0..3
   // the left luma block, lanes 4..7 the right one.
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* y = mcu_samples + i * 4 * block_bytes + line * 8;
+    const uint8_t* y = mcu_samples + i * h2v1.sample_blocks * block_bytes + line * 8;
     uint8_t* out = output + i * 64;
-    const chroma_vectors c = chroma8(y + 2 * block_bytes, y + 3 * block_bytes);
+    const chroma_vectors c = chroma8(y + h2v1.cb_samples * block_bytes, y + h2v1.cr_samples * block_bytes);
     put8(out, widen8(y), __builtin_shufflevector(c.red, c.red, 0, 0, 1, 1, 2, 2, 3, 3),
          __builtin_shufflevector(c.green, c.green, 0, 0, 1, 1, 2, 2, 3, 3),
          __builtin_shufflevector(c.blue, c.blue, 0, 0, 1, 1, 2, 2, 3, 3));
@@ -531,9 +499,10 @@ void convert_h2v1_line(const colour_tables&, const uint8_t* mcu_samples, int mcu
 void convert_h1v2_lines(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output,
                         uint8_t* second_output) {
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* mcu = mcu_samples + i * 4 * block_bytes;
+    const uint8_t* mcu = mcu_samples + i * h1v2.sample_blocks * block_bytes;
     const uint8_t* y = mcu + (line / 8) * block_bytes + (line % 8) * 8;
-    const chroma_vectors c = chroma8(mcu + 2 * block_bytes + (line / 2) * 8, mcu + 3 * block_bytes + (line / 2) * 8);
+    const uint8_t* chroma = mcu + (line / 2) * 8;
+    const chroma_vectors c = chroma8(chroma + h1v2.cb_samples * block_bytes, chroma + h1v2.cr_samples * block_bytes);
     put8(output + i * 32, y, c);
     put8(second_output + i * 32, y + 8, c);
   }
@@ -541,14 +510,16 @@ void convert_h1v2_lines(const colour_tables&, const uint8_t* mcu_samples, int mc
 
 void convert_upsampled_line(const colour_tables&, const uint8_t* mcu_samples, int mcus_per_row, int line,
                             uint8_t* output) {
-  constexpr std::size_t component_bytes = 4 * block_bytes;
+  // A pixel's chroma samples lie as far after its luma sample as the first
+  // Cb and Cr sample blocks after the first luma block.
+  constexpr std::size_t cb_bytes = upsampled.cb_samples * block_bytes, cr_bytes = upsampled.cr_samples * block_bytes;
   for (int i = 0; i < mcus_per_row; ++i) {
-    const uint8_t* mcu = mcu_samples + i * upsampled_mcu_blocks * block_bytes;
-    const uint8_t* y = mcu + (line / 8) * 2 * block_bytes + (line % 8) * 8;
+    const uint8_t* mcu = mcu_samples + i * upsampled.sample_blocks * block_bytes;
+    const uint8_t* y = mcu + (line / 8) * upsampled.luma_h * block_bytes + (line % 8) * 8;
     uint8_t* out = output + i * 64;
-    for (int half = 0; half < 2; ++half) {
+    for (int half = 0; half < upsampled.luma_h; ++half) {
       const uint8_t* sample = y + half * block_bytes;
-      put8(out + 32 * half, sample, chroma8(sample + component_bytes, sample + 2 * component_bytes));
+      put8(out + 32 * half, sample, chroma8(sample + cb_bytes, sample + cr_bytes));
     }
   }
 }

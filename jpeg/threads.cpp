@@ -46,7 +46,7 @@
 namespace jpeg {
 
 namespace detail {
-std::atomic<std::uint64_t> min_threaded_pixels{512 * 1024};
+std::atomic<std::uint64_t> min_threaded_pixels{min_threaded_picture_pixels};
 pool_faults injected_pool_faults;
 std::atomic<unsigned> fork_generation{0};
 std::atomic<bool> consider_machine_load{true};
@@ -54,8 +54,6 @@ std::atomic<bool> consider_machine_load{true};
 
 namespace {
 
-constexpr int max_decoder_threads = 8;
-constexpr std::size_t max_whole_picture_samples = std::size_t{64} << 20;
 std::atomic<int> chosen_default_threads{0};
 
 int processor_count() {
@@ -334,17 +332,17 @@ bool engine_core::start_row_threads(bool whole_picture) {
 
   // A ring for the whole picture holds every row that the workers make
   // while the last scan is read; it is kept within reason.
-  const int sample_blocks = upsample_in_frequency_domain ? upsampled_blocks_per_row : blocks_per_row;
-  const std::size_t row_samples = static_cast<std::size_t>(sample_blocks) * 64;
-  if (whole_picture && row_samples * static_cast<std::size_t>(frame_mcus_per_column) > max_whole_picture_samples) {
+  const std::size_t row_samples = static_cast<std::size_t>(sample_blocks_per_row) * 64;
+  if (whole_picture && row_samples * static_cast<std::size_t>(frame_mcus_per_column) > max_whole_picture_sample_bytes) {
     return false;
   }
   const int workers = std::min(threads - 1, free_processors());
   if (workers < 1) return false;
   worker_pool& pool = worker_pool::instance();
   // Out of memory here only means one thread.
-  auto* r = new (std::nothrow) row_ring(frame_mcus_per_column, whole_picture ? frame_mcus_per_column : threads + 2,
-                                        !is_progressive, row_samples, static_cast<std::size_t>(blocks_per_row));
+  auto* r = new (std::nothrow)
+      row_ring(frame_mcus_per_column, whole_picture ? frame_mcus_per_column : threads + ring_rows_beyond_threads,
+               !is_progressive, row_samples, static_cast<std::size_t>(blocks_per_row));
   if (r == nullptr) return false;
   if (r->storage == nullptr) {
     delete r;

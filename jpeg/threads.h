@@ -21,9 +21,10 @@ namespace jpeg {
 
 namespace detail {
 
-// Pictures of fewer output pixels than this decode on the caller's thread
-// alone: their rows are done before a worker would have woken. Tests and
-// fuzz targets lower it to put small pictures through the threads.
+// Pictures of fewer output pixels than this (min_threaded_picture_pixels
+// unless lowered) decode on the caller's thread alone: their rows are done
+// before a worker would have woken. Tests and fuzz targets lower it to put
+// small pictures through the threads.
 extern std::atomic<std::uint64_t> min_threaded_pixels;
 
 // Ways for the pool to fail, for the tests to inject: `before_thread_start`
