@@ -491,10 +491,12 @@ void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) co
   const kernel_table& kernels = selected_kernels();
   // The frame's MCUs: interleaved in frame order, or for a grey picture one
   // block each.
-  const bool interleaved = frame_component_count != 1;
+  const layout_facts& layout = facts_of(scan_type);
+  const bool interleaved = layout.components != 1;
   int block_component[max_blocks_per_mcu] = {};
-  for (int c = 0, b = 0; c < frame_component_count; ++c) {
-    for (int n = 0; n < component_h_factor[c] * component_v_factor[c]; ++n) block_component[b++] = c;
+  for (int c = 0; c < layout.components; ++c) {
+    const int end = c + 1 < layout.components ? layout.first_block[c + 1] : layout.blocks;
+    for (int b = layout.first_block[c]; b < end; ++b) block_component[b] = c;
   }
   int block_col[max_components] = {};
   int block_row[max_components] = {};
@@ -502,7 +504,7 @@ void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) co
   for (int m = 0; m < frame_mcus_per_row; ++m) {
     int h_off = 0;
     int v_off = 0;
-    for (int b = 0; b < frame_blocks_per_mcu; ++b) {
+    for (int b = 0; b < layout.blocks; ++b) {
       const int c = block_component[b];
       const int x = block_col[c] + h_off;
       const int y = block_row[c] + v_off;
@@ -521,11 +523,7 @@ void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) co
       block[0] = static_cast<std::int16_t>(*dc_value_at(dc_coefficient_store[c], x, y) * quant[c][0]);
       step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
     }
-    if (upsample_in_frequency_domain) {
-      mcu_to_samples_upsampled(kernels, coefficients, extents, samples, m);
-    } else {
-      mcu_to_samples(kernels, coefficients, extents, frame_blocks_per_mcu, samples, m);
-    }
+    transform_mcu(kernels, layout, coefficients, extents, samples, m);
   }
 }
 

@@ -22,7 +22,11 @@
 #error "simd_kernels.cpp is built once per level with JPEG_SIMD_NAMESPACE set"
 #endif
 
-namespace jpeg::detail::JPEG_SIMD_NAMESPACE {
+// Nested one by one: pmccabe reads no function inside a nested namespace
+// definition.
+namespace jpeg {
+namespace detail {
+namespace JPEG_SIMD_NAMESPACE {
 namespace {
 
 typedef int16_t i16x8 __attribute__((vector_size(16)));
@@ -524,4 +528,6 @@ void convert_upsampled_line(const colour_tables&, const uint8_t* mcu_samples, in
   }
 }
 
-}  // namespace jpeg::detail::JPEG_SIMD_NAMESPACE
+}  // namespace JPEG_SIMD_NAMESPACE
+}  // namespace detail
+}  // namespace jpeg
