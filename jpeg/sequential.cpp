@@ -139,14 +139,14 @@ void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int
   // transform and the converters expect frame order, so each block is put
   // where frame order has it.
   int first_slot[max_components] = {};
-  for (int c = 1; c < frame_component_count; ++c) {
-    first_slot[c] = first_slot[c - 1] + component_h_factor[c - 1] * component_v_factor[c - 1];
+  for (int c = 1; c < frame.component_count; ++c) {
+    first_slot[c] = first_slot[c - 1] + frame.h_factor[c - 1] * frame.v_factor[c - 1];
   }
   block_plan plan[Blocks];
   for (int i = 0; i < Blocks; ++i) {
     const int c = mcu_block_components[i];
-    plan[i] = {huffman_lookup[component_dc_slot[c]], huffman_lookup[component_ac_slot[c]],
-               quant_tables[component_quant_slot[c]], c, first_slot[c]++};
+    plan[i] = {huffman_lookup[scan.dc_slot[c]], huffman_lookup[scan.ac_slot[c]], tables.quant[frame.quant_slot[c]], c,
+               first_slot[c]++};
   }
 
   bit_reader b = bits;
@@ -154,7 +154,7 @@ void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int
   for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
   const kernel_table& kernels = selected_kernels();
   for (int m = 0; m < scan_mcus_per_row; ++m) {
-    if (restart_interval != 0 && restart_countdown == 0) {
+    if (tables.restart_interval != 0 && restart_countdown == 0) {
       bits = b;
       resync_at_restart();
       b = bits;
@@ -237,7 +237,7 @@ void engine_core::resync_at_restart() {
 
   for (std::int32_t& p : dc_predictor) p = 0;
   end_of_band_run = 0;
-  restart_countdown = restart_interval;
+  restart_countdown = tables.restart_interval;
   expected_restart_index = (expected_restart_index + 1) & 7;
   reload_bit_window(bit_mode::entropy);
 }
