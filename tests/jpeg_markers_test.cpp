@@ -219,7 +219,7 @@ TEST(JpegMarkers, TablesAreStoredBySlot) {
   for (int slot : {0, 1, 2, 3, 4}) EXPECT_NE(t.huffman_counts[slot], nullptr) << slot;
   for (int slot : {5, 6, 7}) EXPECT_EQ(t.huffman_counts[slot], nullptr) << slot;
   // AC table 0 and DC table id 4 share slot 4; the later definition wins.
-  EXPECT_EQ(t.huffman_counts[4][2], 1);  // the later DC table's counts won
+  EXPECT_EQ(t.huffman_counts[4][3], 5);  // the later DC table's counts won
   EXPECT_EQ(t.huffman_counts[3][8], 255);
   EXPECT_EQ(t.huffman_symbols[3][254], 1);
   EXPECT_EQ(t.quant[0][63], 1);
@@ -231,7 +231,7 @@ TEST(JpegMarkers, TablesAreStoredBySlot) {
 
 TEST(JpegMarkers, FrameHeaderFields) {
   chunk_stream stream(soi() + dqt(0) + dqt(1) +
-                      frame_header(0xC2, 300, 200, {{7, 2, 2, 0}, {8, 1, 1, 1}, {9, 1, 1, 1}}));
+                      frame_header(0xC2, 300, 200, {{7, 2, 1, 0}, {8, 1, 1, 1}, {9, 1, 1, 1}}));
   jpeg_decoder_engine engine(&stream);
   ASSERT_EQ(engine.status(), 0);
   EXPECT_EQ(engine.width(), 300);
@@ -241,7 +241,7 @@ TEST(JpegMarkers, FrameHeaderFields) {
   EXPECT_TRUE(f.progressive);
   EXPECT_EQ(f.component_id[2], 9);
   EXPECT_EQ(f.h_factor[0], 2);
-  EXPECT_EQ(f.v_factor[0], 2);
+  EXPECT_EQ(f.v_factor[0], 1);
   EXPECT_EQ(f.quant_slot[1], 1);
 
   chunk_stream extremes(soi() + frame_header(0xC1, 16384, 1, {{1, 1, 1, 0}}));
