@@ -18,10 +18,10 @@
 
 namespace jpeg {
 
-// What the layout set-up derived from the frame and the current scan, and
-// the decoding tables it built: no public operation shows the sizes of the
-// buffers and blocks of an MCU row, and a fault in them shows in pixels only
-// for some widths or under a sanitizer.
+// What the set-up derived from the frame and the current scan, and the
+// decoding tables it built (the arrays are the engine's own): no public
+// operation shows the sizes of the buffers and blocks of an MCU row, and a
+// fault in them shows in pixels only for some widths, or under a sanitizer.
 struct set_up_layout {
   component_layout type;
   int frame_mcus_per_row, blocks_per_row, padded_row_bytes;
@@ -106,8 +106,8 @@ struct engine_test_access {
   }
 
   // A progressive picture's coefficient store of component c: the stored
-  // (not dequantised) values and their non-zero sets, which pixels show only
-  // through the inverse DCT.
+  // (not dequantised) values and the non-zero sets kept beside them, which
+  // steer the scan loops and show in pixels only for some files.
   static const coefficient_store* ac_store(const engine& e, int c) {
     return engine_handle::core(e).ac_coefficient_store[c];
   }
