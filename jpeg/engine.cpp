@@ -25,7 +25,7 @@ engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& 
   try {
     reset_state(new_stream);
     find_frame_header();
-    const auto pixels = static_cast<std::uint64_t>(image_width) * static_cast<std::uint64_t>(image_height);
+    const auto pixels = static_cast<std::uint64_t>(frame.width) * static_cast<std::uint64_t>(frame.height);
     if (limits.max_pixels != 0 && pixels > limits.max_pixels) abort_decode(picture_too_large);
   } catch (const decode_abort&) {
     // status_ holds the code and the pool is already released.

@@ -110,6 +110,49 @@ struct row_ring;
 enum class component_layout : int { grey, h1v1, h2v1, h1v2, h2v2 };
 inline constexpr int component_layout_count = 5;
 
+// What the marker parser (markers.cpp) reads, as values the engine keeps:
+// the tables defined so far, the frame header and the current scan header.
+inline constexpr int max_components = 4;
+inline constexpr int huffman_slots = 8;
+inline constexpr int quant_slots = 4;
+
+// Null where no segment defined the slot yet. A Huffman slot holds the
+// counts of codes per length at [1..16] and the symbols; a quantisation
+// table its 64 steps in zig-zag order.
+struct parsed_tables {
+  std::uint8_t* huffman_counts[huffman_slots] = {};
+  std::uint8_t* huffman_symbols[huffman_slots] = {};
+  std::int16_t* quant[quant_slots] = {};
+  std::uint16_t restart_interval = 0;
+};
+
+// Per component, in frame order: its id, sampling factors and quantisation
+// table slot.
+struct parsed_frame {
+  int width = 0;
+  int height = 0;
+  int component_count = 0;
+  bool progressive = false;
+  int component_id[max_components] = {};
+  int h_factor[max_components] = {};
+  int v_factor[max_components] = {};
+  int quant_slot[max_components] = {};
+};
+
+// components[k]: the frame index of the scan's k-th component; the table
+// slots are indexed by frame index. A sequential scan covers the whole band
+// (0..63) whatever its header says.
+struct parsed_scan {
+  int component_count = 0;
+  int components[max_components] = {};
+  int dc_slot[max_components] = {};
+  int ac_slot[max_components] = {};
+  int spectral_first = 0;
+  int spectral_last = 0;
+  int approx_high = 0;
+  int approx_low = 0;
+};
+
 // Everything a layout fixes about its MCUs, for the set-up, the block
 // decoders, the MCU transform, the converters and the row output; each
 // reads it here rather than deriving it.
@@ -213,9 +256,9 @@ class engine_core {
   engine_core& operator=(const engine_core&) = delete;
 
   int status() const { return status_; }
-  int width() const { return image_width; }
-  int height() const { return image_height; }
-  int component_count() const { return frame_component_count; }
+  int width() const { return frame.width; }
+  int height() const { return frame.height; }
+  int component_count() const { return frame.component_count; }
 
   int start_decoding() noexcept;
   int decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept;
@@ -225,11 +268,8 @@ class engine_core {
 
   static constexpr int input_pushback_bytes = 128;
   static constexpr int input_buffer_bytes = 8192;
-  static constexpr int max_components = 4;
   static constexpr int max_blocks_per_mcu = 10;
   static_assert(most_blocks_per_mcu() <= max_blocks_per_mcu);
-  static constexpr int huffman_slots = 8;
-  static constexpr int quant_slots = 4;
 
  private:
   friend struct engine_test_access;  // white-box tests of the stages
@@ -368,31 +408,10 @@ class engine_core {
   // restart interval began.
   bool met_marker = false;
 
-  // Tables read from the file.
-  std::uint8_t* huffman_counts[huffman_slots] = {};
-  std::uint8_t* huffman_symbols[huffman_slots] = {};
-  std::int16_t* quant_tables[quant_slots] = {};
-  std::uint16_t restart_interval = 0;
-
-  // Frame header.
-  int image_width = 0;
-  int image_height = 0;
-  int frame_component_count = 0;
-  bool is_progressive = false;
-  int component_id[max_components] = {};
-  int component_h_factor[max_components] = {};
-  int component_v_factor[max_components] = {};
-  int component_quant_slot[max_components] = {};
-
-  // Scan header.
-  int scan_component_count = 0;
-  int scan_components[max_components] = {};
-  int component_dc_slot[max_components] = {};
-  int component_ac_slot[max_components] = {};
-  int spectral_first = 0;
-  int spectral_last = 0;
-  int approx_high = 0;
-  int approx_low = 0;
+  // What the marker parser read.
+  parsed_tables tables;
+  parsed_frame frame;
+  parsed_scan scan;
 
   // Frame layout.
   component_layout scan_type = component_layout::grey;

@@ -75,7 +75,7 @@ void engine_core::find_frame_header() {
     case marker::sof0:
     case marker::sof1: read_frame_header(); return;
     case marker::sof2:
-      is_progressive = true;
+      frame.progressive = true;
       read_frame_header();
       return;
     case marker::sof9: abort_decode(arithmetic_coding_unsupported);
@@ -86,22 +86,22 @@ void engine_core::find_frame_header() {
 void engine_core::read_frame_header() {
   const std::uint32_t length = read_bits(16);
   if (read_bits(8) != 8) abort_decode(unsupported_precision);
-  image_height = static_cast<int>(read_bits(16));
-  if (image_height < 1 || image_height > max_dimension) abort_decode(height_out_of_range);
-  image_width = static_cast<int>(read_bits(16));
-  if (image_width < 1 || image_width > max_dimension) abort_decode(width_out_of_range);
+  frame.height = static_cast<int>(read_bits(16));
+  if (frame.height < 1 || frame.height > max_dimension) abort_decode(height_out_of_range);
+  frame.width = static_cast<int>(read_bits(16));
+  if (frame.width < 1 || frame.width > max_dimension) abort_decode(width_out_of_range);
   const int count = static_cast<int>(read_bits(8));
   if (count > max_components) abort_decode(frame_components_over_four);
-  frame_component_count = count;
+  frame.component_count = count;
   if (length != 8u + 3u * static_cast<std::uint32_t>(count)) abort_decode(frame_header_length_mismatch);
   for (int i = 0; i < count; ++i) {
-    component_id[i] = static_cast<int>(read_bits(8));
-    component_h_factor[i] = static_cast<int>(read_bits(4));
-    component_v_factor[i] = static_cast<int>(read_bits(4));
-    component_quant_slot[i] = static_cast<int>(read_bits(8));
+    frame.component_id[i] = static_cast<int>(read_bits(8));
+    frame.h_factor[i] = static_cast<int>(read_bits(4));
+    frame.v_factor[i] = static_cast<int>(read_bits(4));
+    frame.quant_slot[i] = static_cast<int>(read_bits(8));
     // Only slots 0 to 3 exist; refusing here means no table is ever looked
     // up through a larger selector.
-    if (component_quant_slot[i] >= quant_slots) abort_decode(quant_table_missing);
+    if (frame.quant_slot[i] >= quant_slots) abort_decode(quant_table_missing);
   }
 }
 
@@ -131,12 +131,12 @@ void engine_core::read_huffman_segment() {
     if ((class_id & 0xE0) != 0) abort_decode(huffman_slot_out_of_range);
     const std::uint32_t slot = (class_id & 15) + huffman_first_ac_slot * ((class_id >> 4) & 1);
     if (slot >= huffman_slots) abort_decode(huffman_slot_out_of_range);
-    if (huffman_counts[slot] == nullptr) {
-      huffman_counts[slot] = static_cast<std::uint8_t*>(pool_alloc(17, false));
-      huffman_symbols[slot] = static_cast<std::uint8_t*>(pool_alloc(256, false));
+    if (tables.huffman_counts[slot] == nullptr) {
+      tables.huffman_counts[slot] = static_cast<std::uint8_t*>(pool_alloc(17, false));
+      tables.huffman_symbols[slot] = static_cast<std::uint8_t*>(pool_alloc(256, false));
     }
-    std::memcpy(huffman_counts[slot], counts, 17);
-    std::memcpy(huffman_symbols[slot], symbols, total);
+    std::memcpy(tables.huffman_counts[slot], counts, 17);
+    std::memcpy(tables.huffman_symbols[slot], symbols, total);
   }
 }
 
@@ -151,12 +151,12 @@ void engine_core::read_quant_segment() {
     const std::uint32_t precision = precision_id >> 4;
     const std::uint32_t id = precision_id & 15;
     if (id >= quant_slots) abort_decode(quant_table_id_out_of_range);
-    if (quant_tables[id] == nullptr) {
-      quant_tables[id] = static_cast<std::int16_t*>(pool_alloc(64 * sizeof(std::int16_t), false));
+    if (tables.quant[id] == nullptr) {
+      tables.quant[id] = static_cast<std::int16_t*>(pool_alloc(64 * sizeof(std::int16_t), false));
     }
     for (int i = 0; i < 64; ++i) {
       // 16-bit entries above 32767 keep their two's-complement reading.
-      quant_tables[id][i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(read_bits(precision ? 16 : 8)));
+      tables.quant[id][i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(read_bits(precision ? 16 : 8)));
     }
     const std::uint32_t used = precision ? 129 : 65;
     if (left < used) abort_decode(quant_table_truncated);
@@ -166,7 +166,7 @@ void engine_core::read_quant_segment() {
 
 void engine_core::read_restart_interval() {
   if (read_bits(16) != 4) abort_decode(restart_interval_length_invalid);
-  restart_interval = static_cast<std::uint16_t>(read_bits(16));
+  tables.restart_interval = static_cast<std::uint16_t>(read_bits(16));
 }
 
 void engine_core::skip_segment() {
@@ -178,7 +178,7 @@ void engine_core::skip_segment() {
 void engine_core::read_scan_header() {
   const std::uint32_t length = read_bits(16);
   const int count = static_cast<int>(read_bits(8));
-  scan_component_count = count;
+  scan.component_count = count;
   if (count < 1 || count > max_components || length != 6u + 2u * static_cast<std::uint32_t>(count)) {
     abort_decode(scan_header_invalid);
   }
@@ -187,29 +187,29 @@ void engine_core::read_scan_header() {
     const int dc_selector = static_cast<int>(read_bits(4));
     const int ac_selector = static_cast<int>(read_bits(4));
     int j = 0;
-    while (j < frame_component_count && component_id[j] != selector) ++j;
-    if (j == frame_component_count) abort_decode(scan_component_not_in_frame);
+    while (j < frame.component_count && frame.component_id[j] != selector) ++j;
+    if (j == frame.component_count) abort_decode(scan_component_not_in_frame);
     // A component named twice would give the MCU more blocks than the MCU
     // buffers hold.
     for (int earlier = 0; earlier < k; ++earlier) {
-      if (scan_components[earlier] == j) abort_decode(scan_header_invalid);
+      if (scan.components[earlier] == j) abort_decode(scan_header_invalid);
     }
-    scan_components[k] = j;
-    component_dc_slot[j] = dc_selector;
-    component_ac_slot[j] = ac_selector + huffman_first_ac_slot;
+    scan.components[k] = j;
+    scan.dc_slot[j] = dc_selector;
+    scan.ac_slot[j] = ac_selector + huffman_first_ac_slot;
     // Only slots 0 to 7 exist; refused before any table is looked up.
-    if (component_dc_slot[j] >= huffman_slots || component_ac_slot[j] >= huffman_slots) {
+    if (scan.dc_slot[j] >= huffman_slots || scan.ac_slot[j] >= huffman_slots) {
       abort_decode(huffman_table_missing);
     }
   }
-  spectral_first = static_cast<int>(read_bits(8));
-  spectral_last = static_cast<int>(read_bits(8));
-  approx_high = static_cast<int>(read_bits(4));
-  approx_low = static_cast<int>(read_bits(4));
-  if (!is_progressive) {
+  scan.spectral_first = static_cast<int>(read_bits(8));
+  scan.spectral_last = static_cast<int>(read_bits(8));
+  scan.approx_high = static_cast<int>(read_bits(4));
+  scan.approx_low = static_cast<int>(read_bits(4));
+  if (!frame.progressive) {
     // A sequential scan always covers the whole band, whatever it says.
-    spectral_first = 0;
-    spectral_last = 63;
+    scan.spectral_first = 0;
+    scan.spectral_last = 63;
   }
 }
 
@@ -223,7 +223,7 @@ bool engine_core::find_scan_header() {
 
 void engine_core::find_end_of_image() {
   // A progressive image read every scan during set-up.
-  if (is_progressive) return;
+  if (frame.progressive) return;
   // Bits left over from the entropy-coded data are dropped; the tables and
   // segments after the scan are still checked.
   reload_bit_window(bit_mode::raw);

@@ -98,9 +98,9 @@ struct engine_core::scan_bits {
 };
 
 void engine_core::decode_progressive_scans() {
-  for (int c = 0; c < frame_component_count; ++c) {
-    const int across = frame_mcus_per_row * component_h_factor[c];
-    const int down = frame_mcus_per_column * component_v_factor[c];
+  for (int c = 0; c < frame.component_count; ++c) {
+    const int across = frame_mcus_per_row * frame.h_factor[c];
+    const int down = frame_mcus_per_column * frame.v_factor[c];
     dc_coefficient_store[c] = create_coefficient_store(across, down, 1, 1);
     ac_coefficient_store[c] = create_coefficient_store(across, down, 8, 8);
     frame_blocks += static_cast<std::uint64_t>(across) * static_cast<std::uint64_t>(down);
@@ -112,19 +112,20 @@ void engine_core::decode_progressive_scans() {
     if (++scans_started > static_cast<std::uint64_t>(limits.max_scans) && limits.max_scans != 0) {
       abort_decode(too_many_scans);
     }
-    if (spectral_first > spectral_last || spectral_last > 63) abort_decode(spectral_selection_invalid);
-    const bool dc_scan = spectral_first == 0;
-    if (dc_scan ? spectral_last != 0 : scan_component_count != 1) abort_decode(spectral_selection_invalid);
-    if (approx_high != 0 && approx_low != approx_high - 1) abort_decode(successive_approximation_invalid);
+    if (scan.spectral_first > scan.spectral_last || scan.spectral_last > 63) abort_decode(spectral_selection_invalid);
+    const bool dc_scan = scan.spectral_first == 0;
+    if (dc_scan ? scan.spectral_last != 0 : scan.component_count != 1) abort_decode(spectral_selection_invalid);
+    if (scan.approx_high != 0 && scan.approx_low != scan.approx_high - 1)
+      abort_decode(successive_approximation_invalid);
     overlap_last_scan();
 
     if (dc_scan) {
-      if (approx_high == 0) {
+      if (scan.approx_high == 0) {
         decode_scan_blocks<&engine_core::dc_initial_block>();
       } else {
         decode_scan_blocks<&engine_core::dc_refinement_block>();
       }
-    } else if (approx_high == 0) {
+    } else if (scan.approx_high == 0) {
       decode_scan_blocks<&engine_core::ac_initial_block, band_runs::initial>();
     } else {
       decode_scan_blocks<&engine_core::ac_refinement_block, band_runs::refinement>();
@@ -135,8 +136,8 @@ void engine_core::decode_progressive_scans() {
   publish_final_rows(frame_mcus_per_column);
 
   // From here on the row driver walks the interleaved MCUs of the whole frame.
-  scan_component_count = frame_component_count;
-  for (int i = 0; i < frame_component_count; ++i) scan_components[i] = i;
+  scan.component_count = frame.component_count;
+  for (int i = 0; i < frame.component_count; ++i) scan.components[i] = i;
   compute_mcu_layout();
 }
 
@@ -162,16 +163,16 @@ inline void step_block(bool interleaved, int h_factor, int v_factor, int& h_off,
 JPEG_ALWAYS_INLINE void engine_core::dc_initial_block(scan_bits& bits, int c, int x, int y) {
   // DC tables hold sizes of at most 15 (checked at scan set-up), which one
   // read can serve.
-  const int s = bits.decode(*huffman_lookup[component_dc_slot[c]]);
+  const int s = bits.decode(*huffman_lookup[scan.dc_slot[c]]);
   const std::int32_t difference = extend_value(bits.read(s), s);
   dc_predictor[c] = wrap_add(dc_predictor[c], difference);
-  *dc_value_at(dc_coefficient_store[c], x, y) = static_cast<std::int16_t>(wrap_shl(dc_predictor[c], approx_low));
+  *dc_value_at(dc_coefficient_store[c], x, y) = static_cast<std::int16_t>(wrap_shl(dc_predictor[c], scan.approx_low));
 }
 
 JPEG_ALWAYS_INLINE void engine_core::dc_refinement_block(scan_bits& bits, int c, int x, int y) {
   if (bits.read(1) == 0) return;
   std::int16_t* value = dc_value_at(dc_coefficient_store[c], x, y);
-  *value = static_cast<std::int16_t>(*value | (1 << approx_low));
+  *value = static_cast<std::int16_t>(*value | (1 << scan.approx_low));
 }
 
 JPEG_ALWAYS_INLINE void engine_core::ac_initial_block(scan_bits& bits, int c, int x, int y) {
@@ -186,8 +187,8 @@ JPEG_ALWAYS_INLINE void engine_core::ac_initial_block(scan_bits& bits, int c, in
     const std::uint64_t bit = std::uint64_t{1} << k;
     nonzero = stored != 0 ? nonzero | bit : nonzero & ~bit;
   };
-  const huffman_decode_table& table = *huffman_lookup[component_ac_slot[c]];
-  for (int k = spectral_first; k <= spectral_last; ++k) {
+  const huffman_decode_table& table = *huffman_lookup[scan.ac_slot[c]];
+  for (int k = scan.spectral_first; k <= scan.spectral_last; ++k) {
     // Code, run and value in one look-up when they fit (one read of code
     // and magnitude together leaves the reader as the two reads would).
     const std::int32_t fast = table.fast_value[bits.reader.window >> (64 - huffman_fast_bits)];
@@ -195,7 +196,7 @@ JPEG_ALWAYS_INLINE void engine_core::ac_initial_block(scan_bits& bits, int c, in
       bits.read(fast_entry_bits(fast));
       k += fast_entry_run(fast);
       if (k > 63) bits.abort_decode(coefficient_index_overflow);
-      put(k, wrap_shl(fast_entry_value(fast), approx_low));
+      put(k, wrap_shl(fast_entry_value(fast), scan.approx_low));
       continue;
     }
     const int symbol = bits.decode(table);
@@ -204,7 +205,7 @@ JPEG_ALWAYS_INLINE void engine_core::ac_initial_block(scan_bits& bits, int c, in
     if (size != 0) {
       k += run;
       if (k > 63) bits.abort_decode(coefficient_index_overflow);
-      put(k, wrap_shl(extend_value(bits.read(size), size), approx_low));
+      put(k, wrap_shl(extend_value(bits.read(size), size), scan.approx_low));
     } else if (run == 15) {
       k += 15;
       if (k > 63) bits.abort_decode(coefficient_index_overflow);
@@ -229,8 +230,8 @@ struct engine_core::band_refinement {
   std::uint64_t& nonzero;  // the block's set in the store
   std::uint64_t known;     // nonzero, within the band
   int last;                // the band's last zig-zag index
-  std::int32_t plus;       // 1 << approx_low
-  std::int32_t minus;      // -1 << approx_low
+  std::int32_t plus;       // 1 << scan.approx_low
+  std::int32_t minus;      // -1 << scan.approx_low
 
   // Each known coefficient in lo .. hi - 1 takes one correction bit, in
   // zig-zag order, which moves it away from zero unless that bit is set.
@@ -291,18 +292,18 @@ JPEG_ALWAYS_INLINE void engine_core::ac_refinement_block(scan_bits& bits, int c,
   std::uint64_t& nonzero = nonzero_at(store, x, y);
   band_refinement refinement{ac_block_at(store, x, y),
                              nonzero,
-                             nonzero & index_range(spectral_first, spectral_last + 1),
-                             spectral_last,
-                             std::int32_t{1} << approx_low,
-                             wrap_shl(-1, approx_low)};
-  int k = spectral_first;
+                             nonzero & index_range(scan.spectral_first, scan.spectral_last + 1),
+                             scan.spectral_last,
+                             std::int32_t{1} << scan.approx_low,
+                             wrap_shl(-1, scan.approx_low)};
+  int k = scan.spectral_first;
   if (end_of_band_run == 0) {
-    k = refinement.decode_symbols(bits, *huffman_lookup[component_ac_slot[c]], k, end_of_band_run);
+    k = refinement.decode_symbols(bits, *huffman_lookup[scan.ac_slot[c]], k, end_of_band_run);
     // The row's summary learns the new coefficients once per block.
     store->row_nonzero[y] |= refinement.known;
   }
   if (end_of_band_run > 0) {
-    refinement.refine(bits, k, spectral_last + 1);
+    refinement.refine(bits, k, scan.spectral_last + 1);
     --end_of_band_run;
   }
 }
@@ -337,18 +338,18 @@ JPEG_ALWAYS_INLINE bool engine_core::only_ones_left(const bit_reader& r) const {
 
 bool engine_core::ones_are_end_of_band(int c) const {
   bit_reader ones{~std::uint64_t{0}, 16, nullptr, nullptr, nullptr};
-  const int symbol = decode_huffman_plain(*huffman_lookup[component_ac_slot[c]], ones, [](bit_reader&, int) {});
+  const int symbol = decode_huffman_plain(*huffman_lookup[scan.ac_slot[c]], ones, [](bit_reader&, int) {});
   return (symbol & 15) == 0 && symbol >> 4 != 15;
 }
 
 // The stores span the frame's padded MCU grid, which every scan layout
 // stays inside; checked once per scan so that no block decoder needs to.
 void engine_core::check_scan_inside_stores() {
-  const bool interleaved = scan_component_count != 1;
-  for (int k = 0; k < scan_component_count; ++k) {
-    const int c = scan_components[k];
-    const int across = interleaved ? scan_mcus_per_row * component_h_factor[c] : scan_mcus_per_row;
-    const int down = interleaved ? scan_mcus_per_column * component_v_factor[c] : scan_mcus_per_column;
+  const bool interleaved = scan.component_count != 1;
+  for (int k = 0; k < scan.component_count; ++k) {
+    const int c = scan.components[k];
+    const int across = interleaved ? scan_mcus_per_row * frame.h_factor[c] : scan_mcus_per_row;
+    const int down = interleaved ? scan_mcus_per_column * frame.v_factor[c] : scan_mcus_per_column;
     if (across > ac_coefficient_store[c]->blocks_across || down > ac_coefficient_store[c]->blocks_down) {
       abort_decode(scan_header_invalid);
     }
@@ -360,7 +361,7 @@ void engine_core::check_scan_inside_stores() {
 template <engine_core::block_decoder decode_block, engine_core::band_runs runs>
 void engine_core::decode_scan_blocks() {
   check_scan_inside_stores();
-  if (scan_component_count == 1) {
+  if (scan.component_count == 1) {
     decode_component_scan<decode_block, runs>();
   } else {
     decode_interleaved_scan<decode_block>();
@@ -380,7 +381,7 @@ JPEG_ALWAYS_INLINE int engine_core::pass_end_of_band_run(const bit_reader& r, in
   const std::uint64_t* nonzero = &nonzero_at(store, x, y);
   if (end_of_band_run == 0 || (refinement && (*nonzero & band) != 0)) return 0;
   int count = std::min(end_of_band_run, scan_mcus_per_row - x);
-  if (restart_interval != 0) count = std::min(count, restart_countdown);
+  if (tables.restart_interval != 0) count = std::min(count, restart_countdown);
   if (refinement && (store->row_nonzero[y] & band) != 0) count = blocks_without_band(nonzero, count, band);
   end_of_band_run -= count;
   restart_countdown -= count;
@@ -393,20 +394,21 @@ JPEG_ALWAYS_INLINE int engine_core::pass_end_of_band_run(const bit_reader& r, in
 template <engine_core::block_decoder decode_block, engine_core::band_runs runs>
 void engine_core::decode_component_scan() {
   scan_bits bits(*this);
-  const int c = scan_components[0];
+  const int c = scan.components[0];
   // Where the data run out at a marker, every further bit is a 1, and
   // when 1 bits decode as an end-of-band the rest of the scan (up to the
   // next restart) is one endless run.
   const bool ones_end_band = runs != band_runs::none && ones_are_end_of_band(c);
-  const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
+  const std::uint64_t band = index_range(scan.spectral_first, scan.spectral_last + 1);
   // A block decoded from those 1 bits costs no more than a DC block does,
   // unless they decode as coefficients: then up to one symbol for each
   // position of the band. (Standard tables have no code of all 1 bits:
   // such bits read as an end of band.)
-  const auto cost_without_data = static_cast<std::uint32_t>(ones_end_band ? 1 : spectral_last - spectral_first + 1);
+  const auto cost_without_data =
+      static_cast<std::uint32_t>(ones_end_band ? 1 : scan.spectral_last - scan.spectral_first + 1);
   for (int y = 0; y < scan_mcus_per_column; ++y) {
     for (int x = 0; x < scan_mcus_per_row;) {
-      if (restart_interval != 0 && restart_countdown == 0) bits.resync();
+      if (tables.restart_interval != 0 && restart_countdown == 0) bits.resync();
       if constexpr (runs != band_runs::none) {
         const int passed =
             pass_end_of_band_run<runs == band_runs::refinement>(bits.reader, c, x, y, band, ones_end_band);
@@ -420,7 +422,7 @@ void engine_core::decode_component_scan() {
       ++x;
     }
     if (publishing_rows()) [[unlikely]]
-      publish_final_rows((y + 1) / component_v_factor[c]);
+      publish_final_rows((y + 1) / frame.v_factor[c]);
   }
   bits.finish();
 }
@@ -436,17 +438,17 @@ void engine_core::decode_interleaved_scan() {
     for (int x = 0; x < scan_mcus_per_row; ++x) {
       int h_off = 0;
       int v_off = 0;
-      if (restart_interval != 0 && restart_countdown == 0) bits.resync();
+      if (tables.restart_interval != 0 && restart_countdown == 0) bits.resync();
       for (int b = 0; b < scan_blocks_per_mcu; ++b) {
         const int c = mcu_block_components[b];
         bits.next_block<decode_block>(c, block_col[c] + h_off, block_row[c] + v_off, 1);
-        step_block(true, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
+        step_block(true, frame.h_factor[c], frame.v_factor[c], h_off, v_off, block_col[c]);
       }
       --restart_countdown;
     }
-    for (int k = 0; k < scan_component_count; ++k) {
-      const int c = scan_components[k];
-      block_row[c] += component_v_factor[c];
+    for (int k = 0; k < scan.component_count; ++k) {
+      const int c = scan.components[k];
+      block_row[c] += frame.v_factor[c];
     }
     if (publishing_rows()) [[unlikely]]
       publish_final_rows(y + 1);
@@ -459,12 +461,12 @@ void engine_core::decode_interleaved_scan() {
 // final, and workers reconstruct them while it goes on. Should a further
 // scan come all the same, what they made is dropped.
 void engine_core::overlap_last_scan() {
-  const std::uint64_t band = index_range(spectral_first, spectral_last + 1);
+  const std::uint64_t band = index_range(scan.spectral_first, scan.spectral_last + 1);
   bool last = true;
-  for (int c = 0; c < frame_component_count; ++c) {
+  for (int c = 0; c < frame.component_count; ++c) {
     std::uint64_t known = coefficients_final[c];
-    for (int k = 0; k < scan_component_count; ++k) {
-      if (scan_components[k] == c && approx_low == 0) known |= band;
+    for (int k = 0; k < scan.component_count; ++k) {
+      if (scan.components[k] == c && scan.approx_low == 0) known |= band;
     }
     coefficients_final[c] = known;
     last = last && known == ~std::uint64_t{0};
@@ -481,8 +483,8 @@ void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) co
   // component that no scan named has no table to check and only zero
   // coefficients, so any table serves it.
   std::int16_t quant[max_components][64];
-  for (int c = 0; c < frame_component_count; ++c) {
-    const std::int16_t* q = quant_tables[component_quant_slot[c]];
+  for (int c = 0; c < frame.component_count; ++c) {
+    const std::int16_t* q = tables.quant[frame.quant_slot[c]];
     for (int p = 0; p < 64; ++p) quant[c][p] = q != nullptr ? q[natural_to_zigzag[p]] : 0;
   }
 
@@ -500,7 +502,7 @@ void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) co
   }
   int block_col[max_components] = {};
   int block_row[max_components] = {};
-  for (int c = 0; c < frame_component_count; ++c) block_row[c] = row * component_v_factor[c];
+  for (int c = 0; c < frame.component_count; ++c) block_row[c] = row * frame.v_factor[c];
   for (int m = 0; m < frame_mcus_per_row; ++m) {
     int h_off = 0;
     int v_off = 0;
@@ -521,7 +523,7 @@ void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) co
       extents[b] = nonzero != 0 ? 64 - std::countl_zero(nonzero) : 1;
       for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(stored[i] * quant[c][i]);
       block[0] = static_cast<std::int16_t>(*dc_value_at(dc_coefficient_store[c], x, y) * quant[c][0]);
-      step_block(interleaved, component_h_factor[c], component_v_factor[c], h_off, v_off, block_col[c]);
+      step_block(interleaved, frame.h_factor[c], frame.v_factor[c], h_off, v_off, block_col[c]);
     }
     transform_mcu(kernels, layout, coefficients, extents, samples, m);
   }

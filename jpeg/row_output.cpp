@@ -11,7 +11,7 @@ namespace jpeg {
 bool engine_core::start_next_line() noexcept(true) {
   if (mcu_lines_remaining != 0) return true;
   try {
-    const int row = (image_height - lines_remaining) / mcu_height;
+    const int row = (frame.height - lines_remaining) / mcu_height;
     // Where the rows come from is chosen once, with the first: the threads
     // of a ring, or this thread alone as below.
     if (row == 0) start_row_threads(false);
@@ -21,7 +21,7 @@ bool engine_core::start_next_line() noexcept(true) {
     } else {
       // A progressive picture's coefficients were all decoded by
       // start_decoding; its MCU rows come out of the coefficient stores.
-      if (is_progressive) {
+      if (frame.progressive) {
         reconstruct_progressive_row(row, mcu_samples);
       } else {
         decode_baseline_mcu_row();
@@ -84,7 +84,7 @@ int engine_core::decode_row_into(std::uint8_t* row) noexcept(true) {
     // Whole MCUs go straight into the caller's row; the one that reaches
     // past the picture's right edge goes through the line buffer, from which
     // only the picture's part is copied. The bytes are the same either way.
-    const int whole = image_width / mcu_width;
+    const int whole = frame.width / mcu_width;
     convert_mcus(0, whole, row, second_output_line);
     if (whole < frame_mcus_per_row) {
       const std::size_t offset = static_cast<std::size_t>(whole) * mcu_width * output_pixel_bytes;

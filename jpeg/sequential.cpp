@@ -171,8 +171,8 @@ void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int
   block_plan plan[blocks];
   for (int i = 0; i < blocks; ++i) {
     const int c = mcu_block_components[i];
-    plan[i] = {huffman_lookup[component_dc_slot[c]], huffman_lookup[component_ac_slot[c]],
-               quant_tables[component_quant_slot[c]], c, next_slot[c]++};
+    plan[i] = {huffman_lookup[scan.dc_slot[c]], huffman_lookup[scan.ac_slot[c]], tables.quant[frame.quant_slot[c]], c,
+               next_slot[c]++};
   }
 
   bit_reader b = bits;
@@ -180,7 +180,7 @@ void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int
   for (int c = 0; c < max_components; ++c) predictor[c] = dc_predictor[c];
   const kernel_table& kernels = selected_kernels();
   for (int m = 0; m < scan_mcus_per_row; ++m) {
-    if (restart_interval != 0 && restart_countdown == 0) {
+    if (tables.restart_interval != 0 && restart_countdown == 0) {
       bits = b;
       resync_at_restart();
       b = bits;
@@ -249,7 +249,7 @@ void engine_core::resync_at_restart() {
 
   for (std::int32_t& p : dc_predictor) p = 0;
   end_of_band_run = 0;
-  restart_countdown = restart_interval;
+  restart_countdown = tables.restart_interval;
   expected_restart_index = (expected_restart_index + 1) & 7;
   reload_bit_window(bit_mode::entropy);
 }

@@ -14,32 +14,32 @@ void engine_core::reset_state(jpeg_decoder_stream* new_stream) {
   release_pool();
   status_ = 0;
   decoding_started = false;
-  image_width = image_height = frame_component_count = 0;
+  frame.width = frame.height = frame.component_count = 0;
   stream = new_stream;
-  is_progressive = false;
+  frame.progressive = false;
 
   for (int i = 0; i < huffman_slots; ++i) {
-    huffman_counts[i] = nullptr;
-    huffman_symbols[i] = nullptr;
+    tables.huffman_counts[i] = nullptr;
+    tables.huffman_symbols[i] = nullptr;
     huffman_lookup[i] = nullptr;
     huffman_built_from[i] = nullptr;
   }
-  for (auto& table : quant_tables) table = nullptr;
+  for (auto& table : tables.quant) table = nullptr;
   mcu_coefficients = nullptr;
   mcu_samples = nullptr;
   output_line = nullptr;
   second_output_line = nullptr;
 
   for (int i = 0; i < max_components; ++i) {
-    component_id[i] = component_h_factor[i] = component_v_factor[i] = component_quant_slot[i] = 0;
-    scan_components[i] = component_dc_slot[i] = component_ac_slot[i] = 0;
+    frame.component_id[i] = frame.h_factor[i] = frame.v_factor[i] = frame.quant_slot[i] = 0;
+    scan.components[i] = scan.dc_slot[i] = scan.ac_slot[i] = 0;
     component_width_blocks[i] = component_height_blocks[i] = 0;
     dc_predictor[i] = 0;
     dc_coefficient_store[i] = nullptr;
     coefficients_final[i] = 0;
     ac_coefficient_store[i] = nullptr;
   }
-  scan_component_count = spectral_first = spectral_last = approx_high = approx_low = 0;
+  scan.component_count = scan.spectral_first = scan.spectral_last = scan.approx_high = scan.approx_low = 0;
   scan_type = component_layout::grey;
   mcu_width = mcu_height = frame_mcus_per_row = frame_mcus_per_column = frame_blocks_per_mcu = 0;
   blocks_per_row = sample_blocks_per_row = 0;
@@ -48,7 +48,7 @@ void engine_core::reset_state(jpeg_decoder_stream* new_stream) {
   scan_mcus_per_row = scan_mcus_per_column = scan_blocks_per_mcu = 0;
   for (int& c : mcu_block_components) c = 0;
   lines_remaining = mcu_lines_remaining = 0;
-  restart_interval = 0;
+  tables.restart_interval = 0;
   restart_countdown = 0;
   expected_restart_index = 0;
   end_of_band_run = 0;
@@ -67,7 +67,7 @@ void engine_core::reset_state(jpeg_decoder_stream* new_stream) {
 
 void engine_core::prepare_decoding() {
   setup_frame();
-  if (is_progressive) {
+  if (frame.progressive) {
     decode_progressive_scans();
   } else {
     setup_sequential();
@@ -75,14 +75,13 @@ void engine_core::prepare_decoding() {
 }
 
 component_layout engine_core::frame_layout() {
-  if (frame_component_count != 1 && frame_component_count != 3) abort_decode(unsupported_component_count);
+  if (frame.component_count != 1 && frame.component_count != 3) abort_decode(unsupported_component_count);
   // Chroma is sampled 1 x 1 in every layout.
-  for (int i = 1; i < frame_component_count; ++i) {
-    if (component_h_factor[i] != 1 || component_v_factor[i] != 1) abort_decode(unsupported_sampling);
+  for (int i = 1; i < frame.component_count; ++i) {
+    if (frame.h_factor[i] != 1 || frame.v_factor[i] != 1) abort_decode(unsupported_sampling);
   }
   for (const layout_facts& row : layout_table) {
-    if (row.components == frame_component_count && row.luma_h == component_h_factor[0] &&
-        row.luma_v == component_v_factor[0]) {
+    if (row.components == frame.component_count && row.luma_h == frame.h_factor[0] && row.luma_v == frame.v_factor[0]) {
       return row.layout;
     }
   }
@@ -95,12 +94,12 @@ void engine_core::setup_frame() {
   mcu_width = layout.mcu_width;
   mcu_height = layout.mcu_height;
   frame_blocks_per_mcu = layout.blocks;
-  frame_mcus_per_row = (image_width + mcu_width - 1) / mcu_width;
-  frame_mcus_per_column = (image_height + mcu_height - 1) / mcu_height;
+  frame_mcus_per_row = (frame.width + mcu_width - 1) / mcu_width;
+  frame_mcus_per_column = (frame.height + mcu_height - 1) / mcu_height;
 
   output_pixel_bytes = layout.pixel_bytes;
-  padded_row_bytes = ((image_width + 15) & ~15) * output_pixel_bytes;
-  row_bytes = image_width * output_pixel_bytes;
+  padded_row_bytes = ((frame.width + 15) & ~15) * output_pixel_bytes;
+  row_bytes = frame.width * output_pixel_bytes;
 
   output_line = static_cast<std::uint8_t*>(pool_alloc(static_cast<std::uint32_t>(padded_row_bytes), true));
   if (layout.paired_lines) {
@@ -118,7 +117,7 @@ void engine_core::setup_frame() {
   mcu_samples =
       static_cast<std::uint8_t*>(pool_alloc_array(static_cast<std::uint32_t>(sample_blocks_per_row), 64, false));
 
-  lines_remaining = image_height;
+  lines_remaining = frame.height;
   mcu_lines_remaining = 0;
   build_colour_tables(colour);
 }
@@ -127,7 +126,7 @@ void engine_core::setup_sequential() {
   if (!setup_scan()) abort_decode(marker_out_of_place);
   // Only the first scan of a sequential image is decoded, so it must be the
   // interleaved scan of every component the output needs.
-  if (scan_component_count != frame_component_count) abort_decode(scan_header_invalid);
+  if (scan.component_count != frame.component_count) abort_decode(scan_header_invalid);
 }
 
 bool engine_core::setup_scan() {
@@ -138,8 +137,8 @@ bool engine_core::setup_scan() {
   check_scan_quant_tables();
   for (std::int32_t& p : dc_predictor) p = 0;
   end_of_band_run = 0;
-  if (restart_interval != 0) {
-    restart_countdown = restart_interval;
+  if (tables.restart_interval != 0) {
+    restart_countdown = tables.restart_interval;
     expected_restart_index = 0;
   }
   prime_scan_bits();
@@ -149,17 +148,17 @@ bool engine_core::setup_scan() {
 void engine_core::compute_mcu_layout() {
   int max_h = 1;
   int max_v = 1;
-  for (int i = 0; i < frame_component_count; ++i) {
-    if (component_h_factor[i] > max_h) max_h = component_h_factor[i];
-    if (component_v_factor[i] > max_v) max_v = component_v_factor[i];
+  for (int i = 0; i < frame.component_count; ++i) {
+    if (frame.h_factor[i] > max_h) max_h = frame.h_factor[i];
+    if (frame.v_factor[i] > max_v) max_v = frame.v_factor[i];
   }
-  for (int i = 0; i < frame_component_count; ++i) {
-    component_width_blocks[i] = ((image_width * component_h_factor[i] + max_h - 1) / max_h + 7) / 8;
-    component_height_blocks[i] = ((image_height * component_v_factor[i] + max_v - 1) / max_v + 7) / 8;
+  for (int i = 0; i < frame.component_count; ++i) {
+    component_width_blocks[i] = ((frame.width * frame.h_factor[i] + max_h - 1) / max_h + 7) / 8;
+    component_height_blocks[i] = ((frame.height * frame.v_factor[i] + max_v - 1) / max_v + 7) / 8;
   }
 
-  if (scan_component_count == 1) {
-    const int j = scan_components[0];
+  if (scan.component_count == 1) {
+    const int j = scan.components[0];
     scan_mcus_per_row = component_width_blocks[j];
     scan_mcus_per_column = component_height_blocks[j];
     scan_blocks_per_mcu = 1;
@@ -167,12 +166,12 @@ void engine_core::compute_mcu_layout() {
     return;
   }
 
-  scan_mcus_per_row = ((image_width + 7) / 8 + max_h - 1) / max_h;
-  scan_mcus_per_column = ((image_height + 7) / 8 + max_v - 1) / max_v;
+  scan_mcus_per_row = ((frame.width + 7) / 8 + max_h - 1) / max_h;
+  scan_mcus_per_column = ((frame.height + 7) / 8 + max_v - 1) / max_v;
   int blocks = 0;
-  for (int k = 0; k < scan_component_count; ++k) {
-    const int j = scan_components[k];
-    const int count = component_h_factor[j] * component_v_factor[j];
+  for (int k = 0; k < scan.component_count; ++k) {
+    const int j = scan.components[k];
+    const int count = frame.h_factor[j] * frame.v_factor[j];
     // The frame set-up admits only the layouts of layout_table, whose MCUs
     // fit; this only guards the array against layouts it never lets through.
     if (blocks + count > max_blocks_per_mcu) abort_decode(unsupported_sampling);
@@ -182,20 +181,21 @@ void engine_core::compute_mcu_layout() {
 }
 
 void engine_core::check_scan_huffman_tables() {
-  for (int k = 0; k < scan_component_count; ++k) {
-    const int j = scan_components[k];
-    if (spectral_first == 0) {
-      const int slot = component_dc_slot[j];
-      if (huffman_counts[slot] == nullptr) abort_decode(huffman_table_missing);
+  for (int k = 0; k < scan.component_count; ++k) {
+    const int j = scan.components[k];
+    if (scan.spectral_first == 0) {
+      const int slot = scan.dc_slot[j];
+      if (tables.huffman_counts[slot] == nullptr) abort_decode(huffman_table_missing);
       // A DC symbol is a magnitude size; above 15 there is no such size and
       // its bits could not be read in one go. Such a table is no DC table.
       int total = 0;
-      for (int length = 1; length <= 16; ++length) total += huffman_counts[slot][length];
+      for (int length = 1; length <= 16; ++length) total += tables.huffman_counts[slot][length];
       for (int i = 0; i < total; ++i) {
-        if (huffman_symbols[slot][i] > 15) abort_decode(huffman_table_missing);
+        if (tables.huffman_symbols[slot][i] > 15) abort_decode(huffman_table_missing);
       }
     }
-    if (spectral_last > 0 && huffman_counts[component_ac_slot[j]] == nullptr) abort_decode(huffman_table_missing);
+    if (scan.spectral_last > 0 && tables.huffman_counts[scan.ac_slot[j]] == nullptr)
+      abort_decode(huffman_table_missing);
   }
 }
 
@@ -203,7 +203,7 @@ void engine_core::build_changed_huffman_tables() {
   // A table is built again only when a DHT segment since changed it: a
   // build costs far more than a scan header of a few bytes.
   for (int slot = 0; slot < huffman_slots; ++slot) {
-    const std::uint8_t* counts = huffman_counts[slot];
+    const std::uint8_t* counts = tables.huffman_counts[slot];
     if (counts == nullptr) continue;
     int total = 0;
     for (int length = 1; length <= 16; ++length) total += counts[length];
@@ -213,19 +213,19 @@ void engine_core::build_changed_huffman_tables() {
       huffman_lookup[slot] = static_cast<huffman_decode_table*>(pool_alloc(sizeof(huffman_decode_table), false));
       built_from = static_cast<std::uint8_t*>(pool_alloc(17 + 256, false));
     } else if (std::memcmp(built_from, counts, 17) == 0 &&
-               std::memcmp(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total)) == 0) {
+               std::memcmp(built_from + 17, tables.huffman_symbols[slot], static_cast<std::size_t>(total)) == 0) {
       continue;
     }
-    build_huffman_decode_table(counts, huffman_symbols[slot], is_dc_table_slot(slot), !is_progressive,
+    build_huffman_decode_table(counts, tables.huffman_symbols[slot], is_dc_table_slot(slot), !frame.progressive,
                                *huffman_lookup[slot]);
     std::memcpy(built_from, counts, 17);
-    std::memcpy(built_from + 17, huffman_symbols[slot], static_cast<std::size_t>(total));
+    std::memcpy(built_from + 17, tables.huffman_symbols[slot], static_cast<std::size_t>(total));
   }
 }
 
 void engine_core::check_scan_quant_tables() {
-  for (int k = 0; k < scan_component_count; ++k) {
-    if (quant_tables[component_quant_slot[scan_components[k]]] == nullptr) abort_decode(quant_table_missing);
+  for (int k = 0; k < scan.component_count; ++k) {
+    if (tables.quant[frame.quant_slot[scan.components[k]]] == nullptr) abort_decode(quant_table_missing);
   }
 }
 

@@ -327,7 +327,7 @@ bool engine_core::failures_deferred() const {
 bool engine_core::start_row_threads(bool whole_picture) {
   if (ring != nullptr) return true;
   const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
-  const auto pixels = static_cast<std::uint64_t>(image_width) * static_cast<std::uint64_t>(image_height);
+  const auto pixels = static_cast<std::uint64_t>(frame.width) * static_cast<std::uint64_t>(frame.height);
   if (threads < 2 || frame_mcus_per_column < 2 || pixels < detail::min_threaded_pixels.load()) return false;
 
   // A ring for the whole picture holds every row that the workers make
@@ -342,7 +342,7 @@ bool engine_core::start_row_threads(bool whole_picture) {
   // Out of memory here only means one thread.
   auto* r = new (std::nothrow)
       row_ring(frame_mcus_per_column, whole_picture ? frame_mcus_per_column : threads + ring_rows_beyond_threads,
-               !is_progressive, row_samples, static_cast<std::size_t>(blocks_per_row));
+               !frame.progressive, row_samples, static_cast<std::size_t>(blocks_per_row));
   if (r == nullptr) return false;
   if (r->storage == nullptr) {
     delete r;

@@ -24,9 +24,8 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 namespace {
 
-using jpeg::engine_test_access;
 using jpeg::jpeg_decoder_engine;
-using access = engine_test_access;
+using access = jpeg::engine_test_access;
 
 // Requests of every size, tiny to larger than a block, some zeroed: each
 // comes back 4-byte aligned, zeroed where asked even over bytes that held
@@ -90,16 +89,22 @@ TEST(JpegPool, SizesThatWouldWrapAreRefusedAndLeaveThePoolAsItWas) {
 }
 
 TEST(JpegEngine, StatusKeepsTheFirstFailure) {
-  chunk_stream stream(grey_picture());
+  // A comment after the frame header runs past the first buffer load.
+  chunk_stream stream(soi() + grey_tables() + grey_frame() + segment(0xFE, byte_string(20000, 0x41)));
   jpeg_decoder_engine engine(&stream);
-  ASSERT_GT(access::pool_bytes(engine), 0u);  // the tables read
-  EXPECT_EQ(access::abort_code([&] { access::abort_decode(engine, jpeg::scan_header_invalid); }),
-            jpeg::scan_header_invalid);
-  access::abort_code([&] { access::abort_decode(engine, jpeg::out_of_memory); });
+  ASSERT_GT(access::heap_bytes(engine), 0u);  // the tables read
+  EXPECT_EQ(abort_code([&] { access::abort_decode(engine, jpeg::scan_header_invalid); }), jpeg::scan_header_invalid);
+  abort_code([&] { access::abort_decode(engine, jpeg::out_of_memory); });
   EXPECT_EQ(engine.status(), jpeg::scan_header_invalid);
-  // The first released the pool and let the stream go.
-  EXPECT_EQ(access::pool_bytes(engine), 0u);
-  EXPECT_FALSE(access::stream_attached(engine));
+  // The first released the pool and let the stream go: reads past the
+  // buffer find none.
+  EXPECT_EQ(access::heap_bytes(engine), 0u);
+  const int calls = stream.calls;
+  EXPECT_EQ(abort_code([&] {
+              for (int i = 0; i < 10000; ++i) access::read_byte(engine);
+            }),
+            jpeg::input_read_failed);
+  EXPECT_EQ(stream.calls, calls);
 }
 
 // A construction that fails on the frame header, or whose state cannot be

@@ -33,31 +33,28 @@ TEST(JpegHeaders, CorpusMatchesTheReference) {
     EXPECT_EQ(engine.width(), static_cast<int>(ref.info.image_width));
     EXPECT_EQ(engine.height(), static_cast<int>(ref.info.image_height));
     EXPECT_EQ(engine.component_count(), ref.info.num_components);
-    EXPECT_EQ(access::is_progressive(engine), ref.info.progressive_mode != 0);
+    const jpeg::parsed_headers parsed = access::parsed(engine);
+    EXPECT_EQ(parsed.frame.progressive, ref.info.progressive_mode != 0);
     for (int i = 0; i < engine.component_count(); ++i) {
-      EXPECT_EQ(access::h_factor(engine, i), ref.info.comp_info[i].h_samp_factor);
-      EXPECT_EQ(access::v_factor(engine, i), ref.info.comp_info[i].v_samp_factor);
+      EXPECT_EQ(parsed.frame.h_factor[i], ref.info.comp_info[i].h_samp_factor);
+      EXPECT_EQ(parsed.frame.v_factor[i], ref.info.comp_info[i].v_samp_factor);
     }
 
     // Set-up reads on to the first scan header, as libjpeg did. A
     // progressive frame is decoded to its end by start_decoding, so its
     // first scan header is read by hand here.
-    if (access::is_progressive(engine)) {
+    if (parsed.frame.progressive) {
       bool found = false;
-      ASSERT_EQ(access::abort_code([&] {
-                  access::setup_frame(engine);
-                  found = access::setup_scan(engine);
-                }),
-                0);
+      ASSERT_EQ(abort_code([&] { found = access::next_scan(engine); }), 0);
       ASSERT_TRUE(found);
     } else {
       ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
     }
-    EXPECT_EQ(access::restart_interval(engine), static_cast<int>(ref.info.restart_interval));
-    EXPECT_EQ(access::scan_component_count(engine), ref.info.comps_in_scan);
+    EXPECT_EQ(parsed.tables.restart_interval, static_cast<int>(ref.info.restart_interval));
+    EXPECT_EQ(parsed.scan.component_count, ref.info.comps_in_scan);
 
     for (int slot = 0; slot < 4; ++slot) {
-      const std::int16_t* ours = access::quant_table(engine, slot);
+      const std::int16_t* ours = parsed.tables.quant[slot];
       const JQUANT_TBL* theirs = ref.info.quant_tbl_ptrs[slot];
       ASSERT_EQ(ours != nullptr, theirs != nullptr) << "quant slot " << slot;
       if (ours == nullptr) continue;
@@ -66,7 +63,7 @@ TEST(JpegHeaders, CorpusMatchesTheReference) {
       }
     }
     for (int slot = 0; slot < 8; ++slot) {
-      const std::uint8_t* counts = access::huffman_counts(engine, slot);
+      const std::uint8_t* counts = parsed.tables.huffman_counts[slot];
       if (counts == nullptr) continue;
       const JHUFF_TBL* theirs = slot < 4 ? ref.info.dc_huff_tbl_ptrs[slot] : ref.info.ac_huff_tbl_ptrs[slot - 4];
       ASSERT_NE(theirs, nullptr) << "huffman slot " << slot;
@@ -75,8 +72,8 @@ TEST(JpegHeaders, CorpusMatchesTheReference) {
         EXPECT_EQ(counts[length], theirs->bits[length]) << slot;
         total += counts[length];
       }
-      for (int i = 0; i < total; ++i) EXPECT_EQ(access::huffman_symbols(engine, slot)[i], theirs->huffval[i]);
-      EXPECT_NE(access::lookup(engine, slot), nullptr);
+      for (int i = 0; i < total; ++i) EXPECT_EQ(parsed.tables.huffman_symbols[slot][i], theirs->huffval[i]);
+      EXPECT_NE(access::layout(engine).lookup[slot], nullptr);
     }
     if (HasFatalFailure()) return;
   }

@@ -215,32 +215,34 @@ TEST(JpegMarkers, TablesAreStoredBySlot) {
   chunk_stream stream(bytes);
   jpeg_decoder_engine engine(&stream);
   ASSERT_EQ(engine.status(), 0);
-  for (int slot : {0, 1, 2, 3, 4}) EXPECT_NE(access::huffman_counts(engine, slot), nullptr) << slot;
-  for (int slot : {5, 6, 7}) EXPECT_EQ(access::huffman_counts(engine, slot), nullptr) << slot;
+  const jpeg::parsed_tables& t = access::parsed(engine).tables;
+  for (int slot : {0, 1, 2, 3, 4}) EXPECT_NE(t.huffman_counts[slot], nullptr) << slot;
+  for (int slot : {5, 6, 7}) EXPECT_EQ(t.huffman_counts[slot], nullptr) << slot;
   // AC table 0 and DC table id 4 share slot 4; the later definition wins.
-  EXPECT_EQ(access::huffman_counts(engine, 4)[2], 1);  // the later DC table's counts won
-  EXPECT_EQ(access::huffman_counts(engine, 3)[8], 255);
-  EXPECT_EQ(access::huffman_symbols(engine, 3)[254], 1);
-  EXPECT_EQ(access::quant_table(engine, 0)[63], 1);
-  EXPECT_EQ(access::quant_table(engine, 2)[0], 3);
-  EXPECT_EQ(access::quant_table(engine, 3)[0], -32768);
-  EXPECT_EQ(access::quant_table(engine, 3)[1], 256);
-  EXPECT_EQ(access::restart_interval(engine), 0x0102);
+  EXPECT_EQ(t.huffman_counts[4][3], 5);  // the later DC table's counts won
+  EXPECT_EQ(t.huffman_counts[3][8], 255);
+  EXPECT_EQ(t.huffman_symbols[3][254], 1);
+  EXPECT_EQ(t.quant[0][63], 1);
+  EXPECT_EQ(t.quant[2][0], 3);
+  EXPECT_EQ(t.quant[3][0], -32768);
+  EXPECT_EQ(t.quant[3][1], 256);
+  EXPECT_EQ(t.restart_interval, 0x0102);
 }
 
 TEST(JpegMarkers, FrameHeaderFields) {
   chunk_stream stream(soi() + dqt(0) + dqt(1) +
-                      frame_header(0xC2, 300, 200, {{7, 2, 2, 0}, {8, 1, 1, 1}, {9, 1, 1, 1}}));
+                      frame_header(0xC2, 300, 200, {{7, 2, 1, 0}, {8, 1, 1, 1}, {9, 1, 1, 1}}));
   jpeg_decoder_engine engine(&stream);
   ASSERT_EQ(engine.status(), 0);
-  EXPECT_TRUE(access::is_progressive(engine));
   EXPECT_EQ(engine.width(), 300);
   EXPECT_EQ(engine.height(), 200);
   EXPECT_EQ(engine.component_count(), 3);
-  EXPECT_EQ(access::component_id(engine, 2), 9);
-  EXPECT_EQ(access::h_factor(engine, 0), 2);
-  EXPECT_EQ(access::v_factor(engine, 0), 2);
-  EXPECT_EQ(access::quant_slot(engine, 1), 1);
+  const jpeg::parsed_frame& f = access::parsed(engine).frame;
+  EXPECT_TRUE(f.progressive);
+  EXPECT_EQ(f.component_id[2], 9);
+  EXPECT_EQ(f.h_factor[0], 2);
+  EXPECT_EQ(f.v_factor[0], 1);
+  EXPECT_EQ(f.quant_slot[1], 1);
 
   chunk_stream extremes(soi() + frame_header(0xC1, 16384, 1, {{1, 1, 1, 0}}));
   jpeg_decoder_engine big(&extremes);
@@ -263,36 +265,38 @@ TEST(JpegMarkers, ScanHeaderFieldsAndLayout) {
   progressive_scans p(scan_header({{1, 0, 0}, {2, 1, 0}, {3, 1, 0}}, 0, 0, 0, 1) +
                       scan_header({{2, 0, 1}}, 1, 63, 2, 1) + raw({0x00}) + eoi());
   ASSERT_EQ(p.engine.status(), 0);
-  ASSERT_EQ(access::abort_code([&] { access::setup_frame(p.engine); }), 0);
+  const jpeg::parsed_scan& scan = access::parsed(p.engine).scan;
   bool found = false;
-  ASSERT_EQ(access::abort_code([&] { found = access::setup_scan(p.engine); }), 0);
+  ASSERT_EQ(abort_code([&] { found = access::next_scan(p.engine); }), 0);
   ASSERT_TRUE(found);
-  EXPECT_EQ(access::scan_component_count(p.engine), 3);
-  EXPECT_EQ(access::dc_slot(p.engine, 1), 1);
-  EXPECT_EQ(access::ac_slot(p.engine, 1), 4);
-  EXPECT_EQ(access::approx_low(p.engine), 1);
-  EXPECT_EQ(access::scan_mcus_per_row(p.engine), 7);
-  EXPECT_EQ(access::scan_mcus_per_column(p.engine), 7);
-  EXPECT_EQ(access::scan_blocks_per_mcu(p.engine), 6);
+  EXPECT_EQ(scan.component_count, 3);
+  EXPECT_EQ(scan.dc_slot[1], 1);
+  EXPECT_EQ(scan.ac_slot[1], 4);
+  EXPECT_EQ(scan.approx_low, 1);
+  jpeg::set_up_layout layout = access::layout(p.engine);
+  EXPECT_EQ(layout.scan_mcus_per_row, 7);
+  EXPECT_EQ(layout.scan_mcus_per_column, 7);
+  EXPECT_EQ(layout.scan_blocks_per_mcu, 6);
   const int order[6] = {0, 0, 0, 0, 1, 2};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(access::mcu_block_component(p.engine, i), order[i]);
-  EXPECT_TRUE(access::upsample_in_frequency_domain(p.engine));
-  EXPECT_NE(access::lookup(p.engine, 5), nullptr);  // every defined slot is built
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(layout.mcu_block_components[i], order[i]);
+  EXPECT_TRUE(layout.upsample_in_frequency_domain);
+  EXPECT_NE(layout.lookup[5], nullptr);  // every defined slot is built
 
   // The second scan: one chroma component, not interleaved. Its data (one
   // zero byte) is skipped by the marker search.
-  ASSERT_EQ(access::abort_code([&] { found = access::setup_scan(p.engine); }), 0);
+  ASSERT_EQ(abort_code([&] { found = access::next_scan(p.engine); }), 0);
   ASSERT_TRUE(found);
-  EXPECT_EQ(access::scan_component(p.engine, 0), 1);
-  EXPECT_EQ(access::spectral_first(p.engine), 1);
-  EXPECT_EQ(access::spectral_last(p.engine), 63);
-  EXPECT_EQ(access::approx_high(p.engine), 2);
-  EXPECT_EQ(access::ac_slot(p.engine, 1), 5);
-  EXPECT_EQ(access::scan_mcus_per_row(p.engine), 7);
-  EXPECT_EQ(access::scan_mcus_per_column(p.engine), 7);
-  EXPECT_EQ(access::scan_blocks_per_mcu(p.engine), 1);
+  EXPECT_EQ(scan.components[0], 1);
+  EXPECT_EQ(scan.spectral_first, 1);
+  EXPECT_EQ(scan.spectral_last, 63);
+  EXPECT_EQ(scan.approx_high, 2);
+  EXPECT_EQ(scan.ac_slot[1], 5);
+  layout = access::layout(p.engine);
+  EXPECT_EQ(layout.scan_mcus_per_row, 7);
+  EXPECT_EQ(layout.scan_mcus_per_column, 7);
+  EXPECT_EQ(layout.scan_blocks_per_mcu, 1);
 
-  ASSERT_EQ(access::abort_code([&] { found = access::setup_scan(p.engine); }), 0);
+  ASSERT_EQ(abort_code([&] { found = access::next_scan(p.engine); }), 0);
   EXPECT_FALSE(found);  // EOI
 }
 
@@ -300,10 +304,11 @@ TEST(JpegMarkers, SequentialScanAlwaysCoversTheWholeBand) {
   chunk_stream stream(grey_with(grey_tables(), grey_frame(), scan_header({{1, 0, 0}}, 5, 10, 3, 2)));
   jpeg_decoder_engine engine(&stream);
   ASSERT_EQ(engine.start_decoding(), 0);
-  EXPECT_EQ(access::spectral_first(engine), 0);
-  EXPECT_EQ(access::spectral_last(engine), 63);
-  EXPECT_EQ(access::approx_high(engine), 3);
-  EXPECT_EQ(access::approx_low(engine), 2);
+  const jpeg::parsed_scan& scan = access::parsed(engine).scan;
+  EXPECT_EQ(scan.spectral_first, 0);
+  EXPECT_EQ(scan.spectral_last, 63);
+  EXPECT_EQ(scan.approx_high, 3);
+  EXPECT_EQ(scan.approx_low, 2);
 }
 
 TEST(JpegMarkers, DuplicateFrameIdsNameTheFirstComponent) {
@@ -312,16 +317,28 @@ TEST(JpegMarkers, DuplicateFrameIdsNameTheFirstComponent) {
                       scan_header({{5, 1, 0}}, 0, 0) + eoi());
   jpeg_decoder_engine engine(&stream);
   ASSERT_EQ(engine.status(), 0);
-  ASSERT_EQ(access::abort_code([&] {
-              access::setup_frame(engine);
-              access::setup_scan(engine);
-            }),
-            0);
-  EXPECT_EQ(access::scan_component(engine, 0), 0);
-  EXPECT_EQ(access::dc_slot(engine, 0), 1);
+  ASSERT_EQ(abort_code([&] { access::next_scan(engine); }), 0);
+  EXPECT_EQ(access::parsed(engine).scan.components[0], 0);
+  EXPECT_EQ(access::parsed(engine).scan.dc_slot[0], 1);
+}
+
+// A colour picture whose every block is a zero DC difference and an end of
+// block (three 0 bits), and the length of the first line a started decode
+// hands out (-1 on failure).
+byte_string zero_colour_picture(int h0, int v0, int width, int height) {
+  byte_string b = colour_picture(h0, v0, width, height);
+  b.resize(b.size() - 4);  // without its data and the EOI
+  return b + byte_string(4096, 0) + eoi();
+}
+long first_line_length(jpeg_decoder_engine& engine) {
+  const std::uint8_t* line = nullptr;
+  std::uint32_t length = 0;
+  return engine.decode_row(&line, &length) == 0 ? static_cast<long>(length) : -1;
 }
 
 TEST(JpegMarkers, FrameLayouts) {
+  // The line length is what decode_row hands out; the rest no operation
+  // shows.
   struct {
     int h0, v0, width;
     jpeg::component_layout type;
@@ -335,25 +352,26 @@ TEST(JpegMarkers, FrameLayouts) {
       {1, 2, 16384, jpeg::component_layout::h1v2, 2048, 65536, 65536, false},
   };
   for (const auto& c : cases) {
-    chunk_stream stream(colour_picture(c.h0, c.v0, c.width, 9));
+    chunk_stream stream(zero_colour_picture(c.h0, c.v0, c.width, 9));
     jpeg_decoder_engine engine(&stream);
     ASSERT_EQ(engine.start_decoding(), 0) << jpeg::status_code_name(engine.status());
-    EXPECT_EQ(access::scan_type(engine), c.type);
-    EXPECT_EQ(access::frame_mcus_per_row(engine), c.mcus_per_row);
-    EXPECT_EQ(access::row_bytes(engine), c.row_bytes);
-    EXPECT_EQ(access::padded_row_bytes(engine), c.padded);
-    EXPECT_EQ(access::upsample_in_frequency_domain(engine), c.frequency);
+    const jpeg::set_up_layout layout = access::layout(engine);
+    EXPECT_EQ(layout.type, c.type);
+    EXPECT_EQ(layout.frame_mcus_per_row, c.mcus_per_row);
+    EXPECT_EQ(layout.padded_row_bytes, c.padded);
+    EXPECT_EQ(layout.upsample_in_frequency_domain, c.frequency);
+    EXPECT_EQ(first_line_length(engine), c.row_bytes);
   }
   chunk_stream wide(colour_picture(1, 2, 16384, 9));
   jpeg_decoder_engine engine(&wide);
   ASSERT_EQ(engine.start_decoding(), 0);
-  EXPECT_EQ(access::blocks_per_row(engine), 8192);
+  EXPECT_EQ(access::layout(engine).blocks_per_row, 8192);
 
-  chunk_stream one(soi() + grey_tables() + grey_frame(1, 1) + scan_header({{1, 0, 0}}) + eoi());
+  chunk_stream one(soi() + grey_tables() + grey_frame(1, 1) + scan_header({{1, 0, 0}}) + raw({0x00}) + eoi());
   jpeg_decoder_engine tiny(&one);
   ASSERT_EQ(tiny.start_decoding(), 0);
-  EXPECT_EQ(access::row_bytes(tiny), 1);
-  EXPECT_EQ(access::padded_row_bytes(tiny), 16);
+  EXPECT_EQ(access::layout(tiny).padded_row_bytes, 16);
+  EXPECT_EQ(first_line_length(tiny), 1);
 }
 
 TEST(JpegMarkers, SegmentsAfterTheScanAreStillChecked) {
@@ -376,15 +394,11 @@ TEST(JpegMarkers, DecodingTablesAreRebuiltAtEveryScan) {
                       dht(huffman_table(0x00, {2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, raw({7, 9}))) +
                       scan_header({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, 0, 0, 1, 0) + eoi());
   ASSERT_EQ(p.engine.status(), 0);
-  ASSERT_EQ(access::abort_code([&] {
-              access::setup_frame(p.engine);
-              access::setup_scan(p.engine);
-            }),
-            0);
-  EXPECT_EQ(access::lookup(p.engine, 0)->first_level[0], 0);  // standard table: 00 is symbol 0
-  ASSERT_EQ(access::abort_code([&] { access::setup_scan(p.engine); }), 0);
-  EXPECT_EQ(access::lookup(p.engine, 0)->first_level[0], 7);
-  EXPECT_EQ(access::lookup(p.engine, 0)->first_level[255], 9);
+  ASSERT_EQ(abort_code([&] { access::next_scan(p.engine); }), 0);
+  EXPECT_EQ(access::layout(p.engine).lookup[0]->first_level[0], 0);  // standard table: 00 is symbol 0
+  ASSERT_EQ(abort_code([&] { access::next_scan(p.engine); }), 0);
+  EXPECT_EQ(access::layout(p.engine).lookup[0]->first_level[0], 7);
+  EXPECT_EQ(access::layout(p.engine).lookup[0]->first_level[255], 9);
 }
 
 }  // namespace

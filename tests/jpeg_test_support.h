@@ -18,108 +18,113 @@
 
 namespace jpeg {
 
-// Reaches the private stage operations of an engine, for what no public
-// operation shows. Calls that can fail throw decode_abort, which abort_code
-// turns into the code.
+// What the set-up derived from the frame and the current scan, and the
+// decoding tables it built (the arrays are the engine's own): no public
+// operation shows the sizes of the buffers and blocks of an MCU row, and a
+// fault in them shows in pixels only for some widths, or under a sanitizer.
+struct set_up_layout {
+  component_layout type;
+  int frame_mcus_per_row, blocks_per_row, padded_row_bytes;
+  bool upsample_in_frequency_domain;
+  int scan_mcus_per_row, scan_mcus_per_column, scan_blocks_per_mcu;
+  const int* mcu_block_components;
+  const huffman_decode_table* const* lookup;  // by slot, null where not built
+};
+
+// What the marker parser read, as the engine keeps it.
+struct parsed_headers {
+  const parsed_tables& tables;
+  const parsed_frame& frame;
+  const parsed_scan& scan;
+};
+
+// Reaches the stage operations and values of an engine that no public
+// operation shows. Calls that can fail throw decode_abort, which
+// abort_code turns into the code.
 struct engine_test_access {
   using engine = jpeg_decoder_engine;
-  static engine_core& core(engine& e) { return engine_handle::core(e); }
-  static const engine_core& core(const engine& e) { return engine_handle::core(e); }
-
-  template <class F>
-  static int abort_code(F&& f) {
-    try {
-      f();
-    } catch (const decode_abort& a) {
-      return a.code;
-    }
-    return 0;
-  }
 
   // The input stage: its reads are operations of the engine over its own
   // buffer, which the bit reader's tests take bit by bit.
-  static void reset(engine& e, jpeg_decoder_stream* s) { core(e).reset_state(s); }
-  static std::uint32_t read_bits(engine& e, int n) { return core(e).read_bits(n); }
-  static std::uint32_t read_bits_scan(engine& e, int n) { return core(e).read_bits_scan(n); }
-  static int read_byte(engine& e) { return core(e).read_byte(); }
-  static int read_entropy_byte(engine& e) { return core(e).read_entropy_byte(); }
-  static void prime_scan_bits(engine& e) { core(e).prime_scan_bits(); }
-  static int spare_bits(const engine& e) { return jpeg::spare_bits(core(e).bits); }
-  static std::uint32_t bit_window(const engine& e) { return static_cast<std::uint32_t>(core(e).bits.window >> 32); }
+  static void reset(engine& e, jpeg_decoder_stream* s) { engine_handle::core(e).reset_state(s); }
+  static std::uint32_t read_bits(engine& e, int n) { return engine_handle::core(e).read_bits(n); }
+  static std::uint32_t read_bits_scan(engine& e, int n) { return engine_handle::core(e).read_bits_scan(n); }
+  static int read_byte(engine& e) { return engine_handle::core(e).read_byte(); }
+  static void prime_scan_bits(engine& e) { engine_handle::core(e).prime_scan_bits(); }
+  static int spare_bits(const engine& e) { return jpeg::spare_bits(engine_handle::core(e).bits); }
   // Input the reader has taken from the stream but not consumed: the rest of
   // the buffer and the whole bytes in the bit window.
   static std::size_t unconsumed_input(const engine& e) {
-    return static_cast<std::size_t>(core(e).bits.end - core(e).bits.cursor) +
-           static_cast<std::size_t>((16 + spare_bits(e)) / 8);
+    const bit_reader& bits = engine_handle::core(e).bits;
+    return static_cast<std::size_t>(bits.end - bits.cursor) +
+           static_cast<std::size_t>((16 + jpeg::spare_bits(bits)) / 8);
+  }
+  // One symbol, and its magnitude bits into *extra when given.
+  static int decode(engine& e, const huffman_decode_table& t, std::uint32_t* extra = nullptr) {
+    return extra == nullptr ? engine_handle::core(e).decode_huffman(t)
+                            : engine_handle::core(e).decode_huffman(t, *extra);
   }
 
-  // The one stop and the memory a decode holds, which no operation reports.
-  // Whether the engine may still read its stream; a failure lets it go,
-  // which no public operation shows while none reads after a failure.
-  static bool stream_attached(const engine& e) { return core(e).stream != nullptr; }
-  // Heap bytes held by the pool: every block's header and data area.
-  static std::size_t pool_bytes(const engine& e) {
-    std::size_t total = 0;
-    for (const pool_block* b = core(e).pool.blocks(); b != nullptr; b = b->next)
-      total += sizeof(pool_block) + b->capacity;
+  // The one stop: no public operation fails twice, since each refuses to
+  // work after a failure.
+  [[noreturn]] static void abort_decode(engine& e, int code) { engine_handle::core(e).abort_decode(code); }
+  // Heap bytes a decode holds, which no operation reports: every block of
+  // the pool with its header, and the ring between the threads.
+  static std::size_t heap_bytes(const engine& e) {
+    const engine_core& core = engine_handle::core(e);
+    std::size_t total = core.ring == nullptr ? 0 : sizeof(row_ring) + core.ring->bytes();
+    for (const pool_block* b = core.pool.blocks(); b != nullptr; b = b->next) total += sizeof(pool_block) + b->capacity;
     return total;
   }
-  // Heap bytes of the ring between the threads, 0 without one.
-  static std::size_t ring_bytes(const engine& e) {
-    return core(e).ring == nullptr ? 0 : sizeof(jpeg::row_ring) + core(e).ring->bytes();
+
+  // The marker parser's results, for the header tests that compare them
+  // with the reference's reading and with hand-made headers.
+  static parsed_headers parsed(const engine& e) {
+    const engine_core& core = engine_handle::core(e);
+    return {core.tables, core.frame, core.scan};
   }
-  [[noreturn]] static void abort_decode(engine& e, int code) { core(e).abort_decode(code); }
-
-  static int decode(engine& e, const huffman_decode_table& t) { return core(e).decode_huffman(t); }
-  static int decode(engine& e, const huffman_decode_table& t, std::uint32_t& extra) {
-    return core(e).decode_huffman(t, extra);
+  // Reads and sets up the next scan header of a progressive picture (the
+  // frame first, on the first call), which start_decoding would decode to
+  // the end; false at the end of the image.
+  static bool next_scan(engine& e) {
+    engine_core& core = engine_handle::core(e);
+    if (core.output_line == nullptr) core.setup_frame();
+    return core.setup_scan();
+  }
+  static set_up_layout layout(const engine& e) {
+    const engine_core& core = engine_handle::core(e);
+    return {core.scan_type,
+            core.frame_mcus_per_row,
+            core.blocks_per_row,
+            core.padded_row_bytes,
+            core.upsample_in_frequency_domain,
+            core.scan_mcus_per_row,
+            core.scan_mcus_per_column,
+            core.scan_blocks_per_mcu,
+            core.mcu_block_components,
+            core.huffman_lookup};
   }
 
-  // What the marker parser read and the layout set up from it, for the
-  // header tests that compare them field by field with the reference's
-  // reading and with hand-made headers. setup_frame and setup_scan read a
-  // progressive picture's scan headers one at a time.
-  static void setup_frame(engine& e) { core(e).setup_frame(); }
-  static bool setup_scan(engine& e) { return core(e).setup_scan(); }
-  static const std::uint8_t* huffman_counts(const engine& e, int slot) { return core(e).huffman_counts[slot]; }
-  static const std::uint8_t* huffman_symbols(const engine& e, int slot) { return core(e).huffman_symbols[slot]; }
-  static const std::int16_t* quant_table(const engine& e, int slot) { return core(e).quant_tables[slot]; }
-  static const huffman_decode_table* lookup(const engine& e, int slot) { return core(e).huffman_lookup[slot]; }
-  static int restart_interval(const engine& e) { return core(e).restart_interval; }
-  static bool is_progressive(const engine& e) { return core(e).is_progressive; }
-  static int component_id(const engine& e, int i) { return core(e).component_id[i]; }
-  static int h_factor(const engine& e, int i) { return core(e).component_h_factor[i]; }
-  static int v_factor(const engine& e, int i) { return core(e).component_v_factor[i]; }
-  static int quant_slot(const engine& e, int i) { return core(e).component_quant_slot[i]; }
-  static int scan_component_count(const engine& e) { return core(e).scan_component_count; }
-  static int scan_component(const engine& e, int k) { return core(e).scan_components[k]; }
-  static int dc_slot(const engine& e, int j) { return core(e).component_dc_slot[j]; }
-  static int ac_slot(const engine& e, int j) { return core(e).component_ac_slot[j]; }
-  static int spectral_first(const engine& e) { return core(e).spectral_first; }
-  static int spectral_last(const engine& e) { return core(e).spectral_last; }
-  static int approx_high(const engine& e) { return core(e).approx_high; }
-  static int approx_low(const engine& e) { return core(e).approx_low; }
-
-  static component_layout scan_type(const engine& e) { return core(e).scan_type; }
-  static int frame_mcus_per_row(const engine& e) { return core(e).frame_mcus_per_row; }
-  static int blocks_per_row(const engine& e) { return core(e).blocks_per_row; }
-  static int row_bytes(const engine& e) { return core(e).row_bytes; }
-  static int padded_row_bytes(const engine& e) { return core(e).padded_row_bytes; }
-  static bool upsample_in_frequency_domain(const engine& e) { return core(e).upsample_in_frequency_domain; }
-  static int scan_mcus_per_row(const engine& e) { return core(e).scan_mcus_per_row; }
-  static int scan_mcus_per_column(const engine& e) { return core(e).scan_mcus_per_column; }
-  static int scan_blocks_per_mcu(const engine& e) { return core(e).scan_blocks_per_mcu; }
-  static int mcu_block_component(const engine& e, int i) { return core(e).mcu_block_components[i]; }
-
-  // Progressive coefficient stores: the stored (not dequantised) values,
-  // for the tests of single passes and of the stores' non-zero sets.
-  static const coefficient_store* ac_store(const engine& e, int c) { return core(e).ac_coefficient_store[c]; }
-  static const std::int16_t* ac_at(const engine& e, int c, int x, int y) {
-    return coefficient_block_at(core(e).ac_coefficient_store[c], x, y);
+  // A progressive picture's coefficient store of component c: the stored
+  // (not dequantised) values and the non-zero sets kept beside them, which
+  // steer the scan loops and show in pixels only for some files.
+  static const coefficient_store* ac_store(const engine& e, int c) {
+    return engine_handle::core(e).ac_coefficient_store[c];
   }
 };
 
 }  // namespace jpeg
+
+// The code that f() aborted with through decode_abort, 0 when it returned.
+template <class F>
+int abort_code(F&& f) {
+  try {
+    f();
+  } catch (const jpeg::decode_abort& a) {
+    return a.code;
+  }
+  return 0;
+}
 
 // Hands out its bytes in chunks of a fixed size (at most what is asked),
 // reports the end only on a call that finds nothing left, and can be told to
