@@ -207,8 +207,9 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // component's; a shared decode that fails, or whose scans run far past
 // their data, is done again on the caller's thread alone from where the
 // stream stood, so that it fails as one thread fails. The second engine
-// adds to the memory above its state and its pool (no coefficient stores):
-// about 13 KiB and at most about 1.2 MB, whatever the height. The caller's thread does any of this work itself
+// adds to the memory above its state (about 13 KiB, on the worker's stack)
+// and its Huffman tables (at most about 200 KiB), whatever the picture's
+// size: it shares the stores and has no line buffers. The caller's thread does any of this work itself
 // rather than wait for a worker that has not begun it, so a decode whose
 // workers get no processor runs at one thread's speed. Everything the
 // caller sees is what one thread gives: the lines, the status and the line

@@ -418,7 +418,8 @@ void engine_core::share_scans() {
 }
 
 void engine_core::read_scans_shared_with(engine_core& first) {
-  setup_frame();
+  // The frame is the first engine's, already set up there: this engine
+  // needs its stores, no line buffers of its own.
   for (int c = 0; c < frame.component_count; ++c) {
     dc_coefficient_store[c] = first.dc_coefficient_store[c];
     ac_coefficient_store[c] = first.ac_coefficient_store[c];
