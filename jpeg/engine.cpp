@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 
 namespace jpeg {
 
@@ -22,6 +23,15 @@ const char* status_code_name(int code) {
 
 engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept(true)
     : limits(new_limits) {
+  // Not a class derived from it, whose reading may differ.
+  if (new_stream != nullptr && typeid(*new_stream) == typeid(jpeg_decoder_mem_stream)) {
+    shared.memory = static_cast<jpeg_decoder_mem_stream*>(new_stream);
+    shared.first_position = shared.memory->position;
+    if (shared.memory->memory != nullptr) {
+      shared.data = shared.memory->memory + shared.first_position;
+      shared.size = shared.memory->length - shared.first_position;
+    }
+  }
   try {
     reset_state(new_stream);
     find_frame_header();
@@ -40,7 +50,7 @@ int engine_core::start_decoding() noexcept(true) {
   try {
     prepare_decoding();
   } catch (const decode_abort&) {
-    return -1;
+    if (!decode_again_on_one_thread()) return -1;
   }
   decoding_started = true;
   return 0;
@@ -79,7 +89,12 @@ void engine_core::abort_decode(int code) {
   throw decode_abort{code};
 }
 
+thread_local int detail::pool_allocations_left = -1;
+
 void* decode_pool::allocate(std::uint32_t size, bool zero) noexcept(true) {
+  if (detail::pool_allocations_left == 0) [[unlikely]]
+    return nullptr;
+  if (detail::pool_allocations_left > 0) --detail::pool_allocations_left;
   // Rounding a size near 2^32 up to a multiple of 4 (or of the block step)
   // would wrap to a tiny block; such requests can only come from hostile
   // sizes.

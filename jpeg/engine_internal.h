@@ -36,6 +36,13 @@ struct pool_block {
 inline constexpr std::uint32_t pool_min_capacity = 32512;
 inline constexpr std::uint32_t pool_capacity_step = 2048;
 
+namespace detail {
+// How many more pool allocations on this thread succeed before they fail
+// as on a heap with nothing left; -1 for no end. The tests set it through
+// the pool's injected faults.
+extern thread_local int pool_allocations_left;
+}  // namespace detail
+
 // The memory of one decode: heap blocks whose bytes are handed out from the
 // front, all given back at once.
 class decode_pool {
@@ -366,6 +373,14 @@ class engine_core {
   inline void ac_initial_block(scan_bits& bits, int c, int x, int y);
   inline void ac_refinement_block(scan_bits& bits, int c, int x, int y);
   void reconstruct_progressive_row(int row, std::uint8_t* samples) const;
+  void read_progressive_scans();
+  // The unit a scan belongs to: the DC scans form one, the AC scans of each
+  // component one each. Scans of different units touch different
+  // coefficients, so the units may be read in any order.
+  int scan_unit() const { return scan.spectral_first == 0 ? 0 : 1 + scan.components[0]; }
+  // Passes over the entropy-coded data of a scan that another engine reads
+  // (input.cpp).
+  void skip_scan_data();
 
   // Rows on several threads (threads.cpp): workers lent by the process's
   // pool share the rows with the caller through a ring of MCU rows.
@@ -379,6 +394,12 @@ class engine_core {
   void stop_row_threads() noexcept;
   std::uint8_t* take_threaded_row(int row);
   bool failures_deferred() const;
+  // A progressive picture in memory: a second engine on a worker reads the
+  // scans of some units while this one reads the others.
+  void share_scans();
+  void read_scans_shared_with(engine_core& owner);
+  void finish_shared_scans();
+  bool decode_again_on_one_thread();
 
   // Row output (row_output.cpp).
   bool start_next_line() noexcept;
@@ -476,6 +497,28 @@ class engine_core {
   // The ring between the threads of this decode; null while one thread
   // decodes.
   row_ring* ring = nullptr;
+
+  // The scans shared with a second engine. A shared decode gives exactly
+  // what one engine reading every scan gives, or else it is done again so.
+  struct shared_scans {
+    // The caller's memory stream, where it stood when the decode began, and
+    // the bytes left in it then; none for other streams.
+    jpeg_decoder_mem_stream* memory = nullptr;
+    std::uint32_t first_position = 0;
+    const std::uint8_t* data = nullptr;
+    std::uint32_t size = 0;
+    // Bit u: this engine passes over the scans of unit u.
+    unsigned skipped_units = 0;
+    bool active = false;
+    // Set by the second engine under the ring's lock (or on this thread):
+    // it has read its scans; it failed or met the end of a scan's data
+    // before the scan's end, where one engine reading every scan might
+    // have decided otherwise.
+    bool done = false;
+    bool differs = false;
+    std::uint64_t blocks_decoded = 0;
+    std::uint64_t blocks_without_data = 0;
+  } shared;
 };
 
 // The decoder's tests reach an engine's state through its handle.

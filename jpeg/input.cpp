@@ -4,6 +4,7 @@
 #include "bit_reader.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace jpeg {
 
@@ -116,6 +117,32 @@ void engine_core::prime_scan_bits() {
   unread_byte(static_cast<int>((window >> 16) & 0xFF));
   unread_byte(static_cast<int>(window >> 24));
   reload_bit_window(bit_mode::entropy);
+}
+
+void engine_core::skip_scan_data() {
+  // The bytes in the bit window are data of the scan; from the cursor on,
+  // the search is next_marker_code's, which also passes stuffed zeros and
+  // restart markers, so that the engine stands where reading the scan would
+  // have left it.
+  for (;;) {
+    for (;;) {
+      const auto left = static_cast<std::size_t>(bits.end - bits.cursor);
+      if (auto* found = static_cast<std::uint8_t*>(std::memchr(bits.cursor, 0xFF, left))) {
+        bits.cursor = found + 1;
+        break;
+      }
+      bits.cursor = bits.end;
+      // Past the end of the data the synthesised bytes begin with 0xFF.
+      if (read_byte() == 0xFF) break;
+    }
+    int c;
+    do c = read_byte();
+    while (c == 0xFF);
+    if (c == 0 || (c >= marker::rst0 && c <= marker::rst7)) continue;
+    unread_byte(c);
+    unread_byte(0xFF);
+    return;
+  }
 }
 
 }  // namespace jpeg

@@ -68,6 +68,9 @@ class JPEG_DECODER_API jpeg_decoder_mem_stream : public jpeg_decoder_stream {
   int read_bytes(std::uint8_t* buffer, int n, bool* end_flag) override;
 
  private:
+  // A decode over a memory stream may read the bytes left in it on more
+  // than one thread at once.
+  friend class engine_core;
   const std::uint8_t* memory = nullptr;
   std::uint32_t position = 0;
   std::uint32_t length = 0;
@@ -195,7 +198,18 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // a time by whichever of its threads comes first, ahead of the rows handed
 // out, and the inverse DCT and upsampling of its rows are shared out; the
 // workers of a progressive picture reconstruct its rows while its last scan
-// is read and after. The caller's thread does any of this work itself
+// is read and after. A progressive colour picture read from a
+// jpeg_decoder_mem_stream (the image layer's way, and
+// decode_jpeg_from_memory's) also has its scans read on two threads at
+// once: a second engine on a worker parses the same bytes and reads the DC
+// scans and the AC scans of every component but the first into the same
+// coefficient stores, while the caller's engine reads the first
+// component's; a shared decode that fails, or whose scans run far past
+// their data, is done again on the caller's thread alone from where the
+// stream stood, so that it fails as one thread fails. The second engine
+// adds to the memory above its state (about 13 KiB, on the worker's stack)
+// and its Huffman tables (at most about 200 KiB), whatever the picture's
+// size: it shares the stores and has no line buffers. The caller's thread does any of this work itself
 // rather than wait for a worker that has not begun it, so a decode whose
 // workers get no processor runs at one thread's speed. Everything the
 // caller sees is what one thread gives: the lines, the status and the line

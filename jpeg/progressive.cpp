@@ -107,7 +107,20 @@ void engine_core::decode_progressive_scans() {
   }
   // Workers wait for the rows of the last scan (overlap_last_scan).
   start_row_threads(true);
+  share_scans();
+  read_progressive_scans();
+  if (shared.active) finish_shared_scans();
+  publish_final_rows(frame_mcus_per_column);
 
+  // From here on the row driver walks the interleaved MCUs of the whole frame.
+  scan.component_count = frame.component_count;
+  for (int i = 0; i < frame.component_count; ++i) scan.components[i] = i;
+  compute_mcu_layout();
+}
+
+// Reads the scans up to the end of the image, passing over those of the
+// units that a second engine reads.
+void engine_core::read_progressive_scans() {
   while (setup_scan()) {
     if (++scans_started > static_cast<std::uint64_t>(limits.max_scans) && limits.max_scans != 0) {
       abort_decode(too_many_scans);
@@ -119,7 +132,9 @@ void engine_core::decode_progressive_scans() {
       abort_decode(successive_approximation_invalid);
     overlap_last_scan();
 
-    if (dc_scan) {
+    if ((shared.skipped_units >> scan_unit() & 1) != 0) {
+      skip_scan_data();
+    } else if (dc_scan) {
       if (scan.approx_high == 0) {
         decode_scan_blocks<&engine_core::dc_initial_block>();
       } else {
@@ -133,12 +148,6 @@ void engine_core::decode_progressive_scans() {
     // The markers after the scan are read as headers again.
     reload_bit_window(bit_mode::raw);
   }
-  publish_final_rows(frame_mcus_per_column);
-
-  // From here on the row driver walks the interleaved MCUs of the whole frame.
-  scan.component_count = frame.component_count;
-  for (int i = 0; i < frame.component_count; ++i) scan.components[i] = i;
-  compute_mcu_layout();
 }
 
 namespace {

@@ -277,14 +277,48 @@ struct row_threads {
     hold.lock();
   }
 
-  // A lent worker's job: the pages, then any work there is, reading first
-  // since the reading of a sequential picture is the part that cannot be
-  // shared; it ends when no row is left to take.
+  // Reads the scans of the units that the caller's engine passes over, with
+  // a second engine of its own over the same bytes, into the same stores.
+  static void read_second_scans(engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
+    r.second_scans = row_ring::scan_job::reading;
+    hold.unlock();
+    const std::uint64_t decoded = read_second_scans(e);
+    hold.lock();
+    e.shared.blocks_decoded = decoded;
+    e.shared.done = true;
+    r.second_scans = row_ring::scan_job::read;
+    r.final_rows = std::max(r.final_rows, r.passed_rows);
+    r.signal();
+  }
+
+  // What the caller's engine learns from the second one: the blocks it
+  // decoded, or a failure (e.shared.differs) for the caller to decide again.
+  static std::uint64_t read_second_scans(engine_core& e) noexcept(true) {
+    detail::pool_allocations_left = detail::injected_pool_faults.second_engine_allocations.load();
+    jpeg_decoder_mem_stream input(e.shared.data, e.shared.size);
+    engine_core second(&input, e.limits);
+    std::uint64_t decoded = 0;
+    try {
+      if (second.status() != 0) throw decode_abort{second.status()};
+      second.read_scans_shared_with(e);
+      e.shared.blocks_without_data = second.blocks_without_data;
+      decoded = second.blocks_decoded;
+    } catch (const decode_abort&) {
+      e.shared.differs = true;
+    }
+    detail::pool_allocations_left = -1;
+    return decoded;
+  }
+
+  // A lent worker's job: the second engine's scans, the pages, then any
+  // work there is, reading first since the reading of a sequential picture
+  // is the part that cannot be shared; it ends when no row is left to take.
   static void work(void* engine) noexcept(true) {
     auto& e = *static_cast<engine_core*>(engine);
     row_ring& r = *e.ring;
     working_for = &e;
     std::unique_lock<std::mutex> hold(r.lock);
+    if (r.second_scans == row_ring::scan_job::waiting) read_second_scans(e, r, hold);
     touch_pages(r, hold);
     while (!r.stopping && !r.nothing_left()) {
       if (!work_once(e, r, hold, true)) r.await_signal(hold);
@@ -365,7 +399,72 @@ bool engine_core::start_row_threads(bool whole_picture) {
 
 void engine_core::publish_rows_of_scan(bool last) {
   drop_overlapped_rows();
-  if (ring != nullptr) ring->publishing = last;
+  if (ring == nullptr) return;
+  // A shared decode's rows wait for the second engine's scans as well
+  // (publish_final_rows).
+  ring->publishing = last;
+}
+
+void engine_core::share_scans() {
+  // The AC scans of the first component (the luma of a colour picture) are
+  // the larger part of most pictures' data; the caller's engine reads them
+  // and a second engine the DC scans and the other components' AC scans.
+  if (ring == nullptr || shared.data == nullptr || frame.component_count < 2 || ring->orphaned()) return;
+  shared.active = true;
+  shared.skipped_units = ~(1u << 1);
+  std::lock_guard<std::mutex> hold(ring->lock);
+  ring->second_scans = row_ring::scan_job::waiting;
+  ring->signal();
+}
+
+void engine_core::read_scans_shared_with(engine_core& first) {
+  // The frame is the first engine's, already set up there: this engine
+  // needs its stores, no line buffers of its own.
+  for (int c = 0; c < frame.component_count; ++c) {
+    dc_coefficient_store[c] = first.dc_coefficient_store[c];
+    ac_coefficient_store[c] = first.ac_coefficient_store[c];
+  }
+  frame_blocks = first.frame_blocks;
+  shared.skipped_units = ~first.shared.skipped_units;
+  read_progressive_scans();
+}
+
+void engine_core::finish_shared_scans() {
+  // The ring goes early only with rows made once the second engine's
+  // scans were read.
+  if (ring != nullptr && !ring->orphaned()) {
+    std::unique_lock<std::mutex> hold(ring->lock);
+    // No worker has come for them: this thread reads them.
+    if (ring->second_scans == row_ring::scan_job::waiting) row_threads::read_second_scans(*this, *ring, hold);
+    while (ring->second_scans != row_ring::scan_job::read) ring->await_signal(hold);
+  } else if (!shared.done) {
+    // A fork child's copy: the thread that was reading them is not there.
+    shared.differs = true;
+  }
+  blocks_decoded += shared.blocks_decoded;
+  // Blocks decoded after their scan's data ended count over all scans
+  // towards the limit of scan_data_missing; within its smallest value, no
+  // engine reading every scan would have stopped for it.
+  const std::uint64_t without_data = blocks_without_data + shared.blocks_without_data;
+  if (shared.differs || without_data > 2 * frame_blocks + 64) abort_decode(scan_data_missing);
+}
+
+bool engine_core::decode_again_on_one_thread() {
+  if (!shared.active) return false;
+  // The failure of a shared decode may not be the one that one engine
+  // reading every scan meets first: that engine decides, from the same
+  // place in the caller's stream.
+  jpeg_decoder_mem_stream* memory = shared.memory;
+  memory->position = shared.first_position;
+  shared = {};
+  try {
+    reset_state(memory);
+    find_frame_header();
+    prepare_decoding();
+  } catch (const decode_abort&) {
+    return false;
+  }
+  return true;
 }
 
 void engine_core::drop_overlapped_rows() {
@@ -376,6 +475,10 @@ void engine_core::publish_final_rows(int rows) {
   if (ring == nullptr) return;
   std::lock_guard<std::mutex> hold(ring->lock);
   if (rows <= ring->final_rows) return;
+  if (ring->second_scans == row_ring::scan_job::waiting || ring->second_scans == row_ring::scan_job::reading) {
+    ring->passed_rows = rows;
+    return;
+  }
   ring->final_rows = rows;
   ring->signal();
 }

@@ -30,12 +30,16 @@ extern std::atomic<std::uint64_t> min_threaded_pixels;
 // Ways for the pool to fail, for the tests to inject: `before_thread_start`
 // runs where a worker thread is about to start and may throw what starting
 // it can (std::system_error, std::bad_alloc), the pool lends at most
-// `lend_at_most` workers, and a lent worker sleeps `late_start_microseconds`
-// before it takes its job. The defaults inject nothing.
+// `lend_at_most` workers, a lent worker sleeps `late_start_microseconds`
+// before it takes its job, and a second engine may run out of memory. The
+// defaults inject nothing.
 struct pool_faults {
   std::atomic<void (*)()> before_thread_start{nullptr};
   std::atomic<int> lend_at_most{INT_MAX};
   std::atomic<int> late_start_microseconds{0};
+  // A second engine reading a progressive picture's scans gets this many
+  // allocations before its heap runs out; -1 for no end.
+  std::atomic<int> second_engine_allocations{-1};
 };
 extern pool_faults injected_pool_faults;
 
@@ -121,6 +125,12 @@ struct row_ring {
   // The caller's thread alone: the scan being read is the last one, and
   // publishes the rows it passes.
   bool publishing = false;
+
+  // The scans that a second engine reads (share_scans): waiting for a
+  // thread to take them, being read, or read; until they are read, the rows
+  // that the last scan has passed wait in passed_rows. Under `lock`.
+  enum class scan_job { none, waiting, reading, read } second_scans = scan_job::none;
+  int passed_rows = 0;
 
   std::size_t slot_count() const { return static_cast<std::size_t>(depth); }
   std::size_t bytes() const { return (slot_bytes * slot_count() + sizeof(int) * slot_count() + 63) & ~std::size_t{63}; }

@@ -74,11 +74,24 @@ struct row_decode {
 
 jpeg::decoder_limits on(int threads) { return {.threads = threads}; }
 
-row_decode decode_by_rows(const byte_string& bytes, int threads) {
+// What is left of a memory stream's bytes.
+std::size_t bytes_left(jpeg::jpeg_decoder_mem_stream& stream, std::size_t size) {
+  byte_string rest(size + 1);
+  bool end = false;
+  return static_cast<std::size_t>(stream.read_bytes(rest.data(), static_cast<int>(rest.size()), &end));
+}
+
+// A memory stream lets the decoder read a progressive picture's scans on
+// several threads at once.
+enum class input { chunks, memory };
+
+row_decode decode_by_rows(const byte_string& bytes, int threads, input from = input::chunks) {
   row_decode d;
-  counting_stream stream(bytes);
+  counting_stream chunks(bytes);
+  jpeg::jpeg_decoder_mem_stream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   {
-    jpeg_decoder_engine engine(&stream, on(threads));
+    jpeg_decoder_engine engine(from == input::memory ? static_cast<jpeg::jpeg_decoder_stream*>(&memory) : &chunks,
+                               on(threads));
     d.created = engine.status();
     d.width = engine.width();
     d.height = engine.height();
@@ -93,7 +106,7 @@ row_decode decode_by_rows(const byte_string& bytes, int threads) {
     d.again = engine.decode_row(&line, &length);
     d.status = engine.status();
   }
-  d.bytes_read = stream.taken;
+  d.bytes_read = from == input::memory ? bytes.size() - bytes_left(memory, bytes.size()) : chunks.taken;
   return d;
 }
 
@@ -150,6 +163,7 @@ void expect_buffer_decode_like(const byte_string& bytes, const row_decode& rows,
 void expect_like_one_thread(const byte_string& bytes, const row_decode& one, int threads, const std::string& what) {
   const std::string on_threads = what + " on " + std::to_string(threads) + " threads";
   EXPECT_EQ(difference(one, decode_by_rows(bytes, threads)), "") << on_threads;
+  EXPECT_EQ(difference(one, decode_by_rows(bytes, threads, input::memory)), "") << on_threads << " from memory";
   expect_buffer_decode_like(bytes, one, threads, on_threads);
 }
 
@@ -266,6 +280,79 @@ TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
   EXPECT_GE(part_way, variants / 3);
 }
 
+// Where each scan header of a picture begins, and where the image ends.
+std::vector<std::size_t> scan_headers(const byte_string& bytes) {
+  std::vector<std::size_t> at;
+  std::size_t i = 2;
+  while (i + 4 <= bytes.size() && bytes[i] == 0xFF && bytes[i + 1] != 0xD9) {
+    const std::size_t length = static_cast<std::size_t>(bytes[i + 2] << 8 | bytes[i + 3]);
+    if (bytes[i + 1] == 0xDA) {
+      at.push_back(i);
+      // The entropy-coded data run to the next marker other than a
+      // restart.
+      i += 2 + length;
+      while (i + 1 < bytes.size() &&
+             !(bytes[i] == 0xFF && bytes[i + 1] != 0 && (bytes[i + 1] < 0xD0 || bytes[i + 1] > 0xD7)))
+        ++i;
+    } else {
+      i += 2 + length;
+    }
+  }
+  at.push_back(std::min(i, bytes.size()));
+  return at;
+}
+
+// A progressive picture in memory has its scans read by two engines at
+// once, each passing over the other's. Whatever the script, the cuts, the
+// damage and the segments between the scans, the decode must be the one
+// thread's, failures included (a shared decode that fails or meets the
+// end of a scan's data early is done again on one thread).
+TEST_F(JpegThreads, ProgressiveScansReadAtOnceDecodeAsOnOneThread) {
+  std::vector<std::pair<std::string, byte_string>> scripts;
+  for (const char* name : {"420_prog_255x129.jpg", "420_sa_restart_255x129.jpg", "444_sa_255x129.jpg",
+                           "422_restart_3b_prog.jpg", "420_scans.jpg", "grey_sa_255x129.jpg", "tran_prog_restart.jpg"})
+    scripts.emplace_back(name, read_file(corpus_path(name)));
+  scripts.emplace_back("egyenlo", read_file(std::string(PROJECT_ROOT) + "/data/egyenlo.jpg"));
+  int variants = 0, failures = 0;
+  for (const auto& [name, bytes] : scripts) {
+    const std::vector<std::size_t> scans = scan_headers(bytes);
+    ASSERT_GE(scans.size(), 4u) << name;
+    const std::size_t first = scans.front(), end = scans.back();
+    std::vector<std::pair<std::string, byte_string>> changed = {{"whole", bytes}};
+    const auto part = [&](std::size_t from, std::size_t to) {
+      return byte_string(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    for (int i = 0; i < 12; ++i) {
+      const std::size_t at = first + (end - first) * static_cast<std::size_t>(i) / 12 + 5;
+      changed.emplace_back("cut at " + std::to_string(at), part(0, at));
+      byte_string flipped = bytes;
+      flipped[at] ^= static_cast<std::uint8_t>(1 << (i % 8));
+      changed.emplace_back("byte " + std::to_string(at) + " flipped", std::move(flipped));
+    }
+    // Before a middle scan: a changed quantisation table, a restart
+    // interval the data do not follow, the scan before it again, the two
+    // scans around it swapped.
+    const std::size_t k = scans.size() / 2;
+    const auto before_scan = [&](const byte_string& segments) {
+      return part(0, scans[k]) + segments + part(scans[k], bytes.size());
+    };
+    changed.emplace_back("table changed between scans", before_scan(segment(0xDB, quant_table_8(0, 3))));
+    changed.emplace_back("restart interval set between scans", before_scan(segment(0xDD, raw({0, 1}))));
+    changed.emplace_back("scan repeated", before_scan(part(scans[k - 1], scans[k])));
+    changed.emplace_back("scans swapped", part(0, scans[k - 1]) + part(scans[k], scans[k + 1]) +
+                                              part(scans[k - 1], scans[k]) + part(scans[k + 1], bytes.size()));
+    for (const auto& [what, variant] : changed) {
+      const row_decode one = decode_by_rows(variant, 1);
+      const row_decode shared = decode_by_rows(variant, 2 + variants % 2, input::memory);
+      EXPECT_EQ(difference(one, shared), "") << name << ", " << what;
+      ++variants;
+      failures += one.status != 0;
+    }
+  }
+  // Enough of them fail for the failures to be compared.
+  EXPECT_GE(failures, variants / 5);
+}
+
 // A caller may stop at any line, or right after start_decoding: destroying
 // the engine must stop its worker, which must then touch neither the engine
 // nor the stream (both are freed at once, for the address sanitizer to
@@ -365,9 +452,10 @@ std::vector<std::pair<std::string, byte_string>> sequential_and_progressive() {
 
 // Every way the pool can fail to lend a worker: the system refuses a thread
 // or the memory for one, no worker is free, fewer are free than asked for,
-// and a lent worker starts late (as on a machine whose cores are busy). The
-// decode goes on with what it has and gives one thread's result; a worker
-// that starts late finds the caller has done the work.
+// a lent worker starts late (as on a machine whose cores are busy), and the
+// second engine that reads a progressive picture's scans runs out of
+// memory. The decode goes on with what it has and gives one thread's
+// result; a worker that starts late finds the caller has done the work.
 TEST_F(JpegThreads, APoolThatCannotLendLeavesOneThreadsResult) {
   auto& faults = jpeg::detail::injected_pool_faults;
   const std::string said = in_child([&] {
@@ -375,8 +463,11 @@ TEST_F(JpegThreads, APoolThatCannotLendLeavesOneThreadsResult) {
     const auto pictures = sequential_and_progressive();
     const auto check = [&](const std::string& how) {
       for (const auto& [name, bytes] : pictures) {
-        const std::string d = difference(decode_by_rows(bytes, 1), decode_by_rows(bytes, 3));
-        if (!d.empty()) differences += name + " when " + how + ": " + d + "\n";
+        const row_decode one = decode_by_rows(bytes, 1);
+        for (input from : {input::chunks, input::memory}) {
+          const std::string d = difference(one, decode_by_rows(bytes, 3, from));
+          if (!d.empty()) differences += name + " when " + how + ": " + d + "\n";
+        }
       }
     };
     faults.before_thread_start = [] {
@@ -396,6 +487,12 @@ TEST_F(JpegThreads, APoolThatCannotLendLeavesOneThreadsResult) {
       check("workers start " + std::to_string(late) + " us late");
     }
     faults.late_start_microseconds = 0;
+    // The second engine that reads a progressive picture's scans.
+    for (int allocations : {0, 1, 4, 12}) {
+      faults.second_engine_allocations = allocations;
+      check("a second engine's heap runs out after " + std::to_string(allocations) + " allocations");
+    }
+    faults.second_engine_allocations = -1;
     return differences;
   });
   EXPECT_EQ(said, "");
