@@ -23,8 +23,12 @@ const char* status_code_name(int code) {
 
 engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& new_limits) noexcept(true)
     : limits(new_limits) {
-  // Not a class derived from it, whose reading may differ.
-  if (new_stream != nullptr && typeid(*new_stream) == typeid(jpeg_decoder_mem_stream)) {
+  // Not a class derived from it, whose reading may differ. The class's type
+  // information is defined once, in this library (beside read_bytes, its
+  // first virtual function defined out of line), so its address tells it;
+  // comparing addresses also calls nothing that an unoptimised build would
+  // export from here.
+  if (new_stream != nullptr && &typeid(*new_stream) == &typeid(jpeg_decoder_mem_stream)) {
     shared.memory = static_cast<jpeg_decoder_mem_stream*>(new_stream);
     shared.first_position = shared.memory->position;
     if (shared.memory->memory != nullptr) {
