@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh fuzz
 seconds=${1:-20}
-targets=(fuzz_decode fuzz_stream fuzz_img_load)
+targets=(fuzz_decode fuzz_stream fuzz_c_interface fuzz_img_load)
 cmake -S . -B build/fuzz -DSHOW_FUZZ=ON -DSHOW_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 cmake --build build/fuzz -j"$(nproc)" --target "${targets[@]}" >/dev/null
 mkdir -p build/fuzz/artifacts
