@@ -47,6 +47,19 @@ const unsigned char* memory_of(SDL_RWops* src, const SDL_RWops* memory_stream) {
   return is_memory ? src->hidden.mem.base : nullptr;
 }
 
+// A stuffed 0xFF data byte; restart markers and a repeated start of image
+// carry no length either.
+bool carries_no_length(unsigned char code, bool inside_scan) {
+  return (inside_scan && code == 0x00) || (code >= 0xD0 && code <= 0xD8);
+}
+
+// Passes a segment by its length; false where it runs past the data.
+template <class Cursor>
+bool skip_segment(Cursor& in) {
+  unsigned char length[2];
+  return in.read_pair(length) == 2 && in.skip(length[0] * 256 + length[1] - 2);
+}
+
 // The signature walk: from a start-of-image marker through the segments and
 // the entropy-coded data to the end-of-image marker. Its answer is defined by
 // a walk of two-byte reads and one-byte steps back; a cursor supplies reads
@@ -67,11 +80,8 @@ int walk_markers(Cursor& in) {
       continue;
     }
     if (b[1] == 0xD9) return 1;
-    // A stuffed 0xFF data byte; restart markers and a repeated start of image carry no length.
-    if ((inside_scan && b[1] == 0x00) || (b[1] >= 0xD0 && b[1] <= 0xD8)) continue;
-    unsigned char length[2];
-    if (in.read_pair(length) != 2) return 0;
-    if (!in.skip(length[0] * 256 + length[1] - 2)) return 0;  // the segment runs past the data
+    if (carries_no_length(b[1], inside_scan)) continue;
+    if (!skip_segment(in)) return 0;
     if (b[1] == 0xDA) inside_scan = true;
   }
 }

@@ -123,31 +123,20 @@ class pixel_source {
   bool ended_ = false;
 };
 
-void read_pixels(SDL_RWops* src, SDL_Surface* surface, int bytes_per_pixel, bool rle, bool top_down_rows) {
-  const int width = surface->w;
-  const int height = surface->h;
-  if (width == 0 || height == 0) return;
-  Uint8* const pixels = static_cast<Uint8*>(surface->pixels);
-  const int row_bytes = width * bytes_per_pixel;  // create_surface checked that the pitch holds it
-  pixel_source in(src);
-
-  // Run state, carried from row to row: packets may cross row ends.
+// Run-length packets, whose state carries from row to row: packets may
+// cross row ends.
+struct rle_runs {
   int raw_count = 0;
   int repeat_count = 0;
   Uint8 repeated[4] = {};
 
-  for (int y = 0; y < height && !in.ended(); ++y) {
-    const int surface_row = top_down_rows ? y : height - 1 - y;
-    Uint8* const row = pixels + static_cast<std::ptrdiff_t>(surface_row) * surface->pitch;
-    if (!rle) {
-      if (in.read(row, row_bytes)) to_host_order(row, width, bytes_per_pixel);
-      continue;
-    }
+  // Fills `width` pixels of `row`; stops early where the data end.
+  void read_row(pixel_source& in, Uint8* row, int width, int bytes_per_pixel) {
     int x = 0;
     while (x < width) {
       if (raw_count > 0) {
         const int n = std::min(raw_count, width - x);
-        if (!in.read(row + x * bytes_per_pixel, n * bytes_per_pixel)) break;
+        if (!in.read(row + x * bytes_per_pixel, n * bytes_per_pixel)) return;
         to_host_order(row + x * bytes_per_pixel, n, bytes_per_pixel);
         raw_count -= n;
         x += n;
@@ -156,17 +145,41 @@ void read_pixels(SDL_RWops* src, SDL_Surface* surface, int bytes_per_pixel, bool
         for (int i = 0; i < n; ++i) std::memcpy(row + (x + i) * bytes_per_pixel, repeated, bytes_per_pixel);
         repeat_count -= n;
         x += n;
-      } else {
-        Uint8 packet;
-        if (!in.read(&packet, 1)) break;
-        if (packet & 0x80) {
-          if (!in.read(repeated, bytes_per_pixel)) break;
-          to_host_order(repeated, 1, bytes_per_pixel);
-          repeat_count = (packet & 0x7F) + 1;
-        } else {
-          raw_count = packet + 1;
-        }
+      } else if (!read_packet(in, bytes_per_pixel)) {
+        return;
       }
+    }
+  }
+
+  bool read_packet(pixel_source& in, int bytes_per_pixel) {
+    Uint8 packet;
+    if (!in.read(&packet, 1)) return false;
+    if ((packet & 0x80) == 0) {
+      raw_count = packet + 1;
+      return true;
+    }
+    if (!in.read(repeated, bytes_per_pixel)) return false;
+    to_host_order(repeated, 1, bytes_per_pixel);
+    repeat_count = (packet & 0x7F) + 1;
+    return true;
+  }
+};
+
+void read_pixels(SDL_RWops* src, SDL_Surface* surface, int bytes_per_pixel, bool rle, bool top_down_rows) {
+  const int width = surface->w;
+  const int height = surface->h;
+  if (width == 0 || height == 0) return;
+  Uint8* const pixels = static_cast<Uint8*>(surface->pixels);
+  const int row_bytes = width * bytes_per_pixel;  // create_surface checked that the pitch holds it
+  pixel_source in(src);
+  rle_runs runs;
+  for (int y = 0; y < height && !in.ended(); ++y) {
+    const int surface_row = top_down_rows ? y : height - 1 - y;
+    Uint8* const row = pixels + static_cast<std::ptrdiff_t>(surface_row) * surface->pitch;
+    if (!rle) {
+      if (in.read(row, row_bytes)) to_host_order(row, width, bytes_per_pixel);
+    } else {
+      runs.read_row(in, row, width, bytes_per_pixel);
     }
   }
   // What is left of a packet after the last row is dropped.
@@ -177,6 +190,28 @@ SDL_Surface* fail(SDL_RWops* src, int start, SDL_Surface* surface, const char* m
   if (surface) SDL_FreeSurface(surface);
   SDL_SetError("%s", message);
   return nullptr;
+}
+
+// The colour map after the header: the palette of a colour-mapped picture,
+// passed over in the others. False when there is no memory for it.
+bool read_colour_map(SDL_RWops* src, SDL_Surface* surface, const tga_header& h, bool colour_mapped) {
+  const int map_size = h.colour_map_length * ((h.colour_map_depth + 7) >> 3);
+  if (!colour_mapped) {
+    SDL_RWseek(src, map_size, RW_SEEK_CUR);
+    return true;
+  }
+  SDL_Palette* palette = surface->format->palette;
+  // Zeroed, so a map cut short by the end of the file gives black entries.
+  Uint8* map = map_size > 0 ? static_cast<Uint8*>(std::calloc(map_size, 1)) : nullptr;
+  if (!palette || (map_size > 0 && !map)) {
+    std::free(map);
+    return false;
+  }
+  if (map_size > 0) SDL_RWread(src, map, map_size, 1);
+  const int key = apply_colour_map(palette, map, h.colour_map_length, h.colour_map_depth);
+  std::free(map);
+  if (key >= 0) SDL_SetColorKey(surface, SDL_SRCCOLORKEY, static_cast<Uint32>(key));
+  return true;
 }
 
 }  // namespace
@@ -198,24 +233,8 @@ extern "C" SDL_Surface* IMG_LoadTGA_RW(SDL_RWops* src) {
   SDL_Surface* surface = create_tga_surface(h.width, h.height, bytes_per_pixel);
   if (!surface) return fail(src, start, nullptr, "Out of memory");
 
-  if (h.colour_map_type != 0) {
-    const int map_size = h.colour_map_length * ((h.colour_map_depth + 7) >> 3);
-    if (k == kind::colour_mapped) {
-      SDL_Palette* palette = surface->format->palette;
-      // Zeroed, so a map cut short by the end of the file gives black entries.
-      Uint8* map = map_size > 0 ? static_cast<Uint8*>(std::calloc(map_size, 1)) : nullptr;
-      if (!palette || (map_size > 0 && !map)) {
-        std::free(map);
-        return fail(src, start, surface, "Out of memory");
-      }
-      if (map_size > 0) SDL_RWread(src, map, map_size, 1);
-      const int key = apply_colour_map(palette, map, h.colour_map_length, h.colour_map_depth);
-      std::free(map);
-      if (key >= 0) SDL_SetColorKey(surface, SDL_SRCCOLORKEY, static_cast<Uint32>(key));
-    } else {
-      SDL_RWseek(src, map_size, RW_SEEK_CUR);
-    }
-  }
+  if (h.colour_map_type != 0 && !read_colour_map(src, surface, h, k == kind::colour_mapped))
+    return fail(src, start, surface, "Out of memory");
 
   if (k == kind::greyscale) {
     SDL_Palette* palette = surface->format->palette;

@@ -282,7 +282,7 @@ struct row_threads {
   static void read_second_scans(engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
     r.second_scans = row_ring::scan_job::reading;
     hold.unlock();
-    const std::uint64_t decoded = read_second_scans(e);
+    const std::uint64_t decoded = run_second_engine(e);
     hold.lock();
     e.shared.blocks_decoded = decoded;
     e.shared.done = true;
@@ -293,7 +293,7 @@ struct row_threads {
 
   // What the caller's engine learns from the second one: the blocks it
   // decoded, or a failure (e.shared.differs) for the caller to decide again.
-  static std::uint64_t read_second_scans(engine_core& e) noexcept(true) {
+  static std::uint64_t run_second_engine(engine_core& e) noexcept(true) {
     detail::pool_allocations_left = detail::injected_pool_faults.second_engine_allocations.load();
     jpeg_decoder_mem_stream input(e.shared.data, e.shared.size);
     engine_core second(&input, e.limits);

@@ -254,11 +254,13 @@ std::unique_ptr<frame_output> open_folder_output(const std::string& folder, cons
   return std::make_unique<folder_output>(folder);
 }
 
-std::unique_ptr<frame_output> open_video_output(const std::string& path, int width, int height, int fps, int out_width,
-                                                int out_height, const std::vector<std::int16_t>& samples,
-                                                std::uint32_t rate) {
+namespace {
+
+// ffmpeg's command line: raw frames on its standard input, the sound (if
+// any) on descriptor 3, H.264 into `path`.
+std::vector<std::string> ffmpeg_arguments(const std::string& path, int width, int height, int fps, int out_width,
+                                          int out_height, bool sound, std::uint32_t rate) {
   const bool mp4 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".mp4") == 0;
-  const bool sound = !samples.empty();
   std::vector<std::string> args = {
       "ffmpeg",     "-hide_banner",      "-loglevel",
       "error",      "-nostdin",          "-y",
@@ -284,6 +286,16 @@ std::unique_ptr<frame_output> open_video_output(const std::string& path, int wid
         "-color_trc", "bt709", "-color_range", "tv", "-chroma_sample_location", "center"})
     args.push_back(a);
   args.push_back(path);
+  return args;
+}
+
+}  // namespace
+
+std::unique_ptr<frame_output> open_video_output(const std::string& path, int width, int height, int fps, int out_width,
+                                                int out_height, const std::vector<std::int16_t>& samples,
+                                                std::uint32_t rate) {
+  const bool sound = !samples.empty();
+  std::vector<std::string> args = ffmpeg_arguments(path, width, height, fps, out_width, out_height, sound, rate);
 
   int video[2];
   int audio[2] = {-1, -1};

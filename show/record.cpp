@@ -115,20 +115,23 @@ class progress_bar {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// The command line's help, on a misuse.
+int usage() {
+  std::fprintf(stderr,
+               "usage: show-record [--fps N] [--size WxH] OUT.mkv|OUT.mp4|DIR/\n"
+               "  Records the show in the working directory's data/ to a video (through ffmpeg),\n"
+               "  or to DIR/frame_NNNNNN.png and DIR/audio.wav at %dx%d.\n"
+               "  --fps N     frames per second, 1 to 1000 (default 60)\n"
+               "  --size WxH  size of a video, even numbers (default %dx%d)\n",
+               show::screen_width, show::screen_height, show::screen_width, show::screen_height);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   options o;
-  if (!parse_options(argc, argv, o)) {
-    std::fprintf(stderr,
-                 "usage: show-record [--fps N] [--size WxH] OUT.mkv|OUT.mp4|DIR/\n"
-                 "  Records the show in the working directory's data/ to a video (through ffmpeg),\n"
-                 "  or to DIR/frame_NNNNNN.png and DIR/audio.wav at %dx%d.\n"
-                 "  --fps N     frames per second, 1 to 1000 (default 60)\n"
-                 "  --size WxH  size of a video, even numbers (default %dx%d)\n",
-                 show::screen_width, show::screen_height, show::screen_width, show::screen_height);
-    return 2;
-  }
+  if (!parse_options(argc, argv, o)) return usage();
   // A failed ffmpeg shows up as a failed write, not as a signal.
   std::signal(SIGPIPE, SIG_IGN);
   const auto start = std::chrono::steady_clock::now();
