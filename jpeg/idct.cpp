@@ -16,6 +16,10 @@
 // shortcuts that have formulas of their own: the DC-only block and the
 // column pass over a single workspace row, which never wrap (they agree
 // with the full transform wherever it does not wrap).
+//
+// The reduced-size transforms (inverse_dct_scaled) reuse the 8-point
+// kernel, its even part as the 4-point one and plain sums and differences
+// as the 2- and 1-point ones, with the same descaling.
 #include "kernels.h"
 
 #include <algorithm>
@@ -105,6 +109,78 @@ JPEG_ALWAYS_INLINE void inverse_dct_quarter_block_body(const int16_t* coefficien
   column_pass<4>(workspace, samples);
 }
 
+// Every sample of a width x height area, row y at samples + y * stride.
+JPEG_ALWAYS_INLINE void fill_samples(uint8_t* samples, std::ptrdiff_t stride, int width, int height, uint8_t value) {
+  for (int y = 0; y < height; ++y) std::memset(samples + y * stride, value, static_cast<std::size_t>(width));
+}
+
+// The N-point 1-D kernels of the reduced-size transform, N = 1, 2, 4 or 8,
+// all at transform_8's scale. For N <= 2 every weight is sqrt(2) * c_4 = 1
+// exactly, so their outputs are formed without weights, in units of
+// idct_unit: weight_bits fraction bits instead of 13.
+template <int N>
+constexpr int weight_bits = N >= 4 ? 13 : 0;
+
+constexpr bool is_scaled_size(int n) { return n == 1 || n == 2 || n == 4 || n == 8; }
+
+template <int N>
+JPEG_ALWAYS_INLINE void transform_n(const u32 (&d)[N], u32 (&x)[N]) {
+  if constexpr (N == 8) {
+    transform_8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], x);
+  } else if constexpr (N == 4) {
+    detail::transform_4(d[0], d[1], d[2], d[3], x);
+  } else if constexpr (N == 2) {
+    x[0] = d[0] + d[1];
+    x[1] = d[0] - d[1];
+  } else {
+    x[0] = d[0];
+  }
+}
+
+// First pass of the reduced-size transform over coefficient rows 0..rows-1
+// (rows <= H; the workspace rows below are zero, which is what the pass
+// gives for zero coefficient rows), reading coefficients 0..W-1 of each.
+// Results keep 2 fraction bits, as row_pass's. Without weights, the
+// descaling (x * idct_unit + idct_row_rounding) >> idct_row_shift is
+// exactly x * 4, and |x| <= 2^16 cannot wrap there.
+template <int W, int H>
+JPEG_ALWAYS_INLINE void scaled_row_pass(const int16_t* __restrict in, int rows, int32_t* __restrict out) {
+  static_assert(detail::idct_unit >> detail::idct_row_shift == 4 && detail::idct_row_rounding < detail::idct_unit);
+  for (int v = 0; v < rows; ++v) {
+    u32 d[W], x[W];
+    for (int u = 0; u < W; ++u) d[u] = static_cast<u32>(int32_t{in[8 * v + u]});
+    transform_n<W>(d, x);
+    for (int u = 0; u < W; ++u) {
+      if constexpr (weight_bits<W> == 0) {
+        out[W * v + u] = static_cast<int32_t>(x[u] << 2);
+      } else {
+        out[W * v + u] = arithmetic_shift(x[u] + detail::idct_row_rounding, detail::idct_row_shift);
+      }
+    }
+  }
+  std::fill(out + W * rows, out + W * H, 0);
+}
+
+// Second pass of the reduced-size transform over columns 0..W-1, H-point,
+// with column_pass's descaling (2 workspace fraction bits, the weights'
+// own and 3 for the 2-D normalisation by 8) and level shift. Without
+// weights (H <= 2) that is the one-row shortcut's descaling, and the sums,
+// below 2^22 in magnitude, never wrap.
+template <int W, int H>
+JPEG_ALWAYS_INLINE void scaled_column_pass(const int32_t* __restrict workspace, uint8_t* __restrict samples,
+                                           std::ptrdiff_t stride) {
+  constexpr int shift = weight_bits<H> + 2 + 3;
+  constexpr u32 bias = (1u << (shift - 1)) + (128u << shift);
+  static_assert(weight_bits<H> == 0 ? shift == detail::idct_one_row_shift && bias == detail::idct_one_row_bias
+                                    : shift == detail::idct_column_shift && bias == detail::idct_column_bias);
+  for (int column = 0; column < W; ++column) {
+    u32 d[H], x[H];
+    for (int k = 0; k < H; ++k) d[k] = static_cast<u32>(workspace[W * k + column]);
+    transform_n<H>(d, x);
+    for (int k = 0; k < H; ++k) samples[k * stride + column] = clamp_sample(arithmetic_shift(x[k] + bias, shift));
+  }
+}
+
 }  // namespace
 
 void detail::portable::inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
@@ -115,5 +191,39 @@ void detail::portable::inverse_dct_block(const int16_t* coefficients, uint8_t* s
 void detail::portable::inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
   inverse_dct_quarter_block_body(coefficients, samples);
 }
+
+// The full size is inverse_dct_block itself, shortcuts included, which
+// writes a contiguous block: at another stride it goes through a local one.
+// Below full size the extent still pays: a DC-only block is a fill, and
+// the first pass skips the coefficient rows the extent rules out.
+template <int W, int H>
+void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent) {
+  static_assert(is_scaled_size(W) && is_scaled_size(H));
+  assert(block_extent >= 1 && block_extent <= 64);
+  if constexpr (W == 8 && H == 8) {
+    uint8_t block[64];
+    detail::portable::inverse_dct_block(coefficients, stride == 8 ? samples : block, block_extent);
+    if (stride != 8) {
+      for (int y = 0; y < 8; ++y) std::memcpy(samples + y * stride, block + 8 * y, 8);
+    }
+  } else if (W * H == 1 || block_extent == 1) {
+    fill_samples(samples, stride, W, H, dc_only_sample(coefficients));
+  } else {
+    int32_t workspace[W * H];
+    scaled_row_pass<W, H>(coefficients, std::min(extent_rectangle[block_extent - 1] / 16, H), workspace);
+    scaled_column_pass<W, H>(workspace, samples, stride);
+  }
+}
+
+#define JPEG_INSTANTIATE_SCALED(W)                                                       \
+  template void inverse_dct_scaled<W, 1>(const int16_t*, uint8_t*, std::ptrdiff_t, int); \
+  template void inverse_dct_scaled<W, 2>(const int16_t*, uint8_t*, std::ptrdiff_t, int); \
+  template void inverse_dct_scaled<W, 4>(const int16_t*, uint8_t*, std::ptrdiff_t, int); \
+  template void inverse_dct_scaled<W, 8>(const int16_t*, uint8_t*, std::ptrdiff_t, int)
+JPEG_INSTANTIATE_SCALED(1);
+JPEG_INSTANTIATE_SCALED(2);
+JPEG_INSTANTIATE_SCALED(4);
+JPEG_INSTANTIATE_SCALED(8);
+#undef JPEG_INSTANTIATE_SCALED
 
 }  // namespace jpeg

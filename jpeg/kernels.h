@@ -304,6 +304,24 @@ JPEG_ALWAYS_INLINE uint8_t dc_only_sample(const int16_t* coefficients) {
   return clamp_sample(((coefficients[0] + 4) >> 3) + 128);
 }
 
+// The 4-point 1-D kernel of the inverse DCT: the even part of transform_8,
+// which is the 4-point transform of the even inputs at the same scale
+// (cos(2k * pi / 16) = cos(k * pi / 8)); x receives the outputs before
+// descaling. T as for transform_8.
+template <typename T>
+JPEG_ALWAYS_INLINE void transform_4(T d0, T d1, T d2, T d3, T (&x)[4]) {
+  constexpr auto fix = [](int32_t constant) { return static_cast<uint32_t>(constant); };
+  const T z1 = (d1 + d3) * fix(idct_c6);
+  const T e2 = z1 - d3 * fix(idct_c2_plus_c6);
+  const T e3 = z1 + d1 * fix(idct_c2_minus_c6);
+  const T e0 = (d0 + d2) * fix(idct_unit);
+  const T e1 = (d0 - d2) * fix(idct_unit);
+  x[0] = e0 + e3;
+  x[3] = e0 - e3;
+  x[1] = e1 + e2;
+  x[2] = e1 - e2;
+}
+
 // The 8-point 1-D kernel of the inverse DCT; x receives the outputs before
 // descaling. T is uint32_t (the sums wrap by definition), or a vector of
 // them that carries several rows or columns. Internal linkage: each kernel
@@ -312,12 +330,9 @@ template <typename T>
 JPEG_ALWAYS_INLINE void transform_8(T d0, T d1, T d2, T d3, T d4, T d5, T d6, T d7, T (&x)[8]) {
   constexpr auto fix = [](int32_t constant) { return static_cast<uint32_t>(constant); };
   // Even part.
-  const T z1 = (d2 + d6) * fix(idct_c6);
-  const T e2 = z1 - d6 * fix(idct_c2_plus_c6);
-  const T e3 = z1 + d2 * fix(idct_c2_minus_c6);
-  const T e0 = (d0 + d4) * fix(idct_unit);
-  const T e1 = (d0 - d4) * fix(idct_unit);
-  const T t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
+  T even[4];
+  transform_4(d0, d2, d4, d6, even);
+  const T t10 = even[0], t11 = even[1], t12 = even[2], t13 = even[3];
 
   // Odd part.
   const T z5 = (d7 + d3 + d5 + d1) * fix(idct_c3);
@@ -353,6 +368,27 @@ inline constexpr int32_t upsampling_weights[4][8] = {
 };
 
 }  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Reduced-size inverse DCT
+
+// For decoding at 1/2, 1/4 or 1/8 of the size: the block into W x H samples
+// (W and H each 1, 2, 4 or 8) from its W x H lowest-frequency coefficients
+// alone, by W-point transforms along the rows and H-point ones down the
+// columns. Each transform has the 8-point one's scale, so a block keeps its
+// mean, and the fixed point, descaling, level shift and clamp are those of
+// inverse_dct_block; W = H = 8 gives inverse_dct_block's bytes. Sample row
+// y is written at samples + y * stride, and nothing else is; no coefficient
+// outside the W x H corner is read. Every sample is within 1 of the
+// real-valued transform while the coefficients stay within +-2048 (all an
+// 8-bit picture gives); beyond, the weights' rounding shows, and hostile
+// values wrap the sums as they do at full size. Defined for those sixteen
+// sizes only.
+//
+// One portable build serves every kernel level for now: there is no vector
+// version yet, so the SSE2 and AVX2 levels call these too.
+template <int W, int H>
+void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent);
 
 // ---------------------------------------------------------------------------
 // MCU transform and frequency-domain upsampling

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <random>
 #include <string>
@@ -274,6 +276,126 @@ TEST_P(InverseDctAtLevel, QuarterBlockReadsOnlyTopLeftCorner) {
     k().inverse_dct_quarter_block(noisy, buffer + 16);
     ASSERT_EQ(std::memcmp(buffer + 16, expected, 64), 0) << trial;
     for (int i = 0; i < 16; ++i) ASSERT_TRUE(buffer[i] == guard_value && buffer[80 + i] == guard_value);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reduced-size inverse DCT
+
+struct scaled_kernel {
+  int width, height;
+  void (*run)(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent);
+};
+constexpr scaled_kernel scaled_kernels[] = {
+    {1, 1, inverse_dct_scaled<1, 1>}, {1, 2, inverse_dct_scaled<1, 2>}, {1, 4, inverse_dct_scaled<1, 4>},
+    {1, 8, inverse_dct_scaled<1, 8>}, {2, 1, inverse_dct_scaled<2, 1>}, {2, 2, inverse_dct_scaled<2, 2>},
+    {2, 4, inverse_dct_scaled<2, 4>}, {2, 8, inverse_dct_scaled<2, 8>}, {4, 1, inverse_dct_scaled<4, 1>},
+    {4, 2, inverse_dct_scaled<4, 2>}, {4, 4, inverse_dct_scaled<4, 4>}, {4, 8, inverse_dct_scaled<4, 8>},
+    {8, 1, inverse_dct_scaled<8, 1>}, {8, 2, inverse_dct_scaled<8, 2>}, {8, 4, inverse_dct_scaled<8, 4>},
+    {8, 8, inverse_dct_scaled<8, 8>}};
+
+// The defining formula of a W x H reconstruction from the W x H
+// lowest-frequency coefficients, in double precision, before the level
+// shift: f(x, y) = 1/4 sum C(u) C(v) F(v, u) cos((2x + 1) u pi / 2W)
+// cos((2y + 1) v pi / 2H).
+double reference_scaled(const int16_t* block, int width, int height, int x, int y) {
+  const double pi = std::acos(-1.0);
+  double sum = 0;
+  for (int v = 0; v < height; ++v)
+    for (int u = 0; u < width; ++u) {
+      const double cu = u ? 1 : std::sqrt(0.5), cv = v ? 1 : std::sqrt(0.5);
+      sum += cu * cv * block[8 * v + u] * std::cos((2 * x + 1) * u * pi / (2 * width)) *
+             std::cos((2 * y + 1) * v * pi / (2 * height));
+    }
+  return sum / 4;
+}
+
+// Coefficients of at most this size (those an 8-bit picture gives, with
+// room for quantisation rounding) must give every sample within 1 of the
+// formula. Beyond, the 13-bit weights' own error grows with the
+// coefficients (to 5 at the 16-bit extremes, for the full size as well);
+// there the largest difference is only recorded. And a sample whose exact
+// value lies this far from zero or more may come out of a wrapped 32-bit
+// sum (2^18 times the level-shifted value reaches 2^31 near 8064), as the
+// full-size kernel's do on hostile input.
+constexpr int scaled_exact_range = 2048;
+constexpr double scaled_wrap_free = 8000;
+
+struct scaled_differences {
+  int sample = 0;    // from clamp(round(f + 128)): within 1 in range
+  double value = 0;  // from clamp(f + 128), unrounded
+  int hostile_sample = 0;
+};
+
+// Checks the W x H area written at `area` (row stride `stride`) against the
+// formula for `block`, and records the largest differences.
+void check_scaled_area(const scaled_kernel& kernel, const int16_t* block, const uint8_t* area, std::ptrdiff_t stride,
+                       scaled_differences& largest) {
+  bool in_range = true;
+  for (int v = 0; v < kernel.height; ++v)
+    for (int u = 0; u < kernel.width; ++u) in_range &= std::abs(block[8 * v + u]) <= scaled_exact_range;
+  for (int y = 0; y < kernel.height; ++y)
+    for (int x = 0; x < kernel.width; ++x) {
+      const double f = reference_scaled(block, kernel.width, kernel.height, x, y);
+      if (std::abs(f) >= scaled_wrap_free) continue;
+      const int sample = area[y * stride + x];
+      const int difference = std::abs(sample - int(std::clamp(std::round(f + 128), 0.0, 255.0)));
+      if (!in_range) {
+        largest.hostile_sample = std::max(largest.hostile_sample, difference);
+        continue;
+      }
+      largest.sample = std::max(largest.sample, difference);
+      largest.value = std::max(largest.value, std::abs(sample - std::clamp(f + 128, 0.0, 255.0)));
+      ASSERT_LE(difference, 1) << kernel.width << "x" << kernel.height << " at (" << x << ", " << y << ")";
+    }
+}
+
+// Every size against the defining formula on blocks of every flavour and
+// many extents (DC-only among them), sample by sample, within 1 for
+// coefficients in range; the full size byte for byte against
+// inverse_dct_block, hostile blocks included. Coefficients planted outside
+// the W x H corner must change nothing, and nothing but the W x H area of
+// the destination, at a random stride, may be written.
+TEST(InverseDct, ScaledSizesMatchDefinition) {
+  std::mt19937 rng(2468);
+  for (const scaled_kernel& kernel : scaled_kernels) {
+    const int width = kernel.width, height = kernel.height;
+    scaled_differences largest;
+    for (int trial = 0; trial < 4000; ++trial) {
+      const int extent = trial % 4 == 0 ? 1 + trial / 4 % 64 : trial % 4 == 1 ? 1 : 1 + int(rng() % 64);
+      int16_t block[64], planted[64];
+      random_block(rng, extent, block);
+      std::memcpy(planted, block, sizeof block);
+      int planted_extent = extent;
+      for (int i = 0; i < 64; ++i)
+        if ((i / 8 >= height || i % 8 >= width) && rng() % 2) {
+          planted[i] = random_coefficient(rng, 1);
+          planted_extent = std::max(planted_extent, natural_to_zigzag[i] + 1);
+        }
+
+      const std::ptrdiff_t stride = width + int(rng() % 9);
+      std::vector<uint8_t> buffer(size_t(height * stride) + 32, guard_value), planted_buffer = buffer;
+      kernel.run(block, buffer.data() + 16, stride, extent);
+      kernel.run(planted, planted_buffer.data() + 16, stride, planted_extent);
+      ASSERT_EQ(buffer, planted_buffer) << width << "x" << height << " trial " << trial;
+      for (size_t i = 0; i < buffer.size(); ++i) {
+        const std::ptrdiff_t at = std::ptrdiff_t(i) - 16;
+        if (at < 0 || at / stride >= height || at % stride >= width) {
+          ASSERT_EQ(buffer[i], guard_value) << width << "x" << height << " byte " << i;
+        }
+      }
+      check_scaled_area(kernel, block, buffer.data() + 16, stride, largest);
+      if (HasFatalFailure()) return;
+      if (width == 8 && height == 8) {
+        uint8_t full[64];
+        kernels_for(simd_level::portable).inverse_dct_block(block, full, extent);
+        for (int y = 0; y < 8; ++y) ASSERT_EQ(std::memcmp(buffer.data() + 16 + y * stride, full + 8 * y, 8), 0);
+      }
+    }
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    RecordProperty("largest_sample_difference_" + size, largest.sample);
+    RecordProperty("largest_value_difference_" + size, std::to_string(largest.value));
+    RecordProperty("largest_hostile_sample_difference_" + size, largest.hostile_sample);
   }
 }
 
