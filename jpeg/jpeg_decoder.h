@@ -262,6 +262,15 @@ class jpeg_decoder_engine {
   JPEG_DECODER_API int height() const noexcept;
   JPEG_DECODER_API int component_count() const noexcept;
 
+  // Makes the lines those of the picture scaled by 1 / denominator (1, 2, 4
+  // or 8): width() and height() then give ceil(width / denominator) and
+  // ceil(height / denominator). Each block is reconstructed straight at that
+  // size from its lowest-frequency coefficients, for a fraction of the work
+  // of a full-size decode; every block's data are still read. Takes effect
+  // only before start_decoding: 0 when taken, -1 (status unchanged) for any
+  // other denominator, after start_decoding, or on a failed engine.
+  JPEG_DECODER_API int set_scale(int denominator) noexcept;
+
   // 0 when ready to hand out lines (also when already started), -1 on failure.
   JPEG_DECODER_API int start_decoding() noexcept;
   // 0 with the next line in *line / *length, 1 when no line is left, -1 on
@@ -320,6 +329,20 @@ using destination_maker = std::uint8_t* (*)(void* context, int width, int height
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                          int requested_components, destination_maker make_destination, void* context);
+
+// The picture scaled by 1 / scale_denominator (1, 2, 4 or 8, as
+// jpeg_decoder_engine::set_scale), under the caller's limits: *width and
+// *height receive the scaled size, and make_destination (null: the buffer is
+// allocated with malloc, for the caller to free) is asked for the buffer of
+// height * requested * width bytes of that size, as in
+// decode_jpeg_to_destination. limits.max_pixels bounds the picture's pixels
+// at full size, which is what its decode reads. *status (when not null) as
+// in decode_jpeg_with_status; another denominator gives option_refused,
+// and a null buffer from make_destination out_of_memory.
+JPEG_DECODER_API
+std::uint8_t* decode_jpeg_scaled(jpeg_decoder_stream* stream, int* width, int* height, int* components,
+                                 int requested_components, int scale_denominator, const decoder_limits& limits,
+                                 destination_maker make_destination, void* context, int* status);
 
 }  // namespace jpeg
 
