@@ -26,11 +26,12 @@ struct cpp_result {
   std::vector<std::uint8_t> pixels;
 };
 
-cpp_result decode_cpp(const std::uint8_t* data, std::size_t size, int requested, const jpeg::decoder_limits& limits) {
+cpp_result decode_cpp(const std::uint8_t* data, std::size_t size, int requested, int scale,
+                      const jpeg::decoder_limits& limits) {
   cpp_result r;
   jpeg::jpeg_decoder_mem_stream stream(data, static_cast<std::uint32_t>(size));
-  std::uint8_t* pixels =
-      jpeg::decode_jpeg_with_limits(&stream, &r.width, &r.height, &r.components, requested, nullptr, limits, &r.status);
+  std::uint8_t* pixels = jpeg::decode_jpeg_scaled(&stream, &r.width, &r.height, &r.components, requested, scale, limits,
+                                                  nullptr, nullptr, &r.status);
   if (pixels != nullptr) {
     r.pixels.assign(pixels, pixels + static_cast<std::size_t>(r.width) * r.height * requested);
     std::free(pixels);
@@ -42,9 +43,9 @@ cpp_result decode_cpp(const std::uint8_t* data, std::size_t size, int requested,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0 || size > (1u << 20)) return 0;
-  // The last byte chooses where the options end, the components and the
-  // threads; the options always reach past max_pixels, which keeps hostile
-  // sizes from large allocations.
+  // The last byte chooses where the options end, the components, the scale
+  // and the threads; the options always reach past max_pixels, which keeps
+  // hostile sizes from large allocations.
   const unsigned choice = data[size - 1];
   static constexpr std::size_t option_sizes[] = {
       offsetof(picshow_jpeg_options, max_scans), offsetof(picshow_jpeg_options, threads),
@@ -57,11 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.max_pixels = fuzz::max_pixels;
   options.max_scans = 16;
   options.threads = 1 + static_cast<int>(choice >> 7);
+  options.scale_denominator = 1 << ((choice >> 4) & 3);
   jpeg::decoder_limits limits;
   limits.max_pixels = fuzz::max_pixels;
   if (options.size >= offsetof(picshow_jpeg_options, threads)) limits.max_scans = options.max_scans;
+  const int scale = options.size == sizeof(picshow_jpeg_options) ? options.scale_denominator : 1;
 
-  const cpp_result want = decode_cpp(data, size, requested, limits);
+  const cpp_result want = decode_cpp(data, size, requested, scale, limits);
   int w = -1, h = -1, c = -1;
   std::uint8_t* pixels = nullptr;
   const int status = picshow_jpeg_decode_memory_allocated(data, size, &options, requested, &pixels, &w, &h, &c);

@@ -75,17 +75,27 @@ bool holds(const picshow_jpeg_options& options, std::size_t offset, std::size_t 
 #define PICSHOW_JPEG_HOLDS(options, field) \
   holds(options, offsetof(picshow_jpeg_options, field), sizeof(picshow_jpeg_options::field))
 
-// The caller's options as limits, or option_refused.
-int read_options(const picshow_jpeg_options* options, decoder_limits& limits) {
-  limits = decoder_limits{};
+struct call_options {
+  decoder_limits limits;
+  int scale_denominator = 1;
+};
+
+// The caller's options, or option_refused.
+int read_options(const picshow_jpeg_options* options, call_options& call) {
+  call = call_options{};
   if (options == nullptr) return status_ok;
   if (options->size < PICSHOW_JPEG_OPTIONS_MIN_SIZE) return option_refused;
-  if (PICSHOW_JPEG_HOLDS(*options, max_pixels)) limits.max_pixels = options->max_pixels;
-  if (PICSHOW_JPEG_HOLDS(*options, max_scans)) limits.max_scans = options->max_scans;
-  if (PICSHOW_JPEG_HOLDS(*options, threads)) limits.threads = options->threads;
-  // Scaled output is yet to come.
-  if (PICSHOW_JPEG_HOLDS(*options, scale_denominator) && options->scale_denominator != 1) return option_refused;
-  return status_ok;
+  if (PICSHOW_JPEG_HOLDS(*options, max_pixels)) call.limits.max_pixels = options->max_pixels;
+  if (PICSHOW_JPEG_HOLDS(*options, max_scans)) call.limits.max_scans = options->max_scans;
+  if (PICSHOW_JPEG_HOLDS(*options, threads)) call.limits.threads = options->threads;
+  if (PICSHOW_JPEG_HOLDS(*options, scale_denominator)) call.scale_denominator = options->scale_denominator;
+  switch (call.scale_denominator) {
+    case 1:
+    case 2:
+    case 4:
+    case 8: return status_ok;
+    default: return option_refused;
+  }
 }
 #undef PICSHOW_JPEG_HOLDS
 
@@ -146,27 +156,33 @@ template <class Source>
 int query(Source source, const picshow_jpeg_options* options, size_outputs size) noexcept(true) {
   size.set(0, 0, 0);
   return guarded([&]() -> int {
-    decoder_limits limits;
+    call_options call;
     input in;
-    int status = read_options(options, limits);
+    int status = read_options(options, call);
     if (status == status_ok) status = in.open(source);
     if (status != status_ok) return status;
     // The constructor reads the headers up to the frame's; no pixels are made.
-    const jpeg_decoder_engine engine(in.get(), limits);
+    jpeg_decoder_engine engine(in.get(), call.limits);
     if (engine.status() != status_ok) return engine.status();
+    engine.set_scale(call.scale_denominator);
     size.set(engine.width(), engine.height(), engine.component_count());
     return status_ok;
   });
 }
 
-// A caller's buffer holds buffer_size / requested pixels, a limit that the
-// frame header meets before any row is made. Less than one pixel would read
-// as no limit at all.
-int limit_to_buffer(std::size_t buffer_size, int requested, decoder_limits& limits) {
-  const std::uint64_t capacity = buffer_size / static_cast<unsigned>(requested);
-  if (capacity == 0) return picture_too_large;
-  if (limits.max_pixels == 0 || limits.max_pixels > capacity) limits.max_pixels = capacity;
-  return status_ok;
+// A caller's buffer holds buffer_size / requested pixels; the picture's
+// size is checked against it once the frame header has been read, before
+// any row is made. Less than one pixel is refused at once.
+struct caller_buffer {
+  std::uint8_t* rows;
+  std::uint64_t capacity;  // in pixels
+  bool too_small = false;
+};
+
+std::uint8_t* hand_out_buffer(void* context, int width, int height, int) {
+  auto& buffer = *static_cast<caller_buffer*>(context);
+  buffer.too_small = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > buffer.capacity;
+  return buffer.too_small ? nullptr : buffer.rows;
 }
 
 // destination: the caller's buffer of buffer_size bytes, or null to have one
@@ -177,19 +193,24 @@ int decode(Source source, const picshow_jpeg_options* options, int requested, st
   size.set(0, 0, 0);
   if (pixels != nullptr) *pixels = nullptr;
   return guarded([&]() -> int {
-    decoder_limits limits;
+    call_options call;
     input in;
-    int status = read_options(options, limits);
+    int status = read_options(options, call);
     if (status != status_ok) return status;
     if (requested != 1 && requested != 3 && requested != 4) return option_refused;
     // A caller's buffer, or a place for the allocated one.
     if ((destination == nullptr) == (pixels == nullptr)) return option_refused;
-    if (destination != nullptr) status = limit_to_buffer(buffer_size, requested, limits);
-    if (status == status_ok) status = in.open(source);
+    caller_buffer buffer{destination, buffer_size / static_cast<unsigned>(requested)};
+    if (destination != nullptr && buffer.capacity == 0) return picture_too_large;
+    status = in.open(source);
     if (status != status_ok) return status;
     int width = 0, height = 0, components = 0;
     std::uint8_t* const result =
-        decode_jpeg_with_limits(in.get(), &width, &height, &components, requested, destination, limits, &status);
+        decode_jpeg_scaled(in.get(), &width, &height, &components, requested, call.scale_denominator, call.limits,
+                           destination != nullptr ? hand_out_buffer : nullptr, &buffer, &status);
+    // A picture too large for the buffer tells no size, as one beyond
+    // max_pixels does.
+    if (buffer.too_small) return picture_too_large;
     // The size is known once the headers have been read, even when the
     // decode fails later.
     if (components != 0) size.set(width, height, components);

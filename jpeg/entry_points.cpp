@@ -93,17 +93,19 @@ bool write_rows(engine_core& engine, int requested, std::uint8_t* rows, std::siz
 }
 
 // Runs an engine over the stream. choose(width, height, components, row bytes)
-// names the destination once start_decoding has succeeded; a null one is a
+// names the destination once start_decoding has succeeded, or with
+// ChooseFirst as soon as the frame header has been read; a null one is a
 // failed allocation, the size-query value ends the decode there.
-// scale_denominator as in set_scale.
-template <class Choose>
+template <bool ChooseFirst = false, class Choose>
 std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested,
                           const decoder_limits& limits, int scale_denominator, int* status, Choose choose) {
   if (status != nullptr) *status = 0;
   if (!arguments_usable(stream, width, height, components, requested)) return nullptr;
 
   engine_core engine(stream, limits);
-  auto fail = [status](int code) -> std::uint8_t* {
+  destination out{nullptr, false};
+  auto fail = [status, &out](int code) -> std::uint8_t* {
+    if (out.owned) std::free(out.rows);
     if (status != nullptr) *status = code;
     return nullptr;
   };
@@ -112,14 +114,20 @@ std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, 
   *width = engine.width();
   *height = engine.height();
   *components = engine.component_count();
-  if (engine.start_decoding() != 0) return fail(engine.status());
-
   const std::size_t row_bytes = static_cast<std::size_t>(requested) * static_cast<std::size_t>(engine.width());
-  const destination out = choose(engine.width(), engine.height(), engine.component_count(), row_bytes);
-  if (out.rows == nullptr) return fail(out_of_memory);
+  auto chosen = [&] {
+    out = choose(engine.width(), engine.height(), engine.component_count(), row_bytes);
+    return out.rows != nullptr;
+  };
+  if (ChooseFirst && !chosen()) return fail(out_of_memory);
+  if (engine.start_decoding() != 0) return fail(engine.status());
+  if (!ChooseFirst && !chosen()) return fail(out_of_memory);
   if (out.rows == size_query || write_rows(engine, requested, out.rows, row_bytes)) return out.rows;
-  if (out.owned) std::free(out.rows);
   return fail(engine.status());
+}
+
+destination allocate_rows(std::size_t row_bytes, int height) {
+  return {static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(height))), true};
 }
 
 }  // namespace
@@ -133,8 +141,7 @@ std::uint8_t* decode_jpeg_with_limits(jpeg_decoder_stream* stream, int* width, i
   return decode_rows(stream, width, height, components, requested, applied, 1, status,
                      [destination](int, int height, int, std::size_t row_bytes) {
                        if (destination != nullptr) return jpeg::destination{destination, false};
-                       return jpeg::destination{
-                           static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(height))), true};
+                       return allocate_rows(row_bytes, height);
                      });
 }
 
@@ -155,14 +162,11 @@ std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width
 std::uint8_t* decode_jpeg_scaled(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested,
                                  int scale_denominator, const decoder_limits& limits,
                                  destination_maker make_destination, void* context, int* status) {
-  return decode_rows(stream, width, height, components, requested, limits, scale_denominator, status,
-                     [=](int width, int height, int components, std::size_t row_bytes) {
-                       if (make_destination != nullptr) {
-                         return jpeg::destination{make_destination(context, width, height, components), false};
-                       }
-                       return jpeg::destination{
-                           static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(height))), true};
-                     });
+  return decode_rows<true>(stream, width, height, components, requested, limits, scale_denominator, status,
+                           [=](int width, int height, int components, std::size_t row_bytes) {
+                             if (make_destination == nullptr) return allocate_rows(row_bytes, height);
+                             return jpeg::destination{make_destination(context, width, height, components), false};
+                           });
 }
 
 std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,

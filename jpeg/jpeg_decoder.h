@@ -332,13 +332,16 @@ std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width
 
 // The picture scaled by 1 / scale_denominator (1, 2, 4 or 8, as
 // jpeg_decoder_engine::set_scale), under the caller's limits: *width and
-// *height receive the scaled size, and make_destination (null: the buffer is
-// allocated with malloc, for the caller to free) is asked for the buffer of
-// height * requested * width bytes of that size, as in
-// decode_jpeg_to_destination. limits.max_pixels bounds the picture's pixels
-// at full size, which is what its decode reads. *status (when not null) as
-// in decode_jpeg_with_status; another denominator gives option_refused,
-// and a null buffer from make_destination out_of_memory.
+// *height receive the scaled size. make_destination(context, width, height,
+// components) is asked for the buffer of height * requested * width bytes
+// of that size as soon as the frame header has been read, before any scan
+// is, and returns it or null to stop with a null result; a null
+// make_destination has the buffer allocated with malloc, for the caller to
+// free. Returns the buffer, or null on failure (a caller's buffer keeps the
+// rows not reached as they were). limits.max_pixels bounds the picture's
+// pixels at full size, which is what its decode reads. *status (when not
+// null) as in decode_jpeg_with_status; another denominator gives
+// option_refused, and a null buffer out_of_memory.
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_scaled(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                  int requested_components, int scale_denominator, const decoder_limits& limits,

@@ -64,7 +64,8 @@ extern "C" {
 /* More pixels than options.max_pixels, or than the caller's buffer holds. */
 #define PICSHOW_JPEG_PICTURE_TOO_LARGE (-222)
 #define PICSHOW_JPEG_SCAN_DATA_MISSING (-221)
-/* An argument or option the decoder does not take: a scale other than 1, a
+/* An argument or option the decoder does not take: a scale other than 1, 2,
+   4 or 8, a
    component count other than 1, 3 or 4, an options size below
    PICSHOW_JPEG_OPTIONS_MIN_SIZE, a NULL input or buffer, 4 GiB of data or
    more. */
@@ -82,8 +83,10 @@ extern "C" {
    refused. */
 typedef struct picshow_jpeg_options {
   size_t size; /* sizeof(picshow_jpeg_options) */
-  /* The most output pixels (width x height); a larger picture is refused
-     with PICSHOW_JPEG_PICTURE_TOO_LARGE. 0 (the default) lifts the limit. */
+  /* The most pixels of the picture at full size (width x height, whatever
+     the scale: a scaled decode still reads every block); a larger picture
+     is refused with PICSHOW_JPEG_PICTURE_TOO_LARGE. 0 (the default) lifts
+     the limit. */
   uint64_t max_pixels;
   /* The most scans of a progressive picture; one more stops the decode with
      PICSHOW_JPEG_TOO_MANY_SCANS. Default 256; 0 lifts the limit. */
@@ -93,8 +96,11 @@ typedef struct picshow_jpeg_options {
      most 8), 1 keeps the decode on the caller's thread. The pixels are the
      same whatever the count. */
   int threads;
-  /* The output is the picture scaled by 1 / scale_denominator. Only 1 (the
-     default) is taken for now; 2, 4 and 8 are reserved. */
+  /* The output is the picture scaled by 1 / scale_denominator: 1 (the
+     default), 2, 4 or 8. The sizes the calls give are then the scaled ones,
+     ceil(width / scale_denominator) by ceil(height / scale_denominator).
+     Each block is reconstructed straight at that size from its
+     lowest-frequency coefficients, for a fraction of a full decode's work. */
   int scale_denominator;
 } picshow_jpeg_options;
 

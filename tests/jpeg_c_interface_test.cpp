@@ -130,9 +130,30 @@ TEST(JpegCInterface, OptionsReadUpToTheirSizeAndLimitTheDecode) {
   options.max_pixels = pixels;
   EXPECT_EQ(decode_c(data, &options, 3, out), PICSHOW_JPEG_OK);
 
-  // Scaled output is not taken yet.
+  // Scaled output: the C++ entry point's sizes and bytes, into a buffer of
+  // exactly its size (one pixel less is refused before any byte is
+  // written); other denominators are refused.
   picshow_jpeg_default_options(&options);
-  for (int scale : {0, 2, 8}) {
+  for (int scale : {2, 4, 8}) {
+    SCOPED_TRACE(scale);
+    options.scale_denominator = scale;
+    jpeg::jpeg_decoder_mem_stream stream(data.data(), static_cast<std::uint32_t>(data.size()));
+    int width = 0, height = 0, components = 0;
+    std::uint8_t* want =
+        jpeg::decode_jpeg_scaled(&stream, &width, &height, &components, 3, scale, {}, nullptr, nullptr, nullptr);
+    ASSERT_NE(want, nullptr);
+    EXPECT_EQ(width, (expected.width + scale - 1) / scale);
+    ASSERT_EQ(decode_c(data, &options, 3, out), PICSHOW_JPEG_OK);
+    EXPECT_TRUE(out == byte_string(want, want + static_cast<std::size_t>(width) * height * 3));
+    std::free(want);
+    std::fill(out.begin(), out.end(), 0xAA);
+    EXPECT_EQ(picshow_jpeg_decode_memory(data.data(), data.size(), &options, 3, out.data(), out.size() - 3, &width,
+                                         nullptr, nullptr),
+              PICSHOW_JPEG_PICTURE_TOO_LARGE);
+    EXPECT_EQ(width, 0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0xAA), static_cast<std::ptrdiff_t>(out.size()));
+  }
+  for (int scale : {0, 3, 16}) {
     options.scale_denominator = scale;
     EXPECT_EQ(picshow_jpeg_query_memory(data.data(), data.size(), &options, nullptr, nullptr, nullptr),
               PICSHOW_JPEG_OPTION_REFUSED);
