@@ -1,14 +1,16 @@
-/* decode_jpeg_c FILE.jpg: decodes a JPEG through the C interface of the
-   picture show's decoder and prints its size and the mean of each colour
-   channel, as decode_jpeg does. */
+/* decode_jpeg_c FILE.jpg [SCALE]: decodes a JPEG through the C interface of
+   the picture show's decoder and prints its size and the mean of each colour
+   channel, as decode_jpeg does; at 1/SCALE of its size (2, 4 or 8) when
+   given. */
 #include <picshow/picshow_jpeg.h>
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: decode_jpeg_c FILE.jpg\n");
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: decode_jpeg_c FILE.jpg [SCALE]\n");
     return 2;
   }
   /* The defaults, with a bound on the picture's size as a program that
@@ -16,6 +18,9 @@ int main(int argc, char** argv) {
   picshow_jpeg_options options;
   picshow_jpeg_default_options(&options);
   options.max_pixels = 64u << 20;
+  /* A thumbnail costs a fraction of the full picture: each block is
+     reconstructed straight at the smaller size. */
+  if (argc == 3) options.scale_denominator = atoi(argv[2]);
 
   /* The headers tell the size; grey pictures come as 1 byte per pixel,
      colour ones as R, G, B. */

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""decode_jpeg_numpy.py FILE.jpg: decodes a JPEG into a NumPy array through
-the C interface of the picture show's decoder (picshow_jpeg.h), with ctypes,
-and prints its size and the mean of each colour channel, as decode_jpeg does.
+"""decode_jpeg_numpy.py FILE.jpg [SCALE]: decodes a JPEG into a NumPy array
+through the C interface of the picture show's decoder (picshow_jpeg.h), with
+ctypes, and prints its size and the mean of each colour channel, as
+decode_jpeg does; at 1/SCALE of its size (2, 4 or 8) when given.
 
 The library is libpicshow-jpeg.so.3 where the dynamic loader finds it, or the
 file that PICSHOW_JPEG_LIBRARY names.
@@ -60,13 +61,15 @@ def decode(library, path, options):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print("usage: decode_jpeg_numpy.py FILE.jpg", file=sys.stderr)
+    if len(sys.argv) not in (2, 3):
+        print("usage: decode_jpeg_numpy.py FILE.jpg [SCALE]", file=sys.stderr)
         return 2
     library = load_library()
     options = Options()
     library.picshow_jpeg_default_options(ctypes.byref(options))
     options.max_pixels = 64 << 20
+    if len(sys.argv) == 3:
+        options.scale_denominator = int(sys.argv[2])
     try:
         pixels, components = decode(library, sys.argv[1], options)
     except RuntimeError as error:

@@ -79,6 +79,12 @@ if [ -z "$python" ]; then
 fi
 env "${python_env[@]}" "$python" "$source/examples/decode_jpeg_numpy.py" "$picture" >"$work/decoded_numpy.txt"
 cmp "$work/pkg-config/decoded.txt" "$work/decoded_numpy.txt"
+# At 1/8 of the size, through C and through Python alike.
+"$work/pkg-config/decode_jpeg_c" "$picture" 8 >"$work/scaled_c.txt"
+env "${python_env[@]}" "$python" "$source/examples/decode_jpeg_numpy.py" "$picture" 8 >"$work/scaled_numpy.txt"
+cmp "$work/scaled_c.txt" "$work/scaled_numpy.txt"
+cat "$work/scaled_c.txt"
+grep -Eq 'kick1\.jpg: 128x96, 3 component\(s\), mean( [0-9.]+){3}$' "$work/scaled_c.txt"
 cat "$work/pkg-config/decoded.txt" "$work/pkg-config/shown.txt"
 grep -Eq 'kick1\.jpg: 1024x768, 3 component\(s\), mean( [0-9.]+){3}$' "$work/pkg-config/decoded.txt"
 grep -Eq 'kick1\.jpg: 1024x768$' "$work/pkg-config/shown.txt"
