@@ -48,6 +48,17 @@ engine_core::engine_core(jpeg_decoder_stream* new_stream, const decoder_limits& 
 
 engine_core::~engine_core() { release_pool(); }
 
+int engine_core::set_scale(int denominator) noexcept(true) {
+  if (status_ != 0 || decoding_started) return -1;
+  for (int shift = 0; shift <= 3; ++shift) {
+    if (denominator == 1 << shift) {
+      scale_shift = shift;
+      return 0;
+    }
+  }
+  return -1;
+}
+
 int engine_core::start_decoding() noexcept(true) {
   if (decoding_started) return 0;
   if (status_ != 0) return -1;
@@ -75,6 +86,10 @@ int jpeg_decoder_engine::width() const noexcept(true) { return core == nullptr ?
 int jpeg_decoder_engine::height() const noexcept(true) { return core == nullptr ? 0 : core->height(); }
 int jpeg_decoder_engine::component_count() const noexcept(true) {
   return core == nullptr ? 0 : core->component_count();
+}
+
+int jpeg_decoder_engine::set_scale(int denominator) noexcept(true) {
+  return core == nullptr ? -1 : core->set_scale(denominator);
 }
 
 int jpeg_decoder_engine::start_decoding() noexcept(true) { return core == nullptr ? -1 : core->start_decoding(); }

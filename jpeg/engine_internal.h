@@ -263,10 +263,12 @@ class engine_core {
   engine_core& operator=(const engine_core&) = delete;
 
   int status() const { return status_; }
-  int width() const { return frame.width; }
-  int height() const { return frame.height; }
+  // The output's size: the frame's at the decode's scale, rounded up.
+  int width() const { return scaled(frame.width); }
+  int height() const { return scaled(frame.height); }
   int component_count() const { return frame.component_count; }
 
+  int set_scale(int denominator) noexcept;
   int start_decoding() noexcept;
   int decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept;
   // decode_row that writes the line's row_bytes straight into `row`; for the
@@ -412,6 +414,12 @@ class engine_core {
   inline int decode_huffman(const huffman_decode_table& table, std::uint32_t& extra);
 
   decoder_limits limits;
+  // The output is the picture at 1 / 2^scale_shift of its size (0..3); the
+  // caller's choice, kept when a decode is done again.
+  int scale_shift = 0;
+  int scaled(int size) const {
+    return static_cast<int>((static_cast<unsigned>(size) + (1u << scale_shift) - 1) >> scale_shift);
+  }
 
   // Exit and status.
   int status_ = 0;
@@ -434,10 +442,13 @@ class engine_core {
   parsed_frame frame;
   parsed_scan scan;
 
-  // Frame layout.
+  // Frame layout. The output's MCUs are the frame's, or at a scale below 1
+  // the 8-pixel columns of the scaled rows (transform_mcu_scaled), of
+  // mcu_width x mcu_height pixels, output_mcus_per_row of them per row.
   component_layout scan_type = component_layout::grey;
   int mcu_width = 0;
   int mcu_height = 0;
+  int output_mcus_per_row = 0;
   int frame_mcus_per_row = 0;
   int frame_mcus_per_column = 0;
   int frame_blocks_per_mcu = 0;

@@ -95,9 +95,10 @@ bool write_rows(engine_core& engine, int requested, std::uint8_t* rows, std::siz
 // Runs an engine over the stream. choose(width, height, components, row bytes)
 // names the destination once start_decoding has succeeded; a null one is a
 // failed allocation, the size-query value ends the decode there.
+// scale_denominator as in set_scale.
 template <class Choose>
 std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested,
-                          const decoder_limits& limits, int* status, Choose choose) {
+                          const decoder_limits& limits, int scale_denominator, int* status, Choose choose) {
   if (status != nullptr) *status = 0;
   if (!arguments_usable(stream, width, height, components, requested)) return nullptr;
 
@@ -107,6 +108,7 @@ std::uint8_t* decode_rows(jpeg_decoder_stream* stream, int* width, int* height, 
     return nullptr;
   };
   if (engine.status() != 0) return fail(engine.status());
+  if (engine.set_scale(scale_denominator) != 0) return fail(option_refused);
   *width = engine.width();
   *height = engine.height();
   *components = engine.component_count();
@@ -128,7 +130,7 @@ std::uint8_t* decode_jpeg_with_limits(jpeg_decoder_stream* stream, int* width, i
   // A size query hands out no rows: workers would make them for nothing.
   decoder_limits applied = limits;
   if (destination == size_query) applied.threads = 1;
-  return decode_rows(stream, width, height, components, requested, applied, status,
+  return decode_rows(stream, width, height, components, requested, applied, 1, status,
                      [destination](int, int height, int, std::size_t row_bytes) {
                        if (destination != nullptr) return jpeg::destination{destination, false};
                        return jpeg::destination{
@@ -144,9 +146,22 @@ std::uint8_t* decode_jpeg_with_status(jpeg_decoder_stream* stream, int* width, i
 std::uint8_t* decode_jpeg_to_destination(jpeg_decoder_stream* stream, int* width, int* height, int* components,
                                          int requested, destination_maker make_destination, void* context) {
   if (make_destination == nullptr) return nullptr;
-  return decode_rows(stream, width, height, components, requested, decoder_limits{}, nullptr,
+  return decode_rows(stream, width, height, components, requested, decoder_limits{}, 1, nullptr,
                      [=](int width, int height, int components, std::size_t) {
                        return jpeg::destination{make_destination(context, width, height, components), false};
+                     });
+}
+
+std::uint8_t* decode_jpeg_scaled(jpeg_decoder_stream* stream, int* width, int* height, int* components, int requested,
+                                 int scale_denominator, const decoder_limits& limits,
+                                 destination_maker make_destination, void* context, int* status) {
+  return decode_rows(stream, width, height, components, requested, limits, scale_denominator, status,
+                     [=](int width, int height, int components, std::size_t row_bytes) {
+                       if (make_destination != nullptr) {
+                         return jpeg::destination{make_destination(context, width, height, components), false};
+                       }
+                       return jpeg::destination{
+                           static_cast<std::uint8_t*>(std::malloc(row_bytes * static_cast<std::size_t>(height))), true};
                      });
 }
 

@@ -289,8 +289,8 @@ class jpeg_decoder_engine {
 // destination: null = allocate the buffer with malloc (the caller frees it);
 // the pointer value 1 = size query (outputs filled, no rows made, result 1;
 // a progressive picture's scans are read first, as they would be for its
-// rows, so that a failing one fails the query); anything else = the caller's buffer of height * requested * width bytes.
-// requested components is 1, 3 or 4. Any failure gives null.
+// rows, so that a failing one fails the query); anything else = the caller's buffer of height * requested * width
+// bytes. requested components is 1, 3 or 4. Any failure gives null.
 
 JPEG_DECODER_API
 std::uint8_t* decode_jpeg_from_stream(jpeg_decoder_stream* stream, int* width, int* height, int* components,

@@ -439,6 +439,35 @@ JPEG_ALWAYS_INLINE void transform_mcu(const kernel_table& kernels, const layout_
   }
 }
 
+// Scaled decoding: MCU `mcu_index` of a row of mcus_per_row MCUs of the
+// layout, at 1 / 2^scale_shift of its size (scale_shift 1, 2 or 3), with
+// every block reconstructed straight at that size by inverse_dct_scaled:
+// luma blocks N x N (N = 8 >> scale_shift), chroma blocks as large as the
+// whole MCU, so that no upsampling is needed. The row is written as the
+// samples of a grey (one component) or h1v1 (three) MCU row whose MCUs are
+// 8-pixel columns of the scaled row, so that their converters make its
+// lines: the MCU's pixels lie in one such column, as its width divides 8.
+// The last MCU of the row also fills the rest of its column, repeating its
+// last pixels, so that every converted sample was written.
+void transform_mcu_scaled(const kernel_table& kernels, const layout_facts& layout, int scale_shift,
+                          const int16_t* mcu_coefficients, const int* block_extent, uint8_t* mcu_samples, int mcu_index,
+                          int mcus_per_row);
+
+// The width of an MCU of the layout at 1 / 2^scale_shift, in pixels.
+constexpr int scaled_mcu_width(const layout_facts& layout, int scale_shift) { return layout.mcu_width >> scale_shift; }
+
+// transform_mcu at the decode's scale.
+JPEG_ALWAYS_INLINE void transform_mcu_at(const kernel_table& kernels, const layout_facts& layout, int scale_shift,
+                                         const int16_t* mcu_coefficients, const int* block_extent, uint8_t* mcu_samples,
+                                         int mcu_index, int mcus_per_row) {
+  if (scale_shift != 0) [[unlikely]] {
+    transform_mcu_scaled(kernels, layout, scale_shift, mcu_coefficients, block_extent, mcu_samples, mcu_index,
+                         mcus_per_row);
+    return;
+  }
+  transform_mcu(kernels, layout, mcu_coefficients, block_extent, mcu_samples, mcu_index);
+}
+
 // ---------------------------------------------------------------------------
 // Colour conversion
 

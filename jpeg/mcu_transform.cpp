@@ -15,6 +15,7 @@
 // overflows here. Only the final quadrant coefficients are cut to 16 bits.
 #include "kernels.h"
 
+#include <array>
 #include <cassert>
 #include <cstddef>
 #include <cstring>
@@ -185,6 +186,77 @@ void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_co
   }
   kernels.upsample_chroma_block(mcu_coefficients + cb * 64, block_extent[cb], out + layout.cb_samples * 64);
   kernels.upsample_chroma_block(mcu_coefficients + cr * 64, block_extent[cr], out + layout.cr_samples * 64);
+}
+
+namespace {
+
+// One block of a scaled MCU into a W x H area of a column, whose rows are 8
+// bytes apart. The full 8 x 8 size is the level's own inverse DCT.
+template <int W, int H>
+inline void scaled_block(const kernel_table& kernels, const int16_t* coefficients, uint8_t* samples, int block_extent) {
+  if constexpr (W == 8 && H == 8) {
+    kernels.inverse_dct_block(coefficients, samples, block_extent);
+  } else {
+    inverse_dct_scaled<W, H>(coefficients, samples, 8, block_extent);
+  }
+}
+
+// The columns' layout is that of the grey and h1v1 MCUs: per column 8 x 8
+// samples of each component, one component after the other.
+constexpr std::size_t column_component_bytes = 64;
+static_assert(facts_of(component_layout::h1v1).cb_samples == 1 && facts_of(component_layout::h1v1).cr_samples == 2 &&
+              facts_of(component_layout::grey).sample_blocks == 1);
+
+template <component_layout Layout, int Shift>
+void scaled_mcu(const kernel_table& kernels, const int16_t* coefficients, const int* extents, uint8_t* samples,
+                int mcu_index, int mcus_per_row) {
+  constexpr const layout_facts& layout = facts_of(Layout);
+  constexpr int n = 8 >> Shift;
+  constexpr int width = layout.mcu_width >> Shift;
+  constexpr int height = layout.mcu_height >> Shift;
+  static_assert(8 % width == 0 && height <= 8, "a scaled MCU lies within one column");
+  const int x = mcu_index * width;
+  uint8_t* column = samples + static_cast<std::size_t>(x / 8) * layout.components * column_component_bytes;
+  uint8_t* out = column + x % 8;
+  for (int by = 0; by < layout.luma_v; ++by) {
+    for (int bx = 0; bx < layout.luma_h; ++bx) {
+      const int b = by * layout.luma_h + bx;
+      scaled_block<n, n>(kernels, coefficients + 64 * b, out + 8 * n * by + n * bx, extents[b]);
+    }
+  }
+  for (int c = 1; c < layout.components; ++c) {
+    const int b = layout.first_block[c];
+    scaled_block<width, height>(kernels, coefficients + 64 * b, out + c * column_component_bytes, extents[b]);
+  }
+  const int end = (x + width) % 8;
+  if (mcu_index != mcus_per_row - 1 || end == 0) return;
+  for (int c = 0; c < layout.components; ++c) {
+    for (int y = 0; y < height; ++y) {
+      uint8_t* line = column + c * column_component_bytes + 8 * y;
+      std::memset(line + end, line[end - 1], static_cast<std::size_t>(8 - end));
+    }
+  }
+}
+
+using scaled_mcu_routine = void (*)(const kernel_table&, const int16_t*, const int*, uint8_t*, int, int);
+
+template <std::size_t... L>
+constexpr auto make_scaled_table(std::index_sequence<L...>) {
+  return std::array<std::array<scaled_mcu_routine, 3>, component_layout_count>{
+      {{&scaled_mcu<static_cast<component_layout>(L), 1>, &scaled_mcu<static_cast<component_layout>(L), 2>,
+        &scaled_mcu<static_cast<component_layout>(L), 3>}...}};
+}
+
+constexpr auto scaled_mcu_routines = make_scaled_table(std::make_index_sequence<component_layout_count>{});
+
+}  // namespace
+
+void transform_mcu_scaled(const kernel_table& kernels, const layout_facts& layout, int scale_shift,
+                          const int16_t* mcu_coefficients, const int* block_extent, uint8_t* mcu_samples, int mcu_index,
+                          int mcus_per_row) {
+  assert(scale_shift >= 1 && scale_shift <= 3);
+  scaled_mcu_routines[static_cast<int>(layout.layout)][scale_shift - 1](kernels, mcu_coefficients, block_extent,
+                                                                        mcu_samples, mcu_index, mcus_per_row);
 }
 
 }  // namespace jpeg

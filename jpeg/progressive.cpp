@@ -534,7 +534,7 @@ void engine_core::reconstruct_progressive_row(int row, std::uint8_t* samples) co
       block[0] = static_cast<std::int16_t>(*dc_value_at(dc_coefficient_store[c], x, y) * quant[c][0]);
       step_block(interleaved, frame.h_factor[c], frame.v_factor[c], h_off, v_off, block_col[c]);
     }
-    transform_mcu(kernels, layout, coefficients, extents, samples, m);
+    transform_mcu_at(kernels, layout, scale_shift, coefficients, extents, samples, m, frame_mcus_per_row);
   }
 }
 

@@ -11,7 +11,7 @@ namespace jpeg {
 bool engine_core::start_next_line() noexcept(true) {
   if (mcu_lines_remaining != 0) return true;
   try {
-    const int row = (frame.height - lines_remaining) / mcu_height;
+    const int row = (height() - lines_remaining) / mcu_height;
     // Where the rows come from is chosen once, with the first: the threads
     // of a ring, or this thread alone as below.
     if (row == 0) start_row_threads(false);
@@ -39,6 +39,16 @@ void engine_core::convert_mcus(int first, int count, std::uint8_t* out, std::uin
   const int line = mcu_height - mcu_lines_remaining;
   const kernel_table& kernels = selected_kernels();
   const layout_facts& layout = facts_of(scan_type);
+  if (scale_shift != 0) {
+    // The scaled row's 8-pixel columns, laid out as grey or h1v1 MCUs.
+    const std::uint8_t* columns = mcu_samples + static_cast<std::size_t>(first) * layout.components * 64;
+    if (layout.components == 1) {
+      convert_grey_line(columns, count, line, out);
+    } else {
+      kernels.convert_h1v1_line(colour, columns, count, line, out);
+    }
+    return;
+  }
   const std::uint8_t* samples = mcu_samples + static_cast<std::size_t>(first) * layout.sample_blocks * 64;
   if (layout.upsampled) {
     kernels.convert_upsampled_line(colour, samples, count, line, out);
@@ -56,7 +66,7 @@ void engine_core::convert_mcus(int first, int count, std::uint8_t* out, std::uin
 
 bool engine_core::line_already_converted() const {
   // The odd line of a pair was converted with the even one before it.
-  return facts_of(scan_type).paired_lines && (mcu_lines_remaining & 1) != 0;
+  return scale_shift == 0 && facts_of(scan_type).paired_lines && (mcu_lines_remaining & 1) != 0;
 }
 
 int engine_core::decode_row(const std::uint8_t** line, std::uint32_t* length) noexcept(true) {
@@ -65,7 +75,7 @@ int engine_core::decode_row(const std::uint8_t** line, std::uint32_t* length) no
   if (!start_next_line()) return -1;
 
   const bool converted = line_already_converted();
-  if (!converted) convert_mcus(0, frame_mcus_per_row, output_line, second_output_line);
+  if (!converted) convert_mcus(0, output_mcus_per_row, output_line, second_output_line);
   if (line != nullptr) *line = converted ? second_output_line : output_line;
   if (length != nullptr) *length = static_cast<std::uint32_t>(row_bytes);
   --mcu_lines_remaining;
@@ -84,9 +94,9 @@ int engine_core::decode_row_into(std::uint8_t* row) noexcept(true) {
     // Whole MCUs go straight into the caller's row; the one that reaches
     // past the picture's right edge goes through the line buffer, from which
     // only the picture's part is copied. The bytes are the same either way.
-    const int whole = frame.width / mcu_width;
+    const int whole = width() / mcu_width;
     convert_mcus(0, whole, row, second_output_line);
-    if (whole < frame_mcus_per_row) {
+    if (whole < output_mcus_per_row) {
       const std::size_t offset = static_cast<std::size_t>(whole) * mcu_width * output_pixel_bytes;
       convert_mcus(whole, 1, output_line + offset,
                    second_output_line == nullptr ? nullptr : second_output_line + offset);

@@ -197,7 +197,8 @@ void engine_core::decode_baseline_mcu_row_as(std::int16_t* row_coefficients, int
       for (const block_plan& p : plan) {
         block_extent[p.slot] = decode_block(b, p, predictor[p.component], mcu_coefficients + 64 * p.slot);
       }
-      transform_mcu(kernels, layout, mcu_coefficients, block_extent, mcu_samples, m);
+      transform_mcu_at(kernels, layout, scale_shift, mcu_coefficients, block_extent, mcu_samples, m,
+                       frame_mcus_per_row);
     }
     --restart_countdown;
   }
@@ -226,7 +227,8 @@ void engine_core::reconstruct_sequential_row(const std::int16_t* coefficients, c
   const layout_facts& layout = facts_of(scan_type);
   for (int m = 0; m < frame_mcus_per_row; ++m) {
     const std::size_t first = static_cast<std::size_t>(m) * layout.blocks;
-    transform_mcu(kernels, layout, coefficients + 64 * first, extents + first, samples, m);
+    transform_mcu_at(kernels, layout, scale_shift, coefficients + 64 * first, extents + first, samples, m,
+                     frame_mcus_per_row);
   }
 }
 

@@ -41,7 +41,7 @@ void engine_core::reset_state(jpeg_decoder_stream* new_stream) {
   }
   scan.component_count = scan.spectral_first = scan.spectral_last = scan.approx_high = scan.approx_low = 0;
   scan_type = component_layout::grey;
-  mcu_width = mcu_height = frame_mcus_per_row = frame_mcus_per_column = frame_blocks_per_mcu = 0;
+  mcu_width = mcu_height = output_mcus_per_row = frame_mcus_per_row = frame_mcus_per_column = frame_blocks_per_mcu = 0;
   blocks_per_row = sample_blocks_per_row = 0;
   upsample_in_frequency_domain = false;
   output_pixel_bytes = row_bytes = padded_row_bytes = 0;
@@ -91,15 +91,20 @@ component_layout engine_core::frame_layout() {
 void engine_core::setup_frame() {
   scan_type = frame_layout();
   const layout_facts& layout = facts_of(scan_type);
-  mcu_width = layout.mcu_width;
-  mcu_height = layout.mcu_height;
   frame_blocks_per_mcu = layout.blocks;
-  frame_mcus_per_row = (frame.width + mcu_width - 1) / mcu_width;
-  frame_mcus_per_column = (frame.height + mcu_height - 1) / mcu_height;
+  frame_mcus_per_row = (frame.width + layout.mcu_width - 1) / layout.mcu_width;
+  frame_mcus_per_column = (frame.height + layout.mcu_height - 1) / layout.mcu_height;
+  mcu_width = layout.mcu_width;
+  mcu_height = layout.mcu_height >> scale_shift;
+  output_mcus_per_row = frame_mcus_per_row;
+  if (scale_shift != 0) {
+    mcu_width = 8;
+    output_mcus_per_row = (frame_mcus_per_row * scaled_mcu_width(layout, scale_shift) + 7) / 8;
+  }
 
   output_pixel_bytes = layout.pixel_bytes;
-  padded_row_bytes = ((frame.width + 15) & ~15) * output_pixel_bytes;
-  row_bytes = frame.width * output_pixel_bytes;
+  padded_row_bytes = std::max((width() + 15) & ~15, output_mcus_per_row * mcu_width) * output_pixel_bytes;
+  row_bytes = width() * output_pixel_bytes;
 
   output_line = static_cast<std::uint8_t*>(pool_alloc(static_cast<std::uint32_t>(padded_row_bytes), true));
   if (layout.paired_lines) {
@@ -117,7 +122,7 @@ void engine_core::setup_frame() {
   mcu_samples =
       static_cast<std::uint8_t*>(pool_alloc_array(static_cast<std::uint32_t>(sample_blocks_per_row), 64, false));
 
-  lines_remaining = frame.height;
+  lines_remaining = height();
   mcu_lines_remaining = 0;
   build_colour_tables(colour);
 }

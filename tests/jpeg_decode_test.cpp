@@ -456,3 +456,169 @@ TEST(JpegEntryPoints, CallersBufferAndFailures) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Scaled decoding
+
+namespace {
+
+struct scaled_picture : picture {
+  int denominator = 1;
+};
+
+scaled_picture decode_scaled(const byte_string& bytes, int denominator, int requested, int threads) {
+  scaled_picture p;
+  p.denominator = denominator;
+  jpeg::decoder_limits limits;
+  limits.threads = threads;
+  jpeg::jpeg_decoder_mem_stream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  std::uint8_t* out = jpeg::decode_jpeg_scaled(&stream, &p.width, &p.height, &p.components, requested, denominator,
+                                               limits, nullptr, nullptr, &p.status);
+  if (out != nullptr) {
+    p.ok = true;
+    p.pixels.assign(out, out + static_cast<std::size_t>(p.width) * p.height * requested);
+    std::free(out);
+  }
+  return p;
+}
+
+// The definition of a scaled decode, from the coefficients libjpeg reads:
+// every block of component c is reconstructed from its W x H lowest
+// frequencies by the real-valued W x H inverse DCT at the 8-point one's
+// scale, W = (8 / d) * max_h / h_c and H likewise, so that every component's
+// plane has the output's resolution; then rounded and clamped.
+struct reference_planes {
+  int width = 0, height = 0;
+  std::vector<std::vector<std::uint8_t>> planes;
+  std::vector<int> strides;
+  int at(int c, int x, int y) const { return planes[c][static_cast<std::size_t>(y) * strides[c] + x]; }
+};
+
+void reconstruct_block(const JCOEF* block, const UINT16* quant, int w, int h, std::uint8_t* out, int stride) {
+  constexpr double pi = 3.14159265358979323846;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      double sum = 0;
+      for (int v = 0; v < h; ++v) {
+        for (int u = 0; u < w; ++u) {
+          const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
+          sum += cu * cv * block[8 * v + u] * quant[8 * v + u] * std::cos((2 * x + 1) * u * pi / (2 * w)) *
+                 std::cos((2 * y + 1) * v * pi / (2 * h));
+        }
+      }
+      out[static_cast<std::size_t>(y) * stride + x] =
+          static_cast<std::uint8_t>(std::clamp(std::lround(sum / 4 + 128), 0L, 255L));
+    }
+  }
+}
+
+reference_planes scaled_reference(const byte_string& bytes, int d) {
+  reference_planes r;
+  libjpeg_reader reader(bytes);
+  jpeg_decompress_struct& info = reader.info;
+  jvirt_barray_ptr* arrays = nullptr;
+  if (!reader.ok || !reader.run([&] { arrays = jpeg_read_coefficients(&info); })) return r;
+  r.width = static_cast<int>((info.image_width + d - 1) / d);
+  r.height = static_cast<int>((info.image_height + d - 1) / d);
+  for (int c = 0; c < info.num_components; ++c) {
+    const jpeg_component_info& ci = info.comp_info[c];
+    const int w = 8 / d * info.max_h_samp_factor / ci.h_samp_factor;
+    const int h = 8 / d * info.max_v_samp_factor / ci.v_samp_factor;
+    const int stride = static_cast<int>(ci.width_in_blocks) * w;
+    std::vector<std::uint8_t> plane(static_cast<std::size_t>(stride) * ci.height_in_blocks * h);
+    for (JDIMENSION by = 0; by < ci.height_in_blocks; ++by) {
+      JBLOCKARRAY row = nullptr;
+      reader.run(
+          [&] { row = info.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&info), arrays[c], by, 1, FALSE); });
+      for (JDIMENSION bx = 0; bx < ci.width_in_blocks; ++bx) {
+        reconstruct_block(row[0][bx], ci.quant_table->quantval, w, h,
+                          plane.data() + static_cast<std::size_t>(by) * h * stride + bx * w, stride);
+      }
+    }
+    r.planes.push_back(std::move(plane));
+    r.strides.push_back(stride);
+  }
+  return r;
+}
+
+// Whether the RGBA pixel is the colour conversion of samples each within 1
+// of the reference's.
+bool converts_from_near(const jpeg::colour_tables& t, const std::uint8_t* rgba, int y, int cb, int cr) {
+  auto clamp = [](int v) { return std::clamp(v, 0, 255); };
+  for (int dy = -1; dy <= 1; ++dy) {
+    for (int db = -1; db <= 1; ++db) {
+      for (int dr = -1; dr <= 1; ++dr) {
+        const int yy = clamp(y + dy), b = clamp(cb + db), r = clamp(cr + dr);
+        if (rgba[0] == clamp(yy + t.cr_to_red[r]) &&
+            rgba[1] == clamp(yy + ((t.cr_to_green[r] + t.cb_to_green[b]) >> 16)) &&
+            rgba[2] == clamp(yy + t.cb_to_blue[b]) && rgba[3] == 255)
+          return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The first pixel of a scaled picture that is not within 1 of the
+// reference (as converts_from_near says for colour), or -1.
+long first_pixel_off_reference(const scaled_picture& ours, const reference_planes& ref) {
+  jpeg::colour_tables tables;
+  jpeg::build_colour_tables(tables);
+  for (int y = 0; y < ours.height; ++y) {
+    for (int x = 0; x < ours.width; ++x) {
+      const long i = static_cast<long>(y) * ours.width + x;
+      const bool near = ours.components == 1 ? std::abs(ours.pixels[i * 4] - ref.at(0, x, y)) <= 1
+                                             : converts_from_near(tables, &ours.pixels[i * 4], ref.at(0, x, y),
+                                                                  ref.at(1, x, y), ref.at(2, x, y));
+      if (!near) return i;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+// Every corpus picture at 1/2, 1/4 and 1/8 against the definition: its
+// size is the full size divided and rounded up, and every sample is within
+// 1 of the real-valued reduced transform of its coefficients. The output is
+// the same on one thread and on several (progressive pictures from memory
+// also read their scans on two), and through the line-by-line converters
+// (3 components) as straight into the rows (4). A cut picture fails at
+// every scale as it does at full size.
+TEST(JpegScaledDecode, CorpusMatchesTheReducedTransform) {
+  const std::uint64_t saved_pixels = jpeg::detail::min_threaded_pixels.exchange(0);
+  jpeg::detail::consider_machine_load = false;
+  int compared = 0;
+  for (const corpus_file& entry : corpus_manifest()) {
+    if (entry.status != 0 || entry.name == "rgb_ids.jpg") continue;
+    SCOPED_TRACE(entry.name);
+    const byte_string bytes = read_file(corpus_path(entry.name));
+    const byte_string from_soi(bytes.begin() + entry.soi_offset, bytes.end());
+    for (int d : {1, 2, 4, 8}) {
+      SCOPED_TRACE(d);
+      const scaled_picture ours = decode_scaled(bytes, d, 4, 1);
+      ASSERT_TRUE(ours.ok) << jpeg::status_code_name(ours.status);
+      if (d == 1) {
+        EXPECT_EQ(ours.pixels, decode_ours(bytes, 4).pixels);
+        continue;
+      }
+      const reference_planes ref = scaled_reference(from_soi, d);
+      ASSERT_EQ(ours.width, ref.width);
+      ASSERT_EQ(ours.height, ref.height);
+      EXPECT_EQ(first_pixel_off_reference(ours, ref), -1);
+      EXPECT_EQ(decode_scaled(bytes, d, 4, 2).pixels, ours.pixels);
+      const scaled_picture rgb = decode_scaled(bytes, d, 3, 2);
+      for (std::size_t i = 0, n = rgb.pixels.size() / 3; i < n; ++i) {
+        ASSERT_EQ(std::memcmp(&rgb.pixels[3 * i], &ours.pixels[4 * i], 3), 0) << i;
+      }
+      ++compared;
+      for (std::size_t cut = bytes.size() / 3; cut < bytes.size(); cut += bytes.size() / 5 + 1) {
+        const byte_string part(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+        EXPECT_EQ(decode_scaled(part, d, 4, 1).status, decode_ours(part, 4).status) << cut;
+      }
+    }
+  }
+  jpeg::detail::min_threaded_pixels.store(saved_pixels);
+  jpeg::detail::consider_machine_load = true;
+  EXPECT_GT(compared, 200);
+}
