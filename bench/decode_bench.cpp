@@ -1,13 +1,18 @@
 // Decode from memory to RGBA: our decoder on the caller's thread alone
 // ("ours-1T") and on the process's default thread count ("ours-all") against
 // libjpeg-turbo's TurboJPEG API and stb_image, which use one thread, on every
-// file of a corpus directory (tools/make_bench_corpus.sh). Times are real
-// (wall-clock) times; the CPU time is the whole process's, so CPU / real says
-// how many cores a decode kept busy. Run with --benchmark_repetitions and read
-// the medians; tools/bench_report.py turns the JSON output into MP/s and ratios.
+// file of a corpus directory (tools/make_bench_corpus.sh). "ours-c-1T" is
+// ours-1T through the C interface, for what that layer costs. Scaled decodes
+// at 1/d, d = 2, 4, 8, are "ours-1T-1/d", "ours-all-1/d" and "turbo-1/d";
+// --benchmark_filter=1/[248]/ runs them alone, --benchmark_filter=-1/[248]/
+// everything else. Times are real (wall-clock) times; the CPU time is the
+// whole process's, so CPU / real says how many cores a decode kept busy. Run
+// with --benchmark_repetitions and read the medians; tools/bench_report.py
+// turns the JSON output into MP/s and ratios.
 // --busy=N runs everything beside N busy processes (plain spinning loops, not
 // pinned to a core), as on a machine whose other programs are at work.
 #include "jpeg_decoder.h"
+#include "picshow_jpeg.h"
 
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -46,6 +51,8 @@ std::vector<picture_file>& corpus() {
 }
 
 // The picture's size rides along so that the report can group files by it.
+// Scaled decodes count the full picture's megapixels too: every block is
+// still read, and MP/s then compares the work done on one file at any scale.
 void set_rate(benchmark::State& state, const picture_file& f) {
   const double megapixels = static_cast<double>(f.width) * f.height / 1e6;
   state.counters["MP/s"] = benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
@@ -69,11 +76,89 @@ void ours(benchmark::State& state, const picture_file* f, int threads) {
   set_rate(state, *f);
 }
 
+void ours_c(benchmark::State& state, const picture_file* f) {
+  std::vector<unsigned char> out(static_cast<size_t>(f->width) * f->height * 4);
+  picshow_jpeg_options options;
+  picshow_jpeg_default_options(&options);
+  options.threads = 1;
+  for (auto _ : state) {
+    int w, h, c;
+    const int status =
+        picshow_jpeg_decode_memory(f->bytes.data(), f->bytes.size(), &options, 4, out.data(), out.size(), &w, &h, &c);
+    if (status != PICSHOW_JPEG_OK) {
+      state.SkipWithError(picshow_jpeg_status_name(status));
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  set_rate(state, *f);
+}
+
+int scaled(int size, int denominator) { return (size + denominator - 1) / denominator; }
+
+// The destination of a scaled decode: the buffer allocated before timing,
+// refused (the decode then fails) unless the decode's size is the one it
+// was made for.
+struct scaled_buffer {
+  std::vector<unsigned char> pixels;
+  int width, height;
+};
+
+std::uint8_t* preallocated(void* context, int width, int height, int) {
+  auto* buffer = static_cast<scaled_buffer*>(context);
+  return width == buffer->width && height == buffer->height ? buffer->pixels.data() : nullptr;
+}
+
+void ours_scaled(benchmark::State& state, const picture_file* f, int threads, int denominator) {
+  scaled_buffer out{{}, scaled(f->width, denominator), scaled(f->height, denominator)};
+  out.pixels.resize(static_cast<size_t>(out.width) * out.height * 4);
+  jpeg::decoder_limits limits;
+  limits.threads = threads;
+  for (auto _ : state) {
+    jpeg::jpeg_decoder_mem_stream in(f->bytes.data(), static_cast<std::uint32_t>(f->bytes.size()));
+    int w, h, c, status;
+    if (!jpeg::decode_jpeg_scaled(&in, &w, &h, &c, 4, denominator, limits, preallocated, &out, &status)) {
+      state.SkipWithError(jpeg::status_code_name(status));
+      break;
+    }
+    benchmark::DoNotOptimize(out.pixels.data());
+  }
+  set_rate(state, *f);
+}
+
 void turbo(benchmark::State& state, const picture_file* f) {
   std::vector<unsigned char> out(static_cast<size_t>(f->width) * f->height * 4);
   tjhandle tj = tjInitDecompress();
   for (auto _ : state) {
     if (tjDecompress2(tj, f->bytes.data(), f->bytes.size(), out.data(), f->width, 0, f->height, TJPF_RGBA, 0) != 0) {
+      state.SkipWithError(tjGetErrorStr2(tj));
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  tjDestroy(tj);
+  set_rate(state, *f);
+}
+
+// TurboJPEG decodes at the largest of its scaling factors that fits the size
+// asked for; asking for the picture scaled by 1/d gives 1/d, as long as that
+// is one of its factors and its size is ours.
+void turbo_scaled(benchmark::State& state, const picture_file* f, int denominator) {
+  const tjscalingfactor factor{1, denominator};
+  int count = 0;
+  const tjscalingfactor* factors = tjGetScalingFactors(&count);
+  const bool offered = factors != nullptr && std::any_of(factors, factors + count, [&](const tjscalingfactor& s) {
+                         return s.num * denominator == s.denom;
+                       });
+  const int width = TJSCALED(f->width, factor), height = TJSCALED(f->height, factor);
+  if (!offered || width != scaled(f->width, denominator) || height != scaled(f->height, denominator)) {
+    state.SkipWithError("TurboJPEG does not scale to the same size");
+    return;
+  }
+  std::vector<unsigned char> out(static_cast<size_t>(width) * height * 4);
+  tjhandle tj = tjInitDecompress();
+  for (auto _ : state) {
+    if (tjDecompress2(tj, f->bytes.data(), f->bytes.size(), out.data(), width, 0, height, TJPF_RGBA, 0) != 0) {
       state.SkipWithError(tjGetErrorStr2(tj));
       break;
     }
@@ -161,8 +246,18 @@ int main(int argc, char** argv) {
     for (auto* b : {benchmark::RegisterBenchmark(("ours-1T/" + f.name).c_str(), ours, &f, 1),
                     benchmark::RegisterBenchmark(("ours-all/" + f.name).c_str(), ours, &f, 0),
                     benchmark::RegisterBenchmark(("turbo/" + f.name).c_str(), turbo, &f),
-                    benchmark::RegisterBenchmark(("stb/" + f.name).c_str(), stb, &f)})
+                    benchmark::RegisterBenchmark(("stb/" + f.name).c_str(), stb, &f),
+                    benchmark::RegisterBenchmark(("ours-c-1T/" + f.name).c_str(), ours_c, &f)})
       b->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+  }
+  for (const int d : {2, 4, 8}) {
+    const std::string scale = "-1/" + std::to_string(d) + "/";
+    for (const auto& f : corpus()) {
+      for (auto* b : {benchmark::RegisterBenchmark(("ours-1T" + scale + f.name).c_str(), ours_scaled, &f, 1, d),
+                      benchmark::RegisterBenchmark(("ours-all" + scale + f.name).c_str(), ours_scaled, &f, 0, d),
+                      benchmark::RegisterBenchmark(("turbo" + scale + f.name).c_str(), turbo_scaled, &f, d)})
+        b->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+    }
   }
   const std::vector<pid_t> busy_processes = start_busy_processes(busy);
   benchmark::RunSpecifiedBenchmarks();

@@ -1,9 +1,11 @@
-// jpeg-decode [--components 1|3|4] IN.jpg OUT.(pgm|ppm|pam)
+// jpeg-decode [--components 1|3|4] [--scale 1|1/2|1/4|1/8] IN.jpg OUT.(pgm|ppm|pam)
 //
 // Decodes a JPEG with the project's decoder and writes it as a binary PGM
 // (1 component), PPM (3) or PAM (4, RGB_ALPHA; or 1, 3 as GRAYSCALE, RGB).
-// The component count follows OUT's extension unless given. On failure the
-// decoder's status code is printed by name and value, and the exit code is 1.
+// The component count follows OUT's extension unless given. --scale 1/d
+// writes the picture at ceil(width / d) x ceil(height / d), reconstructed at
+// that size by the decoder itself. On failure the decoder's status code is
+// printed by name and value, and the exit code is 1.
 #include "jpeg_decoder.h"
 
 #include <cctype>
@@ -15,7 +17,8 @@
 namespace {
 
 int usage() {
-  std::fprintf(stderr, "usage: jpeg-decode [--components 1|3|4] IN.jpg OUT.pgm|OUT.ppm|OUT.pam\n");
+  std::fprintf(stderr,
+               "usage: jpeg-decode [--components 1|3|4] [--scale 1|1/2|1/4|1/8] IN.jpg OUT.pgm|OUT.ppm|OUT.pam\n");
   return 2;
 }
 
@@ -27,13 +30,14 @@ std::string extension_of(const std::string& path) {
   return e;
 }
 
-// What the command line asks for: the paths, OUT's extension (lower case)
-// and the components per pixel to decode to.
+// What the command line asks for: the paths, OUT's extension (lower case),
+// the components per pixel to decode to and the scale's denominator.
 struct request {
   const char* in_path = nullptr;
   const char* out_path = nullptr;
   std::string ext;
   int components = 0;
+  int scale_denominator = 1;
 };
 
 // Reads the command line into `r`; 0, or the exit code of a usage error.
@@ -43,6 +47,10 @@ int parse_arguments(int argc, char** argv, request& r) {
       const std::string v = argv[++i];
       if (v != "1" && v != "3" && v != "4") return usage();
       r.components = v[0] - '0';
+    } else if (std::strcmp(argv[i], "--scale") == 0 && i + 1 < argc) {
+      const std::string v = argv[++i];
+      if (v != "1" && v != "1/2" && v != "1/4" && v != "1/8") return usage();
+      r.scale_denominator = v == "1" ? 1 : v[2] - '0';
     } else if (r.in_path == nullptr) {
       r.in_path = argv[i];
     } else if (r.out_path == nullptr) {
@@ -109,7 +117,8 @@ int main(int argc, char** argv) {
   }
   int width = 0, height = 0, components = 0, status = 0;
   std::uint8_t* pixels =
-      jpeg::decode_jpeg_with_status(&stream, &width, &height, &components, r.components, nullptr, &status);
+      jpeg::decode_jpeg_scaled(&stream, &width, &height, &components, r.components, r.scale_denominator,
+                               jpeg::decoder_limits{}, nullptr, nullptr, &status);
   if (pixels == nullptr) {
     std::fprintf(stderr, "jpeg-decode: %s: %s (%d)\n", r.in_path, jpeg::status_code_name(status), status);
     return 1;
