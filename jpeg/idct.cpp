@@ -196,18 +196,44 @@ void detail::portable::inverse_dct_quarter_block(const int16_t* coefficients, ui
 // writes a contiguous block: at another stride it goes through a local one.
 // Below full size the extent still pays: a DC-only block is a fill, and
 // the first pass skips the coefficient rows the extent rules out.
+// The portable level's kernels of the sizes the vector levels have their
+// own of (simd_kernels.cpp): both passes over every row of the corner.
 template <int W, int H>
-void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent) {
+void scaled_passes(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
+  int32_t workspace[W * H];
+  scaled_row_pass<W, H>(coefficients, H, workspace);
+  scaled_column_pass<W, H>(workspace, samples, stride);
+}
+
+void detail::portable::inverse_dct_4x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
+  scaled_passes<4, 4>(coefficients, samples, stride);
+}
+void detail::portable::inverse_dct_8x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
+  scaled_passes<8, 4>(coefficients, samples, stride);
+}
+void detail::portable::inverse_dct_4x8(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
+  scaled_passes<4, 8>(coefficients, samples, stride);
+}
+
+template <int W, int H>
+void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent,
+                        const kernel_table& kernels) {
   static_assert(is_scaled_size(W) && is_scaled_size(H));
   assert(block_extent >= 1 && block_extent <= 64);
   if constexpr (W == 8 && H == 8) {
     uint8_t block[64];
-    detail::portable::inverse_dct_block(coefficients, stride == 8 ? samples : block, block_extent);
+    kernels.inverse_dct_block(coefficients, stride == 8 ? samples : block, block_extent);
     if (stride != 8) {
       for (int y = 0; y < 8; ++y) std::memcpy(samples + y * stride, block + 8 * y, 8);
     }
   } else if (W * H == 1 || block_extent == 1) {
     fill_samples(samples, stride, W, H, dc_only_sample(coefficients));
+  } else if constexpr (W == 4 && H == 4) {
+    kernels.inverse_dct_4x4(coefficients, samples, stride);
+  } else if constexpr (W == 8 && H == 4) {
+    kernels.inverse_dct_8x4(coefficients, samples, stride);
+  } else if constexpr (W == 4 && H == 8) {
+    kernels.inverse_dct_4x8(coefficients, samples, stride);
   } else {
     int32_t workspace[W * H];
     scaled_row_pass<W, H>(coefficients, std::min(extent_rectangle[block_extent - 1] / 16, H), workspace);
@@ -215,11 +241,11 @@ void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrd
   }
 }
 
-#define JPEG_INSTANTIATE_SCALED(W)                                                       \
-  template void inverse_dct_scaled<W, 1>(const int16_t*, uint8_t*, std::ptrdiff_t, int); \
-  template void inverse_dct_scaled<W, 2>(const int16_t*, uint8_t*, std::ptrdiff_t, int); \
-  template void inverse_dct_scaled<W, 4>(const int16_t*, uint8_t*, std::ptrdiff_t, int); \
-  template void inverse_dct_scaled<W, 8>(const int16_t*, uint8_t*, std::ptrdiff_t, int)
+#define JPEG_INSTANTIATE_SCALED(W)                                                                            \
+  template void inverse_dct_scaled<W, 1>(const int16_t*, uint8_t*, std::ptrdiff_t, int, const kernel_table&); \
+  template void inverse_dct_scaled<W, 2>(const int16_t*, uint8_t*, std::ptrdiff_t, int, const kernel_table&); \
+  template void inverse_dct_scaled<W, 4>(const int16_t*, uint8_t*, std::ptrdiff_t, int, const kernel_table&); \
+  template void inverse_dct_scaled<W, 8>(const int16_t*, uint8_t*, std::ptrdiff_t, int, const kernel_table&)
 JPEG_INSTANTIATE_SCALED(1);
 JPEG_INSTANTIATE_SCALED(2);
 JPEG_INSTANTIATE_SCALED(4);

@@ -11,7 +11,8 @@ namespace {
 #define JPEG_LEVEL_TABLE(level, ns)                                                                                \
   kernel_table {                                                                                                   \
     level, ns::inverse_dct_block, ns::inverse_dct_quarter_block, ns::upsample_chroma_block, ns::convert_h1v1_line, \
-        ns::convert_h2v1_line, ns::convert_h1v2_lines, ns::convert_upsampled_line                                  \
+        ns::convert_h2v1_line, ns::convert_h1v2_lines, ns::convert_upsampled_line, ns::inverse_dct_4x4,            \
+        ns::inverse_dct_8x4, ns::inverse_dct_4x8                                                                   \
   }
 
 constexpr kernel_table level_tables[] = {

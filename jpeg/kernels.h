@@ -57,6 +57,11 @@ struct kernel_table {
                              uint8_t* output, uint8_t* second_output);
   void (*convert_upsampled_line)(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,
                                  uint8_t* output);
+  // The reduced-size transforms of inverse_dct_scaled, W x H samples from
+  // the W x H lowest-frequency coefficients, rows `stride` apart.
+  void (*inverse_dct_4x4)(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride);
+  void (*inverse_dct_8x4)(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride);
+  void (*inverse_dct_4x8)(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride);
 };
 
 // The highest level that both this build and the processor support, lowered
@@ -385,10 +390,13 @@ inline constexpr int32_t upsampling_weights[4][8] = {
 // values wrap the sums as they do at full size. Defined for those sixteen
 // sizes only.
 //
-// One portable build serves every kernel level for now: there is no vector
-// version yet, so the SSE2 and AVX2 levels call these too.
+// The sizes whose both sides are 4 or 8 use the level's kernels of the
+// table (inverse_dct_block, and inverse_dct_4x4, _8x4, _4x8 for a block
+// that is not DC-only), which give the same bytes at every level; the
+// others are portable code, cheap at sizes of 1 and 2.
 template <int W, int H>
-void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent);
+void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent,
+                        const kernel_table& kernels);
 
 // ---------------------------------------------------------------------------
 // MCU transform and frequency-domain upsampling
@@ -485,7 +493,7 @@ void build_colour_tables(colour_tables& tables);
 void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, uint8_t* output);
 
 // ---------------------------------------------------------------------------
-// The implementations behind the tables: the same seven kernels per level.
+// The implementations behind the tables: the same ten kernels per level.
 
 #define JPEG_DECLARE_LEVEL_KERNELS                                                                                 \
   void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent);                         \
@@ -498,7 +506,10 @@ void convert_grey_line(const uint8_t* mcu_samples, int mcus_per_row, int line, u
   void convert_h1v2_lines(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line,     \
                           uint8_t* output, uint8_t* second_output);                                                \
   void convert_upsampled_line(const colour_tables& tables, const uint8_t* mcu_samples, int mcus_per_row, int line, \
-                              uint8_t* output)
+                              uint8_t* output);                                                                    \
+  void inverse_dct_4x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride);                      \
+  void inverse_dct_8x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride);                      \
+  void inverse_dct_4x8(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride)
 
 namespace detail {
 namespace portable {

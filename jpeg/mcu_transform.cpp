@@ -191,14 +191,10 @@ void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_co
 namespace {
 
 // One block of a scaled MCU into a W x H area of a column, whose rows are 8
-// bytes apart. The full 8 x 8 size is the level's own inverse DCT.
+// bytes apart.
 template <int W, int H>
 inline void scaled_block(const kernel_table& kernels, const int16_t* coefficients, uint8_t* samples, int block_extent) {
-  if constexpr (W == 8 && H == 8) {
-    kernels.inverse_dct_block(coefficients, samples, block_extent);
-  } else {
-    inverse_dct_scaled<W, H>(coefficients, samples, 8, block_extent);
-  }
+  inverse_dct_scaled<W, H>(coefficients, samples, 8, block_extent, kernels);
 }
 
 // The columns' layout is that of the grey and h1v1 MCUs: per column 8 x 8

@@ -9,7 +9,7 @@
 // the portable build, the integers are still the same (the comments say
 // why), so the same bytes.
 //
-// Everything but the seven kernels has internal linkage, so that no helper
+// Everything but the ten kernels has internal linkage, so that no helper
 // built for AVX2 can stand in for a portable or SSE2 one at link time; every
 // build checks the objects for it (check_simd_symbols.cmake).
 #include "kernels.h"
@@ -445,6 +445,103 @@ JPEG_VECTOR_INLINE void put8(uint8_t* out, const uint8_t* luma, const chroma_vec
   put8(out, widen8(luma), c.red, c.green, c.blue);
 }
 
+// ---------------------------------------------------------------------------
+// Reduced-size inverse DCT (4 x 4, 8 x 4, 4 x 8)
+
+typedef uint32_t u32x4 __attribute__((vector_size(16)));
+
+// 4x4 transpose of 32-bit lanes.
+JPEG_VECTOR_INLINE void transpose(u32x4 (&v)[4]) {
+  const u32x4 a = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5), b = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);
+  const u32x4 c = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5), d = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
+  v[0] = __builtin_shufflevector(a, c, 0, 1, 4, 5);
+  v[1] = __builtin_shufflevector(a, c, 2, 3, 6, 7);
+  v[2] = __builtin_shufflevector(b, d, 0, 1, 4, 5);
+  v[3] = __builtin_shufflevector(b, d, 2, 3, 6, 7);
+}
+
+// Columns c..c+3 of coefficient rows r..r+3 (from `corner` = row r, column
+// c), as four vectors over the rows: the first pass's inputs, transposed.
+JPEG_VECTOR_INLINE void load_transposed(const int16_t* corner, u32x4 (&v)[4]) {
+  for (int r = 0; r < 4; ++r) {
+    for (int u = 0; u < 4; ++u) v[r][u] = static_cast<uint32_t>(int32_t{corner[8 * r + u]});
+  }
+  transpose(v);
+}
+
+JPEG_VECTOR_INLINE u32x4 descale_row(u32x4 x) { return u32x4(i32x4(x + idct_row_rounding) >> idct_row_shift); }
+JPEG_VECTOR_INLINE __m128i descale_column(u32x4 x) { return __m128i(i32x4(x + idct_column_bias) >> idct_column_shift); }
+
+// Four rows of four samples, each a vector of second-pass outputs, clamped
+// (saturating to 16 bits and then to unsigned 8 bits is clamp_sample) and
+// stored `stride` apart.
+JPEG_VECTOR_INLINE void store_rows(const __m128i (&rows)[4], uint8_t* samples, std::ptrdiff_t stride) {
+  alignas(16) uint8_t all[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(all),
+                  _mm_packus_epi16(_mm_packs_epi32(rows[0], rows[1]), _mm_packs_epi32(rows[2], rows[3])));
+  for (int k = 0; k < 4; ++k) std::memcpy(samples + k * stride, all + 4 * k, 4);
+}
+
+// The 4 x 4, 8 x 4 and 4 x 8 sizes as the portable passes run them:
+// transform_4 or transform_8 on four rows (then four or eight columns) side
+// by side, with 4 x 4 transposes before each pass.
+JPEG_VECTOR_INLINE void transposed_inverse_dct_4x4(const int16_t* coefficients, uint8_t* samples,
+                                                   std::ptrdiff_t stride) {
+  u32x4 v[4], x[4];
+  load_transposed(coefficients, v);
+  transform_4(v[0], v[1], v[2], v[3], x);
+  for (int k = 0; k < 4; ++k) v[k] = descale_row(x[k]);
+  transpose(v);
+  transform_4(v[0], v[1], v[2], v[3], x);
+  const __m128i rows[4] = {descale_column(x[0]), descale_column(x[1]), descale_column(x[2]), descale_column(x[3])};
+  store_rows(rows, samples, stride);
+}
+
+JPEG_VECTOR_INLINE void transposed_inverse_dct_8x4(const int16_t* coefficients, uint8_t* samples,
+                                                   std::ptrdiff_t stride) {
+  u32x4 left[4], right[4], x[8];
+  load_transposed(coefficients, left);
+  load_transposed(coefficients + 4, right);
+  transform_8(left[0], left[1], left[2], left[3], right[0], right[1], right[2], right[3], x);
+  for (int k = 0; k < 4; ++k) {
+    left[k] = descale_row(x[k]);
+    right[k] = descale_row(x[k + 4]);
+  }
+  transpose(left);
+  transpose(right);
+  u32x4 y_left[4], y_right[4];
+  transform_4(left[0], left[1], left[2], left[3], y_left);
+  transform_4(right[0], right[1], right[2], right[3], y_right);
+  const __m128i rows_left[4] = {descale_column(y_left[0]), descale_column(y_left[1]), descale_column(y_left[2]),
+                                descale_column(y_left[3])};
+  const __m128i rows_right[4] = {descale_column(y_right[0]), descale_column(y_right[1]), descale_column(y_right[2]),
+                                 descale_column(y_right[3])};
+  store_rows(rows_left, samples, stride);
+  store_rows(rows_right, samples + 4, stride);
+}
+
+JPEG_VECTOR_INLINE void transposed_inverse_dct_4x8(const int16_t* coefficients, uint8_t* samples,
+                                                   std::ptrdiff_t stride) {
+  u32x4 top[4], bottom[4], x_top[4], x_bottom[4];
+  load_transposed(coefficients, top);
+  load_transposed(coefficients + 32, bottom);
+  transform_4(top[0], top[1], top[2], top[3], x_top);
+  transform_4(bottom[0], bottom[1], bottom[2], bottom[3], x_bottom);
+  for (int k = 0; k < 4; ++k) {
+    top[k] = descale_row(x_top[k]);
+    bottom[k] = descale_row(x_bottom[k]);
+  }
+  transpose(top);
+  transpose(bottom);
+  u32x4 y[8];
+  transform_8(top[0], top[1], top[2], top[3], bottom[0], bottom[1], bottom[2], bottom[3], y);
+  const __m128i rows_top[4] = {descale_column(y[0]), descale_column(y[1]), descale_column(y[2]), descale_column(y[3])};
+  const __m128i rows_bottom[4] = {descale_column(y[4]), descale_column(y[5]), descale_column(y[6]),
+                                  descale_column(y[7])};
+  store_rows(rows_top, samples, stride);
+  store_rows(rows_bottom, samples + 4 * stride, stride);
+}
+
 }  // namespace
 
 void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
@@ -457,6 +554,18 @@ void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_
       block_extent, [&](auto s) __attribute__((always_inline)) {
         transform_block<decltype(s)::width, decltype(s)::rows>(coefficients, samples);
       });
+}
+
+void inverse_dct_4x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
+  transposed_inverse_dct_4x4(coefficients, samples, stride);
+}
+
+void inverse_dct_8x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
+  transposed_inverse_dct_8x4(coefficients, samples, stride);
+}
+
+void inverse_dct_4x8(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
+  transposed_inverse_dct_4x8(coefficients, samples, stride);
 }
 
 void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {

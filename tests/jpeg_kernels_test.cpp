@@ -284,7 +284,8 @@ TEST_P(InverseDctAtLevel, QuarterBlockReadsOnlyTopLeftCorner) {
 
 struct scaled_kernel {
   int width, height;
-  void (*run)(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent);
+  void (*run)(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent,
+              const kernel_table& kernels);
 };
 constexpr scaled_kernel scaled_kernels[] = {
     {1, 1, inverse_dct_scaled<1, 1>}, {1, 2, inverse_dct_scaled<1, 2>}, {1, 4, inverse_dct_scaled<1, 4>},
@@ -375,9 +376,15 @@ TEST(InverseDct, ScaledSizesMatchDefinition) {
 
       const std::ptrdiff_t stride = width + int(rng() % 9);
       std::vector<uint8_t> buffer(size_t(height * stride) + 32, guard_value), planted_buffer = buffer;
-      kernel.run(block, buffer.data() + 16, stride, extent);
-      kernel.run(planted, planted_buffer.data() + 16, stride, planted_extent);
+      kernel.run(block, buffer.data() + 16, stride, extent, kernels_for(simd_level::portable));
+      kernel.run(planted, planted_buffer.data() + 16, stride, planted_extent, kernels_for(simd_level::portable));
       ASSERT_EQ(buffer, planted_buffer) << width << "x" << height << " trial " << trial;
+      // Every level gives the portable level's bytes, hostile blocks included.
+      for (simd_level level : {simd_level::sse2, simd_level::avx2}) {
+        std::vector<uint8_t> at_level(buffer.size(), guard_value);
+        kernel.run(block, at_level.data() + 16, stride, extent, kernels_for(level));
+        ASSERT_EQ(at_level, buffer) << width << "x" << height << " trial " << trial;
+      }
       for (size_t i = 0; i < buffer.size(); ++i) {
         const std::ptrdiff_t at = std::ptrdiff_t(i) - 16;
         if (at < 0 || at / stride >= height || at % stride >= width) {
