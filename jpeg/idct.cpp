@@ -192,10 +192,6 @@ void detail::portable::inverse_dct_quarter_block(const int16_t* coefficients, ui
   inverse_dct_quarter_block_body(coefficients, samples);
 }
 
-// The full size is inverse_dct_block itself, shortcuts included, which
-// writes a contiguous block: at another stride it goes through a local one.
-// Below full size the extent still pays: a DC-only block is a fill, and
-// the first pass skips the coefficient rows the extent rules out.
 // The portable level's kernels of the sizes the vector levels have their
 // own of (simd_kernels.cpp): both passes over every row of the corner.
 template <int W, int H>
@@ -215,6 +211,10 @@ void detail::portable::inverse_dct_4x8(const int16_t* coefficients, uint8_t* sam
   scaled_passes<4, 8>(coefficients, samples, stride);
 }
 
+// The full size is inverse_dct_block itself, shortcuts included, which
+// writes a contiguous block: at another stride it goes through a local one.
+// Below full size the extent still pays: a DC-only block is a fill, and the
+// portable passes skip the coefficient rows the extent rules out.
 template <int W, int H>
 void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride, int block_extent,
                         const kernel_table& kernels) {

@@ -33,7 +33,8 @@ def split(binary, path):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                        "--toggle-collect=jpeg::decode_jpeg_with_status*", binary, "--components", "4", path,
+                        "--toggle-collect=jpeg::decode_jpeg_with_status*",
+                        "--toggle-collect=jpeg::decode_jpeg_scaled*", binary, "--components", "4", path,
                         os.path.join(tmp, "out.pam")], check=True, capture_output=True)
         text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no", out], check=True,
                               capture_output=True, text=True).stdout
