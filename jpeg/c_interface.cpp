@@ -185,6 +185,12 @@ std::uint8_t* hand_out_buffer(void* context, int width, int height, int) {
   return buffer.too_small ? nullptr : buffer.rows;
 }
 
+// 1, 3 or 4 components, into a caller's buffer or a place for the
+// allocated one.
+bool request_usable(int requested, const std::uint8_t* destination, std::uint8_t** pixels) {
+  return (requested == 1 || requested == 3 || requested == 4) && (destination == nullptr) != (pixels == nullptr);
+}
+
 // destination: the caller's buffer of buffer_size bytes, or null to have one
 // allocated into *pixels.
 template <class Source>
@@ -197,9 +203,7 @@ int decode(Source source, const picshow_jpeg_options* options, int requested, st
     input in;
     int status = read_options(options, call);
     if (status != status_ok) return status;
-    if (requested != 1 && requested != 3 && requested != 4) return option_refused;
-    // A caller's buffer, or a place for the allocated one.
-    if ((destination == nullptr) == (pixels == nullptr)) return option_refused;
+    if (!request_usable(requested, destination, pixels)) return option_refused;
     caller_buffer buffer{destination, buffer_size / static_cast<unsigned>(requested)};
     if (destination != nullptr && buffer.capacity == 0) return picture_too_large;
     status = in.open(source);

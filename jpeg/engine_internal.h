@@ -387,6 +387,7 @@ class engine_core {
   // Rows on several threads (threads.cpp): workers lent by the process's
   // pool share the rows with the caller through a ring of MCU rows.
   friend struct row_threads;
+  bool rows_worth_sharing() const;
   bool start_row_threads(bool whole_picture);
   void overlap_last_scan();
   void publish_rows_of_scan(bool last);

@@ -211,6 +211,14 @@ void detail::portable::inverse_dct_4x8(const int16_t* coefficients, uint8_t* sam
   scaled_passes<4, 8>(coefficients, samples, stride);
 }
 
+// The level's kernel of the 4 x 4, 8 x 4 or 4 x 8 size.
+template <int W, int H>
+auto level_kernel(const kernel_table& kernels) {
+  if constexpr (W == 8) return kernels.inverse_dct_8x4;
+  if constexpr (H == 8) return kernels.inverse_dct_4x8;
+  return kernels.inverse_dct_4x4;
+}
+
 // The full size is inverse_dct_block itself, shortcuts included, which
 // writes a contiguous block: at another stride it goes through a local one.
 // Below full size the extent still pays: a DC-only block is a fill, and the
@@ -228,12 +236,8 @@ void inverse_dct_scaled(const int16_t* coefficients, uint8_t* samples, std::ptrd
     }
   } else if (W * H == 1 || block_extent == 1) {
     fill_samples(samples, stride, W, H, dc_only_sample(coefficients));
-  } else if constexpr (W == 4 && H == 4) {
-    kernels.inverse_dct_4x4(coefficients, samples, stride);
-  } else if constexpr (W == 8 && H == 4) {
-    kernels.inverse_dct_8x4(coefficients, samples, stride);
-  } else if constexpr (W == 4 && H == 8) {
-    kernels.inverse_dct_4x8(coefficients, samples, stride);
+  } else if constexpr (W >= 4 && H >= 4) {
+    level_kernel<W, H>(kernels)(coefficients, samples, stride);
   } else {
     int32_t workspace[W * H];
     scaled_row_pass<W, H>(coefficients, std::min(extent_rectangle[block_extent - 1] / 16, H), workspace);

@@ -358,15 +358,19 @@ bool engine_core::failures_deferred() const {
   return reading_for == this;
 }
 
-bool engine_core::start_row_threads(bool whole_picture) {
-  if (ring != nullptr) return true;
-  const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
+bool engine_core::rows_worth_sharing() const {
   const auto pixels = static_cast<std::uint64_t>(frame.width) * static_cast<std::uint64_t>(frame.height);
-  if (threads < 2 || frame_mcus_per_column < 2 || pixels < detail::min_threaded_pixels.load()) return false;
+  if (frame_mcus_per_column < 2 || pixels < detail::min_threaded_pixels.load()) return false;
   // Below full size a sequential row's blocks are small transforms or
   // fills: handing the rows to workers costs about what it saves, while the
   // reading stays on one thread at a time.
-  if (!frame.progressive && scale_shift != 0) return false;
+  return frame.progressive || scale_shift == 0;
+}
+
+bool engine_core::start_row_threads(bool whole_picture) {
+  if (ring != nullptr) return true;
+  const int threads = limits.threads > 0 ? std::min(limits.threads, max_decoder_threads) : default_decoder_threads();
+  if (threads < 2 || !rows_worth_sharing()) return false;
 
   // A ring for the whole picture holds every row that the workers make
   // while the last scan is read; it is kept within reason.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -40,17 +41,24 @@ struct request {
   int scale_denominator = 1;
 };
 
+// The value of an option, 0 unless it is one of `values`, which the value's
+// digit after the prefix (the last character) names.
+int option_value(const std::string& v, std::initializer_list<const char*> values) {
+  for (const char* value : values) {
+    if (v == value) return v.back() - '0';
+  }
+  return 0;
+}
+
 // Reads the command line into `r`; 0, or the exit code of a usage error.
 int parse_arguments(int argc, char** argv, request& r) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--components") == 0 && i + 1 < argc) {
-      const std::string v = argv[++i];
-      if (v != "1" && v != "3" && v != "4") return usage();
-      r.components = v[0] - '0';
+      r.components = option_value(argv[++i], {"1", "3", "4"});
+      if (r.components == 0) return usage();
     } else if (std::strcmp(argv[i], "--scale") == 0 && i + 1 < argc) {
-      const std::string v = argv[++i];
-      if (v != "1" && v != "1/2" && v != "1/4" && v != "1/8") return usage();
-      r.scale_denominator = v == "1" ? 1 : v[2] - '0';
+      r.scale_denominator = option_value(argv[++i], {"1", "1/2", "1/4", "1/8"});
+      if (r.scale_denominator == 0) return usage();
     } else if (r.in_path == nullptr) {
       r.in_path = argv[i];
     } else if (r.out_path == nullptr) {
