@@ -2,6 +2,7 @@
 // every inverse DCT, upsampling and colour conversion specialisation is
 // checked against slow reference code written from the defining formulas,
 // on seeded random inputs, with guard bytes around every destination.
+#include "jpeg_reference.h"
 #include "kernels.h"
 #include "test_support.h"
 
@@ -295,22 +296,6 @@ constexpr scaled_kernel scaled_kernels[] = {
     {8, 1, inverse_dct_scaled<8, 1>}, {8, 2, inverse_dct_scaled<8, 2>}, {8, 4, inverse_dct_scaled<8, 4>},
     {8, 8, inverse_dct_scaled<8, 8>}};
 
-// The defining formula of a W x H reconstruction from the W x H
-// lowest-frequency coefficients, in double precision, before the level
-// shift: f(x, y) = 1/4 sum C(u) C(v) F(v, u) cos((2x + 1) u pi / 2W)
-// cos((2y + 1) v pi / 2H).
-double reference_scaled(const int16_t* block, int width, int height, int x, int y) {
-  const double pi = std::acos(-1.0);
-  double sum = 0;
-  for (int v = 0; v < height; ++v)
-    for (int u = 0; u < width; ++u) {
-      const double cu = u ? 1 : std::sqrt(0.5), cv = v ? 1 : std::sqrt(0.5);
-      sum += cu * cv * block[8 * v + u] * std::cos((2 * x + 1) * u * pi / (2 * width)) *
-             std::cos((2 * y + 1) * v * pi / (2 * height));
-    }
-  return sum / 4;
-}
-
 // Coefficients of at most this size (those an 8-bit picture gives, with
 // room for quantisation rounding) must give every sample within 1 of the
 // formula. Beyond, the 13-bit weights' own error grows with the
@@ -337,7 +322,7 @@ void check_scaled_area(const scaled_kernel& kernel, const int16_t* block, const 
     for (int u = 0; u < kernel.width; ++u) in_range &= std::abs(block[8 * v + u]) <= scaled_exact_range;
   for (int y = 0; y < kernel.height; ++y)
     for (int x = 0; x < kernel.width; ++x) {
-      const double f = reference_scaled(block, kernel.width, kernel.height, x, y);
+      const double f = reduced_idct_reference(block, kernel.width, kernel.height, x, y);
       if (std::abs(f) >= scaled_wrap_free) continue;
       const int sample = area[y * stride + x];
       const int difference = std::abs(sample - int(std::clamp(std::round(f + 128), 0.0, 255.0)));
