@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
   picshow_jpeg_options options;
   picshow_jpeg_default_options(&options);
   options.max_pixels = 64u << 20;
-  /* A thumbnail costs a fraction of the full picture: each block is
-     reconstructed straight at the smaller size. */
+  /* A thumbnail costs less than the full picture: each block is
+     reconstructed straight at the smaller size (its data are still read). */
   if (argc == 3) options.scale_denominator = atoi(argv[2]);
 
   /* The headers tell the size; grey pictures come as 1 byte per pixel,

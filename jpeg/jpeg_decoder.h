@@ -265,13 +265,13 @@ class jpeg_decoder_engine {
   // Makes the lines those of the picture scaled by 1 / denominator (1, 2, 4
   // or 8): width() and height() then give ceil(width / denominator) and
   // ceil(height / denominator). Each block is reconstructed straight at that
-  // size from its lowest-frequency coefficients, for a fraction of the work
-  // of a full-size decode; every block's data are still read, which is
-  // most of what remains. A sequential picture below full size stays on
-  // the caller's thread (its rows are too cheap to share); a progressive
-  // one shares its work as at full size. Takes effect only before
-  // start_decoding: 0 when taken, -1 (status unchanged) for any other
-  // denominator, after start_decoding, or on a failed engine.
+  // size from its lowest-frequency coefficients; every block's data are
+  // still read, which is most of what a scaled decode costs. A sequential
+  // picture below full size stays on the caller's thread (its rows are too
+  // cheap to share); a progressive one shares its work as at full size.
+  // Takes effect only before start_decoding: 0 when taken, -1 (status
+  // unchanged) for any other denominator, after start_decoding, or on a
+  // failed engine.
   JPEG_DECODER_API int set_scale(int denominator) noexcept;
 
   // 0 when ready to hand out lines (also when already started), -1 on failure.

@@ -100,7 +100,8 @@ typedef struct picshow_jpeg_options {
      default), 2, 4 or 8. The sizes the calls give are then the scaled ones,
      ceil(width / scale_denominator) by ceil(height / scale_denominator).
      Each block is reconstructed straight at that size from its
-     lowest-frequency coefficients, for a fraction of a full decode's work. */
+     lowest-frequency coefficients; its data are still read, which is most
+     of what a scaled decode costs. */
   int scale_denominator;
 } picshow_jpeg_options;
 
