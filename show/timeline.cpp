@@ -55,33 +55,48 @@ std::int16_t shake_offset(int random_value, int amplitude) {
   return static_cast<std::int16_t>(static_cast<int>(offset));
 }
 
+namespace {
+
+// Orders 2 to 5: a grey ramp on even rows; odd rows black, or in order 5
+// the shaking picture.
+frame_plan ramp_and_shake(int order, int row, int fine_position, random_source& random) {
+  if ((row & 1) == 0) {
+    // Halved as unsigned: v rises by one every second row over orders 2 to 5.
+    std::uint32_t v = static_cast<std::uint32_t>((order - 2) * 64 + row) >> 1;
+    return fill(v * 0x01010101u);
+  }
+  if (order == 5) return shaking_picture(row, fine_position, random);
+  return fill(black);
+}
+
+// Orders 6 to 9: kick1, kick1, white, kick2 on every four rows.
+frame_plan kick_beat(int row) {
+  switch (row & 3) {
+    case 0:
+    case 1: return draw(picture::kick1);
+    case 2: return fill(white);
+    default: return draw(picture::kick2);
+  }
+}
+
+// Orders 14 to 17: the sun and fank pictures, with white between them in
+// order 17.
+frame_plan sun_and_fank(int order, int row) {
+  if (order <= 16) return draw((row >> 2) & 1 ? picture::sun : picture::fank);
+  int k = (row >> (row <= 31 ? 1 : 0)) & 3;
+  return k == 0 ? draw(picture::fank) : k == 2 ? draw(picture::sun) : fill(white);
+}
+
+}  // namespace
+
 frame_plan plan_frame(int order, int row, int fine_position, random_source& random) {
   // Rows outside 0..255 only come from a corrupt position: draw nothing.
   if (order < 0 || row < 0 || row > 255) return nothing();
   if (order <= 1) return draw(title_pictures[row >> 1 < 2 ? row >> 1 : 2]);
-  if (order <= 5) {
-    if ((row & 1) == 0) {
-      // Halved as unsigned: v rises by one every second row over orders 2 to 5.
-      std::uint32_t v = static_cast<std::uint32_t>((order - 2) * 64 + row) >> 1;
-      return fill(v * 0x01010101u);
-    }
-    if (order == 5) return shaking_picture(row, fine_position, random);
-    return fill(black);
-  }
-  if (order <= 9) {
-    switch (row & 3) {
-      case 0:
-      case 1: return draw(picture::kick1);
-      case 2: return fill(white);
-      default: return draw(picture::kick2);
-    }
-  }
+  if (order <= 5) return ramp_and_shake(order, row, fine_position, random);
+  if (order <= 9) return kick_beat(row);
   if (order <= 13) return functions_and_kicks(order, row);
-  if (order <= 16) return draw((row >> 2) & 1 ? picture::sun : picture::fank);
-  if (order == 17) {
-    int k = (row >> (row <= 31 ? 1 : 0)) & 3;
-    return k == 0 ? draw(picture::fank) : k == 2 ? draw(picture::sun) : fill(white);
-  }
+  if (order <= 17) return sun_and_fank(order, row);
   return nothing();
 }
 
