@@ -65,10 +65,12 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
 }
 
 // Small pictures too go through the threads, which they would otherwise
-// skip, and on a busy machine too.
+// skip, and on a busy machine too; pictures in memory with restart markers
+// have bands of rows read ahead, however light their data.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   jpeg::detail::min_threaded_pixels = 0;
   jpeg::detail::consider_machine_load = false;
+  jpeg::detail::bands_for_every_picture = true;
   return 0;
 }
 

@@ -111,6 +111,7 @@ inline constexpr int dri = 0xDD;
 
 struct huffman_decode_table;
 struct row_ring;
+struct band_read;
 
 // The five accepted component layouts: one grey component, or three whose
 // first (luma) is sampled h x v and the other two (Cb, Cr) 1 x 1.
@@ -346,7 +347,18 @@ class engine_core {
   struct block_plan;
   struct block_steps;
   inline int decode_block(bit_reader& reader, const block_plan& plan, std::int32_t& predictor, std::int16_t* block);
+  // The marker in front of the next restart interval, then the state that
+  // the interval begins with.
   void resync_at_restart();
+  void pass_restart_marker();
+  void begin_restart_interval();
+  // A band of rows read ahead by another engine (threads.h): this engine
+  // begins one just past the restart marker of code `marker_code` in
+  // `input`, with the tables and scan of `serial`, which reads in order;
+  // that one takes it in place of reading the band's rows when its own
+  // reading of the marker in front of the band ends where the band began.
+  void begin_band(const engine_core& serial, jpeg_decoder_mem_stream* input, int marker_code);
+  bool take_band(const band_read& band);
 
   // Progressive decoding (progressive.cpp): every scan into the coefficient
   // stores during start_decoding, then one MCU row at a time out of them.
@@ -383,12 +395,18 @@ class engine_core {
   // Passes over the entropy-coded data of a scan that another engine reads
   // (input.cpp).
   void skip_scan_data();
+  // The offset of the next byte to read in the caller's memory, from where
+  // its stream stood when the decode began; and a move forward to another
+  // (input.cpp). Only for an engine reading a jpeg_decoder_mem_stream.
+  std::uint32_t input_offset() const;
+  void advance_input_to(std::uint32_t offset);
 
   // Rows on several threads (threads.cpp): workers lent by the process's
   // pool share the rows with the caller through a ring of MCU rows.
   friend struct row_threads;
   bool rows_worth_sharing() const;
   bool start_row_threads(bool whole_picture);
+  void share_bands(row_ring& r) const;
   void overlap_last_scan();
   void publish_rows_of_scan(bool last);
   inline bool publishing_rows() const;

@@ -145,4 +145,27 @@ void engine_core::skip_scan_data() {
   }
 }
 
+std::uint32_t engine_core::input_offset() const {
+  // Bytes pushed back in front of the buffer are the ones read from there.
+  const auto buffered = static_cast<std::uint32_t>(bits.end - bits.cursor);
+  return shared.memory->position - shared.first_position - buffered;
+}
+
+void engine_core::advance_input_to(std::uint32_t offset) {
+  // The buffer is refilled as reading would refill it, so that the stream
+  // is read as far as reading would have read it.
+  for (;;) {
+    const std::uint32_t ahead = offset - input_offset();
+    if (ahead <= static_cast<std::uint32_t>(bits.end - bits.cursor)) {
+      bits.cursor += ahead;
+      bits.plain_end = bits.cursor;
+      return;
+    }
+    bits.cursor = bits.end;
+    fill_input_buffer();
+    // An offset past the data: a slip, not an input.
+    if (bits.cursor == bits.end) abort_decode(input_read_failed);
+  }
+}
+
 }  // namespace jpeg

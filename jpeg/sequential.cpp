@@ -4,7 +4,9 @@
 // progressive scans.
 #include "huffman.h"
 #include "kernels.h"
+#include "threads.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -233,6 +235,11 @@ void engine_core::reconstruct_sequential_row(const std::int16_t* coefficients, c
 }
 
 void engine_core::resync_at_restart() {
+  pass_restart_marker();
+  begin_restart_interval();
+}
+
+void engine_core::pass_restart_marker() {
   // Bounded, so that a stream without the marker cannot keep the decoder
   // reading for ever: bytes skipped before the marker and fill bytes
   // together.
@@ -248,12 +255,53 @@ void engine_core::resync_at_restart() {
     if (c == 0xFF && --budget == 0) abort_decode(restart_marker_mismatch);
   } while (c == 0xFF);
   if (c != marker::rst0 + expected_restart_index) abort_decode(restart_marker_mismatch);
+}
 
+void engine_core::begin_restart_interval() {
   for (std::int32_t& p : dc_predictor) p = 0;
   end_of_band_run = 0;
   restart_countdown = tables.restart_interval;
   expected_restart_index = (expected_restart_index + 1) & 7;
   reload_bit_window(bit_mode::entropy);
+}
+
+void engine_core::begin_band(const engine_core& serial, jpeg_decoder_mem_stream* input, int marker_code) {
+  // What the row decoder reads of the scan; the tables stay the serial
+  // engine's, which outlives this one.
+  tables = serial.tables;
+  frame = serial.frame;
+  scan = serial.scan;
+  scan_type = serial.scan_type;
+  scan_mcus_per_row = serial.scan_mcus_per_row;
+  std::copy_n(serial.mcu_block_components, max_blocks_per_mcu, mcu_block_components);
+  std::copy_n(serial.huffman_lookup, huffman_slots, huffman_lookup);
+  // The state that the resynchronisation at the marker leaves.
+  for (std::int32_t& p : dc_predictor) p = 0;
+  restart_countdown = tables.restart_interval;
+  expected_restart_index = (marker_code - marker::rst0 + 1) & 7;
+  stream = input;
+  shared.memory = input;
+  shared.first_position = input->position;
+  bits = {};
+  end_of_stream = false;
+  end_byte_toggle = 0;
+  fill_input_buffer();
+  reload_bit_window(bit_mode::entropy);
+}
+
+bool engine_core::take_band(const band_read& band) {
+  if (tables.restart_interval == 0 || restart_countdown != 0) return false;
+  // Where this fails, reading the row would have failed the same way.
+  pass_restart_marker();
+  if (input_offset() != band.start) {
+    begin_restart_interval();
+    return false;
+  }
+  advance_input_to(band.end);
+  restart_countdown = band.restart_countdown;
+  expected_restart_index = band.expected_restart_index;
+  std::copy_n(band.dc_predictor, max_components, dc_predictor);
+  return true;
 }
 
 }  // namespace jpeg

@@ -39,8 +39,10 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <thread>
 
 namespace jpeg {
@@ -50,6 +52,8 @@ std::atomic<std::uint64_t> min_threaded_pixels{min_threaded_picture_pixels};
 pool_faults injected_pool_faults;
 std::atomic<unsigned> fork_generation{0};
 std::atomic<bool> consider_machine_load{true};
+std::atomic<bool> bands_for_every_picture{false};
+std::atomic<std::uint64_t> bands_taken{0};
 }  // namespace detail
 
 namespace {
@@ -204,17 +208,25 @@ thread_local const engine_core* working_for = nullptr;
 // The work of the ring's threads. Each function that takes `hold` is
 // entered and left with the ring's lock held.
 struct row_threads {
-  // Reads row read_rows into the ring. A failure stays with the row.
+  // Reads row read_rows into the ring, or takes the band read ahead there.
+  // A failure stays with the row.
   static void read_next(engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
     const int row = r.read_rows;
     r.reading = true;
+    const band_read* band = r.band_read_at(row);
     hold.unlock();
     int failure = 0;
+    int rows_read = 1;
     reading_for = &e;
     try {
-      e.decode_baseline_mcu_row(r.coefficients_of(row), r.extents_of(row));
+      if (band != nullptr && e.take_band(*band)) {
+        detail::bands_taken.fetch_add(1, std::memory_order_relaxed);
+        rows_read = r.band_rows;
+      } else {
+        e.decode_baseline_mcu_row(r.coefficients_of(row), r.extents_of(row));
+      }
       // The markers after the last row are read with it, as on one thread.
-      if (row == r.rows - 1) e.find_end_of_image();
+      if (row + rows_read == r.rows) e.find_end_of_image();
     } catch (const decode_abort& abort) {
       failure = abort.code;
     }
@@ -225,9 +237,89 @@ struct row_threads {
       r.failed_row = row;
       r.failure_code = failure;
     } else {
-      r.read_rows = row + 1;
+      r.read_rows = row + rows_read;
     }
     r.signal();
+  }
+
+  // Reads the next band ahead of the rows in order (band_read).
+  static void read_band(const engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold) {
+    const int first = r.next_band_start();
+    band_read& band = r.bands[r.slot(first)];
+    band = {};
+    band.first_row = first;
+    band.reading = true;
+    r.band_reading = true;
+    r.next_band = first + r.band_rows;
+    hold.unlock();
+    const bool read = read_band_from_marker(e, r, band);
+    hold.lock();
+    band.reading = false;
+    band.read = read;
+    r.band_reading = false;
+    r.walk_ended = r.walk.ended;
+    r.signal();
+  }
+
+  // Moves the walk on to the restart marker in front of interval
+  // `interval` of the scan; false where the data end or another marker
+  // comes first.
+  static bool walk_to_restart(const engine_core& e, restart_walk& walk, int interval) {
+    const std::uint8_t* data = e.shared.data;
+    const std::uint32_t size = e.shared.size;
+    while (!walk.ended && walk.markers < interval) {
+      const void* ff = std::memchr(data + walk.at, 0xFF, size - walk.at);
+      std::uint32_t at = ff == nullptr ? size : static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(ff) - data);
+      while (at < size && data[at] == 0xFF) ++at;
+      if (at == size) {
+        walk.ended = true;
+        break;
+      }
+      const int code = data[at];
+      walk.at = at + 1;
+      if (code == 0) continue;  // a stuffed zero
+      if (code < marker::rst0 || code > marker::rst7) {
+        walk.ended = true;
+        break;
+      }
+      ++walk.markers;
+      walk.code = code;
+    }
+    return !walk.ended && walk.markers == interval;
+  }
+
+  // The band's rows read by an engine of this thread's own, from the marker
+  // in front of the band; false where that reading failed or no such
+  // marker was found. Nothing here touches the serial engine's state.
+  static bool read_band_from_marker(const engine_core& e, row_ring& r, band_read& band) noexcept(true) {
+    const int interval = e.tables.restart_interval;
+    const auto first_mcu = static_cast<std::int64_t>(band.first_row) * e.scan_mcus_per_row;
+    const auto band_mcus = static_cast<std::int64_t>(r.band_rows) * e.scan_mcus_per_row;
+    const auto first = static_cast<int>(first_mcu / interval);
+    if (!walk_to_restart(e, r.walk, first)) return false;
+    band.start = r.walk.at;
+    const int marker_code = r.walk.code;
+    // The marker after the band must be there too: the band's reading,
+    // which never passes a marker, then stops in front of it at the latest
+    // and never meets the end of the data, past which reading depends on
+    // more than the bytes read.
+    if (!walk_to_restart(e, r.walk, first + static_cast<int>(band_mcus / interval))) return false;
+    jpeg_decoder_mem_stream input(e.shared.data + band.start, e.shared.size - band.start);
+    // Built without a stream, it reads no header; begin_band sets it up.
+    engine_core ahead(nullptr, e.limits);
+    try {
+      ahead.begin_band(e, &input, marker_code);
+      for (int row = band.first_row; row < band.first_row + r.band_rows; ++row) {
+        ahead.decode_baseline_mcu_row(r.coefficients_of(row), r.extents_of(row));
+      }
+    } catch (const decode_abort&) {
+      return false;
+    }
+    band.end = band.start + ahead.input_offset();
+    band.restart_countdown = ahead.restart_countdown;
+    band.expected_restart_index = ahead.expected_restart_index;
+    std::copy_n(ahead.dc_predictor, max_components, band.dc_predictor);
+    return true;
   }
 
   // Reconstructs row next_claim into its slot.
@@ -247,12 +339,22 @@ struct row_threads {
   // Does the next piece of work there is, reading first when read_first;
   // false when there is none now.
   static bool work_once(engine_core& e, row_ring& r, std::unique_lock<std::mutex>& hold, bool read_first) {
-    if (read_first && r.may_read()) {
+    // A band read ahead is taken first, by any thread: the rows behind it
+    // wait for it, and taking it costs little. Where bands are read, a
+    // worker reads them before anything else: the caller's thread reads the
+    // rows in order and takes the bands, and the reading, which is most of
+    // such a picture's work, is shared.
+    const bool band_next = r.band_read_at(r.read_rows) != nullptr;
+    if (r.may_read() && (band_next || (read_first && r.band_rows == 0))) {
       read_next(e, r, hold);
+    } else if (read_first && r.may_read_band()) {
+      read_band(e, r, hold);
     } else if (r.may_claim()) {
       reconstruct_next(e, r, hold);
     } else if (r.may_read()) {
       read_next(e, r, hold);
+    } else if (r.may_read_band()) {
+      read_band(e, r, hold);
     } else {
       return false;
     }
@@ -391,6 +493,7 @@ bool engine_core::start_row_threads(bool whole_picture) {
     return false;
   }
   if (whole_picture) r->final_rows = 0;
+  share_bands(*r);
   // The workers find the ring through the engine.
   ring = r;
   {
@@ -403,6 +506,27 @@ bool engine_core::start_row_threads(bool whole_picture) {
   ring = nullptr;
   delete r;
   return false;
+}
+
+void engine_core::share_bands(row_ring& r) const {
+  if (!r.sequential || shared.data == nullptr || tables.restart_interval == 0) return;
+  // Where the data take less than a byte for every 4 pixels, the rows'
+  // reconstruction and colours are already the larger part of the work,
+  // shared out as it is, and reading bands ahead only costs (measured on
+  // 4:2:0, 4:2:2, 4:4:4 and grey pictures of 0.04 to 0.52 bytes a pixel:
+  // the decode on two threads took 3 to 12 % longer below 0.23, and 8 to
+  // 27 % less time above 0.29).
+  const std::uint64_t data = shared.size - input_offset();
+  const auto pixels = static_cast<std::uint64_t>(frame.width) * static_cast<std::uint64_t>(frame.height);
+  if (data * 4 < pixels && !detail::bands_for_every_picture.load(std::memory_order_relaxed)) return;
+  // A band must fit in the ring beside the row read in order.
+  const int interval = tables.restart_interval;
+  const int rows = interval / std::gcd(interval, scan_mcus_per_row);
+  if (rows >= r.depth - 1) return;
+  r.band_rows = rows;
+  // No marker lies before the input not yet read: the reader never passes
+  // one.
+  r.walk.at = input_offset();
 }
 
 void engine_core::publish_rows_of_scan(bool last) {

@@ -58,11 +58,52 @@ inline void spin_pause() {
 // through the threads whatever else the machine runs.
 extern std::atomic<bool> consider_machine_load;
 
+// A sequential picture in memory has bands of its rows read ahead
+// (band_read) only where its data are heavy enough for their reading to be
+// most of its decode; tests and fuzz targets have them read for every
+// picture with restart markers. bands_taken counts the bands taken as read
+// ahead, for the tests to see that there were some.
+extern std::atomic<bool> bands_for_every_picture;
+extern std::atomic<std::uint64_t> bands_taken;
+
 // Counts the forks the pool has seen, in the child; a ring made before a
 // fork belongs to threads that the child does not have.
 extern std::atomic<unsigned> fork_generation;
 
 }  // namespace detail
+
+// A band of a sequential picture: the MCU rows from one whose first MCU
+// begins a restart interval up to the next such row. A thread may read a
+// band ahead of the rows in front of it, with an engine of its own started
+// just past the restart marker that a walk over the data in memory found
+// there, into the band's slots of the ring. The thread that reads the rows
+// in order takes the band as read only where its own reading of the marker
+// in front of the band ends at that very place: from there on, one engine
+// reading on would have read the same bytes the same way. Anywhere else, or
+// when the band's reading failed, it reads the rows itself.
+struct band_read {
+  int first_row = -1;
+  bool reading = false;  // the band's reading has begun and not ended
+  bool read = false;     // it read every row of the band without a failure
+  // Offsets into the caller's memory: just past the marker in front of the
+  // band, and where the band's reading left the input.
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;
+  // The engine's state after the band's last MCU.
+  std::int32_t restart_countdown = 0;
+  int expected_restart_index = 0;
+  std::int32_t dc_predictor[max_components] = {};
+};
+
+// Where the walk for restart markers stands in the data of a sequential
+// scan in memory: the offset of the next byte to look at, the markers
+// passed and the last one's code. Only the thread reading a band moves it.
+struct restart_walk {
+  std::uint32_t at = 0;
+  int markers = 0;
+  int code = 0;
+  bool ended = false;  // the data end, or a marker other than a restart came
+};
 
 // The ring: `depth` slots, row r in slot r % depth. A slot holds the row's
 // samples, and for a sequential picture its coefficient blocks and their
@@ -132,6 +173,18 @@ struct row_ring {
   enum class scan_job { none, waiting, reading, read } second_scans = scan_job::none;
   int passed_rows = 0;
 
+  // A sequential picture in memory with restart markers: rows per band,
+  // 0 where bands are not read ahead; the band of each slot whose first row
+  // it holds; one band is read at a time, and none begins before
+  // next_band. Under `lock`, but for the walk, which only the thread reading
+  // a band touches.
+  int band_rows = 0;
+  band_read bands[max_decoder_threads + ring_rows_beyond_threads];
+  bool band_reading = false;
+  bool walk_ended = false;
+  int next_band = 0;
+  restart_walk walk;
+
   std::size_t slot_count() const { return static_cast<std::size_t>(depth); }
   std::size_t bytes() const { return (slot_bytes * slot_count() + sizeof(int) * slot_count() + 63) & ~std::size_t{63}; }
   std::size_t slot(int row) const { return static_cast<std::size_t>(row % depth); }
@@ -147,7 +200,28 @@ struct row_ring {
 
   // A slot is free for row r once the caller is done with row r - depth.
   bool may_read() const {
-    return sequential && !reading && read_rows < rows && failed_row == INT_MAX && read_rows - released < depth;
+    return sequential && !reading && read_rows < rows && failed_row == INT_MAX && read_rows - released < depth &&
+           !band_being_read(read_rows);
+  }
+  // Bands are read only in rings of at most one slot per band record.
+  bool band_being_read(int row) const {
+    return band_rows != 0 && bands[slot(row)].first_row == row && bands[slot(row)].reading;
+  }
+  // The band that begins at `row`, read, or null.
+  const band_read* band_read_at(int row) const {
+    return band_rows != 0 && bands[slot(row)].first_row == row && bands[slot(row)].read ? &bands[slot(row)] : nullptr;
+  }
+  // The first band after the row being read or next to be, and not yet
+  // begun; it never holds the picture's last row, whose reading also reads
+  // the markers after the data.
+  int next_band_start() const {
+    const int from = std::max(read_rows + 1, next_band);
+    return (from + band_rows - 1) / band_rows * band_rows;
+  }
+  bool may_read_band() const {
+    if (band_rows == 0 || band_reading || walk_ended || failed_row != INT_MAX) return false;
+    const int first = next_band_start();
+    return first + band_rows < rows && first + band_rows - 1 - released < depth;
   }
   bool may_claim() const {
     return next_claim < final_rows && next_claim < failed_row && next_claim - released < depth &&

@@ -32,16 +32,19 @@ using jpeg::jpeg_decoder_engine;
 using access = jpeg::engine_test_access;
 
 // Every picture goes through the threads, however small and however busy
-// the machine.
+// the machine, and every sequential one with restart markers read from
+// memory has bands of rows read ahead, however light its data.
 class JpegThreads : public testing::Test {
  protected:
   void SetUp() override {
     saved_ = jpeg::detail::min_threaded_pixels.exchange(0);
     jpeg::detail::consider_machine_load = false;
+    jpeg::detail::bands_for_every_picture = true;
   }
   void TearDown() override {
     jpeg::detail::min_threaded_pixels.store(saved_);
     jpeg::detail::consider_machine_load = true;
+    jpeg::detail::bands_for_every_picture = false;
   }
 
  private:
@@ -223,18 +226,32 @@ std::vector<std::size_t> mcu_row_ends(const byte_string& bytes) {
   return ends;
 }
 
+// Where the restart markers of a picture's data are.
+std::vector<std::size_t> restart_markers(const byte_string& bytes, std::size_t scan) {
+  std::vector<std::size_t> at;
+  for (std::size_t i = scan; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] == 0xFF && bytes[i + 1] >= 0xD0 && bytes[i + 1] <= 0xD7) at.push_back(i);
+  }
+  return at;
+}
+
 // Large photographs cut short and with a bit flipped: a failure found ahead
 // of the caller must surface on the line where one thread meets it, after
 // exactly the lines one thread delivers. Sequential pictures are cut where
 // MCU rows end, so that the data stop right where a worker starts the next
 // row, and inside a few rows; the progressive one at places spread over its
 // scans. The bits flipped are spread over the scan data up to the end of
-// image marker.
+// image marker. Where the rows are read ahead from the restart markers, the
+// markers are also renumbered, dropped, doubled, given fill bytes or
+// preceded by bytes that no row reads, so that the marker a band begins at
+// is not the one that one thread's reading meets there.
 TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
   // 4:2:0 without restarts; 4:2:0 with a restart interval of one MCU row;
-  // 4:4:4 with intervals of three MCUs that straddle the rows; progressive.
+  // 4:4:4 with intervals of three MCUs that straddle the rows; 4:4:0 with
+  // intervals of two MCU rows; progressive.
+  const std::uint64_t bands_before = jpeg::detail::bands_taken.load();
   int variants = 0, part_way = 0;
-  for (const char* name : {"fank", "murv", "function0", "egyenlo"}) {
+  for (const char* name : {"fank", "murv", "function0", "function2", "egyenlo"}) {
     const byte_string bytes = read_file(std::string(PROJECT_ROOT) + "/data/" + name + ".jpg");
     ASSERT_FALSE(bytes.empty()) << name;
     const std::size_t scan = first_scan_data(bytes);
@@ -269,6 +286,21 @@ TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
       flipped[at] ^= static_cast<std::uint8_t>(1 << (i + 2));
       damaged.emplace_back("byte " + std::to_string(at) + " flipped", std::move(flipped));
     }
+    const std::vector<std::size_t> markers = restart_markers(bytes, scan);
+    for (std::size_t k = markers.size() / 3; k < markers.size(); k += markers.size() / 3) {
+      const auto at = static_cast<std::ptrdiff_t>(markers[k]);
+      const std::string where = " at restart marker " + std::to_string(k);
+      byte_string renumbered = bytes;
+      renumbered[markers[k] + 1] = static_cast<std::uint8_t>(0xD0 + ((renumbered[markers[k] + 1] + 1) & 7));
+      damaged.emplace_back("renumbered" + where, std::move(renumbered));
+      const auto with = [&](const byte_string& inserted, std::ptrdiff_t dropped) {
+        return byte_string(bytes.begin(), bytes.begin() + at) + inserted + byte_string(bytes.begin() + at + dropped, bytes.end());
+      };
+      damaged.emplace_back("dropped" + where, with({}, 2));
+      damaged.emplace_back("doubled" + where, with(byte_string(bytes.begin() + at, bytes.begin() + at + 2), 0));
+      damaged.emplace_back("fill bytes" + where, with(raw({0xFF, 0xFF, 0xFF}), 0));
+      damaged.emplace_back("bytes no row reads" + where, with(raw({0x5A, 0x00, 0xFF, 0x00, 0x33}), 0));
+    }
     for (const auto& [what, variant] : damaged) {
       const row_decode one = decode_by_rows(variant, 1);
       expect_like_one_thread(variant, one, 2 + variants % 2, std::string(name) + ", " + what);
@@ -278,6 +310,9 @@ TEST_F(JpegThreads, CutAndDamagedPhotographsDecodeAsOnOneThread) {
   }
   // Most sequential ones fail part way down the picture.
   EXPECT_GE(part_way, variants / 3);
+  // A worker reads bands before any other work, so over this many decodes
+  // some are taken.
+  EXPECT_GT(jpeg::detail::bands_taken.load(), bands_before);
 }
 
 // Where each scan header of a picture begins, and where the image ends.
