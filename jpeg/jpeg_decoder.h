@@ -210,15 +210,16 @@ JPEG_DECODER_API void set_default_decoder_threads(int threads);
 // adds to the memory above its state (about 13 KiB, on the worker's stack)
 // and its Huffman tables (at most about 200 KiB), whatever the picture's
 // size: it shares the stores and has no line buffers. A sequential picture
-// read from a jpeg_decoder_mem_stream whose data take at least a byte for
-// every 4 pixels, and whose restart interval begins an MCU row every one or
-// two rows (every three with three threads, and so on), has such bands of
-// rows read ahead as well: a thread reads a band from the restart marker in
-// front of it, found by a walk over the bytes, with an engine of its own
-// (about 13 KiB on that thread's stack, nothing more), while the rows before
-// it are read in order; the reading in order takes the band as read only
-// where it meets that very marker there, and reads the rows itself
-// otherwise. The caller's thread does any of this work itself
+// read from a jpeg_decoder_mem_stream whose data take at least 0.28 bytes a
+// pixel (as a camera's do at its high qualities) has bands of its rows read
+// ahead where restart markers begin them: a band runs from an MCU row whose
+// first MCU begins a restart interval to the next such row, one or two rows
+// (up to as many as the decode's threads). A thread reads a band from the
+// marker in front of it, found by a walk over the bytes, with an engine of
+// its own (about 13 KiB on that thread's stack, nothing more), while the
+// rows before it are read in order; the reading in order takes the band as
+// read only where it meets that very marker there, and reads the rows
+// itself otherwise. The caller's thread does any of this work itself
 // rather than wait for a worker that has not begun it, so a decode whose
 // workers get no processor runs at one thread's speed. Everything the
 // caller sees is what one thread gives: the lines, the status and the line

@@ -7,7 +7,9 @@
 #    4:4:4 and greyscale, and a second one in 4:2:0;
 #  - progressive files: jpegtran's own progression of two re-encodes, and
 #    one from a scan script with two levels of successive approximation;
-#  - a 4:2:0 file with a restart marker after every MCU row;
+#  - a 4:2:0 file with a restart marker after every MCU row, and two
+#    heavier ones with the same markers added losslessly, as cameras write
+#    them (the 18 megapixel one and the shipped 4:2:2 photograph);
 #  - the show's size (1024x768), one of about 18 megapixels, and two under
 #    half a megapixel (where a decode is too short for threads to pay).
 # Every progressive file has "prog" in its name; tools/bench_report.py
@@ -83,6 +85,8 @@ open(sys.argv[2], 'wb').write(b"P6\n1024 768\n255\n" + b"".join(rows))
 PY
 cjpeg -quality 90 -sample 2x2 "$tmp/show.ppm" > "$out/show-1024x768-420-q90.jpg"
 cjpeg -quality 90 -sample 2x2 "$tmp/big.ppm" > "$out/elephants-18mp-420-q90.jpg"
+jpegtran -restart 1 "$out/elephants-18mp-420-q90.jpg" > "$out/elephants-18mp-420-q90-restart.jpg"
+jpegtran -restart 1 "$out/shipped-storm-422.jpg" > "$out/shipped-storm-422-restart.jpg"
 djpeg -pnm -scale 1/4 "$photos/nature/LadyBird.jpg" > "$tmp/small.ppm"
 cjpeg -quality 90 -sample 2x2 "$tmp/small.ppm" > "$out/small-640x400-420-q90.jpg"
 jpegtran -progressive "$out/small-640x400-420-q90.jpg" > "$out/small-640x400-prog420-q90.jpg"
