@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -519,10 +520,11 @@ void engine_core::share_bands(row_ring& r) const {
   const std::uint64_t data = shared.size - input_offset();
   const auto pixels = static_cast<std::uint64_t>(frame.width) * static_cast<std::uint64_t>(frame.height);
   if (data * 100 < pixels * 28 && !detail::bands_for_every_picture.load(std::memory_order_relaxed)) return;
-  // A band must fit in the ring beside the row read in order.
+  // A band must fit in the ring beside the row read in order, and each
+  // slot have a band record.
   const int interval = tables.restart_interval;
   const int rows = interval / std::gcd(interval, scan_mcus_per_row);
-  if (rows >= r.depth - 1) return;
+  if (rows >= r.depth - 1 || static_cast<std::size_t>(r.depth) > std::size(r.bands)) return;
   r.band_rows = rows;
   // No marker lies before the input not yet read: the reader never passes
   // one.
