@@ -472,33 +472,33 @@ JPEG_VECTOR_INLINE void load_transposed(const int16_t* corner, u32x4 (&v)[4]) {
 JPEG_VECTOR_INLINE u32x4 descale_row(u32x4 x) { return u32x4(i32x4(x + idct_row_rounding) >> idct_row_shift); }
 JPEG_VECTOR_INLINE __m128i descale_column(u32x4 x) { return __m128i(i32x4(x + idct_column_bias) >> idct_column_shift); }
 
-// Four rows of four samples, each a vector of second-pass outputs, clamped
-// (saturating to 16 bits and then to unsigned 8 bits is clamp_sample) and
-// stored `stride` apart.
-JPEG_VECTOR_INLINE void store_rows(const __m128i (&rows)[4], uint8_t* samples, std::ptrdiff_t stride) {
+// Four rows of four samples from four vectors of second-pass outputs,
+// descaled, clamped (saturating to 16 bits and then to unsigned 8 bits is
+// clamp_sample) and stored `stride` apart.
+JPEG_VECTOR_INLINE void store_rows(const u32x4* x, uint8_t* samples, std::ptrdiff_t stride) {
   alignas(16) uint8_t all[16];
+  const __m128i rows[4] = {descale_column(x[0]), descale_column(x[1]), descale_column(x[2]), descale_column(x[3])};
   _mm_store_si128(reinterpret_cast<__m128i*>(all),
                   _mm_packus_epi16(_mm_packs_epi32(rows[0], rows[1]), _mm_packs_epi32(rows[2], rows[3])));
   for (int k = 0; k < 4; ++k) std::memcpy(samples + k * stride, all + 4 * k, 4);
 }
 
+}  // namespace
+
 // The 4 x 4, 8 x 4 and 4 x 8 sizes as the portable passes run them:
 // transform_4 or transform_8 on four rows (then four or eight columns) side
 // by side, with 4 x 4 transposes before each pass.
-JPEG_VECTOR_INLINE void transposed_inverse_dct_4x4(const int16_t* coefficients, uint8_t* samples,
-                                                   std::ptrdiff_t stride) {
+void inverse_dct_4x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
   u32x4 v[4], x[4];
   load_transposed(coefficients, v);
   transform_4(v[0], v[1], v[2], v[3], x);
   for (int k = 0; k < 4; ++k) v[k] = descale_row(x[k]);
   transpose(v);
   transform_4(v[0], v[1], v[2], v[3], x);
-  const __m128i rows[4] = {descale_column(x[0]), descale_column(x[1]), descale_column(x[2]), descale_column(x[3])};
-  store_rows(rows, samples, stride);
+  store_rows(x, samples, stride);
 }
 
-JPEG_VECTOR_INLINE void transposed_inverse_dct_8x4(const int16_t* coefficients, uint8_t* samples,
-                                                   std::ptrdiff_t stride) {
+void inverse_dct_8x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
   u32x4 left[4], right[4], x[8];
   load_transposed(coefficients, left);
   load_transposed(coefficients + 4, right);
@@ -512,16 +512,11 @@ JPEG_VECTOR_INLINE void transposed_inverse_dct_8x4(const int16_t* coefficients, 
   u32x4 y_left[4], y_right[4];
   transform_4(left[0], left[1], left[2], left[3], y_left);
   transform_4(right[0], right[1], right[2], right[3], y_right);
-  const __m128i rows_left[4] = {descale_column(y_left[0]), descale_column(y_left[1]), descale_column(y_left[2]),
-                                descale_column(y_left[3])};
-  const __m128i rows_right[4] = {descale_column(y_right[0]), descale_column(y_right[1]), descale_column(y_right[2]),
-                                 descale_column(y_right[3])};
-  store_rows(rows_left, samples, stride);
-  store_rows(rows_right, samples + 4, stride);
+  store_rows(y_left, samples, stride);
+  store_rows(y_right, samples + 4, stride);
 }
 
-JPEG_VECTOR_INLINE void transposed_inverse_dct_4x8(const int16_t* coefficients, uint8_t* samples,
-                                                   std::ptrdiff_t stride) {
+void inverse_dct_4x8(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
   u32x4 top[4], bottom[4], x_top[4], x_bottom[4];
   load_transposed(coefficients, top);
   load_transposed(coefficients + 32, bottom);
@@ -535,14 +530,9 @@ JPEG_VECTOR_INLINE void transposed_inverse_dct_4x8(const int16_t* coefficients, 
   transpose(bottom);
   u32x4 y[8];
   transform_8(top[0], top[1], top[2], top[3], bottom[0], bottom[1], bottom[2], bottom[3], y);
-  const __m128i rows_top[4] = {descale_column(y[0]), descale_column(y[1]), descale_column(y[2]), descale_column(y[3])};
-  const __m128i rows_bottom[4] = {descale_column(y[4]), descale_column(y[5]), descale_column(y[6]),
-                                  descale_column(y[7])};
-  store_rows(rows_top, samples, stride);
-  store_rows(rows_bottom, samples + 4 * stride, stride);
+  store_rows(y, samples, stride);
+  store_rows(y + 4, samples + 4 * stride, stride);
 }
-
-}  // namespace
 
 void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_extent) {
   assert(block_extent >= 1 && block_extent <= 64);
@@ -554,18 +544,6 @@ void inverse_dct_block(const int16_t* coefficients, uint8_t* samples, int block_
       block_extent, [&](auto s) __attribute__((always_inline)) {
         transform_block<decltype(s)::width, decltype(s)::rows>(coefficients, samples);
       });
-}
-
-void inverse_dct_4x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
-  transposed_inverse_dct_4x4(coefficients, samples, stride);
-}
-
-void inverse_dct_8x4(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
-  transposed_inverse_dct_8x4(coefficients, samples, stride);
-}
-
-void inverse_dct_4x8(const int16_t* coefficients, uint8_t* samples, std::ptrdiff_t stride) {
-  transposed_inverse_dct_4x8(coefficients, samples, stride);
 }
 
 void inverse_dct_quarter_block(const int16_t* coefficients, uint8_t* samples) {
