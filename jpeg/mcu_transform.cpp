@@ -190,16 +190,11 @@ void mcu_to_samples_upsampled(const kernel_table& kernels, const int16_t* mcu_co
 
 namespace {
 
-// One block of a scaled MCU into a W x H area of a column, whose rows are 8
-// bytes apart.
-template <int W, int H>
-inline void scaled_block(const kernel_table& kernels, const int16_t* coefficients, uint8_t* samples, int block_extent) {
-  inverse_dct_scaled<W, H>(coefficients, samples, 8, block_extent, kernels);
-}
-
 // The columns' layout is that of the grey and h1v1 MCUs: per column 8 x 8
-// samples of each component, one component after the other.
+// samples of each component, one component after the other, rows 8 bytes
+// apart.
 constexpr std::size_t column_component_bytes = 64;
+constexpr std::ptrdiff_t column_stride = 8;
 static_assert(facts_of(component_layout::h1v1).cb_samples == 1 && facts_of(component_layout::h1v1).cr_samples == 2 &&
               facts_of(component_layout::grey).sample_blocks == 1);
 
@@ -217,12 +212,14 @@ void scaled_mcu(const kernel_table& kernels, const int16_t* coefficients, const 
   for (int by = 0; by < layout.luma_v; ++by) {
     for (int bx = 0; bx < layout.luma_h; ++bx) {
       const int b = by * layout.luma_h + bx;
-      scaled_block<n, n>(kernels, coefficients + 64 * b, out + 8 * n * by + n * bx, extents[b]);
+      inverse_dct_scaled<n, n>(coefficients + 64 * b, out + column_stride * n * by + n * bx, column_stride, extents[b],
+                               kernels);
     }
   }
   for (int c = 1; c < layout.components; ++c) {
     const int b = layout.first_block[c];
-    scaled_block<width, height>(kernels, coefficients + 64 * b, out + c * column_component_bytes, extents[b]);
+    inverse_dct_scaled<width, height>(coefficients + 64 * b, out + c * column_component_bytes, column_stride,
+                                      extents[b], kernels);
   }
   const int end = (x + width) % 8;
   if (mcu_index != mcus_per_row - 1 || end == 0) return;
